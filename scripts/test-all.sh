@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the engine twice (plain and with
+# AddressSanitizer + UndefinedBehaviorSanitizer), runs the engine tests under
+# ctest, installs the Python package and runs pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+
+need_debs=()
+for pkg in libgtest-dev cmake g++; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
+done
+if [ ${#need_debs[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need_debs[@]}"
+fi
+python3 -m pip install -q pytest scikit-build-core ninja cmake
+
+echo "== engine tests (plain build)"
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON >/dev/null
+cmake --build build/plain -j "$jobs"
+ctest --test-dir build/plain -j "$jobs" --output-on-failure
+
+echo "== engine tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+
+echo "== python tests"
+python3 -m pip install -q .
+python3 -m pytest -q tests/python

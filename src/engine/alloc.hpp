@@ -1,0 +1,133 @@
+// corvale_trie engine: the per-container node allocator.
+//
+// Every block of a container (branch nodes, leaves, BranchB subarrays, value
+// arrays, the flat root array) comes from its NodeAlloc and goes back to it.
+// Blocks are handed out zero-filled and counted:
+//
+//   mem_used           bytes of live blocks, each rounded up to 16
+//   live_nodes         live blocks
+//   total_node_allocs  allocations ever made (never decreases)
+//
+// Size classes (NODE_CLASS_LAYOUTS, 62 of them): classes 0..5 are 64-aligned
+// (32, 64, 96, 128, 256, 2048 bytes), classes 6..61 16-aligned exact sizes
+// from 8 to 375 bytes. A block is taken from its class's intrusive free list
+// (the first word of a free block links the next); an empty list of a class
+// of at most 256 bytes is refilled by carving a 4096-byte, 64-aligned
+// NodeChunk (header 64 bytes, blocks from byte 64 on). Blocks with no class
+// (exact sizes without a table entry, or above 256 bytes with an empty list)
+// come from the system and, when released, go back to it unless their class
+// list can keep them (classes above 256 bytes keep released blocks for reuse
+// and free them one by one at teardown). A BranchU (4160 bytes) always goes to
+// the system and back.
+//
+// Only classes 1 (BranchL3, set BitmapLeaf), 3 (BranchL7, BranchB, map
+// BitmapLeaf) and the exact-size classes are ever requested; classes 0, 2, 4
+// and 5 stay empty. That keeps the teardown rule sound: every block on a list
+// of a class above 256 bytes was a system block, never a piece of a chunk.
+//
+// The allocator serves one writer at a time; the counters are relaxed atomics
+// so that they can be read while a writer runs.
+#pragma once
+
+#include <atomic>
+
+#include "engine/node.hpp"
+#include "engine/types.hpp"
+
+namespace corvale_trie {
+
+inline constexpr unsigned NODE_CLASS_COUNT = 62;
+inline constexpr u64 NODE_CHUNK_SIZE = 4096;
+inline constexpr u64 NODE_CHUNK_HEADER = 64;
+inline constexpr u8 NO_CLASS = 255;
+
+struct NodeClassLayout {
+  u16 size;
+  u16 align;
+};
+extern const NodeClassLayout NODE_CLASS_LAYOUTS[NODE_CLASS_COUNT];
+// Exact size 0..375 -> class 6..61, or NO_CLASS.
+extern const u8 NODE_SIZE_TO_CLASS[376];
+
+inline constexpr unsigned CLASS_64 = 1;   // 64 bytes, aligned 64
+inline constexpr unsigned CLASS_128 = 3;  // 128 bytes, aligned 64
+
+// The text of a missing block where the caller has no expectation of its own.
+inline constexpr const char* MISSING_BLOCK = "called `Option::unwrap()` on a `None` value";
+
+class NodeAlloc {
+ public:
+  NodeAlloc() noexcept = default;
+  NodeAlloc(const NodeAlloc&) = delete;
+  NodeAlloc& operator=(const NodeAlloc&) = delete;
+  // Frees chunks and the blocks that lie on lists of classes above 256
+  // bytes. The owner must have released every reachable block before.
+  ~NodeAlloc();
+
+  // A zero-filled block of a fixed 64-aligned class (CLASS_64 or CLASS_128).
+  [[nodiscard]] void* allocate_class(unsigned cls);
+  void release_class(void* block, unsigned cls, const char* expect = MISSING_BLOCK);
+
+  // A zero-filled block of exactly `size` bytes, aligned to 16.
+  [[nodiscard]] void* allocate_bytes(u64 size);
+  void release_bytes(void* block, u64 size, const char* expect = MISSING_BLOCK);
+
+  [[nodiscard]] BranchU* allocate_branch_u();
+  void release_branch_u(BranchU* node, const char* expect = MISSING_BLOCK);
+
+  // Typed helpers for the fixed node kinds.
+  template <class T>
+  [[nodiscard]] T* make() {
+    if constexpr (std::is_same_v<T, BranchU>) {
+      return allocate_branch_u();
+    } else {
+      static_assert(sizeof(T) == 64 || sizeof(T) == 128);
+      return static_cast<T*>(allocate_class(sizeof(T) == 64 ? CLASS_64 : CLASS_128));
+    }
+  }
+  template <class T>
+  void destroy(T* node, const char* expect = MISSING_BLOCK) {
+    if constexpr (std::is_same_v<T, BranchU>) {
+      release_branch_u(node, expect);
+    } else {
+      static_assert(sizeof(T) == 64 || sizeof(T) == 128);
+      release_class(node, sizeof(T) == 64 ? CLASS_64 : CLASS_128, expect);
+    }
+  }
+  // Packed arrays of n slots of T (exact size n * sizeof(T), aligned 16).
+  template <class T>
+  [[nodiscard]] T* make_array(u64 slots) {
+    return static_cast<T*>(allocate_bytes(slots * sizeof(T)));
+  }
+  template <class T>
+  void destroy_array(T* block, u64 slots, const char* expect = MISSING_BLOCK) {
+    release_bytes(block, slots * sizeof(T), expect);
+  }
+
+  [[nodiscard]] u64 mem_used() const noexcept { return mem_used_.load(std::memory_order_relaxed); }
+  [[nodiscard]] u64 live_nodes() const noexcept { return live_nodes_.load(std::memory_order_relaxed); }
+  [[nodiscard]] u64 total_node_allocs() const noexcept {
+    return total_node_allocs_.load(std::memory_order_relaxed);
+  }
+  // Number of NodeChunks taken so far (for tests and benchmarks).
+  [[nodiscard]] u64 chunk_count() const noexcept;
+
+ private:
+  void count_alloc(u64 rounded) noexcept;
+  void count_release(u64 rounded) noexcept;
+  void* pop_free(unsigned cls) noexcept;
+  void push_free(void* block, unsigned cls) noexcept;
+  void* carve_chunk(unsigned cls, u64 stride);
+
+  void* free_lists_[NODE_CLASS_COUNT] = {};
+  std::atomic<u64> mem_used_{0};
+  std::atomic<u64> live_nodes_{0};
+  std::atomic<u64> total_node_allocs_{0};
+  void* chunks_ = nullptr;
+};
+
+// System blocks, zero-filled; allocation failure aborts the process.
+[[nodiscard]] void* system_alloc(u64 size, u64 align);
+void system_free(void* block) noexcept;
+
+}  // namespace corvale_trie

@@ -1,0 +1,90 @@
+#include "engine/types.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace corvale_trie {
+
+namespace {
+
+// The report names the thread the way the rest of the process would see it:
+// "main" for the process's first thread, else its name or "<unnamed>".
+void write_report(const char* where, const char* message) noexcept {
+  char name[64] = "<unnamed>";
+  const long tid = static_cast<long>(gettid());
+  if (tid == static_cast<long>(getpid())) {
+    std::snprintf(name, sizeof name, "main");
+  } else {
+    char buf[64] = {};
+    if (pthread_getname_np(pthread_self(), buf, sizeof buf) == 0 && buf[0] != '\0')
+      std::snprintf(name, sizeof name, "%s", buf);
+  }
+  std::fprintf(stderr, "\nthread '%s' (%ld) panicked at %s:\n%s\n", name, tid, where, message);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void panic_at(const char* where, const char* message) noexcept {
+  write_report(where, message);
+  std::abort();
+}
+
+void panic_fmt(const char* where, const char* fmt, ...) noexcept {
+  char message[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(message, sizeof message, fmt, args);
+  va_end(args);
+  panic_at(where, message);
+}
+
+unsigned Bitmap256::rank(unsigned b) const noexcept {
+  unsigned r = 0;
+  const unsigned w = b >> 6;
+  for (unsigned i = 0; i < w && i < 4; ++i) r += std::popcount(words[i]);
+  if (w < 4 && (b & 63) != 0) r += std::popcount(words[w] & ((u64{1} << (b & 63)) - 1));
+  return r;
+}
+
+int Bitmap256::next_set(unsigned i) const noexcept {
+  if (i >= 256) return -1;
+  unsigned w = i >> 6;
+  u64 bits = words[w] & (~u64{0} << (i & 63));
+  while (true) {
+    if (bits != 0) return static_cast<int>(w * 64 + std::countr_zero(bits));
+    if (++w == 4) return -1;
+    bits = words[w];
+  }
+}
+
+int Bitmap256::prev_set(unsigned i) const noexcept {
+  if (i >= 256) i = 255;
+  int w = static_cast<int>(i >> 6);
+  const unsigned shift = 63 - (i & 63);
+  u64 bits = words[w] & (~u64{0} >> shift);
+  while (true) {
+    if (bits != 0) return w * 64 + 63 - std::countl_zero(bits);
+    if (--w < 0) return -1;
+    bits = words[w];
+  }
+}
+
+int Bitmap256::select(unsigned k) const noexcept {
+  for (unsigned w = 0; w < 4; ++w) {
+    const unsigned c = std::popcount(words[w]);
+    if (k < c) {
+      u64 bits = words[w];
+      for (unsigned j = 0; j < k; ++j) bits &= bits - 1;
+      return static_cast<int>(w * 64 + std::countr_zero(bits));
+    }
+    k -= c;
+  }
+  return -1;
+}
+
+}  // namespace corvale_trie
