@@ -1,0 +1,196 @@
+// Conversions between branch node kinds; see convert.hpp for the protocol.
+#include "engine/convert.hpp"
+
+#include <cstring>
+
+namespace corvale_trie::mutate {
+namespace {
+
+// A node block behind a branch edge; a null one is a broken invariant.
+template <class T>
+T* node_of(const Edge& edge) {
+  T* node = edge.ptr<T>();
+  CORVALE_EXPECT(node != nullptr, "");
+  return node;
+}
+
+void point_edge_at(Edge& edge, const void* node, u8 tag) noexcept {
+  edge.set_ptr(node);
+  edge.tag = tag;
+}
+
+// Allocates the subarrays of every non-empty group of `b` (group_counts set).
+void allocate_subarrays(NodeAlloc& alloc, BranchB& b) {
+  for (unsigned g = 0; g < 8; ++g)
+    if (b.group_counts[g] != 0) b.subarrays[g] = alloc.make_array<Edge>(capacity_for(b.group_counts[g]));
+}
+
+void release_subarrays(NodeAlloc& alloc, const BranchB& b) {
+  for (unsigned g = 0; g < 8; ++g) {
+    if (b.group_counts[g] == 0) continue;
+    CORVALE_EXPECT(b.subarrays[g] != nullptr, "");
+    alloc.destroy_array(b.subarrays[g], capacity_for(b.group_counts[g]), "");
+  }
+}
+
+// Calls f(digit, child) for every child of a BranchB in ascending digit order.
+template <class F>
+void for_each_b_child(const BranchB& b, F&& f) {
+  for (unsigned g = 0; g < 8; ++g) {
+    u32 word = b.bitmap.group(g);
+    if (word == 0) continue;
+    const Edge* sub = b.subarrays[g];
+    CORVALE_EXPECT(sub != nullptr, "");
+    for (unsigned i = 0; word != 0; ++i, word &= word - 1)
+      f(static_cast<u8>(32 * g + std::countr_zero(word)), sub[i]);
+  }
+}
+
+}  // namespace
+
+void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
+  BranchL3* old = node_of<BranchL3>(edge);
+  auto* grown = alloc.make<BranchL7>();
+  std::memcpy(static_cast<void*>(grown), old, sizeof(BranchL3));  // children 3..6 stay empty
+  point_edge_at(edge, grown, TAG_L7);
+  alloc.destroy(old, "");
+}
+
+void upgrade_l7_to_b(NodeAlloc& alloc, Edge& edge) {
+  BranchL7* old = node_of<BranchL7>(edge);
+  CORVALE_EXPECT(old->count <= L7_MAX_CHILDREN, "");
+  auto* b = alloc.make<BranchB>();
+  b->level = old->level;
+  for (unsigned i = 0; i < old->count; ++i) ++b->group_counts[old->digits[i] >> 5];
+  allocate_subarrays(alloc, *b);
+  u16 fill[8] = {};
+  for (unsigned i = 0; i < old->count; ++i) {
+    const u8 d = old->digits[i];
+    b->bitmap.set(d);
+    b->subarrays[d >> 5][fill[d >> 5]++] = old->children[i];
+  }
+  point_edge_at(edge, b, TAG_B);
+  alloc.destroy(old, "");
+}
+
+void upgrade_b_to_u(NodeAlloc& alloc, Edge& edge) {
+  BranchB* old = node_of<BranchB>(edge);
+  BranchU* u = alloc.make<BranchU>();
+  for_each_b_child(*old, [&](u8 d, const Edge& child) { u->children[d] = child; });
+  point_edge_at(edge, u, TAG_U);
+  release_subarrays(alloc, *old);
+  alloc.destroy(old, "");
+}
+
+void downgrade_u_to_b(NodeAlloc& alloc, Edge& edge, u8 level) {
+  BranchU* old = node_of<BranchU>(edge);
+  auto* b = alloc.make<BranchB>();
+  b->level = level;
+  for (unsigned d = 0; d < 256; ++d) {
+    if (old->children[d].is_empty()) continue;
+    b->bitmap.set(d);
+    ++b->group_counts[d >> 5];
+  }
+  allocate_subarrays(alloc, *b);
+  u16 fill[8] = {};
+  for (unsigned d = 0; d < 256; ++d)
+    if (!old->children[d].is_empty()) b->subarrays[d >> 5][fill[d >> 5]++] = old->children[d];
+  point_edge_at(edge, b, TAG_B);
+  alloc.destroy(old, "");
+}
+
+void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
+  BranchB* old = node_of<BranchB>(edge);
+  auto* l7 = alloc.make<BranchL7>();
+  l7->level = old->level;
+  for_each_b_child(*old, [&](u8 d, const Edge& child) {
+    if (l7->count >= L7_MAX_CHILDREN) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", l7->count);
+    l7->digits[l7->count] = d;
+    l7->children[l7->count] = child;
+    ++l7->count;
+    l7->nibble_filter |= static_cast<u16>(1u << (d & 15));
+  });
+  point_edge_at(edge, l7, TAG_L7);
+  release_subarrays(alloc, *old);
+  alloc.destroy(old, "");
+}
+
+void downgrade_l7_to_l3(NodeAlloc& alloc, Edge& edge) {
+  BranchL7* old = node_of<BranchL7>(edge);
+  auto* l3 = alloc.make<BranchL3>();
+  std::memcpy(static_cast<void*>(l3), old, sizeof(BranchL3));  // header, digit row, children 0..2
+  point_edge_at(edge, l3, TAG_L3);
+  alloc.destroy(old, "");
+}
+
+void wrap_skip_level(NodeAlloc& alloc, Edge& edge, u8 new_level, u8 edge_level, u64 population) {
+  const unsigned L = new_level;
+  const unsigned E = edge_level;
+  CORVALE_ASSERT(L >= 1 && L <= E);
+  if (L - 1 > 6) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", L - 1);
+  const u8 d = edge.decode[L - 1];
+
+  // The old subtree keeps its pop field and the part of its skip prefix below
+  // level L; key bytes L-1 and up are now resolved by the new node and above.
+  Edge child = edge;
+  const unsigned top = E < 7 ? E : 7;
+  for (unsigned i = L - 1; i < top; ++i) child.decode[i] = 0;
+
+  auto* node = alloc.make<BranchL3>();
+  node->count = 1;
+  node->level = static_cast<u8>(L);
+  node->nibble_filter = static_cast<u16>(1u << (d & 15));
+  node->digits[0] = d;
+  node->children[0] = child;
+
+  const Edge old = edge;
+  edge.clear();
+  point_edge_at(edge, node, TAG_L3);
+  for (unsigned i = L; i < top; ++i) edge.decode[i] = old.decode[i];
+  edge.set_pop(L, population);
+}
+
+void free_branch_node(NodeAlloc& alloc, void* node, bool is_l3) {
+  CORVALE_EXPECT(node != nullptr, "");
+  if (is_l3)
+    alloc.destroy(static_cast<BranchL3*>(node), "");
+  else
+    alloc.destroy(static_cast<BranchL7*>(node), "");
+}
+
+unsigned linear_insert_slot(u8* digits, Edge* children, unsigned capacity, unsigned count, u8 digit) {
+  if (count > 8) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 8", count);
+  unsigned pos = 0;
+  while (pos < count && digits[pos] <= digit) ++pos;
+  for (unsigned j = count; j > pos; --j) {
+    if (j >= 8 || j >= capacity) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, j);
+    digits[j] = digits[j - 1];
+    children[j] = children[j - 1];
+  }
+  if (pos >= capacity) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, pos);
+  digits[pos] = digit;
+  children[pos] = Edge{};
+  return pos;
+}
+
+unsigned linear_remove_slot(u8* digits, Edge* children, unsigned capacity, unsigned count,
+                            unsigned index) {
+  CORVALE_EXPECT(count >= 1, "");
+  const unsigned last = count - 1;
+  if (last >= capacity || last >= 8) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, last);
+  for (unsigned i = index; i < last; ++i) {
+    digits[i] = digits[i + 1];
+    children[i] = children[i + 1];
+  }
+  digits[last] = 0;
+  children[last] = Edge{};
+  return last;
+}
+
+}  // namespace corvale_trie::mutate
