@@ -1,0 +1,277 @@
+#include "engine/codec.hpp"
+
+#include "engine/bits.hpp"
+#include "engine/leaf.hpp"
+#include "engine/node.hpp"
+
+namespace corvale_trie {
+
+namespace codec_detail {
+void capacity_overflow(u64 want, u64 cap) noexcept {
+  panic_fmt(CORVALE_HERE, "capacity overflow: %llu entries in an array of %llu",
+            static_cast<unsigned long long>(want), static_cast<unsigned long long>(cap));
+}
+}  // namespace codec_detail
+
+namespace {
+
+[[noreturn]] void range_out_of_bounds(unsigned end, unsigned len) noexcept {
+  panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length %u", end, len);
+}
+
+template <unsigned W>
+void pack_w(u8* dst, const u64* keys, u64 n) noexcept {
+  for (u64 i = 0; i < n; ++i) leaf::store_key<W>(dst + i * W, keys[i]);
+}
+
+template <unsigned W>
+void unpack_w(const u8* src, u64 n, u64* out) noexcept {
+  for (u64 i = 0; i < n; ++i) out[i] = leaf::load_key<W>(src + i * W);
+}
+
+template <unsigned W>
+void pack_pairs_w(u8* dst, const KeyValue* pairs, u64 n) noexcept {
+  for (u64 i = 0; i < n; ++i) leaf::store_key<W>(dst + i * W, pairs[i].key);
+}
+
+template <unsigned W>
+void unpack_pairs_w(const u8* src, const u8* values, u64 n, KeyValue* out) noexcept {
+  for (u64 i = 0; i < n; ++i) {
+    u64 v;
+    std::memcpy(&v, values + 8 * i, 8);
+    out[i] = KeyValue{leaf::load_key<W>(src + i * W), v};
+  }
+}
+
+// Key areas of map pairs, one loop per width.
+void pack_pair_keys(u8* dst, unsigned width, const KeyValue* pairs, u64 n) noexcept {
+  switch (width) {
+    case 1: pack_pairs_w<1>(dst, pairs, n); break;
+    case 2: pack_pairs_w<2>(dst, pairs, n); break;
+    case 3: pack_pairs_w<3>(dst, pairs, n); break;
+    case 4: pack_pairs_w<4>(dst, pairs, n); break;
+    case 5: pack_pairs_w<5>(dst, pairs, n); break;
+    case 6: pack_pairs_w<6>(dst, pairs, n); break;
+    default: CORVALE_ASSERT(width == 7); pack_pairs_w<7>(dst, pairs, n); break;
+  }
+}
+
+void unpack_pairs(const u8* keys, const u8* values, unsigned width, u64 n, KeyValue* out) noexcept {
+  switch (width) {
+    case 1: unpack_pairs_w<1>(keys, values, n, out); break;
+    case 2: unpack_pairs_w<2>(keys, values, n, out); break;
+    case 3: unpack_pairs_w<3>(keys, values, n, out); break;
+    case 4: unpack_pairs_w<4>(keys, values, n, out); break;
+    case 5: unpack_pairs_w<5>(keys, values, n, out); break;
+    case 6: unpack_pairs_w<6>(keys, values, n, out); break;
+    default: CORVALE_ASSERT(width == 7); unpack_pairs_w<7>(keys, values, n, out); break;
+  }
+}
+
+// Unpacks `count` keys of `width` bytes (1..8) from the first `len` bytes of
+// `bytes`, which is padded with zeros to at least len + 8 bytes so that every
+// key is one 8-byte load and a mask.
+ImmedKeys unpack_immed(const u8* bytes, unsigned len, unsigned width, unsigned count) noexcept {
+  ImmedKeys out;
+  if (count == 0) return out;
+  if (width > 8) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", width);
+  const u64 mask = width == 8 ? ~u64{0} : BYTE_MASK_TABLE[width];
+  for (unsigned i = 0; i < count; ++i) {
+    const unsigned end = (i + 1) * width;
+    if (end > len) [[unlikely]] range_out_of_bounds(end, len);
+    if (i >= 16) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 16 but the index is %u", i);
+    out.keys[i] = bits::load8(bytes + i * width) & mask;
+    out.count = i + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+namespace mutate {
+
+void pack_keys(u8* dst, unsigned width, const u64* keys, u64 n) noexcept {
+  switch (width) {
+    case 1: pack_w<1>(dst, keys, n); break;
+    case 2: pack_w<2>(dst, keys, n); break;
+    case 3: pack_w<3>(dst, keys, n); break;
+    case 4: pack_w<4>(dst, keys, n); break;
+    case 5: pack_w<5>(dst, keys, n); break;
+    case 6: pack_w<6>(dst, keys, n); break;
+    default: CORVALE_ASSERT(width == 7); pack_w<7>(dst, keys, n); break;
+  }
+}
+
+void unpack_keys(const u8* src, unsigned width, u64 n, u64* out) noexcept {
+  switch (width) {
+    case 1: unpack_w<1>(src, n, out); break;
+    case 2: unpack_w<2>(src, n, out); break;
+    case 3: unpack_w<3>(src, n, out); break;
+    case 4: unpack_w<4>(src, n, out); break;
+    case 5: unpack_w<5>(src, n, out); break;
+    case 6: unpack_w<6>(src, n, out); break;
+    default: CORVALE_ASSERT(width == 7); unpack_w<7>(src, n, out); break;
+  }
+}
+
+void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n) {
+  const u64 pop_mask = byte_mask(width);  // a width of 8 or more is fatal here
+  CORVALE_ASSERT(width >= 1 && n >= 1);
+  auto* block = static_cast<u8*>(alloc.allocate_bytes(set_leaf_bytes(n, width)));
+  pack_keys(block, width, keys, n);
+  Edge e;
+  e.set_ptr(block);
+  e.tag = linear_leaf_tag(width);
+  e.set_decode_bits((n - 1) & pop_mask);
+  edge = e;
+}
+
+LeafKeys leaf_keys(const Edge& edge, u8 width, u64 n) noexcept {
+  LeafKeys out;
+  if (n + 1 > LeafKeys::capacity()) [[unlikely]]
+    codec_detail::capacity_overflow(n + 1, LeafKeys::capacity());
+  if (n == 0) return out;
+  CORVALE_ASSERT(edge.payload != 0);
+  unpack_keys(edge.ptr<const u8>(), width, n, out.keys);
+  out.len = n;
+  return out;
+}
+
+void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept {
+  CORVALE_ASSERT(width >= 1 && width <= 7);
+  Edge e;
+  if (n == 1) {
+    e.payload = keys[0];
+    e.tag = static_cast<u8>(width << 4);
+    edge = e;
+    return;
+  }
+  if (!(width <= 7 && n != 0 && n * width < 16)) [[unlikely]] CORVALE_PANIC("immediate capacity");
+  u8 buf[16] = {};
+  pack_keys(buf, width, keys, n);
+  std::memcpy(&e.payload, buf, 8);
+  std::memcpy(e.decode, buf + 8, 7);
+  e.tag = immed_tag(width, static_cast<unsigned>(n));
+  edge = e;
+}
+
+ImmedKeys immed_keys(const Edge& edge, u8 width, u8 n) noexcept {
+  u8 buf[24] = {};
+  std::memcpy(buf, &edge, 15);
+  return unpack_immed(buf, 16, width, n);
+}
+
+ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept {
+  u8 buf[16] = {};
+  std::memcpy(buf, edge.decode, 7);
+  return unpack_immed(buf, 7, width, n);
+}
+
+u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept {
+  if (from > 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", unsigned{from});
+  if (to == from) return 0;
+  const u8 len = static_cast<u8>(to - from);
+  if (unsigned{from} + len > 7) [[unlikely]] range_out_of_bounds(unsigned{from} + len, 7);
+  return (edge.decode_word() >> (8 * from)) & BYTE_MASK_TABLE[len];
+}
+
+void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept {
+  const u8 len = static_cast<u8>(to - from);
+  if (from != to && len >= 8) [[unlikely]] range_out_of_bounds(unsigned{from} + len, 7);
+  if (unsigned{from} + len > 7) [[unlikely]] range_out_of_bounds(unsigned{from} + len, 7);
+  if (len == 0) return;
+  const u64 mask = BYTE_MASK_TABLE[len] << (8 * from);
+  const u64 w = edge.decode_word();
+  edge.set_decode_bits((w & ~mask) | (key & mask));
+}
+
+}  // namespace mutate
+
+namespace mutate_map {
+
+LeafPairs read_map_leaf(const Edge& edge, u8 width, u64 n) noexcept {
+  LeafPairs out;
+  if (n + 1 > LeafPairs::capacity()) [[unlikely]]
+    codec_detail::capacity_overflow(n + 1, LeafPairs::capacity());
+  if (n == 0) return out;
+  CORVALE_ASSERT(edge.payload != 0);
+  const u8* block = edge.ptr<const u8>();
+  unpack_pairs(block + 8 * capacity_for(n), block, width, n, out.pairs);
+  out.len = n;
+  return out;
+}
+
+void build_map_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n) {
+  const u64 pop_mask = byte_mask(width);  // a width of 8 or more is fatal here
+  CORVALE_ASSERT(width >= 1 && n >= 1);
+  const u64 cap = capacity_for(n);
+  auto* block = static_cast<u8*>(alloc.allocate_bytes(map_leaf_bytes(n, width)));
+  auto* values = reinterpret_cast<u64*>(block);  // 16-aligned block, values first
+  for (u64 i = 0; i < n; ++i) values[i] = pairs[i].value;
+  pack_pair_keys(block + 8 * cap, width, pairs, n);
+  Edge e;
+  e.set_ptr(block);
+  e.tag = linear_leaf_tag(width);
+  e.set_decode_bits((n - 1) & pop_mask);
+  edge = e;
+}
+
+void write_map_immed(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n) {
+  if (!(width <= 7 && static_cast<u8>(n) != 0 && n * width < 16)) [[unlikely]]
+    CORVALE_PANIC("immediate capacity");
+  CORVALE_ASSERT(width >= 1);
+  if (n * width > 7) [[unlikely]] range_out_of_bounds(static_cast<unsigned>(n * width), 7);
+  Edge e;
+  u8 buf[8] = {};
+  pack_pair_keys(buf, width, pairs, n);
+  std::memcpy(e.decode, buf, 7);
+  if (n == 1) {
+    e.payload = pairs[0].value;
+  } else {
+    u64* values = alloc.make_array<u64>(capacity_for(n));
+    for (u64 i = 0; i < n; ++i) values[i] = pairs[i].value;
+    e.set_ptr(values);
+  }
+  e.tag = immed_tag(width, static_cast<unsigned>(n));
+  edge = e;
+}
+
+void build_bitmap_leaf_map(NodeAlloc& alloc, Edge& edge, const KeyValue* pairs, u64 n) {
+  CORVALE_ASSERT(n >= 1 && n <= 256);
+  for (u64 i = 0; i < n; ++i)
+    if (pairs[i].key > 255) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %llu",
+                static_cast<unsigned long long>(pairs[i].key >> 5));
+  auto* node = alloc.make<MapBitmapLeaf>();
+  for (u64 i = 0; i < n; ++i) node->bitmap.set(static_cast<unsigned>(pairs[i].key));
+  u64 i = 0;
+  while (i < n) {
+    const u64 group = pairs[i].key >> 5;
+    u64 end = i + 1;
+    while (end < n && (pairs[end].key >> 5) == group) ++end;
+    const u64 run = end - i;
+    u64* values = alloc.make_array<u64>(capacity_for(run));
+    for (u64 j = 0; j < run; ++j) values[j] = pairs[i + j].value;
+    node->subarrays[group] = values;
+    i = end;
+  }
+  Edge e;
+  e.set_ptr(node);
+  e.tag = TAG_BITMAP_LEAF;
+  e.decode[0] = static_cast<u8>(n - 1);
+  edge = e;
+}
+
+BytePairs low_byte_pairs(const KeyValue* pairs, u64 n) noexcept {
+  BytePairs out;
+  if (n > BytePairs::capacity()) [[unlikely]] codec_detail::capacity_overflow(n, BytePairs::capacity());
+  for (u64 i = 0; i < n; ++i) out.pairs[i] = KeyValue{pairs[i].key & 0xFF, pairs[i].value};
+  out.len = n;
+  return out;
+}
+
+}  // namespace mutate_map
+}  // namespace corvale_trie

@@ -1,0 +1,235 @@
+// corvale_trie engine: packing and unpacking of leaves and immediates.
+//
+// These routines translate between the packed forms of the edge format and
+// plain u64 keys (and, for the map flavour, (key, value) pairs). They work on
+// the key bytes below an edge's level only: unpacked keys are the low W bytes
+// of the full keys, zero-extended; callers OR the bytes above (path and skip
+// prefix) back in themselves. No routine checks the order of the keys it is
+// given: every key list is ascending and distinct in its low W bytes.
+//
+// Set flavour (namespace mutate):
+//   LinearLeaf  block of capacity_for(n) * W bytes, aligned 16: the keys'
+//               low W bytes back to back; edge tag 4 + W, pop field n - 1 in
+//               decode bytes 0..W-1.
+//   Immediate   no block. One key: payload = the whole key, decode zero, tag
+//               W << 4. n keys (2 <= n, n * W <= 15): key i in edge bytes
+//               i*W .. i*W+W-1 running from payload on into decode, the rest
+//               of bytes 0..14 zero, tag (W << 4) | (n - 1).
+//
+// Map flavour (namespace mutate_map):
+//   LinearLeaf  block of capacity_for(n) * (8 + W) bytes, aligned 16:
+//               values[cap] as u64, then the keys' low W bytes packed from
+//               byte 8 * cap on; tag 4 + W, pop field as in the set flavour.
+//   BitmapLeaf  128-byte MapBitmapLeaf: Bitmap256 of the low bytes, then one
+//               value subarray per non-empty group of 32 bytes
+//               (capacity_for(group population) u64s, ascending byte order);
+//               tag 12, decode byte 0 = n - 1.
+//   Immediate   keys in the 7 decode bytes (n * W <= 7); payload = the value
+//               (n = 1) or a ValueArray of capacity_for(n) u64s (n >= 2).
+//
+// Builders overwrite the whole edge they are given and never release what
+// it held before; none writes a skip prefix (the caller writes decode bytes
+// W..E-1, resp. 1..E-1 for a bitmap leaf, afterwards with write_decode).
+//
+// Unpacked results are small fixed-capacity values returned on the stack, so
+// that the insertion path (unpack, insert one entry, repack) never touches
+// the heap:
+//   LeafKeys   up to 33 keys   (a LinearLeaf holds at most 32, plus one)
+//   LeafPairs  up to 33 pairs  (the same for a map LinearLeaf)
+//   BytePairs  up to 257 pairs (every low byte of a bitmap leaf, plus one)
+// Each has a `len`, the element array, push / insert_at / erase_at, and
+// begin/end for range loops. Exceeding the capacity is a broken invariant
+// ("capacity overflow").
+//
+// Broken invariants stop the process: "immediate capacity" for an immediate
+// that cannot hold the keys, and out-of-range errors for widths, counts and
+// byte ranges beyond what the formats allow.
+#pragma once
+
+#include "engine/alloc.hpp"
+#include "engine/core.hpp"
+#include "engine/types.hpp"
+
+namespace corvale_trie {
+
+namespace codec_detail {
+[[noreturn]] void capacity_overflow(u64 want, u64 cap) noexcept;
+}  // namespace codec_detail
+
+namespace mutate {
+
+inline constexpr u64 LEAF_KEYS_CAPACITY = LINEAR_LEAF_MAX + 1;
+
+// Keys of one LinearLeaf, with room for one more.
+struct LeafKeys {
+  u64 keys[LEAF_KEYS_CAPACITY];
+  u64 len = 0;
+
+  [[nodiscard]] static constexpr u64 capacity() noexcept { return LEAF_KEYS_CAPACITY; }
+  [[nodiscard]] u64 size() const noexcept { return len; }
+  [[nodiscard]] bool empty() const noexcept { return len == 0; }
+  [[nodiscard]] u64* data() noexcept { return keys; }
+  [[nodiscard]] const u64* data() const noexcept { return keys; }
+  [[nodiscard]] u64* begin() noexcept { return keys; }
+  [[nodiscard]] u64* end() noexcept { return keys + len; }
+  [[nodiscard]] const u64* begin() const noexcept { return keys; }
+  [[nodiscard]] const u64* end() const noexcept { return keys + len; }
+  [[nodiscard]] u64& operator[](u64 i) noexcept { return keys[i]; }
+  [[nodiscard]] const u64& operator[](u64 i) const noexcept { return keys[i]; }
+
+  void push(u64 key) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    keys[len++] = key;
+  }
+  // Inserts key before position i (0..len), shifting the tail up.
+  void insert_at(u64 i, u64 key) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    CORVALE_ASSERT(i <= len);
+    for (u64 j = len; j > i; --j) keys[j] = keys[j - 1];
+    keys[i] = key;
+    ++len;
+  }
+  // Removes the key at position i (0..len-1), shifting the tail down.
+  void erase_at(u64 i) noexcept {
+    CORVALE_ASSERT(i < len);
+    for (u64 j = i + 1; j < len; ++j) keys[j - 1] = keys[j];
+    --len;
+  }
+};
+
+// Allocates a set LinearLeaf of width W (1..7) holding the low W bytes of the
+// n (>= 1) ascending keys and points `edge` at it: payload = block, decode
+// zero except the pop field n - 1, tag 4 + W.
+void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n);
+
+// The n keys of a set LinearLeaf of width W (the tag's width and pop field
+// + 1), in leaf order, with room for one more.
+[[nodiscard]] LeafKeys leaf_keys(const Edge& edge, u8 width, u64 n) noexcept;
+
+// Overwrites all 16 bytes of `edge` with a set Immediate of the n keys of
+// width W. Fatal "immediate capacity" unless n == 1 or (n >= 2, W <= 7 and
+// n * W < 16).
+void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept;
+
+// Reads a set Immediate (W = tag >> 4, n = (tag & 15) + 1); a one-key
+// Immediate yields the low W bytes of its payload.
+[[nodiscard]] ImmedKeys immed_keys(const Edge& edge, u8 width, u8 n) noexcept;
+
+// Reads the keys of a map Immediate from its decode bytes.
+[[nodiscard]] ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept;
+
+// Decode bytes from..to-1 as an integer whose bit 0 is the lowest bit of
+// decode byte `from` (0 when from == to). Requires from <= 7 and to <= 7.
+[[nodiscard]] u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept;
+
+// Sets decode byte i to key byte i for every i in [from, to); nothing else
+// of the edge changes. Requires from <= to <= 7.
+void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept;
+
+// Packs the low W bytes of n keys at dst / unpacks n W-byte keys from src
+// (W 1..7); the building blocks of the leaf codecs, also used by callers that
+// edit a leaf's key area in place.
+void pack_keys(u8* dst, unsigned width, const u64* keys, u64 n) noexcept;
+void unpack_keys(const u8* src, unsigned width, u64 n, u64* out) noexcept;
+
+}  // namespace mutate
+
+namespace mutate_map {
+
+inline constexpr u64 LEAF_PAIRS_CAPACITY = LINEAR_LEAF_MAX + 1;
+inline constexpr u64 BYTE_PAIRS_CAPACITY = 257;
+
+// Pairs of one map LinearLeaf, with room for one more.
+struct LeafPairs {
+  KeyValue pairs[LEAF_PAIRS_CAPACITY];
+  u64 len = 0;
+
+  [[nodiscard]] static constexpr u64 capacity() noexcept { return LEAF_PAIRS_CAPACITY; }
+  [[nodiscard]] u64 size() const noexcept { return len; }
+  [[nodiscard]] bool empty() const noexcept { return len == 0; }
+  [[nodiscard]] KeyValue* data() noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* data() const noexcept { return pairs; }
+  [[nodiscard]] KeyValue* begin() noexcept { return pairs; }
+  [[nodiscard]] KeyValue* end() noexcept { return pairs + len; }
+  [[nodiscard]] const KeyValue* begin() const noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* end() const noexcept { return pairs + len; }
+  [[nodiscard]] KeyValue& operator[](u64 i) noexcept { return pairs[i]; }
+  [[nodiscard]] const KeyValue& operator[](u64 i) const noexcept { return pairs[i]; }
+
+  void push(KeyValue p) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    pairs[len++] = p;
+  }
+  void insert_at(u64 i, KeyValue p) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    CORVALE_ASSERT(i <= len);
+    for (u64 j = len; j > i; --j) pairs[j] = pairs[j - 1];
+    pairs[i] = p;
+    ++len;
+  }
+  void erase_at(u64 i) noexcept {
+    CORVALE_ASSERT(i < len);
+    for (u64 j = i + 1; j < len; ++j) pairs[j - 1] = pairs[j];
+    --len;
+  }
+};
+
+// Low-byte pairs (keys 0..255) for build_bitmap_leaf_map.
+struct BytePairs {
+  KeyValue pairs[BYTE_PAIRS_CAPACITY];
+  u64 len = 0;
+
+  [[nodiscard]] static constexpr u64 capacity() noexcept { return BYTE_PAIRS_CAPACITY; }
+  [[nodiscard]] u64 size() const noexcept { return len; }
+  [[nodiscard]] bool empty() const noexcept { return len == 0; }
+  [[nodiscard]] KeyValue* data() noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* data() const noexcept { return pairs; }
+  [[nodiscard]] KeyValue* begin() noexcept { return pairs; }
+  [[nodiscard]] KeyValue* end() noexcept { return pairs + len; }
+  [[nodiscard]] const KeyValue* begin() const noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* end() const noexcept { return pairs + len; }
+  [[nodiscard]] KeyValue& operator[](u64 i) noexcept { return pairs[i]; }
+  [[nodiscard]] const KeyValue& operator[](u64 i) const noexcept { return pairs[i]; }
+
+  void push(KeyValue p) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    pairs[len++] = p;
+  }
+  void insert_at(u64 i, KeyValue p) noexcept {
+    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
+    CORVALE_ASSERT(i <= len);
+    for (u64 j = len; j > i; --j) pairs[j] = pairs[j - 1];
+    pairs[i] = p;
+    ++len;
+  }
+  void erase_at(u64 i) noexcept {
+    CORVALE_ASSERT(i < len);
+    for (u64 j = i + 1; j < len; ++j) pairs[j - 1] = pairs[j];
+    --len;
+  }
+};
+
+// The n pairs of a map LinearLeaf of width W (key i = its W stored bytes,
+// value i), with room for one more.
+[[nodiscard]] LeafPairs read_map_leaf(const Edge& edge, u8 width, u64 n) noexcept;
+
+// Allocates a map LinearLeaf of width W (1..7) holding the n (>= 1) ascending
+// pairs and points `edge` at it: decode zero except the pop field, tag 4 + W.
+void build_map_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n);
+
+// Overwrites `edge` with a map Immediate of the n pairs of width W: keys in
+// the decode bytes, payload = the value (n == 1) or a new ValueArray of
+// capacity_for(n) slots. Fatal "immediate capacity" unless W <= 7, n != 0 and
+// n * W < 16; n * W above 7 is fatal as an out-of-range key.
+void write_map_immed(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n);
+
+// Allocates a map BitmapLeaf of the n (1..256) low-byte pairs (keys 0..255,
+// ascending) with one value subarray per non-empty group of 32 bytes and
+// points `edge` at it: decode zero except byte 0 = n - 1, tag 12.
+void build_bitmap_leaf_map(NodeAlloc& alloc, Edge& edge, const KeyValue* pairs, u64 n);
+
+// The n pairs with each key reduced to its low byte, in order.
+[[nodiscard]] BytePairs low_byte_pairs(const KeyValue* pairs, u64 n) noexcept;
+
+}  // namespace mutate_map
+}  // namespace corvale_trie

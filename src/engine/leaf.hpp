@@ -1,0 +1,233 @@
+// corvale_trie engine: search in the packed key array of a LinearLeaf.
+//
+// A LinearLeaf of width W (1..7) keeps its n keys as their low W bytes,
+// little-endian, back to back from byte 0 of its key area (the start of a set
+// leaf block, or byte 8 * capacity_for(n) of a map leaf block), strictly
+// ascending as unsigned W-byte integers. Keys are never compared byte by byte:
+// each is assembled into one u64 from loads of 1, 2 and 4 bytes through
+// std::memcpy (the area has no alignment), e.g. a 3-byte key is the u16 at
+// offset 0 plus the byte at offset 2 shifted left by 16.
+//
+// Searching: `lower_bound_fixed<W>` returns the number of keys smaller than
+// the search key (the index of the first key not below it, or n). How it is
+// computed depends on W and n; every method gives the same answer on a sorted
+// array:
+//
+//   W       branch-free count   unrolled scan   loop scan   halving loop
+//   1       n = 1..4            n = 5..8        n = 13..16  n = 9..12, >= 17
+//   2       n = 1..4            n = 5..8        -           n >= 9
+//   4       n = 1..2            n = 3..4        -           n >= 5
+//   3,5,6,7 n = 1..4            -               -           n >= 5
+//
+// The count adds (key_i < key) over all keys with no early exit; a scan stops
+// at the first key not below the search key; the halving loop updates its
+// bounds with conditional selects, so its only branch is the loop test.
+//
+// `locate` (insertion and removal) returns found-at-i or the insertion
+// position; `search` (lookups) returns the index of an exact match, reducing
+// the search key to its low W bytes itself. `search` compares 8 or 16
+// one-byte keys with one lane compare (engine/bits.hpp) and small arrays with
+// an equality scan; everything else is a lower bound plus one compare.
+//
+// Preconditions: `lower_bound_fixed<W>` and `locate` take a key already
+// reduced to its low W bytes (key & BYTE_MASK[W]); an empty array (n = 0) is
+// accepted and never read. All functions are pure: no allocation, no state,
+// no failure path.
+#pragma once
+
+#include <cstring>
+#include <optional>
+
+#include "engine/types.hpp"
+
+namespace corvale_trie::leaf {
+
+// ---------------------------------------------------------------------------
+// Packed W-byte keys
+
+// The W-byte little-endian key at p, zero-extended.
+template <unsigned W>
+[[nodiscard]] inline u64 load_key(const u8* p) noexcept {
+  static_assert(W >= 1 && W <= 8);
+  if constexpr (W == 1) {
+    return p[0];
+  } else if constexpr (W == 2) {
+    u16 v;
+    std::memcpy(&v, p, 2);
+    return v;
+  } else if constexpr (W == 3) {
+    u16 v;
+    std::memcpy(&v, p, 2);
+    return u64{v} | (u64{p[2]} << 16);
+  } else if constexpr (W == 4) {
+    u32 v;
+    std::memcpy(&v, p, 4);
+    return v;
+  } else if constexpr (W == 5) {
+    u32 v;
+    std::memcpy(&v, p, 4);
+    return u64{v} | (u64{p[4]} << 32);
+  } else if constexpr (W == 6) {
+    u32 v;
+    u16 h;
+    std::memcpy(&v, p, 4);
+    std::memcpy(&h, p + 4, 2);
+    return u64{v} | (u64{h} << 32);
+  } else if constexpr (W == 7) {
+    u32 v;
+    u16 h;
+    std::memcpy(&v, p, 4);
+    std::memcpy(&h, p + 4, 2);
+    return u64{v} | (u64{h} << 32) | (u64{p[6]} << 48);
+  } else {
+    u64 v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+}
+
+// Stores the low W bytes of key at p, little-endian.
+template <unsigned W>
+inline void store_key(u8* p, u64 key) noexcept {
+  static_assert(W >= 1 && W <= 8);
+  if constexpr (W == 1) {
+    p[0] = static_cast<u8>(key);
+  } else if constexpr (W == 2) {
+    const u16 v = static_cast<u16>(key);
+    std::memcpy(p, &v, 2);
+  } else if constexpr (W == 3) {
+    const u16 v = static_cast<u16>(key);
+    std::memcpy(p, &v, 2);
+    p[2] = static_cast<u8>(key >> 16);
+  } else if constexpr (W == 4) {
+    const u32 v = static_cast<u32>(key);
+    std::memcpy(p, &v, 4);
+  } else if constexpr (W == 5) {
+    const u32 v = static_cast<u32>(key);
+    std::memcpy(p, &v, 4);
+    p[4] = static_cast<u8>(key >> 32);
+  } else if constexpr (W == 6) {
+    const u32 v = static_cast<u32>(key);
+    const u16 h = static_cast<u16>(key >> 32);
+    std::memcpy(p, &v, 4);
+    std::memcpy(p + 4, &h, 2);
+  } else if constexpr (W == 7) {
+    const u32 v = static_cast<u32>(key);
+    const u16 h = static_cast<u16>(key >> 32);
+    std::memcpy(p, &v, 4);
+    std::memcpy(p + 4, &h, 2);
+    p[6] = static_cast<u8>(key >> 48);
+  } else {
+    std::memcpy(p, &key, 8);
+  }
+}
+
+// Key i of a packed array of width `width` (1..7), for callers whose width is
+// a run-time value.
+[[nodiscard]] u64 key_at(const u8* keys, unsigned width, u64 i) noexcept;
+// Overwrites key i of a packed array of width `width` (1..7).
+void set_key_at(u8* keys, unsigned width, u64 i, u64 key) noexcept;
+
+// ---------------------------------------------------------------------------
+// Lower bound
+
+namespace detail {
+
+// Branch-free count of the keys below `key`.
+template <unsigned W>
+[[nodiscard]] inline u64 count_below(const u8* keys, u64 n, u64 key) noexcept {
+  u64 c = 0;
+  for (u64 i = 0; i < n; ++i) c += load_key<W>(keys + i * W) < key ? 1 : 0;
+  return c;
+}
+
+// First index whose key is not below `key` (n when none), scanning upwards.
+template <unsigned W>
+[[nodiscard]] inline u64 scan_below(const u8* keys, u64 n, u64 key) noexcept {
+  for (u64 i = 0; i < n; ++i)
+    if (load_key<W>(keys + i * W) >= key) return i;
+  return n;
+}
+
+// Unrolled form of scan_below for n <= 8: the compares are written out, the
+// first that fails ends the scan.
+template <unsigned W>
+[[nodiscard]] inline u64 unrolled_scan_8(const u8* keys, u64 n, u64 key) noexcept {
+  CORVALE_ASSERT(n <= 8);
+#define CORVALE_SCAN_STEP(i) \
+  if (n == (i) || load_key<W>(keys + (i) * W) >= key) return (i);
+  CORVALE_SCAN_STEP(0)
+  CORVALE_SCAN_STEP(1)
+  CORVALE_SCAN_STEP(2)
+  CORVALE_SCAN_STEP(3)
+  CORVALE_SCAN_STEP(4)
+  CORVALE_SCAN_STEP(5)
+  CORVALE_SCAN_STEP(6)
+  CORVALE_SCAN_STEP(7)
+#undef CORVALE_SCAN_STEP
+  return 8;
+}
+
+// Halving search whose bound updates are conditional selects.
+template <unsigned W>
+[[nodiscard]] inline u64 halving(const u8* keys, u64 n, u64 key) noexcept {
+  u64 lo = 0;
+  u64 hi = n;
+  while (lo < hi) {
+    const u64 mid = (lo + hi) >> 1;
+    const bool below = load_key<W>(keys + mid * W) < key;
+    lo = below ? mid + 1 : lo;
+    hi = below ? hi : mid;
+  }
+  return lo;
+}
+
+}  // namespace detail
+
+// Number of keys below `key` among the n packed W-byte keys at `keys`: the
+// index of the first key not below it, or n. `key` < 2^(8W).
+template <unsigned W>
+[[nodiscard]] inline u64 lower_bound_fixed(const u8* keys, u64 n, u64 key) noexcept {
+  static_assert(W >= 1 && W <= 7, "leaf keys are 1 to 7 bytes wide");
+  CORVALE_ASSERT((key & ~BYTE_MASK_TABLE[W]) == 0);
+  if (n == 0) return 0;
+  if constexpr (W == 1) {
+    if (n <= 4) return detail::count_below<1>(keys, n, key);
+    if (n <= 8) return detail::unrolled_scan_8<1>(keys, n, key);
+    if (n >= 13 && n <= 16) return detail::scan_below<1>(keys, n, key);
+    return detail::halving<1>(keys, n, key);
+  } else if constexpr (W == 2) {
+    if (n <= 4) return detail::count_below<2>(keys, n, key);
+    if (n <= 8) return detail::unrolled_scan_8<2>(keys, n, key);
+    return detail::halving<2>(keys, n, key);
+  } else if constexpr (W == 4) {
+    if (n <= 2) return detail::count_below<4>(keys, n, key);
+    if (n <= 4) return detail::unrolled_scan_8<4>(keys, n, key);
+    return detail::halving<4>(keys, n, key);
+  } else {
+    if (n <= 4) return detail::count_below<W>(keys, n, key);
+    return detail::halving<W>(keys, n, key);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// locate and search
+
+// Outcome of `locate`: found == true means keys[index] equals the key;
+// otherwise index (0..n) is where the key would be inserted.
+struct LocateResult {
+  bool found = false;
+  u64 index = 0;
+
+  friend bool operator==(const LocateResult&, const LocateResult&) = default;
+};
+
+// Position of `key` (already reduced to its low W bytes) among the n packed
+// keys of width `width` (1..7; any other width takes the 7-byte path).
+[[nodiscard]] LocateResult locate(const u8* keys, u64 n, u8 width, u64 key) noexcept;
+
+// Index of the key whose W bytes equal the low W bytes of `key`, or none.
+// Any u64 may be passed; only its low `width` bytes take part.
+[[nodiscard]] std::optional<u64> search(const u8* keys, u64 n, u8 width, u64 key) noexcept;
+
+}  // namespace corvale_trie::leaf
