@@ -1,0 +1,856 @@
+// Ordered navigation: neighbour search, rank and select over edge
+// populations, and the order queries of the core set and map.
+//
+// Every walker here dispatches on the edge tag and, for the node kinds,
+// delegates to one routine per kind written once for both flavours; the map
+// flavour differs only in where a leaf keeps its keys (after its values) and
+// in reading the value beside the found key.
+#include "engine/nav.hpp"
+
+#include <cstring>
+
+#include "engine/codec.hpp"
+#include "engine/leaf.hpp"
+#include "engine/map.hpp"
+#include "engine/set.hpp"
+
+namespace corvale_trie::nav {
+
+namespace {
+
+// A found entry on its way up the recursion; the set flavour leaves `value`
+// at 0 and the compiler drops it.
+struct Hit {
+  bool found;
+  u64 key;
+  u64 value;
+};
+constexpr Hit kMiss{false, 0, 0};
+
+[[noreturn]] void bad_tag() { CORVALE_PANIC("valid edge tag"); }
+
+[[noreturn]] void index_error(u64 len, u64 index) {
+  panic_fmt(CORVALE_HERE, "index out of bounds: the len is %llu but the index is %llu",
+            static_cast<unsigned long long>(len), static_cast<unsigned long long>(index));
+}
+
+template <class T>
+[[nodiscard]] inline const T& node_of(const Edge& e) {
+  const T* p = e.ptr<const T>();
+  CORVALE_EXPECT(p != nullptr, MISSING_BLOCK);
+  return *p;
+}
+
+// Key bytes node_level..edge_level-1 kept in the edge (its skip prefix), as
+// an integer whose lowest byte is key byte node_level. The skip range must lie
+// inside the seven decode bytes.
+[[nodiscard]] inline u64 skip_prefix(const Edge& e, unsigned node_level, unsigned edge_level) {
+  if (edge_level > 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", edge_level);
+  return (e.decode_word() >> (8 * node_level)) & BYTE_MASK_TABLE[edge_level - node_level];
+}
+
+// The linear-branch child count, checked against the node's capacity.
+template <class N>
+[[nodiscard]] inline unsigned linear_count(const N& n) {
+  if (n.count > N::kCapacity) [[unlikely]]
+    index_error(N::kCapacity, n.count - 1u);
+  return n.count;
+}
+
+// Where a LinearLeaf keeps its W-byte keys and (map flavour) its values.
+template <bool IS_MAP>
+struct LeafArrays {
+  const u8* keys;
+  const u64* values;
+};
+template <bool IS_MAP>
+[[nodiscard]] inline LeafArrays<IS_MAP> leaf_arrays(const Edge& e, u64 n) {
+  const u8* block = e.ptr<const u8>();
+  CORVALE_EXPECT(block != nullptr, "leaf ptr");
+  if constexpr (IS_MAP) {
+    const u64 cap = capacity_for(n);
+    return {block + 8 * cap, reinterpret_cast<const u64*>(block)};
+  } else {
+    return {block, nullptr};
+  }
+}
+
+// Lower bound of `key` (holding only its low W bytes) among n packed keys of
+// a run-time width.
+[[nodiscard]] inline u64 packed_lower_bound(unsigned width, const u8* keys, u64 n, u64 key) {
+  switch (width) {
+    case 1: return leaf::lower_bound_fixed<1>(keys, n, key);
+    case 2: return leaf::lower_bound_fixed<2>(keys, n, key);
+    case 3: return leaf::lower_bound_fixed<3>(keys, n, key);
+    case 4: return leaf::lower_bound_fixed<4>(keys, n, key);
+    case 5: return leaf::lower_bound_fixed<5>(keys, n, key);
+    case 6: return leaf::lower_bound_fixed<6>(keys, n, key);
+    default: return leaf::lower_bound_fixed<7>(keys, n, key);
+  }
+}
+
+// The keys of an Immediate edge, unpacked (set: packed from payload byte 0;
+// map: packed in the decode bytes).
+template <bool IS_MAP>
+[[nodiscard]] inline ImmedKeys unpack_immediate(const Edge& e, unsigned width, unsigned n) {
+  if constexpr (IS_MAP)
+    return mutate::immed_map_keys(e, static_cast<u8>(width), static_cast<u8>(n));
+  else
+    return mutate::immed_keys(e, static_cast<u8>(width), static_cast<u8>(n));
+}
+
+// Value i of a map Immediate of n keys: the payload itself for one key, else
+// entry i of its ValueArray.
+[[nodiscard]] inline u64 immediate_value(const Edge& e, unsigned n, u64 i) {
+  if (n == 1) return e.payload;
+  const u64* values = e.ptr<const u64>();
+  CORVALE_EXPECT(values != nullptr, "value array");
+  return values[i];
+}
+
+// Value of low byte b in a map BitmapLeaf.
+[[nodiscard]] inline u64 bitmap_value(const MapBitmapLeaf& leaf, unsigned b) {
+  const u64* group = leaf.subarrays[b >> 5];
+  CORVALE_EXPECT(group != nullptr, "values");
+  return group[leaf.bitmap.rank_in_group(b)];
+}
+
+template <bool IS_MAP>
+[[nodiscard]] inline const Bitmap256& leaf_bitmap(const Edge& e) {
+  if constexpr (IS_MAP)
+    return node_of<MapBitmapLeaf>(e).bitmap;
+  else
+    return node_of<SetBitmapLeaf>(e).bitmap;
+}
+
+// The child of a BranchB for present digit b.
+[[nodiscard]] inline const Edge& branch_b_child(const BranchB& n, unsigned b) {
+  const Edge* group = n.subarrays[b >> 5];
+  CORVALE_ASSERT(group != nullptr);
+  return group[n.bitmap.rank_in_group(b)];
+}
+
+// ---------------------------------------------------------------------------
+// Population
+
+[[nodiscard]] inline u64 pop_of(const Edge& e, unsigned level) {
+  const u8 tag = e.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      return 0;
+    case TAG_L3:
+      return e.pop(node_of<BranchL3>(e).level);
+    case TAG_L7:
+      return e.pop(node_of<BranchL7>(e).level);
+    case TAG_B:
+      return e.pop(node_of<BranchB>(e).level);
+    case TAG_U:
+    case TAG_FULL:
+      return e.pop(level);
+    case TAG_BITMAP_LEAF:
+      return u64{e.decode[0]} + 1;
+    default:
+      if (is_linear_leaf_tag(tag)) return e.pop(linear_leaf_width(tag));
+      if (is_set_immed_tag(tag)) return immed_count(tag);
+      bad_tag();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Neighbour search
+//
+// Entering a node of level L below an edge of level E: the search key's bytes
+// above L are compared with the skip prefix. next_entry/prev_entry return
+// false when no key of the subtree can qualify, else the prefix to OR into a
+// found key (already shifted into place) and the sub-key to search with.
+
+[[nodiscard]] inline bool next_entry(const Edge& e, u64 key, unsigned L, unsigned E, u64& prefix,
+                                     u64& sub) {
+  if (L >= E) {
+    prefix = 0;
+    sub = key;
+    return true;
+  }
+  const u64 P = skip_prefix(e, L, E);
+  const u64 H = key >> (8 * L);
+  if (H > P) return false;
+  prefix = P << (8 * L);
+  sub = H < P ? 0 : key & lowmask(L);
+  return true;
+}
+
+[[nodiscard]] inline bool prev_entry(const Edge& e, u64 key, unsigned L, unsigned E, u64& prefix,
+                                     u64& sub) {
+  if (L >= E) {
+    prefix = 0;
+    sub = key;
+    return true;
+  }
+  const u64 P = skip_prefix(e, L, E);
+  const u64 H = key >> (8 * L);
+  if (H < P) return false;
+  prefix = P << (8 * L);
+  sub = H > P ? lowmask(L) : key & lowmask(L);
+  return true;
+}
+
+template <bool IS_MAP>
+Hit next_in(const Edge& e, u64 key, unsigned E);
+template <bool IS_MAP>
+Hit prev_in(const Edge& e, u64 key, unsigned E);
+
+// Ties a child's hit to the digit and prefix of its parent.
+inline Hit lift(Hit r, u64 prefix, unsigned digit, unsigned L) {
+  r.key |= prefix | (u64{digit} << (8 * (L - 1)));
+  return r;
+}
+
+template <bool IS_MAP, class N>
+Hit next_linear(const N& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  CORVALE_ASSERT(L >= 2 && L <= E);
+  u64 prefix, sub;
+  if (!next_entry(e, key, L, E, prefix, sub)) return kMiss;
+  const unsigned count = linear_count(n);
+  const unsigned d = digit_at(sub, L);
+  const u64 rest = sub & lowmask(L - 1);
+  for (unsigned i = digits_below(n.digits, count, d); i < count; ++i) {
+    const unsigned di = n.digits[i];
+    const Hit r = next_in<IS_MAP>(n.children[i], di == d ? rest : 0, L - 1);
+    if (r.found) return lift(r, prefix, di, L);
+  }
+  return kMiss;
+}
+
+template <bool IS_MAP, class N>
+Hit prev_linear(const N& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  CORVALE_ASSERT(L >= 2 && L <= E);
+  u64 prefix, sub;
+  if (!prev_entry(e, key, L, E, prefix, sub)) return kMiss;
+  const unsigned count = linear_count(n);
+  const unsigned d = digit_at(sub, L);
+  const u64 rest = sub & lowmask(L - 1);
+  for (unsigned i = digits_upto(n.digits, count, d); i-- > 0;) {
+    const unsigned di = n.digits[i];
+    const Hit r = prev_in<IS_MAP>(n.children[i], di == d ? rest : lowmask(L - 1), L - 1);
+    if (r.found) return lift(r, prefix, di, L);
+  }
+  return kMiss;
+}
+
+template <bool IS_MAP>
+Hit next_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  CORVALE_ASSERT(L >= 2 && L <= E);
+  u64 prefix, sub;
+  if (!next_entry(e, key, L, E, prefix, sub)) return kMiss;
+  const unsigned d = digit_at(sub, L);
+  const u64 rest = sub & lowmask(L - 1);
+  unsigned w = d >> 6;
+  u64 bits = n.bitmap.words[w] & (~u64{0} << (d & 63));
+  for (;;) {
+    while (bits != 0) {
+      const unsigned b = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
+      bits &= bits - 1;
+      const Hit r = next_in<IS_MAP>(branch_b_child(n, b), b == d ? rest : 0, L - 1);
+      if (r.found) return lift(r, prefix, b, L);
+    }
+    if (++w == 4) return kMiss;
+    bits = n.bitmap.words[w];
+  }
+}
+
+template <bool IS_MAP>
+Hit prev_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  CORVALE_ASSERT(L >= 2 && L <= E);
+  u64 prefix, sub;
+  if (!prev_entry(e, key, L, E, prefix, sub)) return kMiss;
+  const unsigned d = digit_at(sub, L);
+  const u64 rest = sub & lowmask(L - 1);
+  int w = static_cast<int>(d >> 6);
+  u64 bits = n.bitmap.words[w] & (~u64{0} >> (63 - (d & 63)));
+  for (;;) {
+    while (bits != 0) {
+      const unsigned top = 63 - static_cast<unsigned>(std::countl_zero(bits));
+      const unsigned b = static_cast<unsigned>(w) * 64 + top;
+      bits &= ~(u64{1} << top);
+      const Hit r = prev_in<IS_MAP>(branch_b_child(n, b), b == d ? rest : lowmask(L - 1), L - 1);
+      if (r.found) return lift(r, prefix, b, L);
+    }
+    if (--w < 0) return kMiss;
+    bits = n.bitmap.words[w];
+  }
+}
+
+template <bool IS_MAP>
+Hit next_u(const BranchU& n, u64 key, unsigned E) {
+  CORVALE_ASSERT(E >= 2);
+  const unsigned d = digit_at(key, E);
+  if (!n.children[d].is_empty()) {
+    const Hit r = next_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
+    if (r.found) return lift(r, 0, d, E);
+  }
+  for (unsigned j = d + 1; j < 256; ++j) {
+    if (n.children[j].is_empty()) continue;
+    const Hit r = next_in<IS_MAP>(n.children[j], 0, E - 1);
+    if (r.found) return lift(r, 0, j, E);
+  }
+  return kMiss;
+}
+
+template <bool IS_MAP>
+Hit prev_u(const BranchU& n, u64 key, unsigned E) {
+  CORVALE_ASSERT(E >= 2);
+  const unsigned d = digit_at(key, E);
+  if (!n.children[d].is_empty()) {
+    const Hit r = prev_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
+    if (r.found) return lift(r, 0, d, E);
+  }
+  for (unsigned j = d; j-- > 0;) {
+    if (n.children[j].is_empty()) continue;
+    const Hit r = prev_in<IS_MAP>(n.children[j], lowmask(E - 1), E - 1);
+    if (r.found) return lift(r, 0, j, E);
+  }
+  return kMiss;
+}
+
+template <bool IS_MAP>
+Hit next_linear_leaf(const Edge& e, u64 key, unsigned E) {
+  const unsigned W = linear_leaf_width(e.tag);
+  CORVALE_ASSERT(W <= E);
+  u64 prefix, sub;
+  if (!next_entry(e, key, W, E, prefix, sub)) return kMiss;
+  const u64 n = e.pop(W);
+  const auto leaf = leaf_arrays<IS_MAP>(e, n);
+  const u64 i = packed_lower_bound(W, leaf.keys, n, sub);
+  if (i == n) return kMiss;
+  const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
+  if constexpr (IS_MAP)
+    return {true, k, leaf.values[i]};
+  else
+    return {true, k, 0};
+}
+
+template <bool IS_MAP>
+Hit prev_linear_leaf(const Edge& e, u64 key, unsigned E) {
+  const unsigned W = linear_leaf_width(e.tag);
+  CORVALE_ASSERT(W <= E);
+  u64 prefix, sub;
+  if (!prev_entry(e, key, W, E, prefix, sub)) return kMiss;
+  const u64 n = e.pop(W);
+  const auto leaf = leaf_arrays<IS_MAP>(e, n);
+  const u64 ub = sub == lowmask(W) ? n : packed_lower_bound(W, leaf.keys, n, sub + 1);
+  if (ub == 0) return kMiss;
+  const u64 k = prefix | leaf::key_at(leaf.keys, W, ub - 1);
+  if constexpr (IS_MAP)
+    return {true, k, leaf.values[ub - 1]};
+  else
+    return {true, k, 0};
+}
+
+template <bool IS_MAP>
+Hit next_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
+  u64 prefix, sub;
+  if (!next_entry(e, key, 1, E, prefix, sub)) return kMiss;
+  const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
+  const unsigned b = bit_at_or_above(bm, static_cast<unsigned>(sub));
+  if (b == 256) return kMiss;
+  if constexpr (IS_MAP)
+    return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
+  else
+    return {true, prefix | b, 0};
+}
+
+template <bool IS_MAP>
+Hit prev_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
+  u64 prefix, sub;
+  if (!prev_entry(e, key, 1, E, prefix, sub)) return kMiss;
+  const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
+  const int b = bit_at_or_below(bm, static_cast<unsigned>(sub));
+  if (b < 0) return kMiss;
+  if constexpr (IS_MAP)
+    return {true, prefix | static_cast<u64>(b),
+            bitmap_value(node_of<MapBitmapLeaf>(e), static_cast<unsigned>(b))};
+  else
+    return {true, prefix | static_cast<u64>(b), 0};
+}
+
+template <bool IS_MAP>
+Hit next_immediate(const Edge& e, u64 key) {
+  const unsigned W = immed_width(e.tag);
+  const unsigned n = immed_count(e.tag);
+  const ImmedKeys ik = unpack_immediate<IS_MAP>(e, W, n);
+  const u64 i = lower_bound_sorted(ik.keys, n, key);
+  if (i == n) return kMiss;
+  if constexpr (IS_MAP)
+    return {true, ik.keys[i], immediate_value(e, n, i)};
+  else
+    return {true, ik.keys[i], 0};
+}
+
+template <bool IS_MAP>
+Hit prev_immediate(const Edge& e, u64 key) {
+  const unsigned W = immed_width(e.tag);
+  const unsigned n = immed_count(e.tag);
+  const ImmedKeys ik = unpack_immediate<IS_MAP>(e, W, n);
+  const u64 ub = upper_bound_sorted(ik.keys, n, key);
+  if (ub == 0) return kMiss;
+  if constexpr (IS_MAP)
+    return {true, ik.keys[ub - 1], immediate_value(e, n, ub - 1)};
+  else
+    return {true, ik.keys[ub - 1], 0};
+}
+
+template <bool IS_MAP>
+Hit next_in(const Edge& e, u64 key, unsigned E) {
+  const u8 tag = e.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      return kMiss;
+    case TAG_L3:
+      return next_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
+    case TAG_L7:
+      return next_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
+    case TAG_B:
+      return next_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
+    case TAG_U:
+      return next_u<IS_MAP>(node_of<BranchU>(e), key, E);
+    case TAG_BITMAP_LEAF:
+      return next_bitmap_leaf<IS_MAP>(e, key, E);
+    case TAG_FULL:
+      // Every key of the range is present.
+      return {true, key, 0};
+    default:
+      if (is_linear_leaf_tag(tag)) return next_linear_leaf<IS_MAP>(e, key, E);
+      if (is_set_immed_tag(tag)) return next_immediate<IS_MAP>(e, key);
+      bad_tag();
+  }
+}
+
+template <bool IS_MAP>
+Hit prev_in(const Edge& e, u64 key, unsigned E) {
+  const u8 tag = e.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      return kMiss;
+    case TAG_L3:
+      return prev_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
+    case TAG_L7:
+      return prev_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
+    case TAG_B:
+      return prev_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
+    case TAG_U:
+      return prev_u<IS_MAP>(node_of<BranchU>(e), key, E);
+    case TAG_BITMAP_LEAF:
+      return prev_bitmap_leaf<IS_MAP>(e, key, E);
+    case TAG_FULL:
+      // Every key of the range is present; the key is clamped to it.
+      return {true, key < lowmask(E) ? key : lowmask(E), 0};
+    default:
+      if (is_linear_leaf_tag(tag)) return prev_linear_leaf<IS_MAP>(e, key, E);
+      if (is_set_immed_tag(tag)) return prev_immediate<IS_MAP>(e, key);
+      bad_tag();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Rank
+
+template <bool IS_MAP>
+u64 rank_in(const Edge& e, u64 key, unsigned E);
+
+// Where a subtree with a skip prefix lies relative to the ranked key: wholly
+// below it (it all counts), wholly above it (none of it counts), or sharing
+// the key's bytes above its node level (rank on with the sub-key).
+enum class Span { AllBelow, AllAbove, Straddles };
+
+[[nodiscard]] inline Span rank_span(const Edge& e, u64 key, unsigned L, unsigned E, u64& sub) {
+  if (L >= E) {
+    sub = key;
+    return Span::Straddles;
+  }
+  const u64 P = skip_prefix(e, L, E);
+  const u64 H = key >> (8 * L);
+  if (H != P) return H > P ? Span::AllBelow : Span::AllAbove;
+  sub = key & lowmask(L);
+  return Span::Straddles;
+}
+
+template <bool IS_MAP, class N>
+u64 rank_linear(const N& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  u64 sub;
+  const Span span = rank_span(e, key, L, E, sub);
+  if (span != Span::Straddles) return span == Span::AllBelow ? e.pop(L) : 0;
+  const unsigned count = linear_count(n);
+  const unsigned d = digit_at(sub, L);
+  u64 sum = 0;
+  for (unsigned i = 0; i < count; ++i) {
+    const unsigned di = n.digits[i];
+    if (di < d) {
+      sum += pop_of(n.children[i], L - 1);
+    } else {
+      if (di == d) sum += rank_in<IS_MAP>(n.children[i], sub & lowmask(L - 1), L - 1);
+      break;
+    }
+  }
+  return sum;
+}
+
+template <bool IS_MAP>
+u64 rank_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
+  const unsigned L = n.level;
+  u64 sub;
+  const Span span = rank_span(e, key, L, E, sub);
+  if (span != Span::Straddles) return span == Span::AllBelow ? e.pop(L) : 0;
+  const unsigned d = digit_at(sub, L);
+  const unsigned gd = d >> 5;
+  u64 sum = 0;
+  // Whole groups below d's group, then the children of d's group below d.
+  for (unsigned g = 0; g <= gd; ++g) {
+    const unsigned below = g < gd ? std::popcount(n.bitmap.group(g)) : n.bitmap.rank_in_group(d);
+    const Edge* children = n.subarrays[g];
+    for (unsigned r = 0; r < below; ++r) sum += pop_of(children[r], L - 1);
+  }
+  if (n.bitmap.test(d)) sum += rank_in<IS_MAP>(branch_b_child(n, d), sub & lowmask(L - 1), L - 1);
+  return sum;
+}
+
+template <bool IS_MAP>
+u64 rank_u(const BranchU& n, u64 key, unsigned E) {
+  const unsigned d = digit_at(key, E);
+  u64 sum = 0;
+  for (unsigned j = 0; j < d; ++j)
+    if (!n.children[j].is_empty()) sum += pop_of(n.children[j], E - 1);
+  if (!n.children[d].is_empty()) sum += rank_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
+  return sum;
+}
+
+template <bool IS_MAP>
+u64 rank_in(const Edge& e, u64 key, unsigned E) {
+  const u8 tag = e.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      return 0;
+    case TAG_L3:
+      return rank_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
+    case TAG_L7:
+      return rank_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
+    case TAG_B:
+      return rank_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
+    case TAG_U:
+      return rank_u<IS_MAP>(node_of<BranchU>(e), key, E);
+    case TAG_BITMAP_LEAF: {
+      u64 sub;
+      const Span span = rank_span(e, key, 1, E, sub);
+      if (span != Span::Straddles) return span == Span::AllBelow ? u64{e.decode[0]} + 1 : 0;
+      const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
+      const unsigned b = static_cast<unsigned>(sub & 0xFF);
+      u64 c = 0;
+      for (unsigned w = 0; w < (b >> 6); ++w) c += std::popcount(bm.words[w]);
+      return c + std::popcount(bm.words[b >> 6] & ((u64{1} << (b & 63)) - 1));
+    }
+    case TAG_FULL:
+      // Every key of the range is present: exactly `key` keys lie below it.
+      return key;
+    default:
+      if (is_linear_leaf_tag(tag)) {
+        const unsigned W = linear_leaf_width(tag);
+        const u64 n = e.pop(W);
+        u64 sub;
+        const Span span = rank_span(e, key, W, E, sub);
+        if (span != Span::Straddles) return span == Span::AllBelow ? n : 0;
+        return packed_lower_bound(W, leaf_arrays<IS_MAP>(e, n).keys, n, sub);
+      }
+      if (is_set_immed_tag(tag)) {
+        const unsigned n = immed_count(tag);
+        const ImmedKeys ik = unpack_immediate<IS_MAP>(e, immed_width(tag), n);
+        return lower_bound_sorted(ik.keys, n, key);
+      }
+      bad_tag();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Select
+
+template <bool IS_MAP>
+Hit select_in(const Edge& e, u64 i, unsigned E);
+
+[[noreturn]] void beyond_branch() { CORVALE_UNREACHABLE("select beyond branch population"); }
+
+template <bool IS_MAP, class N>
+Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
+  const unsigned L = n.level;
+  const u64 prefix = L < E ? skip_prefix(e, L, E) << (8 * L) : 0;
+  const unsigned count = linear_count(n);
+  for (unsigned k = 0; k < count; ++k) {
+    const u64 p = pop_of(n.children[k], L - 1);
+    if (i < p) return lift(select_in<IS_MAP>(n.children[k], i, L - 1), prefix, n.digits[k], L);
+    i -= p;
+  }
+  beyond_branch();
+}
+
+template <bool IS_MAP>
+Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E) {
+  const unsigned L = n.level;
+  const u64 prefix = L < E ? skip_prefix(e, L, E) << (8 * L) : 0;
+  for (unsigned g = 0; g < 8; ++g) {
+    u32 bits = n.bitmap.group(g);
+    const Edge* children = n.subarrays[g];
+    for (unsigned r = 0; bits != 0; ++r, bits &= bits - 1) {
+      const u64 p = pop_of(children[r], L - 1);
+      if (i < p) {
+        const unsigned b = 32 * g + static_cast<unsigned>(std::countr_zero(bits));
+        return lift(select_in<IS_MAP>(children[r], i, L - 1), prefix, b, L);
+      }
+      i -= p;
+    }
+  }
+  beyond_branch();
+}
+
+template <bool IS_MAP>
+Hit select_u(const BranchU& n, u64 i, unsigned E) {
+  for (unsigned j = 0; j < 256; ++j) {
+    const Edge& c = n.children[j];
+    if (c.is_empty()) continue;
+    const u64 p = pop_of(c, E - 1);
+    if (i < p) return lift(select_in<IS_MAP>(c, i, E - 1), 0, j, E);
+    i -= p;
+  }
+  beyond_branch();
+}
+
+template <bool IS_MAP>
+Hit select_in(const Edge& e, u64 i, unsigned E) {
+  const u8 tag = e.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      CORVALE_UNREACHABLE("select into empty subtree");
+    case TAG_L3:
+      return select_linear<IS_MAP>(node_of<BranchL3>(e), e, i, E);
+    case TAG_L7:
+      return select_linear<IS_MAP>(node_of<BranchL7>(e), e, i, E);
+    case TAG_B:
+      return select_b<IS_MAP>(node_of<BranchB>(e), e, i, E);
+    case TAG_U:
+      return select_u<IS_MAP>(node_of<BranchU>(e), i, E);
+    case TAG_BITMAP_LEAF: {
+      const u64 prefix = E > 1 ? skip_prefix(e, 1, E) << 8 : 0;
+      const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
+      for (unsigned w = 0; w < 4; ++w) {
+        u64 bits = bm.words[w];
+        const u64 c = static_cast<u64>(std::popcount(bits));
+        if (i < c) {
+          for (; i > 0; --i) bits &= bits - 1;
+          const unsigned b = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
+          if constexpr (IS_MAP)
+            return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
+          else
+            return {true, prefix | b, 0};
+        }
+        i -= c;
+      }
+      CORVALE_PANIC("select within population");
+    }
+    case TAG_FULL:
+      return {true, i, 0};
+    default:
+      if (is_linear_leaf_tag(tag)) {
+        const unsigned W = linear_leaf_width(tag);
+        const u64 prefix = W < E ? skip_prefix(e, W, E) << (8 * W) : 0;
+        const u64 n = e.pop(W);
+        CORVALE_ASSERT(i < n);
+        const auto leaf = leaf_arrays<IS_MAP>(e, n);
+        const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
+        if constexpr (IS_MAP)
+          return {true, k, leaf.values[i]};
+        else
+          return {true, k, 0};
+      }
+      if (is_set_immed_tag(tag)) {
+        const unsigned n = immed_count(tag);
+        const ImmedKeys ik = unpack_immediate<IS_MAP>(e, immed_width(tag), n);
+        if (i >= n) index_error(n, i);
+        if constexpr (IS_MAP)
+          return {true, ik.keys[i], immediate_value(e, n, i)};
+        else
+          return {true, ik.keys[i], 0};
+      }
+      bad_tag();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+template <bool IS_MAP>
+[[nodiscard]] inline Entry<IS_MAP> entry_of(const Hit& h) {
+  if constexpr (IS_MAP)
+    return KeyValue{h.key, h.value};
+  else
+    return h.key;
+}
+
+template <bool IS_MAP>
+[[nodiscard]] inline std::optional<Entry<IS_MAP>> maybe(const Hit& h) {
+  if (!h.found) return std::nullopt;
+  return entry_of<IS_MAP>(h);
+}
+
+}  // namespace
+
+u64 edge_pop(const Edge& edge, u8 level) { return pop_of(edge, level); }
+
+template <bool IS_MAP>
+u64 count_below(const Edge& edge, u64 key, u8 level) {
+  return rank_in<IS_MAP>(edge, key, level);
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> next(const Edge& edge, u64 key, u8 level) {
+  return maybe<IS_MAP>(next_in<IS_MAP>(edge, key, level));
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> prev(const Edge& edge, u64 key, u8 level) {
+  return maybe<IS_MAP>(prev_in<IS_MAP>(edge, key, level));
+}
+
+template <bool IS_MAP>
+Entry<IS_MAP> by_count(const Edge& edge, u64 index, u8 level) {
+  return entry_of<IS_MAP>(select_in<IS_MAP>(edge, index, level));
+}
+
+template u64 count_below<false>(const Edge&, u64, u8);
+template u64 count_below<true>(const Edge&, u64, u8);
+template std::optional<u64> next<false>(const Edge&, u64, u8);
+template std::optional<KeyValue> next<true>(const Edge&, u64, u8);
+template std::optional<u64> prev<false>(const Edge&, u64, u8);
+template std::optional<KeyValue> prev<true>(const Edge&, u64, u8);
+template u64 by_count<false>(const Edge&, u64, u8);
+template KeyValue by_count<true>(const Edge&, u64, u8);
+
+// ---------------------------------------------------------------------------
+// Order queries of the core containers, one body for both flavours.
+
+namespace {
+
+// Entry i of a flat root array of the container's flavour.
+template <bool IS_MAP>
+[[nodiscard]] inline Entry<IS_MAP> flat_entry(const CoreRecord& rec, u64 i) {
+  const u64* keys = rec.flat_keys();
+  if constexpr (IS_MAP)
+    return KeyValue{keys[i], keys[capacity_for(rec.len) + i]};
+  else
+    return keys[i];
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> record_first(const CoreRecord& rec) {
+  if (rec.state == RootState::Empty) return std::nullopt;
+  if (rec.state == RootState::Flat) {
+    if (rec.len == 0) return std::nullopt;
+    return flat_entry<IS_MAP>(rec, 0);
+  }
+  return next<IS_MAP>(rec.root, 0, ROOT_LEVEL);
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> record_last(const CoreRecord& rec) {
+  if (rec.state == RootState::Empty) return std::nullopt;
+  if (rec.state == RootState::Flat) {
+    if (rec.len == 0) return std::nullopt;
+    return flat_entry<IS_MAP>(rec, rec.len - 1);
+  }
+  return prev<IS_MAP>(rec.root, ~u64{0}, ROOT_LEVEL);
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> record_next(const CoreRecord& rec, u64 key) {
+  if (rec.state == RootState::Empty) return std::nullopt;
+  if (rec.state == RootState::Flat) {
+    const u64 i = lower_bound_sorted(rec.flat_keys(), rec.len, key);
+    if (i >= rec.len) return std::nullopt;
+    return flat_entry<IS_MAP>(rec, i);
+  }
+  return next<IS_MAP>(rec.root, key, ROOT_LEVEL);
+}
+
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> record_prev(const CoreRecord& rec, u64 key) {
+  if (rec.state == RootState::Empty) return std::nullopt;
+  if (rec.state == RootState::Flat) {
+    const u64 c = upper_bound_sorted(rec.flat_keys(), rec.len, key);
+    if (c == 0) return std::nullopt;
+    return flat_entry<IS_MAP>(rec, c - 1);
+  }
+  return prev<IS_MAP>(rec.root, key, ROOT_LEVEL);
+}
+
+// Rank over the whole container; the path cache is flushed first so that
+// every population on the cached path is exact.
+template <bool IS_MAP>
+u64 record_count_below(CoreRecord& rec, u64 key) {
+  rec.path.flush();
+  if (rec.state == RootState::Empty) return 0;
+  if (rec.state == RootState::Flat) return lower_bound_sorted(rec.flat_keys(), rec.len, key);
+  return count_below<IS_MAP>(rec.root, key, ROOT_LEVEL);
+}
+
+// Select over the whole container; the cheap out-of-range answers come
+// before the flush.
+template <bool IS_MAP>
+std::optional<Entry<IS_MAP>> record_by_count(CoreRecord& rec, u64 index) {
+  if (rec.state == RootState::Empty) return std::nullopt;
+  if (index >= rec.len) return std::nullopt;
+  rec.path.flush();
+  if (rec.state == RootState::Flat) return flat_entry<IS_MAP>(rec, index);
+  return by_count<IS_MAP>(rec.root, index, ROOT_LEVEL);
+}
+
+}  // namespace
+}  // namespace corvale_trie::nav
+
+namespace corvale_trie::set {
+
+std::optional<u64> CorvaleSet::first() const { return nav::record_first<false>(rec_); }
+std::optional<u64> CorvaleSet::last() const { return nav::record_last<false>(rec_); }
+std::optional<u64> CorvaleSet::next(u64 key) const { return nav::record_next<false>(rec_, key); }
+std::optional<u64> CorvaleSet::prev(u64 key) const { return nav::record_prev<false>(rec_, key); }
+u64 CorvaleSet::count_below(u64 key) { return nav::record_count_below<false>(rec_, key); }
+std::optional<u64> CorvaleSet::by_count(u64 index) {
+  return nav::record_by_count<false>(rec_, index);
+}
+
+u64 CorvaleSet::count_range(u64 start, u64 end) {
+  if (start > end) return 0;
+  const u64 c_end = count_below(end);
+  const u64 m = contains(end) ? 1 : 0;
+  const u64 c_start = count_below(start);
+  return c_end + m - c_start;
+}
+
+}  // namespace corvale_trie::set
+
+namespace corvale_trie::map {
+
+std::optional<KeyValue> CorvaleMap::first() const { return nav::record_first<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::last() const { return nav::record_last<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::next(u64 key) const {
+  return nav::record_next<true>(rec_, key);
+}
+std::optional<KeyValue> CorvaleMap::prev(u64 key) const {
+  return nav::record_prev<true>(rec_, key);
+}
+u64 CorvaleMap::count_below(u64 key) { return nav::record_count_below<true>(rec_, key); }
+std::optional<KeyValue> CorvaleMap::by_count(u64 index) {
+  return nav::record_by_count<true>(rec_, index);
+}
+
+}  // namespace corvale_trie::map
