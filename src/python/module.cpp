@@ -1,0 +1,90 @@
+// corvale_trie Python binding: the extension module `_corvale`.
+//
+// Multi-phase initialisation: PyInit__corvale hands the interpreter a static
+// module definition (no per-module state, no functions) whose single exec
+// step gives each new module object its `__version__` and its classes, in a
+// fixed order, stopping at the first failure. The class type objects are
+// made once per process and shared by every later import of the module in
+// the same interpreter.
+//
+// Those type objects belong to the first interpreter that runs the exec
+// step. Objects of one interpreter must never reach another, so the exec
+// step refuses to run in any other interpreter of the process (a
+// subinterpreter) with ImportError.
+#include <atomic>
+#include <cstdint>
+
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace corvale_py {
+namespace {
+
+constexpr const char* kVersion = "0.4.1";
+
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*fetch)();
+};
+
+// Registration order: the containers, then the iterator classes.
+const ClassEntry kClasses[] = {
+    {"CorvaleMap", &corvale_map_type},
+    {"CorvaleSet", &corvale_set_type},
+    {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
+    {"CorvaleMapValueIter", &corvale_map_value_iter_type},
+    {"CorvaleMapItemIter", &corvale_map_item_iter_type},
+    {"CorvaleMapRangeIter", &corvale_map_range_iter_type},
+    {"CorvaleSetIter", &corvale_set_iter_type},
+    {"CorvaleSetRangeIter", &corvale_set_range_iter_type},
+};
+
+// ID of the interpreter that owns the type objects; -1 until the first exec.
+std::atomic<std::int64_t> g_owner_interpreter{-1};
+
+void claim_interpreter() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id < 0) rethrow_pending();
+  std::int64_t expected = -1;
+  if (g_owner_interpreter.compare_exchange_strong(expected, id) || expected == id) return;
+  raise(PyExc_ImportError,
+        "corvale_trie._corvale is already loaded by another interpreter of this process and "
+        "cannot be loaded into a second one");
+}
+
+int module_exec(PyObject* module) noexcept {
+  try {
+    claim_interpreter();
+    Ref version = Ref::result(PyUnicode_FromString(kVersion));
+    add_attribute(module, "__version__", version.get());
+    for (const ClassEntry& entry : kClasses) register_class(module, entry.name, entry.fetch);
+    return 0;
+  } catch (const PyErrSet&) {
+    return -1;
+  } catch (const std::bad_alloc&) {
+    fatal_alloc_failure();
+  }
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_corvale",
+    "The `_corvale` PyO3 module.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace corvale_py
+
+PyMODINIT_FUNC PyInit__corvale(void) { return PyModuleDef_Init(&corvale_py::g_module); }
