@@ -1,0 +1,624 @@
+// In-order cursors: the out-of-line step, the leftmost descent, the seek of
+// the range cursor, and the traversal entry points of the core containers.
+#include "engine/iter.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "engine/codec.hpp"
+#include "engine/map.hpp"
+#include "engine/node.hpp"
+#include "engine/set.hpp"
+
+namespace corvale_trie::iter {
+
+namespace {
+
+// Key bytes from..to-1 of the edge's decode bytes, placed at their own byte
+// positions of a key. The range must lie inside the seven decode bytes.
+[[nodiscard]] inline u64 skip_bits(const Edge& e, unsigned from, unsigned to) noexcept {
+  if (from >= to) return 0;
+  if (to > 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", to);
+  return e.decode_word() & (BYTE_MASK_TABLE[to - from] << (8 * from));
+}
+
+template <class T>
+[[nodiscard]] inline const T* node_of(const Edge& e) noexcept {
+  const T* p = e.ptr<const T>();
+  CORVALE_EXPECT(p != nullptr, MISSING_BLOCK);
+  return p;
+}
+
+[[nodiscard]] inline bool is_immediate_tag(u8 tag) noexcept { return is_set_immed_tag(tag); }
+
+// The lowest digit >= from whose child edge in a BranchU is not empty, or
+// 256.
+[[nodiscard]] inline unsigned first_filled(const BranchU& n, unsigned from) noexcept {
+  for (unsigned d = from; d < 256; ++d)
+    if (!n.children[d].is_empty()) return d;
+  return 256;
+}
+
+// Child r of group g of a BranchB.
+[[nodiscard]] inline const Edge* b_child(const BranchB& n, unsigned d) noexcept {
+  const Edge* group = n.subarrays[d >> 5];
+  CORVALE_ASSERT(group != nullptr);
+  return group + n.bitmap.rank_in_group(d);
+}
+
+// Fills the linear-leaf cursor for a LinearLeaf edge at `level`.
+template <bool IS_MAP>
+void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16 pos) noexcept {
+  const unsigned w = linear_leaf_width(e.tag);
+  const u16 count = static_cast<u16>(e.pop(w));
+  const u8* block = e.ptr<const u8>();
+  CORVALE_EXPECT(block != nullptr, "leaf ptr");
+  leaf.kind = LeafKind::Linear;
+  LeafCursor::LinearPos& c = leaf.linear;
+  c.width = static_cast<u8>(w);
+  c.count = count;
+  c.pos = pos;
+  if constexpr (IS_MAP) {
+    c.values = reinterpret_cast<const u64*>(block);
+    c.keys = block + 8 * capacity_for(count);
+  } else {
+    c.values = nullptr;
+    c.keys = block;
+  }
+  c.prefix = prefix | skip_bits(e, w, level);
+}
+
+// Fills the immediate cursor (one key: Single) for an Immediate edge; the
+// keys are whole keys. `pos` is the first entry to yield.
+template <bool IS_MAP>
+void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) noexcept {
+  const unsigned w = immed_width(e.tag);
+  const unsigned n = immed_count(e.tag);
+  if (n == 1) {
+    leaf.kind = LeafKind::Single;
+    LeafCursor::SinglePos& c = leaf.single;
+    c.done = static_cast<u8>(pos != 0);
+    if constexpr (IS_MAP) {
+      c.key = prefix | (e.decode_word() & BYTE_MASK_TABLE[w]);
+      c.value = e.payload;
+    } else {
+      c.key = prefix | (e.payload & BYTE_MASK_TABLE[w]);
+      c.value = 0;
+    }
+    return;
+  }
+  ImmedKeys ik;
+  const u64* values = nullptr;
+  if constexpr (IS_MAP) {
+    ik = mutate::immed_map_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    values = e.ptr<const u64>();
+    CORVALE_EXPECT(values != nullptr, "value array");
+  } else {
+    ik = mutate::immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+  }
+  if (n > 15) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 15 but the index is %u", n - 1);
+  leaf.kind = LeafKind::Immediate;
+  LeafCursor::ImmediatePos& c = leaf.immediate;
+  c.count = static_cast<u8>(n);
+  c.pos = static_cast<u8>(pos);
+  for (unsigned i = 0; i < 15; ++i) {
+    c.keys[i] = i < n ? prefix | ik.keys[i] : 0;
+    c.values[i] = (IS_MAP && i < n) ? values[i] : 0;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Descent and step
+
+template <bool IS_MAP>
+BranchFrame& RawIter<IS_MAP>::push_frame() noexcept {
+  if (depth >= MAX_FRAMES) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %llu", MAX_FRAMES,
+              static_cast<unsigned long long>(depth));
+  return frames[depth++];
+}
+
+template <bool IS_MAP>
+bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
+  for (;;) {
+    const u8 tag = e->tag;
+    switch (tag) {
+      case TAG_L3:
+      case TAG_L7: {
+        // BranchL3 and BranchL7 share their header; the child array of each
+        // starts right after it.
+        const Edge* children;
+        unsigned count, level;
+        const u8* digits;
+        const void* node;
+        if (tag == TAG_L3) {
+          const BranchL3* n = node_of<BranchL3>(*e);
+          children = n->children;
+          count = n->count;
+          level = n->level;
+          digits = n->digits;
+          node = n;
+        } else {
+          const BranchL7* n = node_of<BranchL7>(*e);
+          children = n->children;
+          count = n->count;
+          level = n->level;
+          digits = n->digits;
+          node = n;
+        }
+        if (count == 0) return false;
+        P |= skip_bits(*e, level, L);
+        BranchFrame& f = push_frame();
+        f.kind = tag == TAG_L3 ? FrameKind::L3 : FrameKind::L7;
+        f.count = static_cast<u8>(count);
+        f.pos = 1;
+        f.node = node;
+        std::memcpy(f.digits, digits, 8);
+        f.prefix = P;
+        f.level = static_cast<u8>(level);
+        P |= u64{digits[0]} << (8 * (level - 1));
+        e = &children[0];
+        L = level - 1;
+        continue;
+      }
+      case TAG_B: {
+        const BranchB* n = node_of<BranchB>(*e);
+        const unsigned d = nav::bit_at_or_above(n->bitmap, 0);
+        if (d == 256) return false;
+        const unsigned level = n->level;
+        P |= skip_bits(*e, level, L);
+        BranchFrame& f = push_frame();
+        f.kind = FrameKind::B;
+        f.pos = static_cast<u16>(d + 1);
+        f.node = n;
+        f.prefix = P;
+        f.level = static_cast<u8>(level);
+        P |= u64{d} << (8 * (level - 1));
+        e = b_child(*n, d);
+        L = level - 1;
+        continue;
+      }
+      case TAG_U: {
+        const BranchU* n = node_of<BranchU>(*e);
+        const unsigned d = first_filled(*n, 0);
+        if (d == 256) return false;
+        BranchFrame& f = push_frame();
+        f.kind = FrameKind::U;
+        f.pos = static_cast<u16>(d + 1);
+        f.node = n;
+        f.prefix = P;
+        f.level = static_cast<u8>(L);
+        P |= u64{d} << (8 * (L - 1));
+        e = &n->children[d];
+        L = L - 1;
+        continue;
+      }
+      case TAG_BITMAP_LEAF: {
+        P |= skip_bits(*e, 1, L);
+        if constexpr (IS_MAP) {
+          const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
+          leaf.kind = LeafKind::MapBitmap;
+          LeafCursor::MapBitmapPos& c = leaf.map_bitmap;
+          c.group = 0;
+          c.index = 0;
+          c.bits = lf->bitmap.group(0);
+          c.prefix = P;
+          c.bitmap = lf->bitmap;
+          for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+        } else {
+          const SetBitmapLeaf* lf = node_of<SetBitmapLeaf>(*e);
+          leaf.kind = LeafKind::SetBitmap;
+          LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
+          c.word = 0;
+          c.prefix = P;
+          for (unsigned w = 0; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+        }
+        return true;
+      }
+      case TAG_FULL:
+        leaf.kind = LeafKind::FullRange;
+        leaf.full.cur = P;
+        leaf.full.end = P | nav::lowmask(L);
+        return true;
+      default:
+        if (is_linear_leaf_tag(tag)) {
+          set_linear<IS_MAP>(leaf, *e, L, P, 0);
+          return true;
+        }
+        if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+          set_immediate<IS_MAP>(leaf, *e, P, 0);
+          return true;
+        }
+        // Empty, or a tag of no known kind: no keys here.
+        return false;
+    }
+  }
+}
+
+template <bool IS_MAP>
+bool RawIter<IS_MAP>::advance_frames() noexcept {
+  while (depth > 0) {
+    BranchFrame& f = frames[depth - 1];
+    const Edge* child = nullptr;
+    unsigned digit = 0;
+    switch (f.kind) {
+      case FrameKind::L3:
+      case FrameKind::L7:
+        if (f.pos < f.count) {
+          if (f.pos >= (f.kind == FrameKind::L3 ? 3u : 7u)) [[unlikely]]
+            panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u",
+                      f.kind == FrameKind::L3 ? 3u : 7u, unsigned{f.pos});
+          digit = f.digits[f.pos];
+          child = f.kind == FrameKind::L3 ? &static_cast<const BranchL3*>(f.node)->children[f.pos]
+                                          : &static_cast<const BranchL7*>(f.node)->children[f.pos];
+          ++f.pos;
+        }
+        break;
+      case FrameKind::B:
+        if (f.pos < 256) {
+          const BranchB* n = static_cast<const BranchB*>(f.node);
+          const unsigned d = nav::bit_at_or_above(n->bitmap, f.pos);
+          f.pos = static_cast<u16>(d == 256 ? 256 : d + 1);
+          if (d < 256) {
+            digit = d;
+            child = b_child(*n, d);
+          }
+        }
+        break;
+      case FrameKind::U:
+        if (f.pos < 256) {
+          const BranchU* n = static_cast<const BranchU*>(f.node);
+          const unsigned d = first_filled(*n, f.pos);
+          f.pos = static_cast<u16>(d == 256 ? 256 : d + 1);
+          if (d < 256) {
+            digit = d;
+            child = &n->children[d];
+          }
+        }
+        break;
+    }
+    if (child == nullptr) {
+      --depth;
+      continue;
+    }
+    const unsigned level = f.level;
+    if (descend(child, level - 1, f.prefix | (u64{digit} << (8 * (level - 1))))) return true;
+    // The child held no keys: take the next one.
+  }
+  leaf.kind = LeafKind::Exhausted;
+  return false;
+}
+
+template <bool IS_MAP>
+auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
+  for (;;) {
+    switch (leaf.kind) {
+      case LeafKind::Exhausted:
+        return std::nullopt;
+      case LeafKind::Flat: {
+        LeafCursor::FlatPos& c = leaf.flat;
+        if (c.pos >= c.len) return std::nullopt;
+        const u32 i = c.pos++;
+        if constexpr (IS_MAP)
+          return KeyValue{c.keys[i], c.values[i]};
+        else
+          return c.keys[i];
+      }
+      case LeafKind::Linear: {
+        LeafCursor::LinearPos& c = leaf.linear;
+        if (c.pos < c.count) {
+          const u16 i = c.pos++;
+          const u64 key = c.prefix | load_packed_key(c.keys + u64{c.width} * i, c.width);
+          if constexpr (IS_MAP)
+            return KeyValue{key, c.values[i]};
+          else
+            return key;
+        }
+        break;
+      }
+      case LeafKind::SetBitmap: {
+        LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
+        while (c.word < 4 && c.bitmap[c.word] == 0) ++c.word;
+        if (c.word < 4) {
+          u64& word = c.bitmap[c.word];
+          const unsigned b = static_cast<unsigned>(std::countr_zero(word));
+          word &= word - 1;
+          const u64 key = c.prefix | (64u * c.word + b);
+          if constexpr (IS_MAP)
+            return KeyValue{key, 0};
+          else
+            return key;
+        }
+        break;
+      }
+      case LeafKind::MapBitmap: {
+        LeafCursor::MapBitmapPos& c = leaf.map_bitmap;
+        while (c.group < 8 && c.bits == 0) {
+          if (++c.group == 8) break;
+          c.bits = c.bitmap.group(c.group);
+          c.index = 0;
+        }
+        if (c.group < 8) {
+          const unsigned b = static_cast<unsigned>(std::countr_zero(c.bits));
+          c.bits &= c.bits - 1;
+          const u64* values = c.subarrays[c.group];
+          CORVALE_EXPECT(values != nullptr, "values");
+          const u64 value = values[c.index++];
+          const u64 key = c.prefix | (32u * c.group + b);
+          if constexpr (IS_MAP)
+            return KeyValue{key, value};
+          else
+            return key;
+        }
+        break;
+      }
+      case LeafKind::Single: {
+        LeafCursor::SinglePos& c = leaf.single;
+        if (!c.done) {
+          c.done = 1;
+          if constexpr (IS_MAP)
+            return KeyValue{c.key, c.value};
+          else
+            return c.key;
+        }
+        break;
+      }
+      case LeafKind::Immediate: {
+        LeafCursor::ImmediatePos& c = leaf.immediate;
+        if (c.pos < c.count) {
+          const u8 i = c.pos++;
+          if constexpr (IS_MAP)
+            return KeyValue{c.keys[i], c.values[i]};
+          else
+            return c.keys[i];
+        }
+        break;
+      }
+      case LeafKind::FullRange: {
+        LeafCursor::FullRangePos& c = leaf.full;
+        if (c.cur <= c.end) {
+          const u64 key = c.cur;
+          if (c.cur == c.end) {
+            // Used up; also when the range ends at 2**64-1.
+            c.cur = 1;
+            c.end = 0;
+          } else {
+            ++c.cur;
+          }
+          if constexpr (IS_MAP)
+            return KeyValue{key, 0};
+          else
+            return key;
+        }
+        break;
+      }
+    }
+    // The leaf is used up: on to the next leaf, or the end of the walk.
+    if (!advance_frames()) return std::nullopt;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+template <bool IS_MAP>
+RawIter<IS_MAP> RawIter<IS_MAP>::over(const CoreRecord& rec) noexcept {
+  RawIter it;
+  if (rec.state == RootState::Empty) return it;
+  if (rec.state == RootState::Flat) {
+    it.leaf.kind = LeafKind::Flat;
+    LeafCursor::FlatPos& c = it.leaf.flat;
+    c.len = static_cast<u32>(rec.len);
+    c.pos = 0;
+    c.keys = rec.flat_keys();
+    c.values = IS_MAP ? rec.flat_keys() + capacity_for(rec.len) : nullptr;
+    return it;
+  }
+  if (!it.descend(&rec.root, ROOT_LEVEL, 0)) it.advance_frames();
+  return it;
+}
+
+template <bool IS_MAP>
+RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) noexcept
+  requires IS_MAP
+{
+  RawIter it;
+  const Edge* e = &root_edge;
+  unsigned L = ROOT_LEVEL;
+  u64 P = 0;
+  for (;;) {
+    const u8 tag = e->tag;
+    if (is_branch_tag(tag)) {
+      unsigned level;
+      switch (tag) {
+        case TAG_L3: level = node_of<BranchL3>(*e)->level; break;
+        case TAG_L7: level = node_of<BranchL7>(*e)->level; break;
+        case TAG_B: level = node_of<BranchB>(*e)->level; break;
+        default: level = L; break;
+      }
+      P |= skip_bits(*e, level, L);
+      const u64 lo_part = level >= 8 ? 0 : lo >> (8 * level);
+      const u64 p_part = level >= 8 ? 0 : P >> (8 * level);
+      if (lo_part > p_part) break;  // every key of the subtree is below lo
+      const bool on_path = lo_part == p_part;
+      const unsigned s = on_path ? digit_at(lo, level) : 0;
+      // The first child at or above digit s.
+      const Edge* child = nullptr;
+      unsigned d = 256;
+      if (tag == TAG_L3 || tag == TAG_L7) {
+        const Edge* children;
+        unsigned count;
+        const u8* digits;
+        if (tag == TAG_L3) {
+          const BranchL3* n = node_of<BranchL3>(*e);
+          children = n->children, count = n->count, digits = n->digits;
+        } else {
+          const BranchL7* n = node_of<BranchL7>(*e);
+          children = n->children, count = n->count, digits = n->digits;
+        }
+        if (count > (tag == TAG_L3 ? 3u : 7u)) [[unlikely]]
+          panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u",
+                    tag == TAG_L3 ? 3u : 7u, count - 1);
+        const unsigned i = nav::digits_below(digits, count, s);
+        if (i >= count) break;
+        d = digits[i];
+        child = &children[i];
+        BranchFrame& f = it.push_frame();
+        f.kind = tag == TAG_L3 ? FrameKind::L3 : FrameKind::L7;
+        f.count = static_cast<u8>(count);
+        f.pos = static_cast<u16>(i + 1);
+        f.node = e->ptr<const void>();
+        std::memcpy(f.digits, digits, 8);
+        f.prefix = P;
+        f.level = static_cast<u8>(level);
+      } else if (tag == TAG_B) {
+        const BranchB* n = node_of<BranchB>(*e);
+        d = nav::bit_at_or_above(n->bitmap, s);
+        if (d == 256) break;
+        child = b_child(*n, d);
+        BranchFrame& f = it.push_frame();
+        f.kind = FrameKind::B;
+        f.pos = static_cast<u16>(d + 1);
+        f.node = n;
+        f.prefix = P;
+        f.level = static_cast<u8>(level);
+      } else {
+        const BranchU* n = node_of<BranchU>(*e);
+        d = first_filled(*n, s);
+        if (d == 256) break;
+        child = &n->children[d];
+        BranchFrame& f = it.push_frame();
+        f.kind = FrameKind::U;
+        f.pos = static_cast<u16>(d + 1);
+        f.node = n;
+        f.prefix = P;
+        f.level = static_cast<u8>(level);
+      }
+      P |= u64{d} << (8 * (level - 1));
+      if (on_path && d == s) {
+        e = child;
+        L = level - 1;
+        continue;
+      }
+      // Every key under the child is above lo.
+      if (!it.descend(child, level - 1, P)) it.advance_frames();
+      return it;
+    }
+    if (is_linear_leaf_tag(tag)) {
+      const unsigned w = linear_leaf_width(tag);
+      const u64 leaf_prefix = P | skip_bits(*e, w, L);
+      const u64 lo_part = lo >> (8 * w);
+      const u64 p_part = leaf_prefix >> (8 * w);
+      if (lo_part > p_part) break;
+      u16 pos = 0;
+      if (lo_part == p_part) {
+        const u64 n = e->pop(w);
+        const u8* block = e->ptr<const u8>();
+        CORVALE_EXPECT(block != nullptr, "leaf ptr");
+        const leaf::LocateResult r =
+            leaf::locate(block + 8 * capacity_for(n), n, static_cast<u8>(w), lo & BYTE_MASK_TABLE[w]);
+        if (r.index >= n) break;
+        pos = static_cast<u16>(r.index);
+      }
+      set_linear<true>(it.leaf, *e, L, P, pos);
+      return it;
+    }
+    if (tag == TAG_BITMAP_LEAF) {
+      const u64 leaf_prefix = P | skip_bits(*e, 1, L);
+      const u64 lo_part = lo >> 8;
+      const u64 p_part = leaf_prefix >> 8;
+      if (lo_part > p_part) break;
+      const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
+      const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
+      const unsigned d = nav::bit_at_or_above(lf->bitmap, s);
+      if (d == 256) break;
+      it.leaf.kind = LeafKind::MapBitmap;
+      LeafCursor::MapBitmapPos& c = it.leaf.map_bitmap;
+      c.group = static_cast<u8>(d >> 5);
+      c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
+      c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
+      c.prefix = leaf_prefix;
+      c.bitmap = lf->bitmap;
+      for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+      return it;
+    }
+    if (tag == TAG_FULL) {
+      const u64 end = P | nav::lowmask(L);
+      if (lo > end) break;
+      it.leaf.kind = LeafKind::FullRange;
+      it.leaf.full.cur = lo > P ? lo : P;
+      it.leaf.full.end = end;
+      return it;
+    }
+    if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+      const unsigned w = immed_width(tag);
+      const unsigned n = immed_count(tag);
+      if (n == 1) {
+        const u64 key = P | (e->decode_word() & BYTE_MASK_TABLE[w]);
+        if (key < lo) break;
+        set_immediate<true>(it.leaf, *e, P, 0);
+        return it;
+      }
+      const ImmedKeys ik = mutate::immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
+      unsigned pos = 0;
+      while (pos < n && (P | ik.keys[pos]) < lo) ++pos;
+      if (pos == n) break;
+      set_immediate<true>(it.leaf, *e, P, pos);
+      return it;
+    }
+    // Empty, or a tag of no known kind: no keys here.
+    break;
+  }
+  // The subtree just examined holds nothing at or above lo: every key under
+  // the next child of the frames is above lo.
+  it.leaf.kind = LeafKind::Exhausted;
+  it.advance_frames();
+  return it;
+}
+
+template class RawIter<false>;
+template class RawIter<true>;
+
+}  // namespace corvale_trie::iter
+
+// ---------------------------------------------------------------------------
+// Traversal entry points of the core containers
+
+namespace corvale_trie::set {
+
+iter::SetIter CorvaleSet::iter() const { return iter::RawIter<false>::over(rec_); }
+
+std::vector<u64> CorvaleSet::to_vec() const { return iter::collect(iter()); }
+
+}  // namespace corvale_trie::set
+
+namespace corvale_trie::map {
+
+iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
+
+iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
+  if (lo > hi || rec_.state == RootState::Empty) return iter::MapRange(iter::MapIter(), hi);
+  if (rec_.state == RootState::Flat) {
+    iter::MapIter it;
+    it.leaf.kind = iter::LeafKind::Flat;
+    iter::LeafCursor::FlatPos& c = it.leaf.flat;
+    c.len = static_cast<u32>(rec_.len);
+    c.keys = rec_.flat_keys();
+    c.values = rec_.flat_keys() + capacity_for(rec_.len);
+    c.pos = static_cast<u32>(nav::lower_bound_sorted(c.keys, rec_.len, lo));
+    return iter::MapRange(it, hi);
+  }
+  return iter::MapRange(iter::RawIter<true>::from_tree_range(rec_.root, lo), hi);
+}
+
+std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }
+
+std::vector<u64> CorvaleMap::keys() const { return iter::collect(iter::MapKeys(iter())); }
+
+std::vector<u64> CorvaleMap::values() const { return iter::collect(iter::MapValues(iter())); }
+
+}  // namespace corvale_trie::map
