@@ -57,7 +57,15 @@
 // child is done.
 #pragma once
 
+#include <bit>
+#include <cstring>
+
 #include "engine/alloc.hpp"
+#include "engine/bits.hpp"
+#include "engine/codec.hpp"
+#include "engine/convert.hpp"
+#include "engine/leaf.hpp"
+#include "engine/node.hpp"
 #include "engine/path_cache.hpp"
 #include "engine/types.hpp"
 
@@ -76,3 +84,441 @@ bool insert_path_dyn(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache&
 bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path);
 
 }  // namespace corvale_trie::mutate
+
+// ---------------------------------------------------------------------------
+// The insertion walk shared by the set and map flavours.
+//
+// One examination of one edge is a `Step`: examine the same edge again (it
+// has just been converted or wrapped), descend into a child edge (the
+// current edge is recorded on the descent stack with the width of its pop
+// field), or finish with the key added or found present. The steps take
+// every decision; the driver only loops over them, keeps the descent stack
+// and does the final accounting. A shared-mode driver would run the same
+// steps recursively instead, closing each branch's version bracket after the
+// child call returned.
+//
+// A flavour policy `F` provides:
+//   F::Ctx                  the per-call context: `alloc`, `path`, `key`,
+//                           and for the map the value, the outcome record
+//                           and the slot of the key's value word
+//   F::kMap                 leaf layouts with a value per key
+//   F::kCacheConvertedBitmap whether a BitmapLeaf built from a full width-1
+//                           leaf at level 1 fills the path cache
+//   F::valid_immed_tag(t)   the flavour's Immediate tag bound
+//   F::empty_edge, F::immediate, F::bitmap_leaf, F::full_edge
+//                           the flavour's leaf steps
+//   F::Items, F::collect, F::new_item, F::item_key, F::build_bitmap,
+//   F::nested_ctx           what the overflow of a full leaf needs
+//   F::present(c, slot), F::added(c, slot), F::added_after_rebuild
+//                           what a found or stored key reports
+// A mode policy `M` provides `open_branch(version)`, called for every branch
+// node the walk passes through, before anything in or below it changes.
+
+namespace corvale_trie::mutate::walk {
+
+// Private mode: the allocator has no collector, no reader runs concurrently,
+// so passing through a branch costs nothing; replaced blocks go straight
+// back to the allocator.
+struct PrivateMode {
+  static constexpr bool kShared = false;
+  static void open_branch(u32& /*version*/) noexcept {}
+};
+
+enum class StepKind : u8 { Again, Descend, Added, Present };
+
+struct Step {
+  StepKind kind = StepKind::Again;
+  Edge* child = nullptr;  // Descend: the child edge
+  u8 child_level = 0;     // Descend: its level
+  u8 entry_level = 0;     // Descend: pop-field width of the current edge
+
+  [[nodiscard]] static constexpr Step again() noexcept { return {}; }
+  [[nodiscard]] static constexpr Step added() noexcept { return {StepKind::Added}; }
+  [[nodiscard]] static constexpr Step present() noexcept { return {StepKind::Present}; }
+  [[nodiscard]] static constexpr Step descend(Edge* child, u8 child_level, u8 entry_level) noexcept {
+    return {StepKind::Descend, child, child_level, entry_level};
+  }
+};
+
+// The edges a walk passed through, root first, each with the width of its
+// pop field (8 for the root edge, which has none).
+struct DescentStack {
+  Edge* edges[8] = {};
+  u8 levels[8] = {};
+  unsigned depth = 0;
+
+  void push(Edge* e, u8 level) noexcept {
+    if (depth >= 8) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", depth);
+    edges[depth] = e;
+    levels[depth] = level;
+    ++depth;
+  }
+};
+
+// A new key below every recorded edge: each pop field below the root gains
+// one, and a cache filled at the leaf gets the path, root first.
+inline void account_new_key(const DescentStack& stack, PathCache& path) noexcept {
+  for (unsigned i = 0; i < stack.depth; ++i) {
+    if (stack.levels[i] < ROOT_LEVEL) stack.edges[i]->add_pop(stack.levels[i], 1);
+    path.append(stack.edges[i], stack.levels[i]);
+  }
+}
+
+// Starts the path cache at a level-1 leaf that has just taken `key`; the
+// ancestors are appended by account_new_key. The previous content is
+// overwritten: its pending delta is zero, the caller having flushed.
+inline void fill_cache_bitmap(PathCache& path, u64 key, Edge& edge, void* block, u64 count) noexcept {
+  path.begin_fill(key, &edge);
+  path.bitmap_leaf = block;
+  path.linear_leaf = nullptr;
+  path.leaf_count = static_cast<u16>(count);
+}
+inline void fill_cache_linear(PathCache& path, u64 key, Edge& edge, u8* block, u64 count) noexcept {
+  path.begin_fill(key, &edge);
+  path.linear_leaf = block;
+  path.bitmap_leaf = nullptr;
+  path.leaf_count = static_cast<u16>(count);
+}
+
+// Level of the highest key byte in which `key` leaves the skip prefix that
+// `edge` (level E) keeps above a node or leaf resolving from `node_level`:
+// 1 + the index of the highest differing decode byte among node_level..E-1.
+[[nodiscard]] inline u8 differing_level(const Edge& edge, u64 key, unsigned node_level,
+                                        unsigned edge_level) noexcept {
+  const u64 x = (edge.decode_word() ^ key) & (byte_mask(edge_level - node_level) << (8 * node_level));
+  CORVALE_ASSERT(x != 0);
+  return static_cast<u8>(1 + ((63 - std::countl_zero(x)) >> 3));
+}
+
+// The key leaves the skip prefix above a subtree of `population` keys: put a
+// one-child BranchL3 at the differing level between the edge and the
+// subtree. The caller examines the edge again, which adds the key as the new
+// node's second child.
+inline void wrap_mismatch(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key,
+                          unsigned node_level, u8 edge_level, u64 population) {
+  path.flush_and_reset();
+  wrap_skip_level(alloc, edge, differing_level(edge, key, node_level, edge_level), edge_level,
+                  population);
+}
+
+// Lower bound of `key` among n packed keys of a run-time width.
+[[nodiscard]] inline u64 lower_bound_dyn(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
+  switch (width) {
+    case 1: return leaf::lower_bound_fixed<1>(keys, n, key);
+    case 2: return leaf::lower_bound_fixed<2>(keys, n, key);
+    case 3: return leaf::lower_bound_fixed<3>(keys, n, key);
+    case 4: return leaf::lower_bound_fixed<4>(keys, n, key);
+    case 5: return leaf::lower_bound_fixed<5>(keys, n, key);
+    case 6: return leaf::lower_bound_fixed<6>(keys, n, key);
+    default: return leaf::lower_bound_fixed<7>(keys, n, key);
+  }
+}
+
+// Leaf block layout of a flavour: a set leaf is the packed keys alone, a map
+// leaf keeps values[cap] before them.
+template <class F>
+[[nodiscard]] constexpr u64 leaf_block_bytes(u64 n, unsigned width) noexcept {
+  return F::kMap ? map_leaf_bytes(n, width) : set_leaf_bytes(n, width);
+}
+template <class F>
+[[nodiscard]] constexpr u64 leaf_key_offset(u64 n) noexcept {
+  return F::kMap ? 8 * capacity_for(n) : 0;
+}
+
+template <class F, class M>
+bool run(typename F::Ctx& c, Edge& edge, u8 level);
+
+// ---------------------------------------------------------------------------
+// Branch steps (flavour-neutral: branches hold only edges)
+
+// An empty root edge gets an empty level-8 BranchL3; examining it again adds
+// the key's child.
+inline Step new_root_node(NodeAlloc& alloc, PathCache& path, Edge& edge) {
+  auto* node = alloc.make<BranchL3>();
+  node->level = ROOT_LEVEL;
+  edge.clear();
+  edge.set_ptr(node);
+  edge.tag = TAG_L3;
+  path.flush_and_reset();
+  return Step::again();
+}
+
+template <class M>
+Step branch_l3(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
+  auto* node = edge.ptr<BranchL3>();
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  const u8 L = node->level;
+  if (L < E && !skip_matches(edge, key, L, E)) {
+    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
+    return Step::again();
+  }
+  const u8 d = digit_at(key, L);
+  if (node->count > L3_MAX_CHILDREN) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 3 but the index is %u", node->count);
+  const int i = node->find(d);
+  if (i >= 0) {
+    M::open_branch(node->version);
+    return Step::descend(&node->children[i], static_cast<u8>(L - 1), L);
+  }
+  if (node->count == L3_MAX_CHILDREN) {
+    path.flush_and_reset();
+    upgrade_l3_to_l7(alloc, edge);
+    return Step::again();
+  }
+  M::open_branch(node->version);
+  const unsigned pos = linear_insert_slot(node->digits, node->children, 3, node->count, d);
+  node->count += 1;
+  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
+  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
+}
+
+template <class M>
+Step branch_l7(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
+  auto* node = edge.ptr<BranchL7>();
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  const u8 L = node->level;
+  if (L < E && !skip_matches(edge, key, L, E)) {
+    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
+    return Step::again();
+  }
+  const u8 d = digit_at(key, L);
+  const unsigned count = node->count;
+  if (count > L7_MAX_CHILDREN) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", count);
+  if (node->filter_may_hold(d)) {
+    int i = -1;
+    if (count >= 4) {
+      if (const auto hit = bits::find_byte_8(node->digits, count, d)) i = static_cast<int>(*hit);
+    } else {
+      i = node->find(d);
+    }
+    if (i >= 0) {
+      M::open_branch(node->version);
+      return Step::descend(&node->children[i], static_cast<u8>(L - 1), L);
+    }
+  }
+  if (count == L7_MAX_CHILDREN) {
+    path.flush_and_reset();
+    upgrade_l7_to_b(alloc, edge);
+    return Step::again();
+  }
+  M::open_branch(node->version);
+  const unsigned pos = linear_insert_slot(node->digits, node->children, 7, count, d);
+  if (pos >= 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", pos);
+  node->count = static_cast<u8>(count + 1);
+  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
+  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
+}
+
+template <class M>
+Step branch_b(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
+  auto* node = edge.ptr<BranchB>();
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  const u8 L = node->level;
+  if (L < E && !skip_matches(edge, key, L, E)) {
+    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
+    return Step::again();
+  }
+  const u8 d = digit_at(key, L);
+  const unsigned g = d >> 5;
+  const unsigned r = node->bitmap.rank_in_group(d);
+  if (node->bitmap.test(d)) {
+    CORVALE_EXPECT(node->subarrays[g] != nullptr, "subarray");
+    M::open_branch(node->version);
+    return Step::descend(&node->subarrays[g][r], static_cast<u8>(L - 1), L);
+  }
+  if (node->bitmap.count() >= B_MAX_CHILDREN) {
+    path.flush_and_reset();
+    if (L == E) {
+      upgrade_b_to_u(alloc, edge);
+    } else {
+      // A BranchU keeps no skip prefix: first give the node an edge of its
+      // own level under a new one-child BranchL3 directly above it.
+      wrap_skip_level(alloc, edge, static_cast<u8>(L + 1), E, edge.pop(L));
+    }
+    return Step::again();
+  }
+  M::open_branch(node->version);
+  const u64 n = node->group_counts[g];
+  Edge* sub = node->subarrays[g];
+  if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
+    CORVALE_EXPECT(sub != nullptr, "subarray");
+    std::memmove(static_cast<void*>(sub + r + 1), sub + r, (n - r) * sizeof(Edge));
+    sub[r] = Edge{};
+  } else {
+    Edge* grown = alloc.make_array<Edge>(capacity_for(n + 1));
+    if (n > 0) {
+      CORVALE_EXPECT(sub != nullptr, "subarray");
+      std::memcpy(static_cast<void*>(grown), sub, r * sizeof(Edge));
+      std::memcpy(static_cast<void*>(grown + r + 1), sub + r, (n - r) * sizeof(Edge));
+      alloc.destroy_array(sub, capacity_for(n), "subarray");
+    }
+    node->subarrays[g] = grown;
+    sub = grown;
+  }
+  node->group_counts[g] = static_cast<u16>(n + 1);
+  node->bitmap.set(d);
+  return Step::descend(&sub[r], static_cast<u8>(L - 1), L);
+}
+
+template <class M>
+Step branch_u(Edge& edge, u64 key, u8 E) {
+  auto* node = edge.ptr<BranchU>();
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  M::open_branch(node->version);
+  return Step::descend(&node->children[digit_at(key, E)], static_cast<u8>(E - 1), E);
+}
+
+// ---------------------------------------------------------------------------
+// Linear leaves (one algorithm, two block layouts)
+
+// A full leaf of n keys takes one more: gather the n + 1 keys (pairs) with
+// their bytes above the leaf's width restored, then build a BitmapLeaf when
+// they differ only in byte 0, else a BranchL3 at the level of their highest
+// differing byte, under which every key is inserted again.
+template <class F, class M>
+Step overflow_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W, u64 n, u64 p) {
+  void* old_block = edge.ptr<void>();
+  typename F::Items items = F::collect(edge, static_cast<u8>(W), n);
+  items.insert_at(p, F::new_item(c, c.key & byte_mask(W)));
+  // Every key below the edge shares the skip prefix (decode bytes W..E-1)
+  // and the inserted key's bytes E..7. The re-inserted keys carry them all,
+  // so a path cache filled by a re-insertion holds its leaf's true prefix.
+  const u64 upper = (edge.decode_word() & byte_mask(E) & ~byte_mask(W)) | (c.key & ~byte_mask(E));
+  for (auto& item : items) F::item_key(item) |= upper;
+
+  const u64 x = (F::item_key(items[0]) ^ F::item_key(items[items.size() - 1])) & byte_mask(E);
+  CORVALE_ASSERT(x != 0);
+  const unsigned d = static_cast<unsigned>((63 - std::countl_zero(x)) >> 3);
+  CORVALE_ASSERT(d < W);
+  if (d == 0) {
+    F::build_bitmap(c, edge, items);
+    write_decode(edge, 1, E, F::item_key(items[0]));
+    if (F::kCacheConvertedBitmap && E == 1)
+      fill_cache_bitmap(c.path, c.key, edge, edge.ptr<void>(), items.size());
+  } else {
+    auto* node = c.alloc.template make<BranchL3>();
+    node->level = static_cast<u8>(d + 1);
+    edge.clear();
+    edge.set_ptr(node);
+    edge.tag = TAG_L3;
+    if (d + 1 < E) write_decode(edge, static_cast<u8>(d + 1), E, F::item_key(items[0]));
+    for (const auto& item : items) {
+      typename F::Ctx inner = F::nested_ctx(c, item);
+      run<F, M>(inner, edge, E);
+    }
+    edge.set_pop(d + 1, items.size());
+  }
+  c.alloc.release_bytes(old_block, leaf_block_bytes<F>(n, W), "leaf ptr");
+  return F::added_after_rebuild(c, edge, E);
+}
+
+template <class F, class M>
+Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
+  const u64 n = edge.pop(W);
+  c.path.flush_and_reset();
+  if (W < E && !skip_matches(edge, c.key, W, E)) {
+    wrap_mismatch(c.alloc, c.path, edge, c.key, W, E, n);
+    return Step::again();
+  }
+  u8* block = edge.ptr<u8>();
+  CORVALE_EXPECT(block != nullptr, "leaf ptr");
+  u8* keys = block + leaf_key_offset<F>(n);
+  u64* values = reinterpret_cast<u64*>(block);  // map flavour only
+  const u64 k = c.key & byte_mask(W);
+
+  // Appends compare with the last key first and skip the search.
+  const u64 last = leaf::key_at(keys, W, n - 1);
+  u64 p = n;
+  if (k == last) return F::present(c, F::kMap ? values + (n - 1) : nullptr);
+  if (k < last) {
+    p = lower_bound_dyn(keys, n, W, k);
+    if (leaf::key_at(keys, W, p) == k) return F::present(c, F::kMap ? values + p : nullptr);
+  }
+
+  const u64 limit = W == 1 ? (F::kMap ? MAP_W1_LEAF_MAX : SET_W1_LEAF_MAX) : LINEAR_LEAF_MAX;
+  if (n >= limit) return overflow_leaf<F, M>(c, edge, E, W, n, p);
+
+  if (capacity_for(n + 1) == capacity_for(n)) {
+    std::memmove(keys + (p + 1) * W, keys + p * W, (n - p) * W);
+    if constexpr (F::kMap) std::memmove(values + p + 1, values + p, (n - p) * 8);
+  } else {
+    u8* grown = static_cast<u8*>(c.alloc.allocate_bytes(leaf_block_bytes<F>(n + 1, W)));
+    u8* grown_keys = grown + leaf_key_offset<F>(n + 1);
+    std::memcpy(grown_keys, keys, p * W);
+    std::memcpy(grown_keys + (p + 1) * W, keys + p * W, (n - p) * W);
+    if constexpr (F::kMap) {
+      u64* grown_values = reinterpret_cast<u64*>(grown);
+      std::memcpy(grown_values, values, p * 8);
+      std::memcpy(grown_values + p + 1, values + p, (n - p) * 8);
+    }
+    c.alloc.release_bytes(block, leaf_block_bytes<F>(n, W), "leaf ptr");
+    edge.set_ptr(grown);
+    block = grown;
+    keys = grown_keys;
+    values = reinterpret_cast<u64*>(grown);
+  }
+  leaf::set_key_at(keys, W, p, k);
+  if constexpr (F::kMap) values[p] = c.value;
+  edge.set_pop(W, n + 1);
+  if (W == 1 && E == 1) fill_cache_linear(c.path, c.key, edge, block, n + 1);
+  return F::added(c, F::kMap ? values + p : nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// One examination of one edge
+
+template <class F, class M>
+Step examine(typename F::Ctx& c, Edge& edge, u8 E) {
+  const u8 tag = edge.tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      if (E == ROOT_LEVEL) return new_root_node(c.alloc, c.path, edge);
+      return F::empty_edge(c, edge, E);
+    case TAG_L3: return branch_l3<M>(c.alloc, c.path, edge, c.key, E);
+    case TAG_L7: return branch_l7<M>(c.alloc, c.path, edge, c.key, E);
+    case TAG_B: return branch_b<M>(c.alloc, c.path, edge, c.key, E);
+    case TAG_U: return branch_u<M>(edge, c.key, E);
+    case TAG_BITMAP_LEAF:
+      if (E > 1 && !skip_matches(edge, c.key, 1, E)) {
+        wrap_mismatch(c.alloc, c.path, edge, c.key, 1, E, edge.pop(1));
+        return Step::again();
+      }
+      return F::bitmap_leaf(c, edge, E);
+    case TAG_FULL: return F::full_edge(c, edge, E);
+    default:
+      if (is_linear_leaf_tag(tag)) return linear_leaf<F, M>(c, edge, E, linear_leaf_width(tag));
+      CORVALE_EXPECT(F::valid_immed_tag(tag), "valid immediate tag");
+      return F::immediate(c, edge, E, immed_width(tag), immed_count(tag));
+  }
+}
+
+// The private-mode driver: a loop over the steps with the descent stack;
+// a new key is accounted on every recorded edge at the end.
+template <class F, class M>
+bool run(typename F::Ctx& c, Edge& edge, u8 level) {
+  DescentStack stack;
+  Edge* cur = &edge;
+  u8 E = level;
+  for (;;) {
+    const Step s = examine<F, M>(c, *cur, E);
+    switch (s.kind) {
+      case StepKind::Again:
+        break;
+      case StepKind::Descend:
+        stack.push(cur, s.entry_level);
+        cur = s.child;
+        E = s.child_level;
+        break;
+      case StepKind::Present:
+        return false;
+      case StepKind::Added:
+        account_new_key(stack, c.path);
+        return true;
+    }
+  }
+}
+
+}  // namespace corvale_trie::mutate::walk

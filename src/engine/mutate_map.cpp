@@ -1,0 +1,209 @@
+// Map-flavour insertion: the map's leaf steps for the shared insertion walk
+// (engine/mutate.hpp) and the entry point of the core map.
+#include "engine/mutate_map.hpp"
+
+#include <cstring>
+
+#include "engine/get.hpp"
+#include "engine/mutate.hpp"
+
+namespace corvale_trie::mutate_map {
+namespace {
+
+using mutate::walk::Step;
+
+// Map leaves: Immediates of up to floor(7 / W) keys in the decode bytes with
+// the value inline (one key) or in a ValueArray, LinearLeaf blocks of values
+// then keys, and 128-byte BitmapLeaf blocks with a value subarray per group
+// of 32 low bytes. ENSURE selects what a present key does: false replaces
+// its value, true keeps it.
+template <bool ENSURE>
+struct MapFlavor {
+  struct Ctx {
+    NodeAlloc& alloc;
+    PathCache& path;
+    u64 key;
+    u64 value;
+    bool found = false;
+    u64 old = 0;
+    u64* slot = nullptr;
+  };
+  using Items = LeafPairs;
+
+  static constexpr bool kMap = true;
+  // A bitmap leaf built from a full leaf is left out of the path cache.
+  static constexpr bool kCacheConvertedBitmap = false;
+
+  [[nodiscard]] static bool valid_immed_tag(u8 tag) noexcept { return is_map_immed_tag(tag); }
+
+  static Step present(Ctx& c, u64* slot) noexcept {
+    CORVALE_ASSERT(slot != nullptr);
+    c.found = true;
+    c.slot = slot;
+    c.old = *slot;
+    if constexpr (!ENSURE) *slot = c.value;
+    return Step::present();
+  }
+  static Step added(Ctx& c, u64* slot) noexcept {
+    c.slot = slot;
+    return Step::added();
+  }
+  // After a leaf was rebuilt, the new key's value word is found again by a
+  // lookup from the rebuilt edge.
+  static Step added_after_rebuild(Ctx& c, Edge& edge, u8 E) {
+    u64* slot = get::locate_slot(&edge, c.key, E);
+    CORVALE_EXPECT(slot != nullptr, "just-inserted key");
+    return added(c, slot);
+  }
+
+  // A new one-key Immediate: the key's low E bytes in decode, the value in
+  // payload.
+  static Step empty_edge(Ctx& c, Edge& edge, u8 E) noexcept {
+    c.path.flush_and_reset();
+    edge.clear();
+    edge.payload = c.value;
+    mutate::write_decode(edge, 0, E, c.key);
+    edge.tag = immed_tag(E, 1);
+    return added(c, &edge.payload);
+  }
+
+  // The tag has passed the map bound n*W <= 7, so every key lies within
+  // decode bytes 0..6.
+  static Step immediate(Ctx& c, Edge& edge, u8 E, unsigned W, unsigned n) {
+    CORVALE_ASSERT(W == E && n * W <= 7);
+    (void)E;
+    c.path.flush_and_reset();
+    const u64 k = c.key & byte_mask(W);
+    if (n == 1) {
+      const u64 stored = edge.decode_word() & byte_mask(W);
+      if (stored == k) return present(c, &edge.payload);
+      const bool first = k < stored;
+      const KeyValue mine{k, c.value};
+      const KeyValue theirs{stored, edge.payload};
+      const KeyValue pairs[2] = {first ? mine : theirs, first ? theirs : mine};
+      // Two keys of width 4..7 do not fit in decode: they make a leaf.
+      if (2 * W > 7)
+        build_map_leaf(c.alloc, edge, static_cast<u8>(W), pairs, 2);
+      else
+        write_map_immed(c.alloc, edge, static_cast<u8>(W), pairs, 2);
+      return added(c, edge.ptr<u64>() + (first ? 0 : 1));
+    }
+
+    u64* values = edge.ptr<u64>();
+    CORVALE_EXPECT(values != nullptr, "value array");
+    u8 packed[8] = {};
+    std::memcpy(packed, edge.decode, 7);
+    const leaf::LocateResult at = leaf::locate(packed, n, static_cast<u8>(W), k);
+    if (at.found) return present(c, values + at.index);
+    const u64 i = at.index;
+
+    if (n >= map_immed_max(W)) {
+      // No room left in decode: the pairs move into a LinearLeaf.
+      KeyValue pairs[8];
+      for (u64 j = 0, src = 0; j <= n; ++j) {
+        if (j == i) {
+          pairs[j] = KeyValue{k, c.value};
+        } else {
+          pairs[j] = KeyValue{leaf::key_at(packed, W, src), values[src]};
+          ++src;
+        }
+      }
+      build_map_leaf(c.alloc, edge, static_cast<u8>(W), pairs, n + 1);
+      c.alloc.destroy_array(values, capacity_for(n), "value array");
+      return added(c, edge.ptr<u64>() + i);
+    }
+
+    CORVALE_EXPECT((n + 1) * W <= 7, "immediate capacity");
+    if (capacity_for(n + 1) == capacity_for(n)) {
+      std::memmove(values + i + 1, values + i, (n - i) * 8);
+    } else {
+      u64* grown = c.alloc.template make_array<u64>(capacity_for(n + 1));
+      std::memcpy(grown, values, i * 8);
+      std::memcpy(grown + i + 1, values + i, (n - i) * 8);
+      c.alloc.destroy_array(values, capacity_for(n), "value array");
+      edge.set_ptr(grown);
+      values = grown;
+    }
+    values[i] = c.value;
+    std::memmove(packed + (i + 1) * W, packed + i * W, (n - i) * W);
+    leaf::set_key_at(packed, W, i, k);
+    std::memcpy(edge.decode, packed, 7);
+    edge.tag = immed_tag(W, n + 1);
+    return added(c, values + i);
+  }
+
+  static Step bitmap_leaf(Ctx& c, Edge& edge, u8 E) {
+    auto* leaf = edge.ptr<MapBitmapLeaf>();
+    CORVALE_EXPECT(leaf != nullptr, MISSING_BLOCK);
+    const u8 b = static_cast<u8>(c.key);
+    const unsigned g = b >> 5;
+    const unsigned r = leaf->bitmap.rank_in_group(b);
+    u64* sub = leaf->subarrays[g];
+    if (leaf->bitmap.test(b)) {
+      CORVALE_EXPECT(sub != nullptr, "values");
+      return present(c, sub + r);
+    }
+    const u64 n = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
+    if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
+      CORVALE_EXPECT(sub != nullptr, "values");
+      std::memmove(sub + r + 1, sub + r, (n - r) * 8);
+    } else {
+      u64* grown = c.alloc.template make_array<u64>(capacity_for(n + 1));
+      if (n > 0) {
+        CORVALE_EXPECT(sub != nullptr, "values");
+        std::memcpy(grown, sub, r * 8);
+        std::memcpy(grown + r + 1, sub + r, (n - r) * 8);
+        c.alloc.destroy_array(sub, capacity_for(n), "values");
+      }
+      leaf->subarrays[g] = grown;
+      sub = grown;
+    }
+    sub[r] = c.value;
+    leaf->bitmap.set(b);
+    const u64 count = edge.pop(1) + 1;
+    edge.set_pop(1, count);
+    if (E == 1) mutate::walk::fill_cache_bitmap(c.path, c.key, edge, leaf, count);
+    return added(c, sub + r);
+  }
+
+  [[noreturn]] static Step full_edge(Ctx&, Edge&, u8) noexcept {
+    CORVALE_UNREACHABLE("full-corvale edges are set-flavor only");
+  }
+
+  // Overflow of a full leaf.
+  [[nodiscard]] static Items collect(const Edge& edge, u8 W, u64 n) noexcept {
+    return read_map_leaf(edge, W, n);
+  }
+  [[nodiscard]] static KeyValue new_item(const Ctx& c, u64 k) noexcept { return KeyValue{k, c.value}; }
+  [[nodiscard]] static u64& item_key(KeyValue& p) noexcept { return p.key; }
+  [[nodiscard]] static u64 item_key(const KeyValue& p) noexcept { return p.key; }
+  [[nodiscard]] static Ctx nested_ctx(const Ctx& c, const KeyValue& p) noexcept {
+    return Ctx{c.alloc, c.path, p.key, p.value};
+  }
+  static void build_bitmap(Ctx& c, Edge& edge, const Items& items) {
+    const BytePairs low = low_byte_pairs(items.data(), items.size());
+    build_bitmap_leaf_map(c.alloc, edge, low.data(), low.size());
+  }
+};
+
+}  // namespace
+
+template <bool ENSURE>
+void map_insert_with_path_flat(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key,
+                               u64 value, u8 level, PathCache& path) {
+  typename MapFlavor<ENSURE>::Ctx c{alloc, path, key, value};
+  if (mutate::walk::run<MapFlavor<ENSURE>, mutate::walk::PrivateMode>(c, edge, level)) {
+    out.found = 0;
+  } else {
+    out.found = 1;
+    out.old = c.old;
+  }
+  out.slot = c.slot;
+}
+
+template void map_insert_with_path_flat<false>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                               PathCache&);
+template void map_insert_with_path_flat<true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                              PathCache&);
+
+}  // namespace corvale_trie::mutate_map
