@@ -331,6 +331,7 @@ void free_unconstructed(PyObject* obj) noexcept;
 
 template <class Obj, class... A>
 [[nodiscard]] Ref make_object(PyTypeObject* type, A&&... args) {
+  static_assert(alignof(Obj) <= 16, "object memory comes from the interpreter, 16-byte aligned");
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* raw = alloc(type, 0);
   if (!raw) rethrow_pending();
