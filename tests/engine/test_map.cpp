@@ -425,6 +425,22 @@ TEST(CoreMapFastPath, FillsACachedBitmapLeafToAllLowBytes) {
   CORVALE_ASSERT_VALID_MAP(m);
 }
 
+// A cached map bitmap leaf whose group has keys but no value subarray is a
+// broken invariant: the fast path stops with "values".
+TEST(CoreMapDeathTest, FastPathStopsOnAGroupWithoutValues) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        CorvaleMap m;
+        build_level_two_branch(m);
+        m.insert(K | 0x120, 1);  // cached bitmap leaf
+        auto* leaf = static_cast<MapBitmapLeaf*>(m.record().path.bitmap_leaf);
+        leaf->subarrays[0] = nullptr;  // group 0 holds low bytes 0x00..0x1F
+        m.insert(K | 0x11F, 3);
+      },
+      "map\\.cpp:[0-9]+:1:\nvalues\n");
+}
+
 // A cached width-1 leaf of c pairs takes an append by the fast path only for
 // c = 9..11, 13..15, 17..19 and 21..23 (at level 1 a map leaf holds at least
 // 8 pairs); a key equal to the last one has its value replaced.

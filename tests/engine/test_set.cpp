@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core_probe.hpp"
+#include "engine/mutate.hpp"
+#include "engine/remove.hpp"
 #include "engine/set.hpp"
 #include "engine/verify.hpp"
 
@@ -292,6 +294,37 @@ TEST(CoreSetTree, ClearReleasesEverything) {
   for (u64 d = 1; d < 200; ++d) t.insert(d << 56);
   EXPECT_EQ(t.record().root.tag, TAG_U);
   EXPECT_EQ(probe(t.record(), 0x4200).edge->tag, TAG_FULL);
+}
+
+// Condensing relies on the tree holding exactly `len` keys. A tree that
+// holds more or fewer (a broken invariant, forced here by changing the tree
+// behind the container's back) stops the process; it never writes past the
+// new flat array.
+TEST(CoreSetDeathTest, CondenseStopsOnACountMismatch) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto make = [](CorvaleSet& s) {
+    for (u64 i = 0; i < 31; ++i) s.insert(i << 40);
+    s.insert(u64{31} << 40);
+    s.remove(u64{31} << 40);  // a tree of 31 keys
+    s.record().path.flush_and_reset();
+  };
+  EXPECT_DEATH(
+      {
+        CorvaleSet s;
+        make(s);
+        PathCache scratch;
+        mutate::insert_with_path_flat(s.record().alloc, s.record().root, 77, ROOT_LEVEL, scratch);
+        s.remove(0);  // len says 30, the tree holds 31
+      },
+      "condensed tree holds no more keys than its count");
+  EXPECT_DEATH(
+      {
+        CorvaleSet s;
+        make(s);
+        mutate::remove(s.record().alloc, s.record().root, u64{5} << 40, ROOT_LEVEL);
+        s.remove(0);  // len says 30, the tree holds 29
+      },
+      "condensed tree holds as many keys as its count");
 }
 
 // ---------------------------------------------------------------------------
