@@ -209,10 +209,6 @@ class RawIter {
     return step();
   }
 
-  // True once the cursor has nothing more to yield for certain (it may also
-  // have nothing more while this is still false).
-  [[nodiscard]] bool finished() const noexcept { return leaf.kind == LeafKind::Exhausted; }
-
   BranchFrame frames[MAX_FRAMES];
   LeafCursor leaf;
   u64 depth = 0;
