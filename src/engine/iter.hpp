@@ -57,7 +57,6 @@
 #include <vector>
 
 #include "engine/core.hpp"
-#include "engine/leaf.hpp"
 #include "engine/nav.hpp"
 #include "engine/types.hpp"
 
@@ -151,19 +150,6 @@ struct LeafCursor {
 };
 static_assert(std::is_trivially_copyable_v<LeafCursor>);
 
-// The W-byte little-endian key at p, for a run-time width 1..7.
-[[nodiscard]] inline u64 load_packed_key(const u8* p, unsigned width) noexcept {
-  switch (width) {
-    case 1: return leaf::load_key<1>(p);
-    case 2: return leaf::load_key<2>(p);
-    case 3: return leaf::load_key<3>(p);
-    case 4: return leaf::load_key<4>(p);
-    case 5: return leaf::load_key<5>(p);
-    case 6: return leaf::load_key<6>(p);
-    default: return leaf::load_key<7>(p);
-  }
-}
-
 template <bool IS_MAP>
 class RawIter {
  public:
@@ -189,7 +175,7 @@ class RawIter {
       LeafCursor::LinearPos& c = leaf.linear;
       if (c.pos < c.count) {
         const u16 i = c.pos++;
-        const u64 key = c.prefix | load_packed_key(c.keys + u64{c.width} * i, c.width);
+        const u64 key = c.prefix | nav::load_packed_key(c.keys + u64{c.width} * i, c.width);
         if constexpr (IS_MAP)
           return KeyValue{key, c.values[i]};
         else

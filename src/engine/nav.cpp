@@ -9,7 +9,6 @@
 
 #include <cstring>
 
-#include "engine/codec.hpp"
 #include "engine/leaf.hpp"
 #include "engine/map.hpp"
 #include "engine/set.hpp"
@@ -90,14 +89,38 @@ template <bool IS_MAP>
   }
 }
 
-// The keys of an Immediate edge, unpacked (set: packed from payload byte 0;
-// map: packed in the decode bytes).
+// The keys of an Immediate edge as a packed array of W-byte keys, copied out
+// of the edge (set: packed from payload byte 0 over the 15 bytes before the
+// tag; map: packed in the 7 decode bytes). Searched in place like a leaf.
+struct ImmedPacked {
+  u8 bytes[16];
+  unsigned width;
+  unsigned count;
+
+  [[nodiscard]] u64 key(u64 i) const noexcept { return load_packed_key(bytes + width * i, width); }
+  // Number of keys below `key` (holding only its low W bytes).
+  [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return packed_lower_bound(width, bytes, count, key); }
+  // Number of keys at or below `key`.
+  [[nodiscard]] u64 upper_bound(u64 key) const noexcept {
+    return key == lowmask(width) ? count : lower_bound(key + 1);
+  }
+};
+
 template <bool IS_MAP>
-[[nodiscard]] inline ImmedKeys unpack_immediate(const Edge& e, unsigned width, unsigned n) {
-  if constexpr (IS_MAP)
-    return mutate::immed_map_keys(e, static_cast<u8>(width), static_cast<u8>(n));
-  else
-    return mutate::immed_keys(e, static_cast<u8>(width), static_cast<u8>(n));
+[[nodiscard]] inline ImmedPacked immediate_keys(const Edge& e) {
+  ImmedPacked k;
+  k.width = immed_width(e.tag);
+  k.count = immed_count(e.tag);
+  if constexpr (IS_MAP) {
+    if (k.width * k.count > 7) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", k.width * k.count);
+    std::memcpy(k.bytes, e.decode, 7);
+    std::memset(k.bytes + 7, 0, 9);
+  } else {
+    std::memcpy(k.bytes, &e, 15);
+    k.bytes[15] = 0;
+  }
+  return k;
 }
 
 // Value i of a map Immediate of n keys: the payload itself for one key, else
@@ -327,7 +350,7 @@ Hit next_linear_leaf(const Edge& e, u64 key, unsigned E) {
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
   const u64 i = packed_lower_bound(W, leaf.keys, n, sub);
   if (i == n) return kMiss;
-  const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
+  const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * i, W);
   if constexpr (IS_MAP)
     return {true, k, leaf.values[i]};
   else
@@ -344,7 +367,7 @@ Hit prev_linear_leaf(const Edge& e, u64 key, unsigned E) {
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
   const u64 ub = sub == lowmask(W) ? n : packed_lower_bound(W, leaf.keys, n, sub + 1);
   if (ub == 0) return kMiss;
-  const u64 k = prefix | leaf::key_at(leaf.keys, W, ub - 1);
+  const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * (ub - 1), W);
   if constexpr (IS_MAP)
     return {true, k, leaf.values[ub - 1]};
   else
@@ -380,28 +403,25 @@ Hit prev_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
 
 template <bool IS_MAP>
 Hit next_immediate(const Edge& e, u64 key) {
-  const unsigned W = immed_width(e.tag);
-  const unsigned n = immed_count(e.tag);
-  const ImmedKeys ik = unpack_immediate<IS_MAP>(e, W, n);
-  const u64 i = lower_bound_sorted(ik.keys, n, key);
+  const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+  const u64 n = ik.count;
+  const u64 i = ik.lower_bound(key & lowmask(ik.width));
   if (i == n) return kMiss;
   if constexpr (IS_MAP)
-    return {true, ik.keys[i], immediate_value(e, n, i)};
+    return {true, ik.key(i), immediate_value(e, ik.count, i)};
   else
-    return {true, ik.keys[i], 0};
+    return {true, ik.key(i), 0};
 }
 
 template <bool IS_MAP>
 Hit prev_immediate(const Edge& e, u64 key) {
-  const unsigned W = immed_width(e.tag);
-  const unsigned n = immed_count(e.tag);
-  const ImmedKeys ik = unpack_immediate<IS_MAP>(e, W, n);
-  const u64 ub = upper_bound_sorted(ik.keys, n, key);
+  const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+  const u64 ub = ik.upper_bound(key & lowmask(ik.width));
   if (ub == 0) return kMiss;
   if constexpr (IS_MAP)
-    return {true, ik.keys[ub - 1], immediate_value(e, n, ub - 1)};
+    return {true, ik.key(ub - 1), immediate_value(e, ik.count, ub - 1)};
   else
-    return {true, ik.keys[ub - 1], 0};
+    return {true, ik.key(ub - 1), 0};
 }
 
 template <bool IS_MAP>
@@ -459,8 +479,12 @@ Hit prev_in(const Edge& e, u64 key, unsigned E) {
 // ---------------------------------------------------------------------------
 // Rank
 
+// The population of a node when known: from its edge below the root, else
+// the container's key count (UNKNOWN_TOTAL when the caller has none).
+constexpr u64 UNKNOWN_TOTAL = ~u64{0};
+
 template <bool IS_MAP>
-u64 rank_in(const Edge& e, u64 key, unsigned E);
+u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total);
 
 // Where a subtree with a skip prefix lies relative to the ranked key: wholly
 // below it (it all counts), wholly above it (none of it counts), or sharing
@@ -493,44 +517,82 @@ u64 rank_linear(const N& n, const Edge& e, u64 key, unsigned E) {
     if (di < d) {
       sum += pop_of(n.children[i], L - 1);
     } else {
-      if (di == d) sum += rank_in<IS_MAP>(n.children[i], sub & lowmask(L - 1), L - 1);
+      if (di == d) sum += rank_in<IS_MAP>(n.children[i], sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
       break;
     }
   }
   return sum;
 }
 
+// A wide branch (BranchB, BranchU) reads one population per child on the
+// side of the key's digit it walks. When the node's own population is known
+// (from its edge, or the container's count at the root), rank and select
+// walk whichever side of the digit is shorter: keys below = total - keys
+// above.
+
 template <bool IS_MAP>
-u64 rank_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
+u64 rank_b(const BranchB& n, const Edge& e, u64 key, unsigned E, u64 root_total) {
   const unsigned L = n.level;
   u64 sub;
   const Span span = rank_span(e, key, L, E, sub);
   if (span != Span::Straddles) return span == Span::AllBelow ? e.pop(L) : 0;
   const unsigned d = digit_at(sub, L);
   const unsigned gd = d >> 5;
-  u64 sum = 0;
+  const bool present = n.bitmap.test(d);
+  const u64 total = E >= 8 ? root_total : e.pop(L);
+  const unsigned below_d = n.bitmap.rank(d);
+  const unsigned above_d = n.bitmap.count() - below_d - present;
+  if (total != UNKNOWN_TOTAL && above_d < below_d) {
+    // Children of d's group above d, then whole groups above d's group.
+    u64 above = 0;
+    for (unsigned g = gd; g < 8; ++g) {
+      const unsigned cnt = std::popcount(n.bitmap.group(g));
+      const unsigned from = g > gd ? 0 : n.bitmap.rank_in_group(d) + present;
+      const Edge* children = n.subarrays[g];
+      for (unsigned r = from; r < cnt; ++r) above += pop_of(children[r], L - 1);
+    }
+    u64 r = total - above;
+    if (present) {
+      const Edge& c = branch_b_child(n, d);
+      r -= pop_of(c, L - 1) - rank_in<IS_MAP>(c, sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
+    }
+    return r;
+  }
   // Whole groups below d's group, then the children of d's group below d.
+  u64 sum = 0;
   for (unsigned g = 0; g <= gd; ++g) {
     const unsigned below = g < gd ? std::popcount(n.bitmap.group(g)) : n.bitmap.rank_in_group(d);
     const Edge* children = n.subarrays[g];
     for (unsigned r = 0; r < below; ++r) sum += pop_of(children[r], L - 1);
   }
-  if (n.bitmap.test(d)) sum += rank_in<IS_MAP>(branch_b_child(n, d), sub & lowmask(L - 1), L - 1);
+  if (present)
+    sum += rank_in<IS_MAP>(branch_b_child(n, d), sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
   return sum;
 }
 
 template <bool IS_MAP>
-u64 rank_u(const BranchU& n, u64 key, unsigned E) {
+u64 rank_u(const BranchU& n, const Edge& e, u64 key, unsigned E, u64 root_total) {
   const unsigned d = digit_at(key, E);
+  const Edge& c = n.children[d];
+  const u64 total = E >= 8 ? root_total : e.pop(E);
+  if (total != UNKNOWN_TOTAL && d >= 128) {
+    u64 above = 0;
+    for (unsigned j = 255; j > d; --j)
+      if (!n.children[j].is_empty()) above += pop_of(n.children[j], E - 1);
+    u64 r = total - above;
+    if (!c.is_empty())
+      r -= pop_of(c, E - 1) - rank_in<IS_MAP>(c, key & lowmask(E - 1), E - 1, UNKNOWN_TOTAL);
+    return r;
+  }
   u64 sum = 0;
   for (unsigned j = 0; j < d; ++j)
     if (!n.children[j].is_empty()) sum += pop_of(n.children[j], E - 1);
-  if (!n.children[d].is_empty()) sum += rank_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
+  if (!c.is_empty()) sum += rank_in<IS_MAP>(c, key & lowmask(E - 1), E - 1, UNKNOWN_TOTAL);
   return sum;
 }
 
 template <bool IS_MAP>
-u64 rank_in(const Edge& e, u64 key, unsigned E) {
+u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total) {
   const u8 tag = e.tag;
   switch (tag) {
     case TAG_EMPTY:
@@ -540,9 +602,9 @@ u64 rank_in(const Edge& e, u64 key, unsigned E) {
     case TAG_L7:
       return rank_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
     case TAG_B:
-      return rank_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
+      return rank_b<IS_MAP>(node_of<BranchB>(e), e, key, E, root_total);
     case TAG_U:
-      return rank_u<IS_MAP>(node_of<BranchU>(e), key, E);
+      return rank_u<IS_MAP>(node_of<BranchU>(e), e, key, E, root_total);
     case TAG_BITMAP_LEAF: {
       u64 sub;
       const Span span = rank_span(e, key, 1, E, sub);
@@ -566,9 +628,8 @@ u64 rank_in(const Edge& e, u64 key, unsigned E) {
         return packed_lower_bound(W, leaf_arrays<IS_MAP>(e, n).keys, n, sub);
       }
       if (is_set_immed_tag(tag)) {
-        const unsigned n = immed_count(tag);
-        const ImmedKeys ik = unpack_immediate<IS_MAP>(e, immed_width(tag), n);
-        return lower_bound_sorted(ik.keys, n, key);
+        const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+        return ik.lower_bound(key & lowmask(ik.width));
       }
       bad_tag();
   }
@@ -578,7 +639,7 @@ u64 rank_in(const Edge& e, u64 key, unsigned E) {
 // Select
 
 template <bool IS_MAP>
-Hit select_in(const Edge& e, u64 i, unsigned E);
+Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total);
 
 [[noreturn]] void beyond_branch() { CORVALE_UNREACHABLE("select beyond branch population"); }
 
@@ -589,16 +650,35 @@ Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
   const unsigned count = linear_count(n);
   for (unsigned k = 0; k < count; ++k) {
     const u64 p = pop_of(n.children[k], L - 1);
-    if (i < p) return lift(select_in<IS_MAP>(n.children[k], i, L - 1), prefix, n.digits[k], L);
+    if (i < p) return lift(select_in<IS_MAP>(n.children[k], i, L - 1, UNKNOWN_TOTAL), prefix, n.digits[k], L);
     i -= p;
   }
   beyond_branch();
 }
 
 template <bool IS_MAP>
-Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E) {
+Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E, u64 root_total) {
   const unsigned L = n.level;
   const u64 prefix = L < E ? skip_prefix(e, L, E) << (8 * L) : 0;
+  const u64 total = E >= 8 ? root_total : e.pop(L);
+  if (total != UNKNOWN_TOTAL && i >= total / 2 && i < total) {
+    // From the largest child down, with the index counted from the top.
+    u64 j = total - 1 - i;
+    for (unsigned g = 8; g-- > 0;) {
+      u32 bits = n.bitmap.group(g);
+      const Edge* children = n.subarrays[g];
+      for (unsigned r = std::popcount(bits); bits != 0; bits &= ~(u32{1} << (31 - std::countl_zero(bits)))) {
+        --r;
+        const u64 p = pop_of(children[r], L - 1);
+        if (j < p) {
+          const unsigned b = 32 * g + 31 - static_cast<unsigned>(std::countl_zero(bits));
+          return lift(select_in<IS_MAP>(children[r], p - 1 - j, L - 1, UNKNOWN_TOTAL), prefix, b, L);
+        }
+        j -= p;
+      }
+    }
+    beyond_branch();
+  }
   for (unsigned g = 0; g < 8; ++g) {
     u32 bits = n.bitmap.group(g);
     const Edge* children = n.subarrays[g];
@@ -606,7 +686,7 @@ Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E) {
       const u64 p = pop_of(children[r], L - 1);
       if (i < p) {
         const unsigned b = 32 * g + static_cast<unsigned>(std::countr_zero(bits));
-        return lift(select_in<IS_MAP>(children[r], i, L - 1), prefix, b, L);
+        return lift(select_in<IS_MAP>(children[r], i, L - 1, UNKNOWN_TOTAL), prefix, b, L);
       }
       i -= p;
     }
@@ -615,19 +695,31 @@ Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E) {
 }
 
 template <bool IS_MAP>
-Hit select_u(const BranchU& n, u64 i, unsigned E) {
-  for (unsigned j = 0; j < 256; ++j) {
-    const Edge& c = n.children[j];
+Hit select_u(const BranchU& n, const Edge& e, u64 i, unsigned E, u64 root_total) {
+  const u64 total = E >= 8 ? root_total : e.pop(E);
+  if (total != UNKNOWN_TOTAL && i >= total / 2 && i < total) {
+    u64 j = total - 1 - i;
+    for (unsigned d = 256; d-- > 0;) {
+      const Edge& c = n.children[d];
+      if (c.is_empty()) continue;
+      const u64 p = pop_of(c, E - 1);
+      if (j < p) return lift(select_in<IS_MAP>(c, p - 1 - j, E - 1, UNKNOWN_TOTAL), 0, d, E);
+      j -= p;
+    }
+    beyond_branch();
+  }
+  for (unsigned d = 0; d < 256; ++d) {
+    const Edge& c = n.children[d];
     if (c.is_empty()) continue;
     const u64 p = pop_of(c, E - 1);
-    if (i < p) return lift(select_in<IS_MAP>(c, i, E - 1), 0, j, E);
+    if (i < p) return lift(select_in<IS_MAP>(c, i, E - 1, UNKNOWN_TOTAL), 0, d, E);
     i -= p;
   }
   beyond_branch();
 }
 
 template <bool IS_MAP>
-Hit select_in(const Edge& e, u64 i, unsigned E) {
+Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
   const u8 tag = e.tag;
   switch (tag) {
     case TAG_EMPTY:
@@ -637,9 +729,9 @@ Hit select_in(const Edge& e, u64 i, unsigned E) {
     case TAG_L7:
       return select_linear<IS_MAP>(node_of<BranchL7>(e), e, i, E);
     case TAG_B:
-      return select_b<IS_MAP>(node_of<BranchB>(e), e, i, E);
+      return select_b<IS_MAP>(node_of<BranchB>(e), e, i, E, root_total);
     case TAG_U:
-      return select_u<IS_MAP>(node_of<BranchU>(e), i, E);
+      return select_u<IS_MAP>(node_of<BranchU>(e), e, i, E, root_total);
     case TAG_BITMAP_LEAF: {
       const u64 prefix = E > 1 ? skip_prefix(e, 1, E) << 8 : 0;
       const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
@@ -667,20 +759,19 @@ Hit select_in(const Edge& e, u64 i, unsigned E) {
         const u64 n = e.pop(W);
         CORVALE_ASSERT(i < n);
         const auto leaf = leaf_arrays<IS_MAP>(e, n);
-        const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
+        const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * i, W);
         if constexpr (IS_MAP)
           return {true, k, leaf.values[i]};
         else
           return {true, k, 0};
       }
       if (is_set_immed_tag(tag)) {
-        const unsigned n = immed_count(tag);
-        const ImmedKeys ik = unpack_immediate<IS_MAP>(e, immed_width(tag), n);
-        if (i >= n) index_error(n, i);
+        const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+        if (i >= ik.count) index_error(ik.count, i);
         if constexpr (IS_MAP)
-          return {true, ik.keys[i], immediate_value(e, n, i)};
+          return {true, ik.key(i), immediate_value(e, ik.count, i)};
         else
-          return {true, ik.keys[i], 0};
+          return {true, ik.key(i), 0};
       }
       bad_tag();
   }
@@ -709,7 +800,7 @@ u64 edge_pop(const Edge& edge, u8 level) { return pop_of(edge, level); }
 
 template <bool IS_MAP>
 u64 count_below(const Edge& edge, u64 key, u8 level) {
-  return rank_in<IS_MAP>(edge, key, level);
+  return rank_in<IS_MAP>(edge, key, level, UNKNOWN_TOTAL);
 }
 
 template <bool IS_MAP>
@@ -724,7 +815,7 @@ std::optional<Entry<IS_MAP>> prev(const Edge& edge, u64 key, u8 level) {
 
 template <bool IS_MAP>
 Entry<IS_MAP> by_count(const Edge& edge, u64 index, u8 level) {
-  return entry_of<IS_MAP>(select_in<IS_MAP>(edge, index, level));
+  return entry_of<IS_MAP>(select_in<IS_MAP>(edge, index, level, UNKNOWN_TOTAL));
 }
 
 template u64 count_below<false>(const Edge&, u64, u8);
@@ -800,7 +891,7 @@ u64 record_count_below(CoreRecord& rec, u64 key) {
   rec.path.flush();
   if (rec.state == RootState::Empty) return 0;
   if (rec.state == RootState::Flat) return lower_bound_sorted(rec.flat_keys(), rec.len, key);
-  return count_below<IS_MAP>(rec.root, key, ROOT_LEVEL);
+  return rank_in<IS_MAP>(rec.root, key, ROOT_LEVEL, rec.len);
 }
 
 // Select over the whole container; the cheap out-of-range answers come
@@ -811,7 +902,7 @@ std::optional<Entry<IS_MAP>> record_by_count(CoreRecord& rec, u64 index) {
   if (index >= rec.len) return std::nullopt;
   rec.path.flush();
   if (rec.state == RootState::Flat) return flat_entry<IS_MAP>(rec, index);
-  return by_count<IS_MAP>(rec.root, index, ROOT_LEVEL);
+  return entry_of<IS_MAP>(select_in<IS_MAP>(rec.root, index, ROOT_LEVEL, rec.len));
 }
 
 }  // namespace
