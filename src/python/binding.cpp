@@ -46,7 +46,11 @@ void add_note(const char* note) noexcept {
     if (traceback) PyException_SetTraceback(value, traceback);
     // BaseException.add_note exists from Python 3.11 on; without it the
     // exception simply goes on without the note.
-    Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note));
+    Ref method = Ref::steal(PyUnicode_FromString("add_note"));
+    Ref text = Ref::steal(PyUnicode_FromString(note));
+    Ref result = method && text ? Ref::steal(PyObject_CallMethodObjArgs(value, method.get(),
+                                                                      text.get(), nullptr))
+                                : Ref();
     if (!result) PyErr_Clear();
   }
   PyErr_Restore(type, value, traceback);
@@ -118,19 +122,16 @@ PyTypeObject* TypeCell::get(PyType_Spec& spec, const char* name) {
     PyErr_Fetch(&type, &cause, &traceback);
     PyErr_NormalizeException(&type, &cause, &traceback);
     if (cause && traceback) PyException_SetTraceback(cause, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    Ref::steal(type).reset();
+    Ref::steal(traceback).reset();
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
     PyObject* etype = nullptr;
     PyObject* evalue = nullptr;
     PyObject* etb = nullptr;
     PyErr_Fetch(&etype, &evalue, &etb);
     PyErr_NormalizeException(&etype, &evalue, &etb);
-    if (evalue && cause) {
-      PyException_SetCause(evalue, cause);  // steals `cause`
-    } else {
-      Py_XDECREF(cause);
-    }
+    Ref owned_cause = Ref::steal(cause);
+    if (evalue && owned_cause) PyException_SetCause(evalue, owned_cause.release());  // steals
     PyErr_Restore(etype, evalue, etb);
     throw PyErrSet{};
   }
