@@ -1,0 +1,196 @@
+// corvale_trie Python binding: what CorvaleSet and CorvaleMap share.
+//
+// Both classes are a Frame (binding.hpp) around a core container of the
+// engine, `corvale_trie::set::CorvaleSet` or `corvale_trie::map::CorvaleMap`.
+// The two cores answer the same questions with the same names; they differ
+// in what a navigation step yields (a key, or a (key, value) pair) and in
+// how they are filled. Everything here is written once over the object type
+// `Obj` and used by both class files as bodies of their method tables:
+//
+//   uniform members   __len__, __bool__, __repr__, `empty`, is_empty,
+//                     clear, mem_used, total_node_allocs
+//   navigation        the strict and inclusive neighbour forms on top of the
+//                     cores' inclusive next/prev, first, last, rank, select
+//   lists             range (a whole-container cursor with the start-skipping
+//                     scan and an optional end bound) and the in-order dumps
+//   bulk sources      an iterable whose items are converted and inserted one
+//                     at a time, and a same-class source read through its
+//                     cursor under a shared claim
+//
+// Key count: every member that reports one reads the core's len(), which is
+// 0 whenever the root state is Empty (a clear does not rewrite the stored
+// count, so the root state decides).
+//
+// Nothing here takes a claim or checks the thread: the entry wrappers of
+// binding.hpp do that before a body runs and undo it on every path.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/iter.hpp"
+#include "python/binding.hpp"
+
+namespace corvale_py::intclass {
+
+inline constexpr u64 kMaxKey = ~u64{0};
+
+// ---------------------------------------------------------------------------
+// Uniform members
+
+template <class Obj>
+u64 key_count(Obj& self) {
+  return self.core.len();
+}
+
+template <class Obj>
+bool truth(Obj& self) {
+  return key_count(self) != 0;
+}
+
+template <class Obj>
+bool is_empty(Obj& self) {
+  return key_count(self) == 0;
+}
+
+// "CorvaleSet(len=3)" / "CorvaleMap(len=3)".
+template <class Obj>
+Ref repr(Obj& self) {
+  std::string text = Obj::kName;
+  text += "(len=";
+  text += std::to_string(key_count(self));
+  text += ')';
+  return str_from(text);
+}
+
+template <class Obj>
+void clear(Obj& self) {
+  self.core.clear();
+}
+
+template <class Obj>
+u64 mem_used(Obj& self) {
+  return self.core.mem_used();
+}
+
+template <class Obj>
+u64 total_node_allocs(Obj& self) {
+  return self.core.total_node_allocs();
+}
+
+// ---------------------------------------------------------------------------
+// Navigation. The cores' next/prev are inclusive probes (smallest key >= t,
+// largest key <= t); the strict forms shift the target by one and answer
+// nothing at once where the shift would leave the key range.
+
+template <class Obj>
+using Entry = typename decltype(std::declval<Obj&>().core.first())::value_type;
+
+template <class Obj>
+std::optional<Entry<Obj>> first(Obj& self) {
+  return self.core.first();
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> last(Obj& self) {
+  return self.core.last();
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> next_at_or_after(Obj& self, u64 key) {
+  return self.core.next(key);
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> next_after(Obj& self, u64 key) {
+  if (key == kMaxKey) return std::nullopt;
+  return self.core.next(key + 1);
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> prev_at_or_before(Obj& self, u64 key) {
+  return self.core.prev(key);
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> prev_before(Obj& self, u64 key) {
+  if (key == 0) return std::nullopt;
+  return self.core.prev(key - 1);
+}
+
+// next(key, inclusive=False) and prev(key, inclusive=False).
+template <class Obj>
+std::optional<Entry<Obj>> next(Obj& self, u64 key, Maybe<bool> inclusive) {
+  return inclusive.value_or(false) ? next_at_or_after(self, key) : next_after(self, key);
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> prev(Obj& self, u64 key, Maybe<bool> inclusive) {
+  return inclusive.value_or(false) ? prev_at_or_before(self, key) : prev_before(self, key);
+}
+
+// Rank and select bring the path cache's pending counts into the trie first
+// (inside the core); that changes no answer of any method.
+template <class Obj>
+u64 count_below(Obj& self, u64 key) {
+  return self.core.count_below(key);
+}
+
+template <class Obj>
+std::optional<Entry<Obj>> by_count(Obj& self, u64 index) {
+  return self.core.by_count(index);
+}
+
+// ---------------------------------------------------------------------------
+// Lists
+
+// range(start=None, end=None, inclusive=True): keys (or pairs) with
+// start <= key and key <= end (key < end when not inclusive), ascending. The
+// scan runs the whole-container cursor from the smallest key.
+template <class Obj>
+std::vector<Entry<Obj>> range(Obj& self, std::optional<u64> start, std::optional<u64> end,
+                              Maybe<bool> inclusive) {
+  return corvale_trie::iter::bounded_scan(self.core.iter(), start.value_or(0), end,
+                                          inclusive.value_or(true));
+}
+
+template <class Obj>
+std::vector<Entry<Obj>> to_list(Obj& self) {
+  return corvale_trie::iter::collect(self.core.iter());
+}
+
+// ---------------------------------------------------------------------------
+// Bulk sources
+
+// Converts and inserts the items of any iterable one at a time, each right
+// after its conversion (insert(u64) is the flavour's own step). Items before
+// a failing one stay inserted; the conversion's error carries no note.
+// Returns the number of items inserted.
+template <class Insert>
+u64 insert_each_item(PyObject* iterable, Insert&& insert) {
+  u64 count = 0;
+  for_each_item(iterable, [&](PyObject* item) {
+    insert(item);
+    ++count;
+  });
+  return count;
+}
+
+// A same-class source: when `other` is an object of Obj's class (subclasses
+// included) whose shared claim can be taken, every entry of its core is
+// handed to `insert` in ascending order through the core's cursor, with no
+// Python object made, and true is returned. False when `other` is no such
+// object or its claim is refused (an object cannot read itself while it is
+// being changed); the caller then treats it as an iterable. A same-class
+// object owned by another thread raises the thread check's error.
+template <class Obj, class Insert>
+bool insert_from_same_class(PyObject* other, Insert&& insert) {
+  SameClassResult<Obj> source = extract_same_class<Obj>(other);
+  if (source.outcome != SameClass::Held) return false;
+  auto cursor = source.held.get().core.iter();
+  while (auto entry = cursor.next()) insert(*entry);
+  return true;
+}
+
+}  // namespace corvale_py::intclass
