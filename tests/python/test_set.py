@@ -439,6 +439,21 @@ class TestErrors:
         assert s.contains_batch([IndexOf(2, lambda: s.count_below(3))]) == [True]
         assert s.range(IndexOf(2, lambda: s.by_count(0))) == [2, 3]
 
+    def test_reading_from_inside_a_consumed_iterable(self):
+        s = CorvaleSet([1])
+
+        def gen():
+            yield 2
+            yield len(s)
+
+        with pytest.raises(RuntimeError) as exc_info:
+            s.update(gen())
+        assert str(exc_info.value) == "Already mutably borrowed"
+        assert s.to_list() == [1, 2]  # the key before the failure stays
+        with pytest.raises(RuntimeError, match="Already borrowed"):
+            s.insert_many(s.add(9) for _ in range(1))
+        assert 9 not in s
+
     def test_pop_empty_leaves_claim_free(self):
         s = CorvaleSet()
         for _ in range(3):
