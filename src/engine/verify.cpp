@@ -370,7 +370,9 @@ class Walker {
       fail(prefix, E, "BitmapLeaf with no key");
       return 0;
     }
-    if (!map && E == 1 && n == 256) fail(prefix, E, "set BitmapLeaf at level 1 holds 256 keys (a FullEdge)");
+    // A full set BitmapLeaf may stand under a level-1 edge: one that filled
+    // up under a skip prefix keeps its form when a later split wraps it one
+    // level down, and no insertion reaches it again (it holds every key).
     const u8* tail = static_cast<const u8*>(block) + (map ? 96 : 32);
     for (unsigned i = 0; i < 32; ++i)
       if (tail[i] != 0) {
