@@ -330,11 +330,10 @@ struct SetLeaves {
 };
 
 }  // namespace
+}  // namespace corvale_trie::mutate
 
 // ---------------------------------------------------------------------------
 // Map-flavour leaves
-
-}  // namespace corvale_trie::mutate
 
 namespace corvale_trie::mutate_map {
 namespace {
