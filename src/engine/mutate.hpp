@@ -120,7 +120,6 @@ namespace corvale_trie::mutate::walk {
 // so passing through a branch costs nothing; replaced blocks go straight
 // back to the allocator.
 struct PrivateMode {
-  static constexpr bool kShared = false;
   static void open_branch(u32& /*version*/) noexcept {}
 };
 

@@ -386,6 +386,43 @@ TEST(SetInsertRandom, FullBlocksAtBothEnds) {
   EXPECT_FALSE(get::contains_walk(h.rec.root, 1024, ROOT_LEVEL));
 }
 
+// Removals leave forms that insertion alone does not make (width-1 leaves
+// under a skip prefix, linear branches at their lower thresholds, wrapped
+// levels with one child); insertion must grow each of them again.
+TEST(SetInsertRandom, InterleavedWithRemoval) {
+  for (u64 seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    SetHarness h;
+    KeyGen gen(seed * 31, Dist::Mixed);
+    std::mt19937_64 rng(seed);
+    std::vector<u64> pool;
+    for (int batch = 0; batch < 10; ++batch) {
+      const bool shrink = batch % 3 == 2;
+      for (int i = 0; i < 300; ++i) {
+        if (!pool.empty() && rng() % (shrink ? 4 : 3) != 0) {
+          const u64 k = pool[rng() % pool.size()];
+          if (shrink || rng() % 2) {
+            h.rec.path.flush_and_reset();
+            const bool removed = mutate::remove(h.rec.alloc, h.rec.root, k, ROOT_LEVEL);
+            ASSERT_EQ(removed, h.model.erase(k) == 1) << std::hex << k;
+            if (removed) h.rec.len -= 1;
+            continue;
+          }
+          ASSERT_EQ(h.insert(k), h.model.insert(k).second) << std::hex << k;
+          continue;
+        }
+        const u64 k = gen.next();
+        pool.push_back(k);
+        ASSERT_EQ(h.insert(k), h.model.insert(k).second) << std::hex << k;
+      }
+      if (h.model.empty()) continue;
+      expect_cache_exact(h.rec, h.model, false);
+      ASSERT_EQ(h.errors(), "");
+      check_set_lookups(h, rng);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Set insertion: forms and thresholds
 
@@ -576,6 +613,52 @@ TEST(SetInsertForms, WideLeafGrowsTo32AndSplitsIntoBitmapAt33) {
   EXPECT_TRUE(get::contains_walk(rig.edge, 0x424400, 3));
   EXPECT_FALSE(get::contains_walk(rig.edge, 0x424401, 3));
   EXPECT_FALSE(rig.add(base | 0x80));
+}
+
+// A width-1 leaf under a skip prefix (as a shrinking BitmapLeaf leaves it)
+// grows to 25 keys, becomes a BitmapLeaf that keeps the prefix, and is never
+// cached; a key outside the prefix wraps it.
+TEST(SetInsertForms, Width1LeafUnderSkipPrefix) {
+  for (const bool is_map : {false, true}) {
+    SCOPED_TRACE(is_map ? "map" : "set");
+    EdgeRig rig(3, is_map);
+    const u64 base = 0x0000'0000'0061'6200ull;
+    const u64 first[2] = {0x10, 0x20};
+    if (is_map) {
+      const KeyValue pairs[2] = {{first[0], 1}, {first[1], 2}};
+      mutate_map::build_map_leaf(rig.alloc, rig.edge, 1, pairs, 2);
+    } else {
+      mutate::build_leaf(rig.alloc, rig.edge, 1, first, 2);
+    }
+    mutate::write_decode(rig.edge, 1, 3, base);
+    ASSERT_EQ(rig.errors(0), "");
+    for (u64 n = 3; n <= 26; ++n) {
+      const u64 k = base | (0x30 + n);
+      if (is_map)
+        ASSERT_EQ(rig.put(k, n).found, 0u);
+      else
+        ASSERT_TRUE(rig.add(k));
+      EXPECT_EQ(rig.edge.tag, n <= 25 ? linear_leaf_tag(1) : TAG_BITMAP_LEAF);
+      EXPECT_EQ(rig.edge.decode[0], n - 1);
+      EXPECT_EQ(rig.edge.decode[1], 0x62);
+      EXPECT_EQ(rig.edge.decode[2], 0x61);
+      EXPECT_EQ(rig.path.depth, 0u);
+    }
+    EXPECT_EQ(rig.errors(0), "");
+    if (is_map)
+      EXPECT_EQ(rig.put(base | 0x10, 9).found, 1u);
+    else
+      EXPECT_FALSE(rig.add(base | 0x10));
+    const u64 outside = 0x0000'0000'0071'6205ull;
+    if (is_map)
+      EXPECT_EQ(rig.put(outside, 9).found, 0u);
+    else
+      EXPECT_TRUE(rig.add(outside));
+    ASSERT_EQ(rig.edge.tag, TAG_L3);
+    EXPECT_EQ(rig.edge.ptr<BranchL3>()->level, 3);
+    EXPECT_EQ(rig.edge.pop(3), 27u);
+    EXPECT_EQ(rig.errors(0), "");
+  }
 }
 
 TEST(SetInsertForms, SplitUnderNewBranchL3) {
@@ -817,6 +900,36 @@ TEST(SetInsertFatal, InvalidTagsStopTheProcess) {
   }
 }
 
+TEST(SetInsertFatal, MissingBlocksStopTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        EdgeRig rig(3);
+        rig.edge.tag = linear_leaf_tag(3);
+        rig.add(1);
+      },
+      "leaf ptr");
+  EXPECT_DEATH(
+      {
+        EdgeRig rig(1);
+        rig.edge.tag = TAG_BITMAP_LEAF;
+        rig.add(1);
+      },
+      "leaf ptr");
+  EXPECT_DEATH(
+      {
+        EdgeRig rig(2);
+        auto* node = rig.alloc.make<BranchB>();
+        node->level = 2;
+        node->bitmap.set(0);
+        node->group_counts[0] = 1;  // a child without its subarray
+        rig.edge.set_ptr(node);
+        rig.edge.tag = TAG_B;
+        rig.add(0x0100);
+      },
+      "subarray");
+}
+
 // ---------------------------------------------------------------------------
 // Map insertion
 
@@ -871,6 +984,52 @@ TEST(MapInsertRandom, MatchesModelAcrossDistributions) {
         check_map_lookups(h, rng);
       }
       EXPECT_EQ(h.rec.len, h.model.size());
+    }
+  }
+}
+
+TEST(MapInsertRandom, InterleavedWithRemoval) {
+  for (u64 seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    MapHarness h;
+    KeyGen gen(seed * 37, Dist::Mixed);
+    std::mt19937_64 rng(seed + 50);
+    std::vector<u64> pool;
+    for (int batch = 0; batch < 10; ++batch) {
+      const bool shrink = batch % 3 == 2;
+      for (int i = 0; i < 300; ++i) {
+        const u64 v = value_for(i, static_cast<u64>(batch));
+        u64 k;
+        if (!pool.empty() && rng() % (shrink ? 4 : 3) != 0) {
+          k = pool[rng() % pool.size()];
+          if (shrink || rng() % 2) {
+            h.rec.path.flush_and_reset();
+            const mutate_map::MapRemoved r = mutate_map::map_remove(h.rec.alloc, h.rec.root, k, ROOT_LEVEL);
+            auto it = h.model.find(k);
+            ASSERT_EQ(r.removed, it != h.model.end()) << std::hex << k;
+            if (r.removed) {
+              ASSERT_EQ(r.old, it->second);
+              h.model.erase(it);
+              h.rec.len -= 1;
+            }
+            continue;
+          }
+        } else {
+          k = gen.next();
+          pool.push_back(k);
+        }
+        const InsertOutcome out = h.insert(k, v);
+        ASSERT_EQ(out.found, h.model.count(k)) << std::hex << k;
+        if (out.found) {
+          ASSERT_EQ(out.old, h.model[k]);
+        }
+        h.model[k] = v;
+        ASSERT_EQ(*out.slot, v);
+      }
+      if (h.model.empty()) continue;
+      expect_cache_exact(h.rec, key_set(h.model), true);
+      ASSERT_EQ(h.errors(), "");
+      check_map_lookups(h, rng);
     }
   }
 }
@@ -1131,6 +1290,16 @@ TEST(MapInsertFatal, BrokenFormsStopTheProcess) {
         rig.put(1, 1);
       },
       "value array");
+  EXPECT_DEATH(
+      {
+        EdgeRig rig(1, true);
+        auto* leaf = rig.alloc.make<MapBitmapLeaf>();
+        leaf->bitmap.set(7);  // a present byte without its value subarray
+        rig.edge.set_ptr(leaf);
+        rig.edge.tag = TAG_BITMAP_LEAF;
+        rig.put(8, 1);
+      },
+      "values");
 }
 
 }  // namespace
