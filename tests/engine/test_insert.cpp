@@ -613,6 +613,7 @@ TEST(SetInsertForms, WideLeafGrowsTo32AndSplitsIntoBitmapAt33) {
   EXPECT_TRUE(get::contains_walk(rig.edge, 0x424400, 3));
   EXPECT_FALSE(get::contains_walk(rig.edge, 0x424401, 3));
   EXPECT_FALSE(rig.add(base | 0x80));
+  EXPECT_EQ(rig.errors(0), "");
 }
 
 // A width-1 leaf under a skip prefix (as a shrinking BitmapLeaf leaves it)
