@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "engine/alloc.hpp"
@@ -302,36 +303,32 @@ struct HandTree {
   [[nodiscard]] std::string errors() const { return verify::record_errors(rec, flavor); }
 };
 
-// Key distributions that reach every node kind.
+// Key distributions that reach every node kind: n distinct keys, or fewer
+// where the shape has fewer (the wide-branch shape has 1024).
 inline std::vector<u64> sample_keys(std::mt19937_64& rng, unsigned shape, size_t n) {
-  std::vector<u64> k;
   const u64 base = rng();
-  switch (shape % 6) {
-    case 0:  // sparse random
-      for (size_t i = 0; i < n; ++i) k.push_back(rng());
-      break;
-    case 1:  // one dense run
-      for (size_t i = 0; i < n; ++i) k.push_back(base + i);
-      break;
-    case 2:  // clusters of a few close keys
-      for (size_t i = 0; i < n; ++i) {
+  auto draw = [&](u64 i) -> u64 {
+    switch (shape % 6) {
+      case 0:  // sparse random
+        return rng();
+      case 1:  // one dense run
+        return base + i;
+      case 2: {  // clusters of a few close keys
         const u64 c = base ^ ((rng() % 16) << (8 * (1 + rng() % 6)));
-        k.push_back(c + rng() % 300);
+        return c + rng() % 300;
       }
-      break;
-    case 3:  // near 0 and near 2**64-1
-      for (size_t i = 0; i < n; ++i) k.push_back(i % 2 ? rng() % 5000 : ~u64{0} - rng() % 5000);
-      k.push_back(0);
-      k.push_back(~u64{0});
-      break;
-    case 4:  // many digits at one level (wide branches)
-      for (size_t i = 0; i < n; ++i) k.push_back((base & ~u64{0xFFFFFF}) | ((rng() % 256) << 16) | (rng() % 4));
-      break;
-    default:  // strided keys: linear leaves of every width
-      for (size_t i = 0; i < n; ++i) k.push_back(base + i * (u64{1} << (8 * (rng() % 7))) * (1 + rng() % 3));
-      break;
-  }
-  return k;
+      case 3:  // near 0 and near 2**64-1
+        return i % 2 ? rng() % 5000 : ~u64{0} - rng() % 5000;
+      case 4:  // many digits at one level (wide branches)
+        return (base & ~u64{0xFFFFFF}) | ((rng() % 256) << 16) | (rng() % 4);
+      default:  // strided keys: linear leaves of every width
+        return base + i * (u64{1} << (8 * (rng() % 7))) * (1 + rng() % 3);
+    }
+  };
+  std::set<u64> distinct;
+  if (shape % 6 == 3) distinct.insert({0, ~u64{0}});
+  for (u64 i = 0; distinct.size() < n && i < 8 * n + 64; ++i) distinct.insert(draw(i));
+  return {distinct.begin(), distinct.end()};
 }
 
 }  // namespace corvale_trie::hand
