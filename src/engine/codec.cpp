@@ -19,53 +19,33 @@ namespace {
   panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length %u", end, len);
 }
 
-template <unsigned W>
-void pack_w(u8* dst, const u64* keys, u64 n) noexcept {
-  for (u64 i = 0; i < n; ++i) leaf::store_key<W>(dst + i * W, keys[i]);
+// Packs key_of(0..n-1) as W-byte keys at dst / hands the n W-byte keys at src
+// to take(i, key): one loop per width, no per-key branch on it.
+template <class KeyOf>
+void pack_n(u8* dst, unsigned width, u64 n, KeyOf&& key_of) noexcept {
+  CORVALE_ASSERT(width >= 1 && width <= 7);
+  leaf::with_width(width, [&](auto w) {
+    for (u64 i = 0; i < n; ++i) leaf::store_key<w>(dst + i * w, key_of(i));
+  });
 }
 
-template <unsigned W>
-void unpack_w(const u8* src, u64 n, u64* out) noexcept {
-  for (u64 i = 0; i < n; ++i) out[i] = leaf::load_key<W>(src + i * W);
+template <class Take>
+void unpack_n(const u8* src, unsigned width, u64 n, Take&& take) noexcept {
+  CORVALE_ASSERT(width >= 1 && width <= 7);
+  leaf::with_width(width, [&](auto w) {
+    for (u64 i = 0; i < n; ++i) take(i, leaf::load_key<w>(src + i * w));
+  });
 }
 
-template <unsigned W>
-void pack_pairs_w(u8* dst, const KeyValue* pairs, u64 n) noexcept {
-  for (u64 i = 0; i < n; ++i) leaf::store_key<W>(dst + i * W, pairs[i].key);
-}
-
-template <unsigned W>
-void unpack_pairs_w(const u8* src, const u8* values, u64 n, KeyValue* out) noexcept {
-  for (u64 i = 0; i < n; ++i) {
-    u64 v;
-    std::memcpy(&v, values + 8 * i, 8);
-    out[i] = KeyValue{leaf::load_key<W>(src + i * W), v};
-  }
-}
-
-// Key areas of map pairs, one loop per width.
+// Key areas of map pairs: the low W bytes of each pair's key, packed.
 void pack_pair_keys(u8* dst, unsigned width, const KeyValue* pairs, u64 n) noexcept {
-  switch (width) {
-    case 1: pack_pairs_w<1>(dst, pairs, n); break;
-    case 2: pack_pairs_w<2>(dst, pairs, n); break;
-    case 3: pack_pairs_w<3>(dst, pairs, n); break;
-    case 4: pack_pairs_w<4>(dst, pairs, n); break;
-    case 5: pack_pairs_w<5>(dst, pairs, n); break;
-    case 6: pack_pairs_w<6>(dst, pairs, n); break;
-    default: CORVALE_ASSERT(width == 7); pack_pairs_w<7>(dst, pairs, n); break;
-  }
+  pack_n(dst, width, n, [&](u64 i) { return pairs[i].key; });
 }
 
-void unpack_pairs(const u8* keys, const u8* values, unsigned width, u64 n, KeyValue* out) noexcept {
-  switch (width) {
-    case 1: unpack_pairs_w<1>(keys, values, n, out); break;
-    case 2: unpack_pairs_w<2>(keys, values, n, out); break;
-    case 3: unpack_pairs_w<3>(keys, values, n, out); break;
-    case 4: unpack_pairs_w<4>(keys, values, n, out); break;
-    case 5: unpack_pairs_w<5>(keys, values, n, out); break;
-    case 6: unpack_pairs_w<6>(keys, values, n, out); break;
-    default: CORVALE_ASSERT(width == 7); unpack_pairs_w<7>(keys, values, n, out); break;
-  }
+// The pairs of a map leaf: keys from its packed key area, values from its
+// value slots.
+void unpack_pairs(const u8* keys, const u64* values, unsigned width, u64 n, KeyValue* out) noexcept {
+  unpack_n(keys, width, n, [&](u64 i, u64 key) { out[i] = KeyValue{key, values[i]}; });
 }
 
 // Unpacks `count` keys of `width` bytes (1..8) from the first `len` bytes of
@@ -93,27 +73,11 @@ ImmedKeys unpack_immed(const u8* bytes, unsigned len, unsigned width, unsigned c
 namespace mutate {
 
 void pack_keys(u8* dst, unsigned width, const u64* keys, u64 n) noexcept {
-  switch (width) {
-    case 1: pack_w<1>(dst, keys, n); break;
-    case 2: pack_w<2>(dst, keys, n); break;
-    case 3: pack_w<3>(dst, keys, n); break;
-    case 4: pack_w<4>(dst, keys, n); break;
-    case 5: pack_w<5>(dst, keys, n); break;
-    case 6: pack_w<6>(dst, keys, n); break;
-    default: CORVALE_ASSERT(width == 7); pack_w<7>(dst, keys, n); break;
-  }
+  pack_n(dst, width, n, [&](u64 i) { return keys[i]; });
 }
 
 void unpack_keys(const u8* src, unsigned width, u64 n, u64* out) noexcept {
-  switch (width) {
-    case 1: unpack_w<1>(src, n, out); break;
-    case 2: unpack_w<2>(src, n, out); break;
-    case 3: unpack_w<3>(src, n, out); break;
-    case 4: unpack_w<4>(src, n, out); break;
-    case 5: unpack_w<5>(src, n, out); break;
-    case 6: unpack_w<6>(src, n, out); break;
-    default: CORVALE_ASSERT(width == 7); unpack_w<7>(src, n, out); break;
-  }
+  unpack_n(src, width, n, [&](u64 i, u64 key) { out[i] = key; });
 }
 
 void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n) {
@@ -199,7 +163,7 @@ LeafPairs read_map_leaf(const Edge& edge, u8 width, u64 n) noexcept {
   if (n == 0) return out;
   CORVALE_ASSERT(edge.payload != 0);
   const u8* block = edge.ptr<const u8>();
-  unpack_pairs(block + 8 * capacity_for(n), block, width, n, out.pairs);
+  unpack_pairs(block + 8 * capacity_for(n), reinterpret_cast<const u64*>(block), width, n, out.pairs);
   out.len = n;
   return out;
 }

@@ -312,7 +312,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
         LeafCursor::LinearPos& c = leaf.linear;
         if (c.pos < c.count) {
           const u16 i = c.pos++;
-          const u64 key = c.prefix | nav::load_packed_key(c.keys + u64{c.width} * i, c.width);
+          const u64 key = c.prefix | leaf::key_at(c.keys, c.width, i);
           if constexpr (IS_MAP)
             return KeyValue{key, c.values[i]};
           else

@@ -4,30 +4,6 @@
 
 namespace corvale_trie::leaf {
 
-u64 key_at(const u8* keys, unsigned width, u64 i) noexcept {
-  switch (width) {
-    case 1: return load_key<1>(keys + i);
-    case 2: return load_key<2>(keys + 2 * i);
-    case 3: return load_key<3>(keys + 3 * i);
-    case 4: return load_key<4>(keys + 4 * i);
-    case 5: return load_key<5>(keys + 5 * i);
-    case 6: return load_key<6>(keys + 6 * i);
-    default: CORVALE_ASSERT(width == 7); return load_key<7>(keys + 7 * i);
-  }
-}
-
-void set_key_at(u8* keys, unsigned width, u64 i, u64 key) noexcept {
-  switch (width) {
-    case 1: store_key<1>(keys + i, key); break;
-    case 2: store_key<2>(keys + 2 * i, key); break;
-    case 3: store_key<3>(keys + 3 * i, key); break;
-    case 4: store_key<4>(keys + 4 * i, key); break;
-    case 5: store_key<5>(keys + 5 * i, key); break;
-    case 6: store_key<6>(keys + 6 * i, key); break;
-    default: CORVALE_ASSERT(width == 7); store_key<7>(keys + 7 * i, key); break;
-  }
-}
-
 namespace {
 
 template <unsigned W>
@@ -75,27 +51,11 @@ std::optional<u64> search_w(const u8* keys, u64 n, u64 key) noexcept {
 
 LocateResult locate(const u8* keys, u64 n, u8 width, u64 key) noexcept {
   if (n == 0) return LocateResult{false, 0};
-  switch (width) {
-    case 1: return locate_w<1>(keys, n, key);
-    case 2: return locate_w<2>(keys, n, key);
-    case 3: return locate_w<3>(keys, n, key);
-    case 4: return locate_w<4>(keys, n, key);
-    case 5: return locate_w<5>(keys, n, key);
-    case 6: return locate_w<6>(keys, n, key);
-    default: return locate_w<7>(keys, n, key);
-  }
+  return with_width(width, [&](auto w) { return locate_w<w>(keys, n, key); });
 }
 
 std::optional<u64> search(const u8* keys, u64 n, u8 width, u64 key) noexcept {
-  switch (width) {
-    case 1: return search_w<1>(keys, n, key);
-    case 2: return search_w<2>(keys, n, key);
-    case 3: return search_w<3>(keys, n, key);
-    case 4: return search_w<4>(keys, n, key);
-    case 5: return search_w<5>(keys, n, key);
-    case 6: return search_w<6>(keys, n, key);
-    default: return search_w<7>(keys, n, key);
-  }
+  return with_width(width, [&](auto w) { return search_w<w>(keys, n, key); });
 }
 
 }  // namespace corvale_trie::leaf

@@ -37,6 +37,7 @@
 
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include "engine/types.hpp"
 
@@ -122,11 +123,35 @@ inline void store_key(u8* p, u64 key) noexcept {
   }
 }
 
+// Runs f(std::integral_constant<unsigned, W>{}) for a width known only at run
+// time (1..7; any other width takes the 7-byte case), so that the one
+// template per width serves every caller. It compiles to one jump table.
+template <class F>
+[[gnu::always_inline]] inline decltype(auto) with_width(unsigned width, F&& f) {
+  switch (width) {
+    case 1: return f(std::integral_constant<unsigned, 1>{});
+    case 2: return f(std::integral_constant<unsigned, 2>{});
+    case 3: return f(std::integral_constant<unsigned, 3>{});
+    case 4: return f(std::integral_constant<unsigned, 4>{});
+    case 5: return f(std::integral_constant<unsigned, 5>{});
+    case 6: return f(std::integral_constant<unsigned, 6>{});
+    default: return f(std::integral_constant<unsigned, 7>{});
+  }
+}
+
 // Key i of a packed array of width `width` (1..7), for callers whose width is
 // a run-time value.
-[[nodiscard]] u64 key_at(const u8* keys, unsigned width, u64 i) noexcept;
+[[nodiscard]] inline u64 key_at(const u8* keys, unsigned width, u64 i) noexcept {
+  CORVALE_ASSERT(width >= 1 && width <= 7);
+  const u8* p = keys + width * i;
+  return with_width(width, [&](auto w) { return load_key<w>(p); });
+}
 // Overwrites key i of a packed array of width `width` (1..7).
-void set_key_at(u8* keys, unsigned width, u64 i, u64 key) noexcept;
+inline void set_key_at(u8* keys, unsigned width, u64 i, u64 key) noexcept {
+  CORVALE_ASSERT(width >= 1 && width <= 7);
+  u8* p = keys + width * i;
+  with_width(width, [&](auto w) { store_key<w>(p, key); });
+}
 
 // ---------------------------------------------------------------------------
 // Lower bound
@@ -208,6 +233,12 @@ template <unsigned W>
     if (n <= 4) return detail::count_below<W>(keys, n, key);
     return detail::halving<W>(keys, n, key);
   }
+}
+
+// The same for a width known only at run time (1..7; any other width takes
+// the 7-byte path).
+[[nodiscard]] inline u64 lower_bound_dyn(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
+  return with_width(width, [&](auto w) { return lower_bound_fixed<w>(keys, n, key); });
 }
 
 // ---------------------------------------------------------------------------

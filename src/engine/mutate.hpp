@@ -201,19 +201,6 @@ inline void wrap_mismatch(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key
                   population);
 }
 
-// Lower bound of `key` among n packed keys of a run-time width.
-[[nodiscard]] inline u64 lower_bound_dyn(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
-  switch (width) {
-    case 1: return leaf::lower_bound_fixed<1>(keys, n, key);
-    case 2: return leaf::lower_bound_fixed<2>(keys, n, key);
-    case 3: return leaf::lower_bound_fixed<3>(keys, n, key);
-    case 4: return leaf::lower_bound_fixed<4>(keys, n, key);
-    case 5: return leaf::lower_bound_fixed<5>(keys, n, key);
-    case 6: return leaf::lower_bound_fixed<6>(keys, n, key);
-    default: return leaf::lower_bound_fixed<7>(keys, n, key);
-  }
-}
-
 // Leaf block layout of a flavour: a set leaf is the packed keys alone, a map
 // leaf keeps values[cap] before them.
 template <class F>
@@ -433,7 +420,7 @@ Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
   u64 p = n;
   if (k == last) return F::present(c, F::kMap ? values + (n - 1) : nullptr);
   if (k < last) {
-    p = lower_bound_dyn(keys, n, W, k);
+    p = leaf::lower_bound_dyn(keys, n, W, k);
     if (leaf::key_at(keys, W, p) == k) return F::present(c, F::kMap ? values + p : nullptr);
   }
 

@@ -75,20 +75,6 @@ template <bool IS_MAP>
   }
 }
 
-// Lower bound of `key` (holding only its low W bytes) among n packed keys of
-// a run-time width.
-[[nodiscard]] inline u64 packed_lower_bound(unsigned width, const u8* keys, u64 n, u64 key) {
-  switch (width) {
-    case 1: return leaf::lower_bound_fixed<1>(keys, n, key);
-    case 2: return leaf::lower_bound_fixed<2>(keys, n, key);
-    case 3: return leaf::lower_bound_fixed<3>(keys, n, key);
-    case 4: return leaf::lower_bound_fixed<4>(keys, n, key);
-    case 5: return leaf::lower_bound_fixed<5>(keys, n, key);
-    case 6: return leaf::lower_bound_fixed<6>(keys, n, key);
-    default: return leaf::lower_bound_fixed<7>(keys, n, key);
-  }
-}
-
 // The keys of an Immediate edge as a packed array of W-byte keys, copied out
 // of the edge (set: packed from payload byte 0 over the 15 bytes before the
 // tag; map: packed in the 7 decode bytes). Searched in place like a leaf.
@@ -97,9 +83,9 @@ struct ImmedPacked {
   unsigned width;
   unsigned count;
 
-  [[nodiscard]] u64 key(u64 i) const noexcept { return load_packed_key(bytes + width * i, width); }
+  [[nodiscard]] u64 key(u64 i) const noexcept { return leaf::key_at(bytes, width, i); }
   // Number of keys below `key` (holding only its low W bytes).
-  [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return packed_lower_bound(width, bytes, count, key); }
+  [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return leaf::lower_bound_dyn(bytes, count, width, key); }
   // Number of keys at or below `key`.
   [[nodiscard]] u64 upper_bound(u64 key) const noexcept {
     return key == lowmask(width) ? count : lower_bound(key + 1);
@@ -348,9 +334,9 @@ Hit next_linear_leaf(const Edge& e, u64 key, unsigned E) {
   if (!next_entry(e, key, W, E, prefix, sub)) return kMiss;
   const u64 n = e.pop(W);
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
-  const u64 i = packed_lower_bound(W, leaf.keys, n, sub);
+  const u64 i = leaf::lower_bound_dyn(leaf.keys, n, W, sub);
   if (i == n) return kMiss;
-  const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * i, W);
+  const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
   if constexpr (IS_MAP)
     return {true, k, leaf.values[i]};
   else
@@ -365,9 +351,9 @@ Hit prev_linear_leaf(const Edge& e, u64 key, unsigned E) {
   if (!prev_entry(e, key, W, E, prefix, sub)) return kMiss;
   const u64 n = e.pop(W);
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
-  const u64 ub = sub == lowmask(W) ? n : packed_lower_bound(W, leaf.keys, n, sub + 1);
+  const u64 ub = sub == lowmask(W) ? n : leaf::lower_bound_dyn(leaf.keys, n, W, sub + 1);
   if (ub == 0) return kMiss;
-  const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * (ub - 1), W);
+  const u64 k = prefix | leaf::key_at(leaf.keys, W, ub - 1);
   if constexpr (IS_MAP)
     return {true, k, leaf.values[ub - 1]};
   else
@@ -625,7 +611,7 @@ u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total) {
         u64 sub;
         const Span span = rank_span(e, key, W, E, sub);
         if (span != Span::Straddles) return span == Span::AllBelow ? n : 0;
-        return packed_lower_bound(W, leaf_arrays<IS_MAP>(e, n).keys, n, sub);
+        return leaf::lower_bound_dyn(leaf_arrays<IS_MAP>(e, n).keys, n, W, sub);
       }
       if (is_set_immed_tag(tag)) {
         const ImmedPacked ik = immediate_keys<IS_MAP>(e);
@@ -759,7 +745,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
         const u64 n = e.pop(W);
         CORVALE_ASSERT(i < n);
         const auto leaf = leaf_arrays<IS_MAP>(e, n);
-        const u64 k = prefix | load_packed_key(leaf.keys + u64{W} * i, W);
+        const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
         if constexpr (IS_MAP)
           return {true, k, leaf.values[i]};
         else

@@ -86,19 +86,6 @@ extern template KeyValue by_count<true>(const Edge&, u64, u8);
 // ---------------------------------------------------------------------------
 // Small search primitives shared by navigation and the cursors.
 
-// The W-byte little-endian key at p, for a run-time width 1..7.
-[[nodiscard]] inline u64 load_packed_key(const u8* p, unsigned width) noexcept {
-  switch (width) {
-    case 1: return leaf::load_key<1>(p);
-    case 2: return leaf::load_key<2>(p);
-    case 3: return leaf::load_key<3>(p);
-    case 4: return leaf::load_key<4>(p);
-    case 5: return leaf::load_key<5>(p);
-    case 6: return leaf::load_key<6>(p);
-    default: return leaf::load_key<7>(p);
-  }
-}
-
 // The mask of the low n bytes of a key, n = 0..8 (all 64 bits at 8).
 [[nodiscard]] constexpr u64 lowmask(unsigned n) noexcept {
   return n >= 8 ? ~u64{0} : BYTE_MASK_TABLE[n];
