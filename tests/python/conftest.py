@@ -1,4 +1,4 @@
-"""Shared fixtures of the Python tests.
+"""Shared helpers and fixtures of the Python tests.
 
 The tests exercise the installed package. `python -m pytest` run from the
 repository root puts the root on sys.path, where the source directory
@@ -6,10 +6,11 @@ corvale_trie/ (which holds no compiled module) would shadow the installed
 package; the root is taken off the path in that case.
 """
 
+import contextlib
 import os
+import struct
 import sys
-import threading
-import queue
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -27,42 +28,52 @@ def _has_compiled_module(package_dir):
 if not _has_compiled_module(os.path.join(_ROOT, "corvale_trie")):
     sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
+U64_MAX = 2**64 - 1
+# Seed of the randomized tests; CORVALE_TEST_SEED explores others.
+SEED = int(os.environ.get("CORVALE_TEST_SEED", "20261206"))
+
+
+def notes(exc_info):
+    return getattr(exc_info.value, "__notes__", [])
+
+
+@contextlib.contextmanager
+def raises_exactly(exc_type, message):
+    """pytest.raises that also checks the exception's single argument."""
+    with pytest.raises(exc_type) as exc_info:
+        yield exc_info
+    assert exc_info.value.args == (message,)
+
+
+def packed(*values):
+    """The native-endian packed u64 encoding of `values`."""
+    return struct.pack(f"={len(values)}Q", *values)
+
+
+class IndexOf:
+    """Converts to `value` through __index__, running `action` first."""
+
+    def __init__(self, value, action=None):
+        self.value = value
+        self.action = action
+
+    def __index__(self):
+        if self.action is not None:
+            self.action()
+        return self.value
+
 
 class OwnerThread:
-    """A thread that owns objects: it creates them, runs calls on them and,
-    at the end of a test, drops them, so that thread-bound objects are torn
-    down on the thread that made them."""
+    """A thread that creates objects, runs calls on them and finally drops
+    them, so that thread-bound objects are torn down on their own thread."""
 
     def __init__(self):
         self.objects = {}
-        self._calls = queue.Queue()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        while True:
-            item = self._calls.get()
-            if item is None:
-                return
-            fn, done, finished = item
-            item = None
-            try:
-                done.append((True, fn()))
-            except BaseException as exc:  # handed back to the caller
-                done.append((False, exc))
-            fn = None
-            finished.set()
+        self._pool = ThreadPoolExecutor(max_workers=1)
 
     def run(self, fn):
         """Runs fn() on the owner thread and returns its result."""
-        done = []
-        finished = threading.Event()
-        self._calls.put((fn, done, finished))
-        finished.wait()
-        ok, value = done.pop()
-        if not ok:
-            raise value
-        return value
+        return self._pool.submit(fn).result()
 
     def make(self, name, factory):
         """Creates objects[name] = factory() on the owner thread."""
@@ -70,8 +81,7 @@ class OwnerThread:
 
     def close(self):
         self.run(self.objects.clear)
-        self._calls.put(None)
-        self._thread.join()
+        self._pool.shutdown()
 
 
 @pytest.fixture
