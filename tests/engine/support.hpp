@@ -13,7 +13,8 @@
 //    to a std::map model; every operation compares its answer with the
 //    model, `check()` compares the whole content, runs verify() and watches
 //    the allocator counters.
-//  - `Census`: the node kinds (and skip prefixes) present in a container.
+//  - Walks over a container's trie (`for_each_edge`, `edge_on_path`) and
+//    `Census`, the node kinds (and skip prefixes) present in a container.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -70,10 +71,14 @@ inline const char* dist_name(Dist d) {
 }
 
 // An endless stream of keys of one distribution over its own seeded engine.
+// Streams of the same seed share their anchors (runs, clusters and shared
+// upper bytes fall in the same places); another `stream` draws other keys
+// there, e.g. to pick keys to look up without leaving gaps in the runs.
 class KeyGen {
  public:
-  KeyGen(Dist dist, u64 seed) : dist_(dist), rng_(seed) {
+  KeyGen(Dist dist, u64 seed, u64 stream = 0) : dist_(dist), rng_(seed) {
     for (u64& c : anchors_) c = rng_();
+    if (stream != 0) rng_.seed(seed ^ (stream * 0x9E37'79B9'7F4A'7C15ull));
   }
 
   u64 operator()() {
@@ -83,7 +88,7 @@ class KeyGen {
         // inside one 1 MiB window so that runs meet and merge.
         if (run_left_ == 0) {
           run_next_ = rng_() % 4 == 0 ? rng_() : anchors_[0] + (rng_() & 0xFFFFF);
-          run_left_ = 1 + rng_() % 600;
+          run_left_ = 1 + rng_() % 1500;
         }
         --run_left_;
         return run_next_++;
@@ -145,6 +150,65 @@ inline std::vector<u64> probes_for(const std::set<u64>& keys, std::mt19937_64& r
 }
 
 // ---------------------------------------------------------------------------
+// Walking a trie
+
+// Level of the node under a branch edge standing at level E.
+[[nodiscard]] inline unsigned node_level(const Edge& e, unsigned E) {
+  switch (e.tag) {
+    case TAG_L3: return e.ptr<BranchL3>()->level;
+    case TAG_L7: return e.ptr<BranchL7>()->level;
+    case TAG_B: return e.ptr<BranchB>()->level;
+    default: return E;  // a BranchU resolves its edge's own level
+  }
+}
+
+// The child of digit d under a branch edge, or nullptr.
+[[nodiscard]] inline Edge* child_of(const Edge& e, u8 d) {
+  auto linear = [d](auto* n) -> Edge* {
+    const int i = n->find(d);
+    return i < 0 ? nullptr : &n->children[i];
+  };
+  switch (e.tag) {
+    case TAG_L3: return linear(e.ptr<BranchL3>());
+    case TAG_L7: return linear(e.ptr<BranchL7>());
+    case TAG_B: return e.ptr<BranchB>()->child(d);
+    case TAG_U: {
+      Edge* c = &e.ptr<BranchU>()->children[d];
+      return c->is_empty() ? nullptr : c;
+    }
+    default: return nullptr;
+  }
+}
+
+// Calls f(edge, level) for every non-empty edge under and including `e`
+// (standing at level E), parents before children.
+template <class F>
+void for_each_edge(Edge& e, unsigned E, F&& f) {
+  if (e.is_empty()) return;
+  f(e, E);
+  if (!is_branch_tag(e.tag)) return;
+  const unsigned L = node_level(e, E);
+  for (unsigned d = 0; d < 256; ++d)
+    if (Edge* c = child_of(e, static_cast<u8>(d))) for_each_edge(*c, L - 1, f);
+}
+
+// Follows `key` from the root down to the first edge that holds a leaf form,
+// or a branch node resolving level `stop` or below; nullptr when the key's
+// digit has no child on the way (or the container holds no tree).
+[[nodiscard]] inline const Edge* edge_on_path(const CoreRecord& rec, u64 key, unsigned stop) {
+  if (rec.state != RootState::Tree) return nullptr;
+  const Edge* e = &rec.root;
+  unsigned E = ROOT_LEVEL;
+  while (e != nullptr && is_branch_tag(e->tag)) {
+    const unsigned L = node_level(*e, E);
+    if (L <= stop) break;
+    e = child_of(*e, digit_at(key, L));
+    E = L - 1;
+  }
+  return e;
+}
+
+// ---------------------------------------------------------------------------
 // Node-kind census
 
 enum Kind : unsigned { IMMEDIATE, LEAF_W1, LEAF_WIDE, BITMAP_LEAF, FULL_EDGE, L3, L7, BB, BU, SKIP, KIND_COUNT };
@@ -160,7 +224,8 @@ struct Census {
     for (unsigned i = 0; i < KIND_COUNT; ++i) n[i] += o.n[i];
     return *this;
   }
-  // Names of the kinds never seen, "" when every kind was.
+  // Names of the kinds never seen, "" when every kind was (a map has no
+  // full edges).
   [[nodiscard]] std::string missing(bool is_map) const {
     std::string s;
     for (unsigned i = 0; i < KIND_COUNT; ++i)
@@ -168,28 +233,11 @@ struct Census {
     return s;
   }
 
-  void walk(const Edge& e, unsigned E) {
+  void count(const Edge& e, unsigned E) {
     const u8 t = e.tag;
-    auto kids = [&](auto* node) {
-      if (node->level < E) ++n[SKIP];
-      for (unsigned i = 0; i < node->count; ++i) walk(node->children[i], node->level - 1u);
-    };
-    if (t == TAG_L3) {
-      ++n[L3];
-      kids(e.ptr<BranchL3>());
-    } else if (t == TAG_L7) {
-      ++n[L7];
-      kids(e.ptr<BranchL7>());
-    } else if (t == TAG_B) {
-      ++n[BB];
-      const auto* b = e.ptr<BranchB>();
-      if (b->level < E) ++n[SKIP];
-      for (unsigned g = 0; g < 8; ++g)
-        for (unsigned i = 0; i < b->group_counts[g]; ++i) walk(b->subarrays[g][i], b->level - 1u);
-    } else if (t == TAG_U) {
-      ++n[BU];
-      for (const Edge& c : e.ptr<BranchU>()->children)
-        if (!c.is_empty()) walk(c, E - 1);
+    if (is_branch_tag(t)) {
+      ++n[t == TAG_L3 ? L3 : t == TAG_L7 ? L7 : t == TAG_B ? BB : BU];
+      if (E < ROOT_LEVEL && node_level(e, E) < E) ++n[SKIP];
     } else if (is_linear_leaf_tag(t)) {
       const unsigned w = linear_leaf_width(t);
       ++n[w == 1 ? LEAF_W1 : LEAF_WIDE];
@@ -197,17 +245,15 @@ struct Census {
     } else if (t == TAG_BITMAP_LEAF) {
       ++n[BITMAP_LEAF];
       if (E > 1) ++n[SKIP];
-    } else if (t == TAG_FULL) {
-      ++n[FULL_EDGE];
-    } else if (t != TAG_EMPTY) {
-      ++n[IMMEDIATE];
+    } else {
+      ++n[t == TAG_FULL ? FULL_EDGE : IMMEDIATE];
     }
   }
 };
 
-[[nodiscard]] inline Census census(const CoreRecord& rec) {
+[[nodiscard]] inline Census census(CoreRecord& rec) {
   Census c;
-  if (rec.state == RootState::Tree) c.walk(rec.root, ROOT_LEVEL);
+  if (rec.state == RootState::Tree) for_each_edge(rec.root, ROOT_LEVEL, [&](Edge& e, unsigned E) { c.count(e, E); });
   return c;
 }
 
