@@ -33,7 +33,9 @@ void flat_steps_and_switch() {
   const u64 slot = IS_MAP ? 16 : 8;  // a map's flat block holds keys then values
   const std::set<u64> up = {1, 2, 3, 5, 9, 13, 17, 21, 25, 29};
   const std::set<u64> down = {28, 24, 20, 16, 12, 8, 4, 2, 1};
-  std::mt19937_64 rng(test_seed(41));
+  const u64 seed = test_seed(41);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
   for (unsigned variant = 0; variant < 3; ++variant) {
     SCOPED_TRACE(::testing::Message() << "variant " << variant);
     std::vector<u64> keys;
@@ -101,6 +103,7 @@ template <bool IS_MAP>
 void clear_from_every_state() {
   for (u64 n : {u64{0}, u64{20}, u64{5000}}) {
     Harness<IS_MAP> h;
+    CORVALE_SEED_TRACE(test_seed(n));
     KeyGen gen(Dist::Dense, test_seed(n));
     while (h.model.size() < n) h.insert(gen(), 1);
     const u64 allocs = h.c.total_node_allocs();

@@ -27,7 +27,7 @@ void fill(Container<IS_MAP>& c) {
   for (u64 i = 0; i < 60; ++i) add(K | 0x100 | (i * 3));
   add(K | 0x200);
   for (Dist d : {Dist::Uniform, Dist::Clusters, Dist::SharedUpper, Dist::Dense}) {
-    KeyGen gen(d, test_seed(0x7E51));
+    KeyGen gen(d, test_seed(0x7E51));  // the seed is printed by the callers' traces
     for (int i = 0; i < 1500; ++i) add(gen());
   }
 }
@@ -134,6 +134,7 @@ const std::vector<Fault>& faults() {
 
 template <bool IS_MAP>
 void detects_every_fault() {
+  CORVALE_SEED_TRACE(test_seed(0x7E51));
   Container<IS_MAP> c;
   fill<IS_MAP>(c);
   ASSERT_EQ(errors_of<IS_MAP>(c), "");
@@ -154,6 +155,7 @@ TEST(Verify, MapReportsEveryFault) { detects_every_fault<true>(); }
 // An edge of an unknown tag (13, or 0x28: width 2 with 9 keys, beyond an
 // Immediate's 15 bytes) holds no key for the point and batch lookups.
 TEST(Verify, UnknownTagsReadAsAbsent) {
+  CORVALE_SEED_TRACE(test_seed(0x7E51));
   set::CorvaleSet s;
   map::CorvaleMap m;
   fill<false>(s);
