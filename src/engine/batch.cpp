@@ -12,10 +12,10 @@
 //
 // A cursor is (edge, key, value, depth, done, found): `depth` is the level of
 // the edge it stands on (ROOT_LEVEL at the start), `done` is set once the
-// cursor has its answer. One step on a branch node compares the skip prefix
-// (decode bytes L..D-1 of the edge, when the node's level L is below the
-// cursor's depth D), picks the child of the digit at level L and moves there
-// with depth L-1; on a leaf, an immediate, a full edge or an empty edge it
+// cursor has its answer. Its step is the point walk's own step function
+// (get.hpp), taken one node at a time (a BranchU moves one level per pass):
+// on a branch node it compares the skip prefix and moves to the child of the
+// key's digit; on a leaf, an immediate, a full edge or an empty edge it
 // finishes. A group is finished when all its cursors are; its answers are
 // copied to the result buffer at the group's input positions.
 //
@@ -28,17 +28,13 @@
 // exact at all times. A malformed tag answers absent, except that the map
 // walk meeting a FullEdge (set flavour only) stops the process.
 #include <array>
-#include <bit>
-#include <cstring>
 #include <span>
+#include <type_traits>
 
-#include "engine/alloc.hpp"
-#include "engine/bits.hpp"
 #include "engine/core.hpp"
 #include "engine/flat.hpp"
-#include "engine/leaf.hpp"
+#include "engine/get.hpp"
 #include "engine/map.hpp"
-#include "engine/node.hpp"
 #include "engine/set.hpp"
 
 namespace corvale_trie::get {
@@ -69,174 +65,24 @@ struct BatchCursor {
   }
 };
 
-template <class T>
-[[nodiscard]] inline const T* block_of(const Edge* e) noexcept {
-  const T* p = e->ptr<T>();
-  if (p == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-  return p;
-}
-
-// Skip-prefix test of a node resolving from level L under a cursor at depth D.
-[[nodiscard]] inline bool prefix_matches(const Edge* e, u64 key, unsigned L, unsigned D) noexcept {
-  if (D <= L) return true;
-  return ((e->decode_word() ^ key) & (byte_mask(D - L) << (8 * L))) == 0;
-}
-
-// Digit row search of a linear branch: one compare per digit for rows of
-// fewer than four, an 8-lane byte compare otherwise.
-[[nodiscard]] inline int find_digit(const u8* digits, unsigned count, u8 d) noexcept {
-  if (count < 4) {
-    if (count >= 1 && digits[0] == d) return 0;
-    if (count >= 2 && digits[1] == d) return 1;
-    if (count >= 3 && digits[2] == d) return 2;
-    return -1;
-  }
-  const u64 lanes = bits::eq_lanes(bits::load8(digits), d) & bits::low_lanes(count);
-  return lanes == 0 ? -1 : static_cast<int>(bits::first_lane(lanes));
-}
-
-// Key i of width W from a zero-padded copy of an immediate's key bytes.
-[[nodiscard]] inline u64 immed_key(const u8* area, unsigned i, unsigned width) noexcept {
-  u64 w;
-  std::memcpy(&w, area + i * width, 8);
-  return w & BYTE_MASK_TABLE[width];
-}
-
+// Advances a live cursor by one step of the point walk (get.hpp), a BranchU
+// by one level; the cursor finishes when the step gives the answer.
 template <bool IS_MAP>
-void step(BatchCursor& c) {
+inline void advance(BatchCursor& c) {
+  using Flavor = std::conditional_t<IS_MAP, MapLookup<false>, SetLookup>;
   const Edge* e = c.edge;
-  const unsigned D = c.depth;
-  const u64 key = c.key;
-  const u8 tag = e->tag;
-  switch (tag) {
-    case TAG_EMPTY:
-      c.finish_absent();
-      return;
-
-    case TAG_L3: {
-      const BranchL3* n = block_of<BranchL3>(e);
-      const unsigned L = n->level;
-      if (!prefix_matches(e, key, L, D)) return c.finish_absent();
-      const u8 d = digit_at(key, L);
-      const unsigned count = n->count < 3 ? n->count : 3;
-      const int i = find_digit(n->digits, count, d);
-      if (i < 0) return c.finish_absent();
-      c.descend(&n->children[i], L - 1);
-      return;
-    }
-
-    case TAG_L7: {
-      const BranchL7* n = block_of<BranchL7>(e);
-      const unsigned L = n->level;
-      if (!prefix_matches(e, key, L, D)) return c.finish_absent();
-      const u8 d = digit_at(key, L);
-      if (!n->filter_may_hold(d)) return c.finish_absent();
-      // A digit found past the seventh slot would lie outside the node.
-      const unsigned count = n->count < 7 ? n->count : 7;
-      const int i = find_digit(n->digits, count, d);
-      if (i < 0) return c.finish_absent();
-      c.descend(&n->children[i], L - 1);
-      return;
-    }
-
-    case TAG_B: {
-      const BranchB* n = block_of<BranchB>(e);
-      const unsigned L = n->level;
-      if (!prefix_matches(e, key, L, D)) return c.finish_absent();
-      const u8 d = digit_at(key, L);
-      const u32 word = n->bitmap.group(d >> 5);
-      const u32 bit = u32{1} << (d & 31);
-      if ((word & bit) == 0) return c.finish_absent();
-      const Edge* group = n->subarrays[d >> 5];
-      if (group == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-      c.descend(group + std::popcount(word & (bit - 1)), L - 1);
-      return;
-    }
-
-    case TAG_U: {
-      const BranchU* n = block_of<BranchU>(e);
-      c.descend(&n->children[digit_at(key, D)], D - 1);
-      return;
-    }
-
-    case TAG_BITMAP_LEAF: {
-      if (!prefix_matches(e, key, 1, D)) return c.finish_absent();
-      const u8 b = static_cast<u8>(key);
-      if constexpr (IS_MAP) {
-        const MapBitmapLeaf* leaf = block_of<MapBitmapLeaf>(e);
-        const u32 word = leaf->bitmap.group(b >> 5);
-        const u32 bit = u32{1} << (b & 31);
-        if ((word & bit) == 0) return c.finish_absent();
-        const u64* values = leaf->subarrays[b >> 5];
-        if (values == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-        return c.finish_present(values[std::popcount(word & (bit - 1))]);
-      } else {
-        const SetBitmapLeaf* leaf = block_of<SetBitmapLeaf>(e);
-        if (leaf->bitmap.test(b)) return c.finish_present();
-        return c.finish_absent();
-      }
-    }
-
-    case TAG_FULL:
-      if constexpr (IS_MAP) {
-        CORVALE_UNREACHABLE("full-corvale edges are set-flavor only");
-      } else {
-        return c.finish_present();
-      }
-
-    default:
-      break;
+  unsigned depth = c.depth;
+  typename Flavor::Result r;
+  if (step<Flavor, false>(e, depth, c.key, r)) {
+    c.descend(e, depth);
+    return;
   }
-
-  if (is_linear_leaf_tag(tag)) {
-    const unsigned W = linear_leaf_width(tag);
-    if (!prefix_matches(e, key, W, D)) return c.finish_absent();
-    const u64 count = (e->decode_word() & BYTE_MASK_TABLE[W]) + 1;
-    const u8* block = block_of<u8>(e);
-    if constexpr (IS_MAP) {
-      const u8* keys = block + 8 * capacity_for(count);
-      const std::optional<u64> i = leaf::search(keys, count, static_cast<u8>(W), key);
-      if (!i) return c.finish_absent();
-      u64 v;
-      std::memcpy(&v, block + 8 * *i, 8);
-      return c.finish_present(v);
-    } else {
-      if (leaf::search(block, count, static_cast<u8>(W), key)) return c.finish_present();
-      return c.finish_absent();
-    }
-  }
-
-  // Immediates. Tags 13..15, 128 and above, and immediates too large for
-  // their edge hold no key.
-  const unsigned W = immed_width(tag);
-  const unsigned n = immed_count(tag);
-  if (tag < 0x10 || tag >= 0x80 || n * W >= 16) return c.finish_absent();
-  const u64 k = key & BYTE_MASK_TABLE[W];
   if constexpr (IS_MAP) {
-    // A map immediate keeps its keys in the 7 decode bytes only; a wider
-    // one cannot be read without leaving the edge.
-    if (n * W > 7) return c.finish_absent();
-    u8 area[16] = {};
-    std::memcpy(area, e->decode, 7);
-    for (unsigned i = 0; i < n; ++i) {
-      if (immed_key(area, i, W) != k) continue;
-      if (n == 1) return c.finish_present(e->payload);
-      const u64* values = e->ptr<u64>();
-      if (values == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-      return c.finish_present(values[i]);
-    }
-    return c.finish_absent();
+    if (r != nullptr) return c.finish_present(*r);
   } else {
-    if (n == 1) {
-      if ((e->payload & BYTE_MASK_TABLE[W]) == k) return c.finish_present();
-      return c.finish_absent();
-    }
-    u8 area[24] = {};
-    std::memcpy(area, e, 15);  // payload and decode, never the tag
-    for (unsigned i = 0; i < n; ++i)
-      if (immed_key(area, i, W) == k) return c.finish_present();
-    return c.finish_absent();
+    if (r) return c.finish_present();
   }
+  c.finish_absent();
 }
 
 // Writes one answer: a byte for the set, a (found, value) pair for the map.
@@ -264,7 +110,7 @@ void interleaved_walk(const Edge& root, std::span<const u64> keys, Out* out) {
       for (unsigned j = 0; j < m; ++j) {
         BatchCursor& c = cursors[j];
         if (c.done) continue;
-        step<IS_MAP>(c);
+        advance<IS_MAP>(c);
         live -= c.done;
       }
     }

@@ -56,7 +56,18 @@ inline constexpr u64 LANE_LOW7 = 0x7F7F'7F7F'7F7F'7F7Full;
 
 // Index of the first byte equal to b among the first min(n, 8) bytes at p,
 // or none. p must point at 8 readable bytes whenever n >= 4 (a linear
-// branch's digit row always does); for n < 4 only bytes 0..n-1 are read.
-[[nodiscard]] std::optional<u64> find_byte_8(const u8* bytes, u64 n, u8 b) noexcept;
+// branch's digit row always does); for n < 4 only bytes 0..n-1 are read,
+// with at most three plain compares.
+[[nodiscard]] inline std::optional<u64> find_byte_8(const u8* bytes, u64 n, u8 b) noexcept {
+  if (n < 4) {
+    if (n > 0 && bytes[0] == b) return 0;
+    if (n > 1 && bytes[1] == b) return 1;
+    if (n > 2 && bytes[2] == b) return 2;
+    return std::nullopt;
+  }
+  const u64 lanes = eq_lanes(load8(bytes), b) & low_lanes(n);
+  if (lanes == 0) return std::nullopt;
+  return first_lane(lanes);
+}
 
 }  // namespace corvale_trie::bits

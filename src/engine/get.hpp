@@ -7,11 +7,10 @@
 //
 //  - BranchL3 / BranchL7 / BranchB: when the node's level L is below the
 //    edge's level E, the skip prefix (decode bytes L..E-1) must equal key
-//    bytes L..E-1; then the digit at level L selects the child (a linear scan
-//    of the digit row, guarded by the nibble filter where it pays; one
-//    popcount of a bitmap group word in a BranchB), which stands at L-1.
-//  - BranchU: never skip-compressed; children[digit at E] at E-1, and a run
-//    of BranchU nodes costs one load per level.
+//    bytes L..E-1; then the digit at level L selects the child (a scan of the
+//    digit row, guarded by the nibble filter where it pays; one popcount of a
+//    bitmap group word in a BranchB), which stands at L-1.
+//  - BranchU: never skip-compressed; children[digit at E] at E-1.
 //  - Leaves test the skip prefix above their width (W for a LinearLeaf, 1 for
 //    a BitmapLeaf), then search their keys; an Immediate compares the low W
 //    bytes of the key with each stored key; a FullEdge holds every key.
@@ -19,15 +18,36 @@
 //    stops the process on a malformed edge, except for the map walk meeting
 //    a FullEdge, which only the set flavour may hold.
 //
+// The walk is one step function, `step`, over (edge, level, key): it either
+// moves to the child edge that can hold the key or finishes with the answer.
+// The point lookups loop over it, passing a run of BranchU nodes in one step
+// (one load per level); the batch lookups of the core set and map (batch.cpp)
+// keep eight walks in flight and advance each by one step per pass, a
+// BranchU by one level. A flavour policy decides the answer and the leaf
+// tests:
+//
+//   SetLookup           bool: the key is stored (set-flavour leaves)
+//   MapLookup<Filter>   u64*: the key's value word, or null (map leaves);
+//                       Filter says whether a BranchL3 consults its nibble
+//                       filter before its digits (locate_slot does, the
+//                       map's own lookups scan at most three digits directly)
+//
 // The walks never read the path cache: the only pop field they read is a
 // LinearLeaf's own, which is always exact.
 //
 // Callers: the core set's membership test in its tree state (contains_walk),
-// the map's insertion (to find the slot of the key it has just stored, from
-// the edge it rebuilt), and the string, bytes and blob maps (locate_slot from
-// a map's root edge).
+// the map's lookups and insertion (locate_slot, to find the slot of the key
+// it has just stored from the edge it rebuilt), the batch lookups, and the
+// string, bytes and blob maps (locate_slot from a map's root edge).
 #pragma once
 
+#include <bit>
+#include <cstring>
+#include <optional>
+
+#include "engine/alloc.hpp"
+#include "engine/leaf.hpp"
+#include "engine/node.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::get {
@@ -41,5 +61,237 @@ namespace corvale_trie::get {
 // one-key map Immediate (that is, into the edge itself); it stays valid until
 // the next change to the container. A FullEdge is a fatal error.
 [[nodiscard]] u64* locate_slot(const Edge* edge, u64 key, u8 level);
+
+// ---------------------------------------------------------------------------
+// The step function and its flavours
+
+namespace detail {
+
+template <class T>
+[[nodiscard]] inline const T* node_of(const Edge* e) noexcept {
+  const T* node = e->ptr<T>();
+  if (node == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
+  return node;
+}
+
+[[noreturn]] void child_index_out_of_bounds(unsigned len, unsigned index) noexcept;
+
+// The packed keys of an Immediate copied out of its edge into a zero-padded
+// buffer, so that key i of width W is one unaligned 8-byte load and a mask.
+struct ImmedArea {
+  u8 bytes[24] = {};
+  [[nodiscard]] u64 key(unsigned i, unsigned width) const noexcept {
+    u64 w;
+    std::memcpy(&w, bytes + i * width, 8);
+    return w & BYTE_MASK_TABLE[width];
+  }
+  // Index of the key equal to k (already reduced to its low W bytes), or -1.
+  [[nodiscard]] int find(unsigned n, unsigned width, u64 k) const noexcept {
+    for (unsigned i = 0; i < n; ++i)
+      if (key(i, width) == k) return static_cast<int>(i);
+    return -1;
+  }
+};
+
+}  // namespace detail
+
+// Set flavour: membership.
+struct SetLookup {
+  using Result = bool;
+  static constexpr bool kL3Filter = false;
+  static Result absent() noexcept { return false; }
+
+  static Result full(const Edge*) noexcept { return true; }
+
+  static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
+    return detail::node_of<SetBitmapLeaf>(e)->bitmap.test(static_cast<u8>(key));
+  }
+
+  static Result linear_leaf(const Edge* e, unsigned width, u64 n, u64 key) noexcept {
+    const u8* keys = detail::node_of<u8>(e);
+    return leaf::search(keys, n, static_cast<u8>(width), key).has_value();
+  }
+
+  static Result one_key_immed(const Edge* e, unsigned width, u64 key) noexcept {
+    return ((e->payload ^ key) & BYTE_MASK_TABLE[width]) == 0;
+  }
+
+  // The keys lie packed from edge byte 0 (payload, then decode).
+  static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
+    detail::ImmedArea area;
+    std::memcpy(area.bytes, e, 15);  // never the tag
+    return area.find(n, width, key & BYTE_MASK_TABLE[width]) >= 0;
+  }
+};
+
+// Map flavour: the address of the key's value word.
+template <bool L3Filter>
+struct MapLookup {
+  using Result = u64*;
+  static constexpr bool kL3Filter = L3Filter;
+  static Result absent() noexcept { return nullptr; }
+
+  [[noreturn]] static Result full(const Edge*) noexcept {
+    CORVALE_UNREACHABLE("full-corvale edges are set-flavor only");
+  }
+
+  static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
+    const MapBitmapLeaf* leaf = detail::node_of<MapBitmapLeaf>(e);
+    const unsigned k = static_cast<u8>(key);
+    const u32 word = leaf->bitmap.group(k >> 5);
+    const u32 bit = u32{1} << (k & 31);
+    if ((word & bit) == 0) return nullptr;
+    u64* values = leaf->subarrays[k >> 5];
+    if (values == nullptr) return nullptr;
+    return values + std::popcount(word & (bit - 1));
+  }
+
+  // The keys follow the capacity_for(n) value slots of the block.
+  static Result linear_leaf(const Edge* e, unsigned width, u64 n, u64 key) noexcept {
+    u8* block = e->ptr<u8>();
+    if (block == nullptr) return nullptr;
+    const std::optional<u64> i = leaf::search(block + 8 * capacity_for(n), n, static_cast<u8>(width), key);
+    if (!i) return nullptr;
+    return reinterpret_cast<u64*>(block) + *i;
+  }
+
+  // The value of a one-key Immediate is the edge's own payload word.
+  static Result one_key_immed(const Edge* e, unsigned width, u64 key) noexcept {
+    if (((e->decode_word() ^ key) & BYTE_MASK_TABLE[width]) != 0) return nullptr;
+    return const_cast<u64*>(&e->payload);
+  }
+
+  // The keys lie in the 7 decode bytes only; payload is the ValueArray.
+  static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
+    if (n * width > 7) return nullptr;
+    detail::ImmedArea area;
+    std::memcpy(area.bytes, e->decode, 7);
+    const int i = area.find(n, width, key & BYTE_MASK_TABLE[width]);
+    if (i < 0) return nullptr;
+    u64* values = e->ptr<u64>();
+    return values == nullptr ? nullptr : values + i;
+  }
+};
+
+// The steps of the two linear branch kinds (the set walk reads a BranchL3's
+// at most three digits without its nibble filter).
+template <class Flavor, class Node>
+[[gnu::always_inline]] inline bool linear_step(const Edge*& e, unsigned& E, u64 key,
+                                               typename Flavor::Result& out) {
+  const Node* n = detail::node_of<Node>(e);
+  const unsigned L = n->level;
+  if (!skip_matches(*e, key, L, E)) {
+    out = Flavor::absent();
+    return false;
+  }
+  const u8 d = digit_at(key, L);
+  constexpr bool kFilter = Node::kCapacity == 7 || Flavor::kL3Filter;
+  if (kFilter && !n->filter_may_hold(d)) {
+    out = Flavor::absent();
+    return false;
+  }
+  if constexpr (Node::kCapacity == 3) {
+    if (n->count > 3) [[unlikely]] detail::child_index_out_of_bounds(3, n->count - 1);
+  }
+  const int i = n->find(d);
+  if (i < 0) {
+    out = Flavor::absent();
+    return false;
+  }
+  if (i >= static_cast<int>(Node::kCapacity)) [[unlikely]]
+    detail::child_index_out_of_bounds(Node::kCapacity, static_cast<unsigned>(i));
+  e = &n->children[i];
+  E = L - 1;
+  return true;
+}
+
+// One step of a lookup for `key` at edge `e` of level `E`: moves (e, E) to the
+// child edge that can hold the key and returns true, or stores the answer in
+// `out` and returns false. With kURuns a run of BranchU nodes is passed in
+// one step; without it a BranchU moves one level.
+template <class Flavor, bool kURuns>
+[[gnu::always_inline]] inline bool step(const Edge*& e, unsigned& E, u64 key, typename Flavor::Result& out) {
+  const u8 tag = e->tag;
+  switch (tag) {
+    case TAG_EMPTY:
+      out = Flavor::absent();
+      return false;
+
+    case TAG_L3:
+      return linear_step<Flavor, BranchL3>(e, E, key, out);
+
+    case TAG_L7:
+      return linear_step<Flavor, BranchL7>(e, E, key, out);
+
+    case TAG_B: {
+      const BranchB* n = detail::node_of<BranchB>(e);
+      const unsigned L = n->level;
+      if (!skip_matches(*e, key, L, E)) {
+        out = Flavor::absent();
+        return false;
+      }
+      const u8 d = digit_at(key, L);
+      const u32 word = n->bitmap.group(d >> 5);
+      const u32 bit = u32{1} << (d & 31);
+      if ((word & bit) == 0) {
+        out = Flavor::absent();
+        return false;
+      }
+      const Edge* group = n->subarrays[d >> 5];
+      if (group == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
+      e = group + std::popcount(word & (bit - 1));
+      E = L - 1;
+      return true;
+    }
+
+    case TAG_U:
+      do {
+        e = &detail::node_of<BranchU>(e)->children[digit_at(key, E)];
+        --E;
+      } while (kURuns && e->tag == TAG_U);
+      return true;
+
+    case TAG_BITMAP_LEAF:
+      out = skip_matches(*e, key, 1, E) ? Flavor::bitmap_leaf(e, key) : Flavor::absent();
+      return false;
+
+    case TAG_FULL:
+      out = Flavor::full(e);
+      return false;
+
+    default:
+      break;
+  }
+  if (is_linear_leaf_tag(tag)) {
+    const unsigned W = linear_leaf_width(tag);
+    if (!skip_matches(*e, key, W, E)) {
+      out = Flavor::absent();
+      return false;
+    }
+    const u64 n = (e->decode_word() & BYTE_MASK_TABLE[W]) + 1;
+    out = Flavor::linear_leaf(e, W, n, key);
+    return false;
+  }
+  // Tags 13..15, 128 and up, and immediates that cannot fit their edge: no
+  // key is stored here.
+  const unsigned W = immed_width(tag);
+  const unsigned n = immed_count(tag);
+  if (tag < 16 || tag >= 128 || n * W >= 16)
+    out = Flavor::absent();
+  else if (n == 1)
+    out = Flavor::one_key_immed(e, W, key);
+  else
+    out = Flavor::multi_key_immed(e, W, n, key);
+  return false;
+}
+
+// The point walk: steps from `e` (at `level`) until the answer.
+template <class Flavor>
+[[nodiscard]] inline typename Flavor::Result walk(const Edge* e, u64 key, unsigned level) {
+  typename Flavor::Result out;
+  while (step<Flavor, true>(e, level, key, out)) {
+  }
+  return out;
+}
 
 }  // namespace corvale_trie::get

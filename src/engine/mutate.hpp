@@ -61,7 +61,6 @@
 #include <cstring>
 
 #include "engine/alloc.hpp"
-#include "engine/bits.hpp"
 #include "engine/codec.hpp"
 #include "engine/convert.hpp"
 #include "engine/leaf.hpp"
@@ -230,39 +229,13 @@ inline Step new_root_node(NodeAlloc& alloc, PathCache& path, Edge& edge) {
   return Step::again();
 }
 
-template <class M>
-Step branch_l3(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
-  auto* node = edge.ptr<BranchL3>();
-  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
-  const u8 L = node->level;
-  if (L < E && !skip_matches(edge, key, L, E)) {
-    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
-    return Step::again();
-  }
-  const u8 d = digit_at(key, L);
-  if (node->count > L3_MAX_CHILDREN) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 3 but the index is %u", node->count);
-  const int i = node->find(d);
-  if (i >= 0) {
-    M::open_branch(node->version);
-    return Step::descend(&node->children[i], static_cast<u8>(L - 1), L);
-  }
-  if (node->count == L3_MAX_CHILDREN) {
-    path.flush_and_reset();
-    upgrade_l3_to_l7(alloc, edge);
-    return Step::again();
-  }
-  M::open_branch(node->version);
-  const unsigned pos = linear_insert_slot(node->digits, node->children, 3, node->count, d);
-  node->count += 1;
-  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
-  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
-}
-
-template <class M>
-Step branch_l7(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
-  auto* node = edge.ptr<BranchL7>();
-  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+// A linear branch (BranchL3 or BranchL7) whose digit row lacks the key's
+// digit, or whose skip prefix the key leaves: the key's slot is opened here,
+// after a wrap or an upgrade when needed.
+template <class M, class Node>
+[[gnu::noinline]] Step branch_linear_miss(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
+  constexpr unsigned kCap = Node::kCapacity;
+  auto* node = edge.ptr<Node>();
   const u8 L = node->level;
   if (L < E && !skip_matches(edge, key, L, E)) {
     wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
@@ -270,32 +243,42 @@ Step branch_l7(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
   }
   const u8 d = digit_at(key, L);
   const unsigned count = node->count;
-  if (count > L7_MAX_CHILDREN) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", count);
-  if (node->filter_may_hold(d)) {
-    int i = -1;
-    if (count >= 4) {
-      if (const auto hit = bits::find_byte_8(node->digits, count, d)) i = static_cast<int>(*hit);
-    } else {
-      i = node->find(d);
-    }
+  if (count == kCap) {
+    path.flush_and_reset();
+    if constexpr (kCap == 3)
+      upgrade_l3_to_l7(alloc, edge);
+    else
+      upgrade_l7_to_b(alloc, edge);
+    return Step::again();
+  }
+  M::open_branch(node->version);
+  const unsigned pos = linear_insert_slot(node->digits, node->children, kCap, count, d);
+  node->count = static_cast<u8>(count + 1);
+  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
+  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
+}
+
+// A linear branch: descends into the child of the key's digit. The set walk
+// reads a BranchL3's at most three digits without its nibble filter; a
+// BranchL7 tests the filter first. A full node is upgraded to the next kind
+// and examined again.
+template <class M, class Node>
+[[gnu::always_inline]] inline Step branch_linear(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
+  constexpr unsigned kCap = Node::kCapacity;
+  auto* node = edge.ptr<Node>();
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  const u8 L = node->level;
+  if (node->count > kCap) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", kCap, node->count);
+  if (L >= E || skip_matches(edge, key, L, E)) {
+    const u8 d = digit_at(key, L);
+    const int i = kCap == 3 || node->filter_may_hold(d) ? node->find(d) : -1;
     if (i >= 0) {
       M::open_branch(node->version);
       return Step::descend(&node->children[i], static_cast<u8>(L - 1), L);
     }
   }
-  if (count == L7_MAX_CHILDREN) {
-    path.flush_and_reset();
-    upgrade_l7_to_b(alloc, edge);
-    return Step::again();
-  }
-  M::open_branch(node->version);
-  const unsigned pos = linear_insert_slot(node->digits, node->children, 7, count, d);
-  if (pos >= 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 7 but the index is %u", pos);
-  node->count = static_cast<u8>(count + 1);
-  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
-  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
+  return branch_linear_miss<M, Node>(alloc, path, edge, key, E);
 }
 
 template <class M>
@@ -463,8 +446,8 @@ Step examine(typename F::Ctx& c, Edge& edge, u8 E) {
     case TAG_EMPTY:
       if (E == ROOT_LEVEL) return new_root_node(c.alloc, c.path, edge);
       return F::empty_edge(c, edge, E);
-    case TAG_L3: return branch_l3<M>(c.alloc, c.path, edge, c.key, E);
-    case TAG_L7: return branch_l7<M>(c.alloc, c.path, edge, c.key, E);
+    case TAG_L3: return branch_linear<M, BranchL3>(c.alloc, c.path, edge, c.key, E);
+    case TAG_L7: return branch_linear<M, BranchL7>(c.alloc, c.path, edge, c.key, E);
     case TAG_B: return branch_b<M>(c.alloc, c.path, edge, c.key, E);
     case TAG_U: return branch_u<M>(edge, c.key, E);
     case TAG_BITMAP_LEAF:

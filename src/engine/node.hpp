@@ -25,6 +25,9 @@
 // writer is in or below the node; it stays as made in private mode.
 #pragma once
 
+#include <optional>
+
+#include "engine/bits.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
@@ -49,12 +52,20 @@ struct alignas(64) BranchLinear {
   Edge children[Capacity];
 
   [[nodiscard]] bool filter_may_hold(u8 d) const noexcept { return (nibble_filter >> (d & 15)) & 1; }
-  // Index of digit d among the first `count` digits, or -1.
+  // Index of digit d among the first `count` digits, or -1. A BranchL3
+  // compares its at most three digits one by one; a BranchL7 does so below
+  // four children and otherwise compares all eight digit bytes at once, with
+  // the lanes past `count` masked off (bits::find_byte_8).
   [[nodiscard]] int find(u8 d) const noexcept {
     CORVALE_ASSERT(count <= Capacity);
-    for (unsigned i = 0; i < count; ++i)
-      if (digits[i] == d) return static_cast<int>(i);
-    return -1;
+    if constexpr (Capacity <= 3) {
+      for (unsigned i = 0; i < count; ++i)
+        if (digits[i] == d) return static_cast<int>(i);
+      return -1;
+    } else {
+      const std::optional<u64> i = bits::find_byte_8(digits, count, d);
+      return i ? static_cast<int>(*i) : -1;
+    }
   }
   void recompute_filter() noexcept {
     u16 f = 0;

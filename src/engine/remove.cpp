@@ -16,7 +16,6 @@
 
 #include <cstring>
 
-#include "engine/bits.hpp"
 #include "engine/codec.hpp"
 #include "engine/convert.hpp"
 #include "engine/core.hpp"
@@ -50,14 +49,12 @@ struct PrivateMode {
   static void close(u32& /*version*/) noexcept {}
 };
 
-// Slot of digit d in a linear branch: a scan for up to three digits, one
-// eight-lane compare of the digit row for four or more.
+// Slot of digit d in a linear branch (a scan for up to three digits, one
+// eight-lane compare of the digit row for four or more), or -1.
 template <unsigned Cap>
 [[nodiscard]] int linear_slot(const BranchLinear<Cap>& node, u8 d) noexcept {
   if (node.count > Cap) [[unlikely]] linear_count_out_of_bounds(node.count, Cap);
-  if (node.count < 4) return node.find(d);
-  const auto at = bits::find_byte_8(node.digits, node.count, d);
-  return at ? static_cast<int>(*at) : -1;
+  return node.find(d);
 }
 
 template <class Leaves, class Mode>
