@@ -31,6 +31,7 @@
 #include <optional>
 
 #include "engine/core.hpp"
+#include "engine/leaf.hpp"
 
 namespace corvale_trie::flat {
 
@@ -41,20 +42,15 @@ struct FlatPos {
   bool found;
 };
 
-// Binary search over n >= 1 ascending keys. The loop narrows a window by
-// halves with a conditional move and no branch on the data; it ends on the
-// largest key <= `key` (or on slot 0).
+// Binary search over n >= 1 ascending keys: the branch-free halving search
+// (leaf::sorted_upper_bound) narrows a window by halves with a conditional
+// move and ends on the largest key <= `key`; the key is present when that
+// one equals it.
 [[nodiscard]] inline FlatPos search(const u64* keys, u64 n, u64 key) noexcept {
   CORVALE_ASSERT(n >= 1);
-  u64 lo = 0;
-  u64 width = n;
-  while (width > 1) {
-    const u64 half = width / 2;
-    lo = keys[lo + half] <= key ? lo + half : lo;
-    width -= half;
-  }
-  if (keys[lo] == key) return {lo, true};
-  return {keys[lo] < key ? lo + 1 : lo, false};
+  const u64 upto = leaf::sorted_upper_bound(keys, n, key);
+  if (upto != 0 && keys[upto - 1] == key) return {upto - 1, true};
+  return {upto, false};
 }
 
 // The position of a key about to be inserted: an append above the largest

@@ -167,8 +167,9 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
       }
       case TAG_B: {
         const BranchB* n = node_of<BranchB>(*e);
-        const unsigned d = nav::bit_at_or_above(n->bitmap, 0);
-        if (d == 256) return false;
+        const int first = n->bitmap.next_set(0);
+        if (first < 0) return false;
+        const unsigned d = static_cast<unsigned>(first);
         const unsigned level = n->level;
         P |= skip_bits(*e, level, L);
         BranchFrame& f = push_frame();
@@ -261,11 +262,11 @@ bool RawIter<IS_MAP>::advance_frames() noexcept {
       case FrameKind::B:
         if (f.pos < 256) {
           const BranchB* n = static_cast<const BranchB*>(f.node);
-          const unsigned d = nav::bit_at_or_above(n->bitmap, f.pos);
-          f.pos = static_cast<u16>(d == 256 ? 256 : d + 1);
-          if (d < 256) {
-            digit = d;
-            child = b_child(*n, d);
+          const int d = n->bitmap.next_set(f.pos);
+          f.pos = static_cast<u16>(d < 0 ? 256 : d + 1);
+          if (d >= 0) {
+            digit = static_cast<unsigned>(d);
+            child = b_child(*n, digit);
           }
         }
         break;
@@ -463,7 +464,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
         if (count > (tag == TAG_L3 ? 3u : 7u)) [[unlikely]]
           panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u",
                     tag == TAG_L3 ? 3u : 7u, count - 1);
-        const unsigned i = nav::digits_below(digits, count, s);
+        const unsigned i = static_cast<unsigned>(leaf::sorted_lower_bound<u8>(digits, count, static_cast<u8>(s)));
         if (i >= count) break;
         d = digits[i];
         child = &children[i];
@@ -477,8 +478,9 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
         f.level = static_cast<u8>(level);
       } else if (tag == TAG_B) {
         const BranchB* n = node_of<BranchB>(*e);
-        d = nav::bit_at_or_above(n->bitmap, s);
-        if (d == 256) break;
+        const int found = n->bitmap.next_set(s);
+        if (found < 0) break;
+        d = static_cast<unsigned>(found);
         child = b_child(*n, d);
         BranchFrame& f = it.push_frame();
         f.kind = FrameKind::B;
@@ -534,8 +536,9 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       if (lo_part > p_part) break;
       const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
       const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
-      const unsigned d = nav::bit_at_or_above(lf->bitmap, s);
-      if (d == 256) break;
+      const int found = lf->bitmap.next_set(s);
+      if (found < 0) break;
+      const unsigned d = static_cast<unsigned>(found);
       it.leaf.kind = LeafKind::MapBitmap;
       LeafCursor::MapBitmapPos& c = it.leaf.map_bitmap;
       c.group = static_cast<u8>(d >> 5);
@@ -609,7 +612,7 @@ iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
     c.len = static_cast<u32>(rec_.len);
     c.keys = rec_.flat_keys();
     c.values = rec_.flat_keys() + capacity_for(rec_.len);
-    c.pos = static_cast<u32>(nav::lower_bound_sorted(c.keys, rec_.len, lo));
+    c.pos = static_cast<u32>(leaf::sorted_lower_bound(c.keys, rec_.len, lo));
     return iter::MapRange(it, hi);
   }
   return iter::MapRange(iter::RawIter<true>::from_tree_range(rec_.root, lo), hi);

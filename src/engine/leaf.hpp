@@ -241,6 +241,44 @@ template <unsigned W>
   return with_width(width, [&](auto w) { return lower_bound_fixed<w>(keys, n, key); });
 }
 
+// Number of keys at or below `key` (< 2^(8W)) among n packed keys of a
+// run-time width: the lower bound of key + 1, or n for the largest W-byte
+// value.
+[[nodiscard]] inline u64 upper_bound_dyn(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
+  return key == BYTE_MASK_TABLE[width] ? n : lower_bound_dyn(keys, n, width, key + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Ascending arrays of whole values (flat root arrays, digit rows)
+
+// Number of entries of the ascending a[0..n) below `key` (kInclusive: at or
+// below it), by the branch-free halving search: base 0, span n; while the
+// span exceeds one, half = span / 2, base moves up by half when
+// a[base + half] qualifies, span -= half; then one more test of a[base].
+template <bool kInclusive, class T>
+[[nodiscard]] inline u64 halving_count(const T* a, u64 n, T key) noexcept {
+  if (n == 0) return 0;
+  u64 base = 0;
+  while (n > 1) {
+    const u64 half = n / 2;
+    const bool up = kInclusive ? a[base + half] <= key : a[base + half] < key;
+    base = up ? base + half : base;
+    n -= half;
+  }
+  return base + (kInclusive ? a[base] <= key : a[base] < key);
+}
+
+// The lower bound (entries below key) and the upper bound (entries at or
+// below key) of an ascending array.
+template <class T>
+[[nodiscard]] inline u64 sorted_lower_bound(const T* a, u64 n, T key) noexcept {
+  return halving_count<false>(a, n, key);
+}
+template <class T>
+[[nodiscard]] inline u64 sorted_upper_bound(const T* a, u64 n, T key) noexcept {
+  return halving_count<true>(a, n, key);
+}
+
 // ---------------------------------------------------------------------------
 // locate and search
 

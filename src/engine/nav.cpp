@@ -87,9 +87,7 @@ struct ImmedPacked {
   // Number of keys below `key` (holding only its low W bytes).
   [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return leaf::lower_bound_dyn(bytes, count, width, key); }
   // Number of keys at or below `key`.
-  [[nodiscard]] u64 upper_bound(u64 key) const noexcept {
-    return key == lowmask(width) ? count : lower_bound(key + 1);
-  }
+  [[nodiscard]] u64 upper_bound(u64 key) const noexcept { return leaf::upper_bound_dyn(bytes, count, width, key); }
 };
 
 template <bool IS_MAP>
@@ -224,7 +222,7 @@ Hit next_linear(const N& n, const Edge& e, u64 key, unsigned E) {
   const unsigned count = linear_count(n);
   const unsigned d = digit_at(sub, L);
   const u64 rest = sub & lowmask(L - 1);
-  for (unsigned i = digits_below(n.digits, count, d); i < count; ++i) {
+  for (unsigned i = leaf::sorted_lower_bound<u8>(n.digits, count, static_cast<u8>(d)); i < count; ++i) {
     const unsigned di = n.digits[i];
     const Hit r = next_in<IS_MAP>(n.children[i], di == d ? rest : 0, L - 1);
     if (r.found) return lift(r, prefix, di, L);
@@ -241,7 +239,7 @@ Hit prev_linear(const N& n, const Edge& e, u64 key, unsigned E) {
   const unsigned count = linear_count(n);
   const unsigned d = digit_at(sub, L);
   const u64 rest = sub & lowmask(L - 1);
-  for (unsigned i = digits_upto(n.digits, count, d); i-- > 0;) {
+  for (unsigned i = leaf::sorted_upper_bound<u8>(n.digits, count, static_cast<u8>(d)); i-- > 0;) {
     const unsigned di = n.digits[i];
     const Hit r = prev_in<IS_MAP>(n.children[i], di == d ? rest : lowmask(L - 1), L - 1);
     if (r.found) return lift(r, prefix, di, L);
@@ -351,7 +349,7 @@ Hit prev_linear_leaf(const Edge& e, u64 key, unsigned E) {
   if (!prev_entry(e, key, W, E, prefix, sub)) return kMiss;
   const u64 n = e.pop(W);
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
-  const u64 ub = sub == lowmask(W) ? n : leaf::lower_bound_dyn(leaf.keys, n, W, sub + 1);
+  const u64 ub = leaf::upper_bound_dyn(leaf.keys, n, W, sub);
   if (ub == 0) return kMiss;
   const u64 k = prefix | leaf::key_at(leaf.keys, W, ub - 1);
   if constexpr (IS_MAP)
@@ -365,8 +363,9 @@ Hit next_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
   u64 prefix, sub;
   if (!next_entry(e, key, 1, E, prefix, sub)) return kMiss;
   const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-  const unsigned b = bit_at_or_above(bm, static_cast<unsigned>(sub));
-  if (b == 256) return kMiss;
+  const int found = bm.next_set(static_cast<unsigned>(sub));
+  if (found < 0) return kMiss;
+  const unsigned b = static_cast<unsigned>(found);
   if constexpr (IS_MAP)
     return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
   else
@@ -378,7 +377,7 @@ Hit prev_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
   u64 prefix, sub;
   if (!prev_entry(e, key, 1, E, prefix, sub)) return kMiss;
   const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-  const int b = bit_at_or_below(bm, static_cast<unsigned>(sub));
+  const int b = bm.prev_set(static_cast<unsigned>(sub));
   if (b < 0) return kMiss;
   if constexpr (IS_MAP)
     return {true, prefix | static_cast<u64>(b),
@@ -852,7 +851,7 @@ template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> record_next(const CoreRecord& rec, u64 key) {
   if (rec.state == RootState::Empty) return std::nullopt;
   if (rec.state == RootState::Flat) {
-    const u64 i = lower_bound_sorted(rec.flat_keys(), rec.len, key);
+    const u64 i = leaf::sorted_lower_bound(rec.flat_keys(), rec.len, key);
     if (i >= rec.len) return std::nullopt;
     return flat_entry<IS_MAP>(rec, i);
   }
@@ -863,7 +862,7 @@ template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> record_prev(const CoreRecord& rec, u64 key) {
   if (rec.state == RootState::Empty) return std::nullopt;
   if (rec.state == RootState::Flat) {
-    const u64 c = upper_bound_sorted(rec.flat_keys(), rec.len, key);
+    const u64 c = leaf::sorted_upper_bound(rec.flat_keys(), rec.len, key);
     if (c == 0) return std::nullopt;
     return flat_entry<IS_MAP>(rec, c - 1);
   }
@@ -876,7 +875,7 @@ template <bool IS_MAP>
 u64 record_count_below(CoreRecord& rec, u64 key) {
   rec.path.flush();
   if (rec.state == RootState::Empty) return 0;
-  if (rec.state == RootState::Flat) return lower_bound_sorted(rec.flat_keys(), rec.len, key);
+  if (rec.state == RootState::Flat) return leaf::sorted_lower_bound(rec.flat_keys(), rec.len, key);
   return rank_in<IS_MAP>(rec.root, key, ROOT_LEVEL, rec.len);
 }
 

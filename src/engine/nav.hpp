@@ -84,82 +84,11 @@ extern template u64 by_count<false>(const Edge&, u64, u8);
 extern template KeyValue by_count<true>(const Edge&, u64, u8);
 
 // ---------------------------------------------------------------------------
-// Small search primitives shared by navigation and the cursors.
+// Shared by navigation and the cursors.
 
 // The mask of the low n bytes of a key, n = 0..8 (all 64 bits at 8).
 [[nodiscard]] constexpr u64 lowmask(unsigned n) noexcept {
   return n >= 8 ? ~u64{0} : BYTE_MASK_TABLE[n];
-}
-
-// Number of entries of the ascending keys[0..n) below `key` (the lower
-// bound), by branch-free halving.
-[[nodiscard]] inline u64 lower_bound_sorted(const u64* keys, u64 n, u64 key) noexcept {
-  if (n == 0) return 0;
-  u64 base = 0;
-  while (n > 1) {
-    const u64 half = n / 2;
-    base = keys[base + half] < key ? base + half : base;
-    n -= half;
-  }
-  return base + (keys[base] < key);
-}
-
-// Number of entries of the ascending keys[0..n) at or below `key`.
-[[nodiscard]] inline u64 upper_bound_sorted(const u64* keys, u64 n, u64 key) noexcept {
-  if (n == 0) return 0;
-  u64 base = 0;
-  while (n > 1) {
-    const u64 half = n / 2;
-    base = keys[base + half] <= key ? base + half : base;
-    n -= half;
-  }
-  return base + (keys[base] <= key);
-}
-
-// Number of digits of the ascending digits[0..n) below d (n <= 8).
-[[nodiscard]] inline unsigned digits_below(const u8* digits, unsigned n, unsigned d) noexcept {
-  if (n == 0) return 0;
-  unsigned base = 0;
-  while (n > 1) {
-    const unsigned half = n / 2;
-    base = digits[base + half] < d ? base + half : base;
-    n -= half;
-  }
-  return base + (digits[base] < d);
-}
-
-// Number of digits of the ascending digits[0..n) at or below d.
-[[nodiscard]] inline unsigned digits_upto(const u8* digits, unsigned n, unsigned d) noexcept {
-  if (n == 0) return 0;
-  unsigned base = 0;
-  while (n > 1) {
-    const unsigned half = n / 2;
-    base = digits[base + half] <= d ? base + half : base;
-    n -= half;
-  }
-  return base + (digits[base] <= d);
-}
-
-// The lowest set bit >= from (from < 256), or 256 when there is none.
-[[nodiscard]] inline unsigned bit_at_or_above(const Bitmap256& bm, unsigned from) noexcept {
-  unsigned w = from >> 6;
-  u64 bits = bm.words[w] & (~u64{0} << (from & 63));
-  while (bits == 0) {
-    if (++w == 4) return 256;
-    bits = bm.words[w];
-  }
-  return w * 64 + static_cast<unsigned>(std::countr_zero(bits));
-}
-
-// The highest set bit <= upto (upto < 256), or -1 when there is none.
-[[nodiscard]] inline int bit_at_or_below(const Bitmap256& bm, unsigned upto) noexcept {
-  int w = static_cast<int>(upto >> 6);
-  u64 bits = bm.words[w] & (~u64{0} >> (63 - (upto & 63)));
-  while (bits == 0) {
-    if (--w < 0) return -1;
-    bits = bm.words[w];
-  }
-  return w * 64 + 63 - std::countl_zero(bits);
 }
 
 }  // namespace corvale_trie::nav

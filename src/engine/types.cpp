@@ -51,29 +51,6 @@ unsigned Bitmap256::rank(unsigned b) const noexcept {
   return r;
 }
 
-int Bitmap256::next_set(unsigned i) const noexcept {
-  if (i >= 256) return -1;
-  unsigned w = i >> 6;
-  u64 bits = words[w] & (~u64{0} << (i & 63));
-  while (true) {
-    if (bits != 0) return static_cast<int>(w * 64 + std::countr_zero(bits));
-    if (++w == 4) return -1;
-    bits = words[w];
-  }
-}
-
-int Bitmap256::prev_set(unsigned i) const noexcept {
-  if (i >= 256) i = 255;
-  int w = static_cast<int>(i >> 6);
-  const unsigned shift = 63 - (i & 63);
-  u64 bits = words[w] & (~u64{0} >> shift);
-  while (true) {
-    if (bits != 0) return w * 64 + 63 - std::countl_zero(bits);
-    if (--w < 0) return -1;
-    bits = words[w];
-  }
-}
-
 int Bitmap256::select(unsigned k) const noexcept {
   for (unsigned w = 0; w < 4; ++w) {
     const unsigned c = std::popcount(words[w]);

@@ -261,10 +261,31 @@ struct Bitmap256 {
   }
   // Number of set bits strictly below b (0..256).
   [[nodiscard]] unsigned rank(unsigned b) const noexcept;
-  // Smallest set bit j >= i, or -1 when there is none.
-  [[nodiscard]] int next_set(unsigned i) const noexcept;
-  // Largest set bit j <= i, or -1 when there is none.
-  [[nodiscard]] int prev_set(unsigned i) const noexcept;
+  // Smallest set bit j >= i, or -1 when there is none: the word of i with
+  // the bits below i cleared, then the following words, each scanned with a
+  // trailing-zero count.
+  [[nodiscard]] int next_set(unsigned i) const noexcept {
+    if (i >= 256) return -1;
+    unsigned w = i >> 6;
+    u64 bits = words[w] & (~u64{0} << (i & 63));
+    while (bits == 0) {
+      if (++w == 4) return -1;
+      bits = words[w];
+    }
+    return static_cast<int>(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
+  }
+  // Largest set bit j <= i (i above 255 counts as 255), or -1 when there is
+  // none; the mirror image of next_set with a leading-zero count.
+  [[nodiscard]] int prev_set(unsigned i) const noexcept {
+    if (i >= 256) i = 255;
+    int w = static_cast<int>(i >> 6);
+    u64 bits = words[w] & (~u64{0} >> (63 - (i & 63)));
+    while (bits == 0) {
+      if (--w < 0) return -1;
+      bits = words[w];
+    }
+    return w * 64 + 63 - std::countl_zero(bits);
+  }
   // The k-th set bit (0-based), or -1 when fewer than k+1 bits are set.
   [[nodiscard]] int select(unsigned k) const noexcept;
 };
