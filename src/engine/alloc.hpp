@@ -126,6 +126,58 @@ class NodeAlloc {
   void* chunks_ = nullptr;
 };
 
+// ---------------------------------------------------------------------------
+// Packed arrays of one kind of entry (BranchB child subarrays, map bitmap
+// value subarrays, ValueArrays): n entries in a block of capacity_for(n)
+// slots. A block is replaced only when the capacity changes (a new block,
+// the entries copied around the slot, the old block released); between
+// capacity steps the entries move in place.
+
+// Opens slot `pos` (0..n) of the packed array `block` of n entries and
+// returns the array of n + 1 entries (a fresh one-slot block when n is 0).
+// The opened slot is zero in a new block and stale in place: the caller
+// writes it. A null block with n > 0 is the fatal error `expect`.
+template <class T>
+[[nodiscard]] T* open_slot(NodeAlloc& alloc, T* block, u64 n, u64 pos, const char* expect) {
+  CORVALE_ASSERT(pos <= n);
+  if (n > 0 && block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
+  if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
+    std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
+    return block;
+  }
+  T* grown = alloc.make_array<T>(capacity_for(n + 1));
+  if (n > 0) {
+    std::memcpy(static_cast<void*>(grown), block, pos * sizeof(T));
+    std::memcpy(static_cast<void*>(grown + pos + 1), block + pos, (n - pos) * sizeof(T));
+    alloc.destroy_array(block, capacity_for(n), expect);
+  }
+  return grown;
+}
+
+// Closes slot `pos` (0..n-1) of the packed array `block` of n >= 1 entries
+// and returns the array of n - 1 entries: null when none is left (the block
+// is released), else the same block with its vacated last slot zeroed, or a
+// new smaller one. A null block is the fatal error `expect`.
+template <class T>
+[[nodiscard]] T* close_slot(NodeAlloc& alloc, T* block, u64 n, u64 pos, const char* expect) {
+  CORVALE_ASSERT(n >= 1 && pos < n);
+  if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
+  if (n == 1) {
+    alloc.destroy_array(block, 1, expect);
+    return nullptr;
+  }
+  if (capacity_for(n - 1) == capacity_for(n)) {
+    std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
+    block[n - 1] = T{};
+    return block;
+  }
+  T* smaller = alloc.make_array<T>(capacity_for(n - 1));
+  std::memcpy(static_cast<void*>(smaller), block, pos * sizeof(T));
+  std::memcpy(static_cast<void*>(smaller + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
+  alloc.destroy_array(block, capacity_for(n), expect);
+  return smaller;
+}
+
 // System blocks, zero-filled; allocation failure aborts the process.
 [[nodiscard]] void* system_alloc(u64 size, u64 align);
 void system_free(void* block) noexcept;

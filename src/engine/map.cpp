@@ -51,21 +51,7 @@ struct MapFlavour {
         return true;
       }
       const u64 p = static_cast<u64>(std::popcount(word));
-      u64* sub = leaf->subarrays[g];
-      if (p == 0) {
-        sub = rec.alloc.make_array<u64>(1);
-      } else {
-        CORVALE_EXPECT(sub != nullptr, "values");
-        if (capacity_for(p + 1) != capacity_for(p)) {
-          u64* grown = rec.alloc.make_array<u64>(capacity_for(p + 1));
-          std::memcpy(grown, sub, idx * 8);
-          std::memcpy(grown + idx + 1, sub + idx, (p - idx) * 8);
-          rec.alloc.destroy_array(sub, capacity_for(p));
-          sub = grown;
-        } else {
-          std::memmove(sub + idx + 1, sub + idx, (p - idx) * 8);
-        }
-      }
+      u64* sub = open_slot(rec.alloc, leaf->subarrays[g], p, idx, "values");
       sub[idx] = value;
       leaf->subarrays[g] = sub;
       leaf->bitmap.set(low);

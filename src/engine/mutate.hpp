@@ -311,22 +311,9 @@ Step branch_b(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
   }
   M::open_branch(node->version);
   const u64 n = node->group_counts[g];
-  Edge* sub = node->subarrays[g];
-  if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
-    CORVALE_EXPECT(sub != nullptr, "subarray");
-    std::memmove(static_cast<void*>(sub + r + 1), sub + r, (n - r) * sizeof(Edge));
-    sub[r] = Edge{};
-  } else {
-    Edge* grown = alloc.make_array<Edge>(capacity_for(n + 1));
-    if (n > 0) {
-      CORVALE_EXPECT(sub != nullptr, "subarray");
-      std::memcpy(static_cast<void*>(grown), sub, r * sizeof(Edge));
-      std::memcpy(static_cast<void*>(grown + r + 1), sub + r, (n - r) * sizeof(Edge));
-      alloc.destroy_array(sub, capacity_for(n), "subarray");
-    }
-    node->subarrays[g] = grown;
-    sub = grown;
-  }
+  Edge* sub = open_slot(alloc, node->subarrays[g], n, r, "subarray");
+  sub[r] = Edge{};
+  node->subarrays[g] = sub;
   node->group_counts[g] = static_cast<u16>(n + 1);
   node->bitmap.set(d);
   return Step::descend(&sub[r], static_cast<u8>(L - 1), L);

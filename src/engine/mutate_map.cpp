@@ -114,16 +114,8 @@ struct MapFlavor {
     }
 
     CORVALE_EXPECT((n + 1) * W <= 7, "immediate capacity");
-    if (capacity_for(n + 1) == capacity_for(n)) {
-      std::memmove(values + i + 1, values + i, (n - i) * 8);
-    } else {
-      u64* grown = c.alloc.template make_array<u64>(capacity_for(n + 1));
-      std::memcpy(grown, values, i * 8);
-      std::memcpy(grown + i + 1, values + i, (n - i) * 8);
-      c.alloc.destroy_array(values, capacity_for(n), "value array");
-      edge.set_ptr(grown);
-      values = grown;
-    }
+    values = open_slot(c.alloc, values, n, i, "value array");
+    edge.set_ptr(values);
     values[i] = c.value;
     std::memmove(packed + (i + 1) * W, packed + i * W, (n - i) * W);
     leaf::set_key_at(packed, W, i, k);
@@ -144,20 +136,8 @@ struct MapFlavor {
       return present(c, sub + r);
     }
     const u64 n = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
-    if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
-      CORVALE_EXPECT(sub != nullptr, "values");
-      std::memmove(sub + r + 1, sub + r, (n - r) * 8);
-    } else {
-      u64* grown = c.alloc.template make_array<u64>(capacity_for(n + 1));
-      if (n > 0) {
-        CORVALE_EXPECT(sub != nullptr, "values");
-        std::memcpy(grown, sub, r * 8);
-        std::memcpy(grown + r + 1, sub + r, (n - r) * 8);
-        c.alloc.destroy_array(sub, capacity_for(n), "values");
-      }
-      leaf->subarrays[g] = grown;
-      sub = grown;
-    }
+    sub = open_slot(c.alloc, sub, n, r, "values");
+    leaf->subarrays[g] = sub;
     sub[r] = c.value;
     leaf->bitmap.set(b);
     const u64 count = edge.pop(1) + 1;

@@ -140,19 +140,7 @@ struct RemoveWalk {
     }
     // The child is gone: take its edge out of the group's subarray.
     const u64 c = node->group_counts[g];
-    if (c == 1) {
-      node->subarrays[g] = nullptr;
-      alloc.release_bytes(sub, edge_array_bytes(1));
-    } else if (capacity_for(c - 1) == capacity_for(c)) {
-      std::memmove(static_cast<void*>(sub + j), sub + j + 1, (c - 1 - j) * sizeof(Edge));
-      sub[c - 1].clear();
-    } else {
-      Edge* smaller = alloc.make_array<Edge>(capacity_for(c - 1));
-      std::memcpy(static_cast<void*>(smaller), sub, j * sizeof(Edge));
-      std::memcpy(static_cast<void*>(smaller + j), sub + j + 1, (c - 1 - j) * sizeof(Edge));
-      node->subarrays[g] = smaller;
-      alloc.release_bytes(sub, edge_array_bytes(c));
-    }
+    node->subarrays[g] = close_slot(alloc, sub, c, j, MISSING_BLOCK);
     node->group_counts[g] = static_cast<u16>(c - 1);
     node->bitmap.reset(d);
     Mode::close(node->version);
@@ -388,15 +376,7 @@ struct MapLeaves {
       alloc.release_bytes(values, value_array_bytes(2), "value array");
       return {true, old};
     }
-    if (capacity_for(n - 1) != capacity_for(n)) {
-      u64* smaller = alloc.make_array<u64>(capacity_for(n - 1));
-      std::memcpy(smaller, values, i * 8);
-      std::memcpy(smaller + i, values + i + 1, (n - 1 - i) * 8);
-      edge.set_ptr(smaller);
-      alloc.release_bytes(values, value_array_bytes(n), "value array");
-    } else {
-      std::memmove(values + i, values + i + 1, (n - 1 - i) * 8);
-    }
+    edge.set_ptr(close_slot(alloc, values, n, i, "value array"));
     std::memmove(edge.decode + i * W, edge.decode + (i + 1) * W, (n - 1 - i) * W);
     std::memset(edge.decode + (n - 1) * W, 0, 7 - (n - 1) * W);
     edge.tag = immed_tag(W, n - 1);
@@ -473,18 +453,7 @@ struct MapLeaves {
 
     // Take the value out of its group's subarray.
     const u64 p = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
-    if (p == 1) {
-      leaf->subarrays[g] = nullptr;
-      alloc.release_bytes(sub, value_array_bytes(1), "values");
-    } else if (capacity_for(p - 1) == capacity_for(p)) {
-      std::memmove(sub + idx, sub + idx + 1, (p - 1 - idx) * 8);
-    } else {
-      u64* smaller = alloc.make_array<u64>(capacity_for(p - 1));
-      std::memcpy(smaller, sub, idx * 8);
-      std::memcpy(smaller + idx, sub + idx + 1, (p - 1 - idx) * 8);
-      leaf->subarrays[g] = smaller;
-      alloc.release_bytes(sub, value_array_bytes(p), "values");
-    }
+    leaf->subarrays[g] = close_slot(alloc, sub, p, idx, "values");
     leaf->bitmap.reset(b);
 
     const u64 remaining = edge.decode[0];  // old population - 1
