@@ -46,6 +46,24 @@ void for_each_b_child(const BranchB& b, F&& f) {
   }
 }
 
+// A new BranchB of `level` holding the children that `each` visits in
+// ascending digit order (each(f) calls f(digit, child) for every child):
+// the group counts first, then one subarray of capacity_for(count) edges per
+// non-empty group, then the children in order.
+template <class Each>
+BranchB* build_branch_b(NodeAlloc& alloc, u8 level, Each&& each) {
+  auto* b = alloc.make<BranchB>();
+  b->level = level;
+  each([&](u8 d, const Edge&) {
+    b->bitmap.set(d);
+    ++b->group_counts[d >> 5];
+  });
+  allocate_subarrays(alloc, *b);
+  u16 fill[8] = {};
+  each([&](u8 d, const Edge& child) { b->subarrays[d >> 5][fill[d >> 5]++] = child; });
+  return b;
+}
+
 }  // namespace
 
 void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
@@ -59,16 +77,9 @@ void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
 void upgrade_l7_to_b(NodeAlloc& alloc, Edge& edge) {
   BranchL7* old = node_of<BranchL7>(edge);
   CORVALE_EXPECT(old->count <= L7_MAX_CHILDREN, "");
-  auto* b = alloc.make<BranchB>();
-  b->level = old->level;
-  for (unsigned i = 0; i < old->count; ++i) ++b->group_counts[old->digits[i] >> 5];
-  allocate_subarrays(alloc, *b);
-  u16 fill[8] = {};
-  for (unsigned i = 0; i < old->count; ++i) {
-    const u8 d = old->digits[i];
-    b->bitmap.set(d);
-    b->subarrays[d >> 5][fill[d >> 5]++] = old->children[i];
-  }
+  BranchB* b = build_branch_b(alloc, old->level, [&](auto&& f) {
+    for (unsigned i = 0; i < old->count; ++i) f(old->digits[i], old->children[i]);
+  });
   point_edge_at(edge, b, TAG_B);
   alloc.destroy(old, "");
 }
@@ -84,17 +95,10 @@ void upgrade_b_to_u(NodeAlloc& alloc, Edge& edge) {
 
 void downgrade_u_to_b(NodeAlloc& alloc, Edge& edge, u8 level) {
   BranchU* old = node_of<BranchU>(edge);
-  auto* b = alloc.make<BranchB>();
-  b->level = level;
-  for (unsigned d = 0; d < 256; ++d) {
-    if (old->children[d].is_empty()) continue;
-    b->bitmap.set(d);
-    ++b->group_counts[d >> 5];
-  }
-  allocate_subarrays(alloc, *b);
-  u16 fill[8] = {};
-  for (unsigned d = 0; d < 256; ++d)
-    if (!old->children[d].is_empty()) b->subarrays[d >> 5][fill[d >> 5]++] = old->children[d];
+  BranchB* b = build_branch_b(alloc, level, [&](auto&& f) {
+    for (unsigned d = 0; d < 256; ++d)
+      if (!old->children[d].is_empty()) f(static_cast<u8>(d), old->children[d]);
+  });
   point_edge_at(edge, b, TAG_B);
   alloc.destroy(old, "");
 }

@@ -32,19 +32,43 @@ template <class T>
 
 [[nodiscard]] inline bool is_immediate_tag(u8 tag) noexcept { return is_set_immed_tag(tag); }
 
-// The lowest digit >= from whose child edge in a BranchU is not empty, or
-// 256.
-[[nodiscard]] inline unsigned first_filled(const BranchU& n, unsigned from) noexcept {
-  for (unsigned d = from; d < 256; ++d)
-    if (!n.children[d].is_empty()) return d;
-  return 256;
+// A child of a branch node: its edge, its digit and (linear kinds) its slot.
+struct Child {
+  const Edge* edge = nullptr;  // null: no child
+  unsigned digit = 0;
+  unsigned slot = 0;
+};
+
+// The first child of a branch node whose digit is >= s: by the digit row of a
+// linear branch, the bitmap of a BranchB, the child tags of a BranchU.
+template <class N>
+[[nodiscard]] inline Child first_linear_child(const N& n, unsigned s) noexcept {
+  if (n.count > N::kCapacity) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", N::kCapacity, n.count - 1u);
+  const unsigned i = static_cast<unsigned>(leaf::sorted_lower_bound<u8>(n.digits, n.count, static_cast<u8>(s)));
+  if (i >= n.count) return {};
+  return {&n.children[i], n.digits[i], i};
+}
+[[nodiscard]] inline Child first_b_child(const BranchB& n, unsigned s) noexcept {
+  const int d = n.bitmap.next_set(s);
+  if (d < 0) return {};
+  return {&n.child_at(static_cast<u8>(d)), static_cast<unsigned>(d), 0};
+}
+[[nodiscard]] inline Child first_u_child(const BranchU& n, unsigned s) noexcept {
+  for (unsigned d = s; d < 256; ++d)
+    if (!n.children[d].is_empty()) return {&n.children[d], d, 0};
+  return {};
 }
 
-// Child r of group g of a BranchB.
-[[nodiscard]] inline const Edge* b_child(const BranchB& n, unsigned d) noexcept {
-  const Edge* group = n.subarrays[d >> 5];
-  CORVALE_ASSERT(group != nullptr);
-  return group + n.bitmap.rank_in_group(d);
+// The level of the branch node under `e`, an edge at `edge_level`: its level
+// byte, or the edge's level for a BranchU.
+[[nodiscard]] inline unsigned branch_level(const Edge& e, unsigned edge_level) noexcept {
+  switch (e.tag) {
+    case TAG_L3: return node_of<BranchL3>(e)->level;
+    case TAG_L7: return node_of<BranchL7>(e)->level;
+    case TAG_B: return node_of<BranchB>(e)->level;
+    default: return edge_level;
+  }
 }
 
 // Fills the linear-leaf cursor for a LinearLeaf edge at `level`.
@@ -123,79 +147,67 @@ BranchFrame& RawIter<IS_MAP>::push_frame() noexcept {
 }
 
 template <bool IS_MAP>
+const Edge* RawIter<IS_MAP>::enter_branch(const Edge& e, unsigned level, unsigned s, u64 prefix,
+                                          unsigned& digit) noexcept {
+  Child c;
+  FrameKind kind = FrameKind::U;
+  const u8* digits = nullptr;
+  unsigned count = 0;
+  switch (e.tag) {
+    case TAG_L3: {
+      const BranchL3* n = node_of<BranchL3>(e);
+      c = first_linear_child(*n, s);
+      kind = FrameKind::L3, digits = n->digits, count = n->count;
+      break;
+    }
+    case TAG_L7: {
+      const BranchL7* n = node_of<BranchL7>(e);
+      c = first_linear_child(*n, s);
+      kind = FrameKind::L7, digits = n->digits, count = n->count;
+      break;
+    }
+    case TAG_B:
+      c = first_b_child(*node_of<BranchB>(e), s);
+      kind = FrameKind::B;
+      break;
+    default:
+      c = first_u_child(*node_of<BranchU>(e), s);
+      break;
+  }
+  if (c.edge == nullptr) return nullptr;
+  BranchFrame& f = push_frame();
+  f.kind = kind;
+  f.node = e.ptr<const void>();
+  if (digits != nullptr) {
+    f.count = static_cast<u8>(count);
+    f.pos = static_cast<u16>(c.slot + 1);
+    std::memcpy(f.digits, digits, 8);
+  } else {
+    f.pos = static_cast<u16>(c.digit + 1);
+  }
+  f.prefix = prefix;
+  f.level = static_cast<u8>(level);
+  digit = c.digit;
+  return c.edge;
+}
+
+template <bool IS_MAP>
 bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
   for (;;) {
     const u8 tag = e->tag;
     switch (tag) {
       case TAG_L3:
-      case TAG_L7: {
-        // BranchL3 and BranchL7 share their header; the child array of each
-        // starts right after it.
-        const Edge* children;
-        unsigned count, level;
-        const u8* digits;
-        const void* node;
-        if (tag == TAG_L3) {
-          const BranchL3* n = node_of<BranchL3>(*e);
-          children = n->children;
-          count = n->count;
-          level = n->level;
-          digits = n->digits;
-          node = n;
-        } else {
-          const BranchL7* n = node_of<BranchL7>(*e);
-          children = n->children;
-          count = n->count;
-          level = n->level;
-          digits = n->digits;
-          node = n;
-        }
-        if (count == 0) return false;
-        P |= skip_bits(*e, level, L);
-        BranchFrame& f = push_frame();
-        f.kind = tag == TAG_L3 ? FrameKind::L3 : FrameKind::L7;
-        f.count = static_cast<u8>(count);
-        f.pos = 1;
-        f.node = node;
-        std::memcpy(f.digits, digits, 8);
-        f.prefix = P;
-        f.level = static_cast<u8>(level);
-        P |= u64{digits[0]} << (8 * (level - 1));
-        e = &children[0];
-        L = level - 1;
-        continue;
-      }
-      case TAG_B: {
-        const BranchB* n = node_of<BranchB>(*e);
-        const int first = n->bitmap.next_set(0);
-        if (first < 0) return false;
-        const unsigned d = static_cast<unsigned>(first);
-        const unsigned level = n->level;
-        P |= skip_bits(*e, level, L);
-        BranchFrame& f = push_frame();
-        f.kind = FrameKind::B;
-        f.pos = static_cast<u16>(d + 1);
-        f.node = n;
-        f.prefix = P;
-        f.level = static_cast<u8>(level);
-        P |= u64{d} << (8 * (level - 1));
-        e = b_child(*n, d);
-        L = level - 1;
-        continue;
-      }
+      case TAG_L7:
+      case TAG_B:
       case TAG_U: {
-        const BranchU* n = node_of<BranchU>(*e);
-        const unsigned d = first_filled(*n, 0);
-        if (d == 256) return false;
-        BranchFrame& f = push_frame();
-        f.kind = FrameKind::U;
-        f.pos = static_cast<u16>(d + 1);
-        f.node = n;
-        f.prefix = P;
-        f.level = static_cast<u8>(L);
-        P |= u64{d} << (8 * (L - 1));
-        e = &n->children[d];
-        L = L - 1;
+        const unsigned level = branch_level(*e, L);
+        P |= skip_bits(*e, level, L);
+        unsigned d;
+        const Edge* child = enter_branch(*e, level, 0, P, d);
+        if (child == nullptr) return false;
+        P |= u64{d} << (8 * (level - 1));
+        e = child;
+        L = level - 1;
         continue;
       }
       case TAG_BITMAP_LEAF: {
@@ -260,25 +272,13 @@ bool RawIter<IS_MAP>::advance_frames() noexcept {
         }
         break;
       case FrameKind::B:
-        if (f.pos < 256) {
-          const BranchB* n = static_cast<const BranchB*>(f.node);
-          const int d = n->bitmap.next_set(f.pos);
-          f.pos = static_cast<u16>(d < 0 ? 256 : d + 1);
-          if (d >= 0) {
-            digit = static_cast<unsigned>(d);
-            child = b_child(*n, digit);
-          }
-        }
-        break;
       case FrameKind::U:
         if (f.pos < 256) {
-          const BranchU* n = static_cast<const BranchU*>(f.node);
-          const unsigned d = first_filled(*n, f.pos);
-          f.pos = static_cast<u16>(d == 256 ? 256 : d + 1);
-          if (d < 256) {
-            digit = d;
-            child = &n->children[d];
-          }
+          const Child c = f.kind == FrameKind::B ? first_b_child(*static_cast<const BranchB*>(f.node), f.pos)
+                                                 : first_u_child(*static_cast<const BranchU*>(f.node), f.pos);
+          f.pos = static_cast<u16>(c.edge == nullptr ? 256 : c.digit + 1);
+          digit = c.digit;
+          child = c.edge;
         }
         break;
     }
@@ -300,27 +300,12 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
     switch (leaf.kind) {
       case LeafKind::Exhausted:
         return std::nullopt;
-      case LeafKind::Flat: {
-        LeafCursor::FlatPos& c = leaf.flat;
-        if (c.pos >= c.len) return std::nullopt;
-        const u32 i = c.pos++;
-        if constexpr (IS_MAP)
-          return KeyValue{c.keys[i], c.values[i]};
-        else
-          return c.keys[i];
-      }
-      case LeafKind::Linear: {
-        LeafCursor::LinearPos& c = leaf.linear;
-        if (c.pos < c.count) {
-          const u16 i = c.pos++;
-          const u64 key = c.prefix | leaf::key_at(c.keys, c.width, i);
-          if constexpr (IS_MAP)
-            return KeyValue{key, c.values[i]};
-          else
-            return key;
-        }
+      case LeafKind::Flat:
+        if (leaf.flat.pos >= leaf.flat.len) return std::nullopt;
+        return flat_item();
+      case LeafKind::Linear:
+        if (leaf.linear.pos < leaf.linear.count) return linear_item();
         break;
-      }
       case LeafKind::SetBitmap: {
         LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
         while (c.word < 4 && c.bitmap[c.word] == 0) ++c.word;
@@ -434,13 +419,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
   for (;;) {
     const u8 tag = e->tag;
     if (is_branch_tag(tag)) {
-      unsigned level;
-      switch (tag) {
-        case TAG_L3: level = node_of<BranchL3>(*e)->level; break;
-        case TAG_L7: level = node_of<BranchL7>(*e)->level; break;
-        case TAG_B: level = node_of<BranchB>(*e)->level; break;
-        default: level = L; break;
-      }
+      const unsigned level = branch_level(*e, L);
       P |= skip_bits(*e, level, L);
       const u64 lo_part = level >= 8 ? 0 : lo >> (8 * level);
       const u64 p_part = level >= 8 ? 0 : P >> (8 * level);
@@ -448,58 +427,9 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const bool on_path = lo_part == p_part;
       const unsigned s = on_path ? digit_at(lo, level) : 0;
       // The first child at or above digit s.
-      const Edge* child = nullptr;
-      unsigned d = 256;
-      if (tag == TAG_L3 || tag == TAG_L7) {
-        const Edge* children;
-        unsigned count;
-        const u8* digits;
-        if (tag == TAG_L3) {
-          const BranchL3* n = node_of<BranchL3>(*e);
-          children = n->children, count = n->count, digits = n->digits;
-        } else {
-          const BranchL7* n = node_of<BranchL7>(*e);
-          children = n->children, count = n->count, digits = n->digits;
-        }
-        if (count > (tag == TAG_L3 ? 3u : 7u)) [[unlikely]]
-          panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u",
-                    tag == TAG_L3 ? 3u : 7u, count - 1);
-        const unsigned i = static_cast<unsigned>(leaf::sorted_lower_bound<u8>(digits, count, static_cast<u8>(s)));
-        if (i >= count) break;
-        d = digits[i];
-        child = &children[i];
-        BranchFrame& f = it.push_frame();
-        f.kind = tag == TAG_L3 ? FrameKind::L3 : FrameKind::L7;
-        f.count = static_cast<u8>(count);
-        f.pos = static_cast<u16>(i + 1);
-        f.node = e->ptr<const void>();
-        std::memcpy(f.digits, digits, 8);
-        f.prefix = P;
-        f.level = static_cast<u8>(level);
-      } else if (tag == TAG_B) {
-        const BranchB* n = node_of<BranchB>(*e);
-        const int found = n->bitmap.next_set(s);
-        if (found < 0) break;
-        d = static_cast<unsigned>(found);
-        child = b_child(*n, d);
-        BranchFrame& f = it.push_frame();
-        f.kind = FrameKind::B;
-        f.pos = static_cast<u16>(d + 1);
-        f.node = n;
-        f.prefix = P;
-        f.level = static_cast<u8>(level);
-      } else {
-        const BranchU* n = node_of<BranchU>(*e);
-        d = first_filled(*n, s);
-        if (d == 256) break;
-        child = &n->children[d];
-        BranchFrame& f = it.push_frame();
-        f.kind = FrameKind::U;
-        f.pos = static_cast<u16>(d + 1);
-        f.node = n;
-        f.prefix = P;
-        f.level = static_cast<u8>(level);
-      }
+      unsigned d;
+      const Edge* child = it.enter_branch(*e, level, s, P, d);
+      if (child == nullptr) break;
       P |= u64{d} << (8 * (level - 1));
       if (on_path && d == s) {
         e = child;

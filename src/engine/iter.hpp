@@ -172,24 +172,9 @@ class RawIter {
   // leaf are taken inline; everything else is the out-of-line step.
   std::optional<Item> next() noexcept {
     if (leaf.kind == LeafKind::Linear) {
-      LeafCursor::LinearPos& c = leaf.linear;
-      if (c.pos < c.count) {
-        const u16 i = c.pos++;
-        const u64 key = c.prefix | leaf::key_at(c.keys, c.width, i);
-        if constexpr (IS_MAP)
-          return KeyValue{key, c.values[i]};
-        else
-          return key;
-      }
+      if (leaf.linear.pos < leaf.linear.count) return linear_item();
     } else if (leaf.kind == LeafKind::Flat) {
-      LeafCursor::FlatPos& c = leaf.flat;
-      if (c.pos < c.len) {
-        const u32 i = c.pos++;
-        if constexpr (IS_MAP)
-          return KeyValue{c.keys[i], c.values[i]};
-        else
-          return c.keys[i];
-      }
+      if (leaf.flat.pos < leaf.flat.len) return flat_item();
       return std::nullopt;
     }
     return step();
@@ -202,6 +187,24 @@ class RawIter {
  private:
   // The full step: advance the current leaf by its kind, then the frames.
   std::optional<Item> step() noexcept;
+  // The next entry of a Linear or Flat leaf that has one left.
+  [[gnu::always_inline]] Item linear_item() noexcept {
+    LeafCursor::LinearPos& c = leaf.linear;
+    const u16 i = c.pos++;
+    const u64 key = c.prefix | leaf::key_at(c.keys, c.width, i);
+    if constexpr (IS_MAP)
+      return KeyValue{key, c.values[i]};
+    else
+      return key;
+  }
+  [[gnu::always_inline]] Item flat_item() noexcept {
+    LeafCursor::FlatPos& c = leaf.flat;
+    const u32 i = c.pos++;
+    if constexpr (IS_MAP)
+      return KeyValue{c.keys[i], c.values[i]};
+    else
+      return c.keys[i];
+  }
   // Descends along the leftmost path from `edge` (at `level`, key bits above
   // it in `prefix`) to its first leaf, pushing a frame per branch node.
   // False when the edge holds no keys.
@@ -211,6 +214,11 @@ class RawIter {
   // becomes Exhausted and depth 0. False when the walk is over.
   bool advance_frames() noexcept;
   BranchFrame& push_frame() noexcept;
+  // Enters the first child whose digit is >= s of the branch node under `e`
+  // (the node at `level`, `prefix` the key bits above its child digit):
+  // pushes the node's frame, positioned one past that child, and returns the
+  // child with its digit; null (nothing pushed) when no child qualifies.
+  const Edge* enter_branch(const Edge& e, unsigned level, unsigned s, u64 prefix, unsigned& digit) noexcept;
 };
 
 extern template class RawIter<false>;

@@ -91,7 +91,13 @@ struct alignas(64) BranchB {
   // The child edge of digit d, or nullptr when d is absent.
   [[nodiscard]] Edge* child(u8 d) const noexcept {
     if (!bitmap.test(d)) return nullptr;
-    return &subarrays[d >> 5][bitmap.rank_in_group(d)];
+    return &child_at(d);
+  }
+  // The child edge of a present digit d: entry rank_in_group(d) of the
+  // subarray of d's group.
+  [[nodiscard]] Edge& child_at(u8 d) const noexcept {
+    CORVALE_ASSERT(bitmap.test(d) && subarrays[d >> 5] != nullptr);
+    return subarrays[d >> 5][bitmap.rank_in_group(d)];
   }
 };
 static_assert(sizeof(BranchB) == 128 && alignof(BranchB) == 64);
