@@ -37,9 +37,9 @@
 //   LeafKeys   up to 33 keys   (a LinearLeaf holds at most 32, plus one)
 //   LeafPairs  up to 33 pairs  (the same for a map LinearLeaf)
 //   BytePairs  up to 257 pairs (every low byte of a bitmap leaf, plus one)
-// Each has a `len`, the element array, push / insert_at / erase_at, and
-// begin/end for range loops. Exceeding the capacity is a broken invariant
-// ("capacity overflow").
+// Each has a `len`, the element array, and (one template for the three)
+// push / insert_at / erase_at and begin/end for range loops. Exceeding the
+// capacity is a broken invariant ("capacity overflow").
 //
 // Broken invariants stop the process: "immediate capacity" for an immediate
 // that cannot hold the keys, and out-of-range errors for widths, counts and
@@ -54,6 +54,53 @@ namespace corvale_trie {
 
 namespace codec_detail {
 [[noreturn]] void capacity_overflow(u64 want, u64 cap) noexcept;
+
+// The operations of a fixed-capacity array of Cap entries of T kept on the
+// stack. `Derived` holds the entries (under the name its users know, such as
+// `keys` or `pairs`) and `len`, and exposes them as store().
+template <class Derived, class T, u64 Cap>
+struct FixedArray {
+  [[nodiscard]] static constexpr u64 capacity() noexcept { return Cap; }
+  [[nodiscard]] u64 size() const noexcept { return self().len; }
+  [[nodiscard]] bool empty() const noexcept { return self().len == 0; }
+  [[nodiscard]] T* data() noexcept { return self().store(); }
+  [[nodiscard]] const T* data() const noexcept { return self().store(); }
+  [[nodiscard]] T* begin() noexcept { return data(); }
+  [[nodiscard]] T* end() noexcept { return data() + size(); }
+  [[nodiscard]] const T* begin() const noexcept { return data(); }
+  [[nodiscard]] const T* end() const noexcept { return data() + size(); }
+  [[nodiscard]] T& operator[](u64 i) noexcept { return data()[i]; }
+  [[nodiscard]] const T& operator[](u64 i) const noexcept { return data()[i]; }
+
+  void push(const T& v) noexcept {
+    u64& len = self().len;
+    if (len >= Cap) [[unlikely]] capacity_overflow(len + 1, Cap);
+    data()[len++] = v;
+  }
+  // Inserts v before position i (0..len), shifting the tail up.
+  void insert_at(u64 i, const T& v) noexcept {
+    u64& len = self().len;
+    if (len >= Cap) [[unlikely]] capacity_overflow(len + 1, Cap);
+    CORVALE_ASSERT(i <= len);
+    T* a = data();
+    for (u64 j = len; j > i; --j) a[j] = a[j - 1];
+    a[i] = v;
+    ++len;
+  }
+  // Removes the entry at position i (0..len-1), shifting the tail down.
+  void erase_at(u64 i) noexcept {
+    u64& len = self().len;
+    CORVALE_ASSERT(i < len);
+    T* a = data();
+    for (u64 j = i + 1; j < len; ++j) a[j - 1] = a[j];
+    --len;
+  }
+
+ private:
+  [[nodiscard]] Derived& self() noexcept { return static_cast<Derived&>(*this); }
+  [[nodiscard]] const Derived& self() const noexcept { return static_cast<const Derived&>(*this); }
+};
+
 }  // namespace codec_detail
 
 namespace mutate {
@@ -61,40 +108,12 @@ namespace mutate {
 inline constexpr u64 LEAF_KEYS_CAPACITY = LINEAR_LEAF_MAX + 1;
 
 // Keys of one LinearLeaf, with room for one more.
-struct LeafKeys {
+struct LeafKeys : codec_detail::FixedArray<LeafKeys, u64, LEAF_KEYS_CAPACITY> {
   u64 keys[LEAF_KEYS_CAPACITY];
   u64 len = 0;
 
-  [[nodiscard]] static constexpr u64 capacity() noexcept { return LEAF_KEYS_CAPACITY; }
-  [[nodiscard]] u64 size() const noexcept { return len; }
-  [[nodiscard]] bool empty() const noexcept { return len == 0; }
-  [[nodiscard]] u64* data() noexcept { return keys; }
-  [[nodiscard]] const u64* data() const noexcept { return keys; }
-  [[nodiscard]] u64* begin() noexcept { return keys; }
-  [[nodiscard]] u64* end() noexcept { return keys + len; }
-  [[nodiscard]] const u64* begin() const noexcept { return keys; }
-  [[nodiscard]] const u64* end() const noexcept { return keys + len; }
-  [[nodiscard]] u64& operator[](u64 i) noexcept { return keys[i]; }
-  [[nodiscard]] const u64& operator[](u64 i) const noexcept { return keys[i]; }
-
-  void push(u64 key) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    keys[len++] = key;
-  }
-  // Inserts key before position i (0..len), shifting the tail up.
-  void insert_at(u64 i, u64 key) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    CORVALE_ASSERT(i <= len);
-    for (u64 j = len; j > i; --j) keys[j] = keys[j - 1];
-    keys[i] = key;
-    ++len;
-  }
-  // Removes the key at position i (0..len-1), shifting the tail down.
-  void erase_at(u64 i) noexcept {
-    CORVALE_ASSERT(i < len);
-    for (u64 j = i + 1; j < len; ++j) keys[j - 1] = keys[j];
-    --len;
-  }
+  [[nodiscard]] u64* store() noexcept { return keys; }
+  [[nodiscard]] const u64* store() const noexcept { return keys; }
 };
 
 // Allocates a set LinearLeaf of width W (1..7) holding the low W bytes of the
@@ -140,73 +159,21 @@ inline constexpr u64 LEAF_PAIRS_CAPACITY = LINEAR_LEAF_MAX + 1;
 inline constexpr u64 BYTE_PAIRS_CAPACITY = 257;
 
 // Pairs of one map LinearLeaf, with room for one more.
-struct LeafPairs {
+struct LeafPairs : codec_detail::FixedArray<LeafPairs, KeyValue, LEAF_PAIRS_CAPACITY> {
   KeyValue pairs[LEAF_PAIRS_CAPACITY];
   u64 len = 0;
 
-  [[nodiscard]] static constexpr u64 capacity() noexcept { return LEAF_PAIRS_CAPACITY; }
-  [[nodiscard]] u64 size() const noexcept { return len; }
-  [[nodiscard]] bool empty() const noexcept { return len == 0; }
-  [[nodiscard]] KeyValue* data() noexcept { return pairs; }
-  [[nodiscard]] const KeyValue* data() const noexcept { return pairs; }
-  [[nodiscard]] KeyValue* begin() noexcept { return pairs; }
-  [[nodiscard]] KeyValue* end() noexcept { return pairs + len; }
-  [[nodiscard]] const KeyValue* begin() const noexcept { return pairs; }
-  [[nodiscard]] const KeyValue* end() const noexcept { return pairs + len; }
-  [[nodiscard]] KeyValue& operator[](u64 i) noexcept { return pairs[i]; }
-  [[nodiscard]] const KeyValue& operator[](u64 i) const noexcept { return pairs[i]; }
-
-  void push(KeyValue p) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    pairs[len++] = p;
-  }
-  void insert_at(u64 i, KeyValue p) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    CORVALE_ASSERT(i <= len);
-    for (u64 j = len; j > i; --j) pairs[j] = pairs[j - 1];
-    pairs[i] = p;
-    ++len;
-  }
-  void erase_at(u64 i) noexcept {
-    CORVALE_ASSERT(i < len);
-    for (u64 j = i + 1; j < len; ++j) pairs[j - 1] = pairs[j];
-    --len;
-  }
+  [[nodiscard]] KeyValue* store() noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* store() const noexcept { return pairs; }
 };
 
 // Low-byte pairs (keys 0..255) for build_bitmap_leaf_map.
-struct BytePairs {
+struct BytePairs : codec_detail::FixedArray<BytePairs, KeyValue, BYTE_PAIRS_CAPACITY> {
   KeyValue pairs[BYTE_PAIRS_CAPACITY];
   u64 len = 0;
 
-  [[nodiscard]] static constexpr u64 capacity() noexcept { return BYTE_PAIRS_CAPACITY; }
-  [[nodiscard]] u64 size() const noexcept { return len; }
-  [[nodiscard]] bool empty() const noexcept { return len == 0; }
-  [[nodiscard]] KeyValue* data() noexcept { return pairs; }
-  [[nodiscard]] const KeyValue* data() const noexcept { return pairs; }
-  [[nodiscard]] KeyValue* begin() noexcept { return pairs; }
-  [[nodiscard]] KeyValue* end() noexcept { return pairs + len; }
-  [[nodiscard]] const KeyValue* begin() const noexcept { return pairs; }
-  [[nodiscard]] const KeyValue* end() const noexcept { return pairs + len; }
-  [[nodiscard]] KeyValue& operator[](u64 i) noexcept { return pairs[i]; }
-  [[nodiscard]] const KeyValue& operator[](u64 i) const noexcept { return pairs[i]; }
-
-  void push(KeyValue p) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    pairs[len++] = p;
-  }
-  void insert_at(u64 i, KeyValue p) noexcept {
-    if (len >= capacity()) [[unlikely]] codec_detail::capacity_overflow(len + 1, capacity());
-    CORVALE_ASSERT(i <= len);
-    for (u64 j = len; j > i; --j) pairs[j] = pairs[j - 1];
-    pairs[i] = p;
-    ++len;
-  }
-  void erase_at(u64 i) noexcept {
-    CORVALE_ASSERT(i < len);
-    for (u64 j = i + 1; j < len; ++j) pairs[j - 1] = pairs[j];
-    --len;
-  }
+  [[nodiscard]] KeyValue* store() noexcept { return pairs; }
+  [[nodiscard]] const KeyValue* store() const noexcept { return pairs; }
 };
 
 // The n pairs of a map LinearLeaf of width W (key i = its W stored bytes,
