@@ -131,13 +131,6 @@ template <bool IS_MAP>
     return node_of<SetBitmapLeaf>(e).bitmap;
 }
 
-// The child of a BranchB for present digit b.
-[[nodiscard]] inline const Edge& branch_b_child(const BranchB& n, unsigned b) {
-  const Edge* group = n.subarrays[b >> 5];
-  CORVALE_ASSERT(group != nullptr);
-  return group[n.bitmap.rank_in_group(b)];
-}
-
 // ---------------------------------------------------------------------------
 // Population
 
@@ -167,13 +160,27 @@ template <bool IS_MAP>
 // ---------------------------------------------------------------------------
 // Neighbour search
 //
+// next (UP) and prev (!UP) are one search run in opposite directions: next
+// looks for the first key at or above the search key, visiting children and
+// leaf entries upwards from the search key's digit; prev mirrors every step
+// downwards. A child that is not on the search key's own path is searched
+// from its first key in the search direction: its minimum (sub-key 0) going
+// up, its maximum (sub-key all ones) going down.
+
+// The sub-key that selects the first key of a subtree of `level` key bytes in
+// the search direction.
+template <bool UP>
+[[nodiscard]] constexpr u64 far_key(unsigned level) noexcept {
+  return UP ? 0 : lowmask(level);
+}
+
 // Entering a node of level L below an edge of level E: the search key's bytes
-// above L are compared with the skip prefix. next_entry/prev_entry return
-// false when no key of the subtree can qualify, else the prefix to OR into a
-// found key (already shifted into place) and the sub-key to search with.
-
-[[nodiscard]] inline bool next_entry(const Edge& e, u64 key, unsigned L, unsigned E, u64& prefix,
-                                     u64& sub) {
+// above L (H) are compared with the skip prefix (P). Returns false when the
+// whole subtree lies behind the search (H above P going up, below it going
+// down), else the prefix to OR into a found key (already shifted into place)
+// and the sub-key to search the subtree with.
+template <bool UP>
+[[nodiscard]] inline bool seek_entry(const Edge& e, u64 key, unsigned L, unsigned E, u64& prefix, u64& sub) {
   if (L >= E) {
     prefix = 0;
     sub = key;
@@ -181,31 +188,28 @@ template <bool IS_MAP>
   }
   const u64 P = skip_prefix(e, L, E);
   const u64 H = key >> (8 * L);
-  if (H > P) return false;
+  if (UP ? H > P : H < P) return false;
   prefix = P << (8 * L);
-  sub = H < P ? 0 : key & lowmask(L);
+  sub = H == P ? key & lowmask(L) : far_key<UP>(L);
   return true;
 }
 
-[[nodiscard]] inline bool prev_entry(const Edge& e, u64 key, unsigned L, unsigned E, u64& prefix,
-                                     u64& sub) {
-  if (L >= E) {
-    prefix = 0;
-    sub = key;
-    return true;
-  }
-  const u64 P = skip_prefix(e, L, E);
-  const u64 H = key >> (8 * L);
-  if (H < P) return false;
-  prefix = P << (8 * L);
-  sub = H > P ? lowmask(L) : key & lowmask(L);
-  return true;
+// The first set bit at or beyond b in the search direction, and the one
+// after b; -1 when there is none.
+template <bool UP>
+[[nodiscard]] inline int first_bit(const Bitmap256& bm, unsigned b) noexcept {
+  return UP ? bm.next_set(b) : bm.prev_set(b);
+}
+template <bool UP>
+[[nodiscard]] inline int following_bit(const Bitmap256& bm, unsigned b) noexcept {
+  if constexpr (UP)
+    return b < 255 ? bm.next_set(b + 1) : -1;
+  else
+    return b > 0 ? bm.prev_set(b - 1) : -1;
 }
 
-template <bool IS_MAP>
-Hit next_in(const Edge& e, u64 key, unsigned E);
-template <bool IS_MAP>
-Hit prev_in(const Edge& e, u64 key, unsigned E);
+template <bool IS_MAP, bool UP>
+Hit seek_in(const Edge& e, u64 key, unsigned E);
 
 // Ties a child's hit to the digit and prefix of its parent.
 inline Hit lift(Hit r, u64 prefix, unsigned digit, unsigned L) {
@@ -213,127 +217,67 @@ inline Hit lift(Hit r, u64 prefix, unsigned digit, unsigned L) {
   return r;
 }
 
-template <bool IS_MAP, class N>
-Hit next_linear(const N& n, const Edge& e, u64 key, unsigned E) {
+template <bool IS_MAP, bool UP, class N>
+Hit seek_linear(const N& n, const Edge& e, u64 key, unsigned E) {
   const unsigned L = n.level;
   CORVALE_ASSERT(L >= 2 && L <= E);
   u64 prefix, sub;
-  if (!next_entry(e, key, L, E, prefix, sub)) return kMiss;
-  const unsigned count = linear_count(n);
-  const unsigned d = digit_at(sub, L);
+  if (!seek_entry<UP>(e, key, L, E, prefix, sub)) return kMiss;
+  const int count = static_cast<int>(linear_count(n));
+  const u8 d = digit_at(sub, L);
   const u64 rest = sub & lowmask(L - 1);
-  for (unsigned i = leaf::sorted_lower_bound<u8>(n.digits, count, static_cast<u8>(d)); i < count; ++i) {
+  // Up from the first digit >= d, or down from the last digit <= d.
+  const int from = UP ? static_cast<int>(leaf::sorted_lower_bound<u8>(n.digits, count, d))
+                      : static_cast<int>(leaf::sorted_upper_bound<u8>(n.digits, count, d)) - 1;
+  for (int i = from; UP ? i < count : i >= 0; i += UP ? 1 : -1) {
     const unsigned di = n.digits[i];
-    const Hit r = next_in<IS_MAP>(n.children[i], di == d ? rest : 0, L - 1);
+    const Hit r = seek_in<IS_MAP, UP>(n.children[i], di == d ? rest : far_key<UP>(L - 1), L - 1);
     if (r.found) return lift(r, prefix, di, L);
   }
   return kMiss;
 }
 
-template <bool IS_MAP, class N>
-Hit prev_linear(const N& n, const Edge& e, u64 key, unsigned E) {
+template <bool IS_MAP, bool UP>
+Hit seek_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
   const unsigned L = n.level;
   CORVALE_ASSERT(L >= 2 && L <= E);
   u64 prefix, sub;
-  if (!prev_entry(e, key, L, E, prefix, sub)) return kMiss;
-  const unsigned count = linear_count(n);
+  if (!seek_entry<UP>(e, key, L, E, prefix, sub)) return kMiss;
   const unsigned d = digit_at(sub, L);
   const u64 rest = sub & lowmask(L - 1);
-  for (unsigned i = leaf::sorted_upper_bound<u8>(n.digits, count, static_cast<u8>(d)); i-- > 0;) {
-    const unsigned di = n.digits[i];
-    const Hit r = prev_in<IS_MAP>(n.children[i], di == d ? rest : lowmask(L - 1), L - 1);
-    if (r.found) return lift(r, prefix, di, L);
+  for (int b = first_bit<UP>(n.bitmap, d); b >= 0; b = following_bit<UP>(n.bitmap, static_cast<unsigned>(b))) {
+    const unsigned db = static_cast<unsigned>(b);
+    const Hit r = seek_in<IS_MAP, UP>(n.child_at(static_cast<u8>(db)), db == d ? rest : far_key<UP>(L - 1), L - 1);
+    if (r.found) return lift(r, prefix, db, L);
   }
   return kMiss;
 }
 
-template <bool IS_MAP>
-Hit next_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
-  const unsigned L = n.level;
-  CORVALE_ASSERT(L >= 2 && L <= E);
-  u64 prefix, sub;
-  if (!next_entry(e, key, L, E, prefix, sub)) return kMiss;
-  const unsigned d = digit_at(sub, L);
-  const u64 rest = sub & lowmask(L - 1);
-  unsigned w = d >> 6;
-  u64 bits = n.bitmap.words[w] & (~u64{0} << (d & 63));
-  for (;;) {
-    while (bits != 0) {
-      const unsigned b = w * 64 + static_cast<unsigned>(std::countr_zero(bits));
-      bits &= bits - 1;
-      const Hit r = next_in<IS_MAP>(branch_b_child(n, b), b == d ? rest : 0, L - 1);
-      if (r.found) return lift(r, prefix, b, L);
-    }
-    if (++w == 4) return kMiss;
-    bits = n.bitmap.words[w];
-  }
-}
-
-template <bool IS_MAP>
-Hit prev_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
-  const unsigned L = n.level;
-  CORVALE_ASSERT(L >= 2 && L <= E);
-  u64 prefix, sub;
-  if (!prev_entry(e, key, L, E, prefix, sub)) return kMiss;
-  const unsigned d = digit_at(sub, L);
-  const u64 rest = sub & lowmask(L - 1);
-  int w = static_cast<int>(d >> 6);
-  u64 bits = n.bitmap.words[w] & (~u64{0} >> (63 - (d & 63)));
-  for (;;) {
-    while (bits != 0) {
-      const unsigned top = 63 - static_cast<unsigned>(std::countl_zero(bits));
-      const unsigned b = static_cast<unsigned>(w) * 64 + top;
-      bits &= ~(u64{1} << top);
-      const Hit r = prev_in<IS_MAP>(branch_b_child(n, b), b == d ? rest : lowmask(L - 1), L - 1);
-      if (r.found) return lift(r, prefix, b, L);
-    }
-    if (--w < 0) return kMiss;
-    bits = n.bitmap.words[w];
-  }
-}
-
-template <bool IS_MAP>
-Hit next_u(const BranchU& n, u64 key, unsigned E) {
+template <bool IS_MAP, bool UP>
+Hit seek_u(const BranchU& n, u64 key, unsigned E) {
   CORVALE_ASSERT(E >= 2);
-  const unsigned d = digit_at(key, E);
-  if (!n.children[d].is_empty()) {
-    const Hit r = next_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
-    if (r.found) return lift(r, 0, d, E);
-  }
-  for (unsigned j = d + 1; j < 256; ++j) {
+  const int d = digit_at(key, E);
+  const u64 rest = key & lowmask(E - 1);
+  for (int j = d; UP ? j < 256 : j >= 0; j += UP ? 1 : -1) {
     if (n.children[j].is_empty()) continue;
-    const Hit r = next_in<IS_MAP>(n.children[j], 0, E - 1);
-    if (r.found) return lift(r, 0, j, E);
+    const Hit r = seek_in<IS_MAP, UP>(n.children[j], j == d ? rest : far_key<UP>(E - 1), E - 1);
+    if (r.found) return lift(r, 0, static_cast<unsigned>(j), E);
   }
   return kMiss;
 }
 
-template <bool IS_MAP>
-Hit prev_u(const BranchU& n, u64 key, unsigned E) {
-  CORVALE_ASSERT(E >= 2);
-  const unsigned d = digit_at(key, E);
-  if (!n.children[d].is_empty()) {
-    const Hit r = prev_in<IS_MAP>(n.children[d], key & lowmask(E - 1), E - 1);
-    if (r.found) return lift(r, 0, d, E);
-  }
-  for (unsigned j = d; j-- > 0;) {
-    if (n.children[j].is_empty()) continue;
-    const Hit r = prev_in<IS_MAP>(n.children[j], lowmask(E - 1), E - 1);
-    if (r.found) return lift(r, 0, j, E);
-  }
-  return kMiss;
-}
-
-template <bool IS_MAP>
-Hit next_linear_leaf(const Edge& e, u64 key, unsigned E) {
+template <bool IS_MAP, bool UP>
+Hit seek_linear_leaf(const Edge& e, u64 key, unsigned E) {
   const unsigned W = linear_leaf_width(e.tag);
   CORVALE_ASSERT(W <= E);
   u64 prefix, sub;
-  if (!next_entry(e, key, W, E, prefix, sub)) return kMiss;
+  if (!seek_entry<UP>(e, key, W, E, prefix, sub)) return kMiss;
   const u64 n = e.pop(W);
   const auto leaf = leaf_arrays<IS_MAP>(e, n);
-  const u64 i = leaf::lower_bound_dyn(leaf.keys, n, W, sub);
-  if (i == n) return kMiss;
+  // Up: the first key >= sub; down: the last key <= sub.
+  const u64 at = UP ? leaf::lower_bound_dyn(leaf.keys, n, W, sub) : leaf::upper_bound_dyn(leaf.keys, n, W, sub);
+  if (UP ? at == n : at == 0) return kMiss;
+  const u64 i = UP ? at : at - 1;
   const u64 k = prefix | leaf::key_at(leaf.keys, W, i);
   if constexpr (IS_MAP)
     return {true, k, leaf.values[i]};
@@ -341,29 +285,11 @@ Hit next_linear_leaf(const Edge& e, u64 key, unsigned E) {
     return {true, k, 0};
 }
 
-template <bool IS_MAP>
-Hit prev_linear_leaf(const Edge& e, u64 key, unsigned E) {
-  const unsigned W = linear_leaf_width(e.tag);
-  CORVALE_ASSERT(W <= E);
+template <bool IS_MAP, bool UP>
+Hit seek_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
   u64 prefix, sub;
-  if (!prev_entry(e, key, W, E, prefix, sub)) return kMiss;
-  const u64 n = e.pop(W);
-  const auto leaf = leaf_arrays<IS_MAP>(e, n);
-  const u64 ub = leaf::upper_bound_dyn(leaf.keys, n, W, sub);
-  if (ub == 0) return kMiss;
-  const u64 k = prefix | leaf::key_at(leaf.keys, W, ub - 1);
-  if constexpr (IS_MAP)
-    return {true, k, leaf.values[ub - 1]};
-  else
-    return {true, k, 0};
-}
-
-template <bool IS_MAP>
-Hit next_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
-  u64 prefix, sub;
-  if (!next_entry(e, key, 1, E, prefix, sub)) return kMiss;
-  const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-  const int found = bm.next_set(static_cast<unsigned>(sub));
+  if (!seek_entry<UP>(e, key, 1, E, prefix, sub)) return kMiss;
+  const int found = first_bit<UP>(leaf_bitmap<IS_MAP>(e), static_cast<unsigned>(sub));
   if (found < 0) return kMiss;
   const unsigned b = static_cast<unsigned>(found);
   if constexpr (IS_MAP)
@@ -372,91 +298,43 @@ Hit next_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
     return {true, prefix | b, 0};
 }
 
-template <bool IS_MAP>
-Hit prev_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
-  u64 prefix, sub;
-  if (!prev_entry(e, key, 1, E, prefix, sub)) return kMiss;
-  const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-  const int b = bm.prev_set(static_cast<unsigned>(sub));
-  if (b < 0) return kMiss;
-  if constexpr (IS_MAP)
-    return {true, prefix | static_cast<u64>(b),
-            bitmap_value(node_of<MapBitmapLeaf>(e), static_cast<unsigned>(b))};
-  else
-    return {true, prefix | static_cast<u64>(b), 0};
-}
-
-template <bool IS_MAP>
-Hit next_immediate(const Edge& e, u64 key) {
+template <bool IS_MAP, bool UP>
+Hit seek_immediate(const Edge& e, u64 key) {
   const ImmedPacked ik = immediate_keys<IS_MAP>(e);
   const u64 n = ik.count;
-  const u64 i = ik.lower_bound(key & lowmask(ik.width));
-  if (i == n) return kMiss;
+  const u64 k = key & lowmask(ik.width);
+  const u64 at = UP ? ik.lower_bound(k) : ik.upper_bound(k);
+  if (UP ? at == n : at == 0) return kMiss;
+  const u64 i = UP ? at : at - 1;
   if constexpr (IS_MAP)
     return {true, ik.key(i), immediate_value(e, ik.count, i)};
   else
     return {true, ik.key(i), 0};
 }
 
-template <bool IS_MAP>
-Hit prev_immediate(const Edge& e, u64 key) {
-  const ImmedPacked ik = immediate_keys<IS_MAP>(e);
-  const u64 ub = ik.upper_bound(key & lowmask(ik.width));
-  if (ub == 0) return kMiss;
-  if constexpr (IS_MAP)
-    return {true, ik.key(ub - 1), immediate_value(e, ik.count, ub - 1)};
-  else
-    return {true, ik.key(ub - 1), 0};
-}
-
-template <bool IS_MAP>
-Hit next_in(const Edge& e, u64 key, unsigned E) {
+template <bool IS_MAP, bool UP>
+Hit seek_in(const Edge& e, u64 key, unsigned E) {
   const u8 tag = e.tag;
   switch (tag) {
     case TAG_EMPTY:
       return kMiss;
     case TAG_L3:
-      return next_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
+      return seek_linear<IS_MAP, UP>(node_of<BranchL3>(e), e, key, E);
     case TAG_L7:
-      return next_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
+      return seek_linear<IS_MAP, UP>(node_of<BranchL7>(e), e, key, E);
     case TAG_B:
-      return next_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
+      return seek_b<IS_MAP, UP>(node_of<BranchB>(e), e, key, E);
     case TAG_U:
-      return next_u<IS_MAP>(node_of<BranchU>(e), key, E);
+      return seek_u<IS_MAP, UP>(node_of<BranchU>(e), key, E);
     case TAG_BITMAP_LEAF:
-      return next_bitmap_leaf<IS_MAP>(e, key, E);
+      return seek_bitmap_leaf<IS_MAP, UP>(e, key, E);
     case TAG_FULL:
-      // Every key of the range is present.
-      return {true, key, 0};
+      // Every key of the range is present: the search key itself, clamped
+      // to the range going down.
+      return {true, UP || key < lowmask(E) ? key : lowmask(E), 0};
     default:
-      if (is_linear_leaf_tag(tag)) return next_linear_leaf<IS_MAP>(e, key, E);
-      if (is_set_immed_tag(tag)) return next_immediate<IS_MAP>(e, key);
-      bad_tag();
-  }
-}
-
-template <bool IS_MAP>
-Hit prev_in(const Edge& e, u64 key, unsigned E) {
-  const u8 tag = e.tag;
-  switch (tag) {
-    case TAG_EMPTY:
-      return kMiss;
-    case TAG_L3:
-      return prev_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
-    case TAG_L7:
-      return prev_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
-    case TAG_B:
-      return prev_b<IS_MAP>(node_of<BranchB>(e), e, key, E);
-    case TAG_U:
-      return prev_u<IS_MAP>(node_of<BranchU>(e), key, E);
-    case TAG_BITMAP_LEAF:
-      return prev_bitmap_leaf<IS_MAP>(e, key, E);
-    case TAG_FULL:
-      // Every key of the range is present; the key is clamped to it.
-      return {true, key < lowmask(E) ? key : lowmask(E), 0};
-    default:
-      if (is_linear_leaf_tag(tag)) return prev_linear_leaf<IS_MAP>(e, key, E);
-      if (is_set_immed_tag(tag)) return prev_immediate<IS_MAP>(e, key);
+      if (is_linear_leaf_tag(tag)) return seek_linear_leaf<IS_MAP, UP>(e, key, E);
+      if (is_set_immed_tag(tag)) return seek_immediate<IS_MAP, UP>(e, key);
       bad_tag();
   }
 }
@@ -538,7 +416,7 @@ u64 rank_b(const BranchB& n, const Edge& e, u64 key, unsigned E, u64 root_total)
     }
     u64 r = total - above;
     if (present) {
-      const Edge& c = branch_b_child(n, d);
+      const Edge& c = n.child_at(static_cast<u8>(d));
       r -= pop_of(c, L - 1) - rank_in<IS_MAP>(c, sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
     }
     return r;
@@ -551,7 +429,7 @@ u64 rank_b(const BranchB& n, const Edge& e, u64 key, unsigned E, u64 root_total)
     for (unsigned r = 0; r < below; ++r) sum += pop_of(children[r], L - 1);
   }
   if (present)
-    sum += rank_in<IS_MAP>(branch_b_child(n, d), sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
+    sum += rank_in<IS_MAP>(n.child_at(static_cast<u8>(d)), sub & lowmask(L - 1), L - 1, UNKNOWN_TOTAL);
   return sum;
 }
 
@@ -790,12 +668,12 @@ u64 count_below(const Edge& edge, u64 key, u8 level) {
 
 template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> next(const Edge& edge, u64 key, u8 level) {
-  return maybe<IS_MAP>(next_in<IS_MAP>(edge, key, level));
+  return maybe<IS_MAP>(seek_in<IS_MAP, true>(edge, key, level));
 }
 
 template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> prev(const Edge& edge, u64 key, u8 level) {
-  return maybe<IS_MAP>(prev_in<IS_MAP>(edge, key, level));
+  return maybe<IS_MAP>(seek_in<IS_MAP, false>(edge, key, level));
 }
 
 template <bool IS_MAP>
