@@ -133,15 +133,6 @@ ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept {
   return unpack_immed(buf, 7, width, n);
 }
 
-u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept {
-  if (from > 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", unsigned{from});
-  if (to == from) return 0;
-  const u8 len = static_cast<u8>(to - from);
-  if (unsigned{from} + len > 7) [[unlikely]] range_out_of_bounds(unsigned{from} + len, 7);
-  return (edge.decode_word() >> (8 * from)) & BYTE_MASK_TABLE[len];
-}
-
 void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept {
   const u8 len = static_cast<u8>(to - from);
   if (from != to && len >= 8) [[unlikely]] range_out_of_bounds(unsigned{from} + len, 7);

@@ -139,7 +139,24 @@ void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept;
 
 // Decode bytes from..to-1 as an integer whose bit 0 is the lowest bit of
 // decode byte `from` (0 when from == to). Requires from <= 7 and to <= 7.
-[[nodiscard]] u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept;
+[[nodiscard]] inline u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept {
+  if (from > 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", unsigned{from});
+  if (to == from) return 0;
+  const u8 len = static_cast<u8>(to - from);
+  if (unsigned{from} + len > 7) [[unlikely]]
+    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", unsigned{from} + len);
+  return (edge.decode_word() >> (8 * from)) & BYTE_MASK_TABLE[len];
+}
+
+// The key bytes from..to-1 that an edge keeps in its decode bytes (a skip
+// prefix, for from = the level of what lies below the edge and to = the
+// edge's level), left at their own byte positions of a key: what a reader
+// ORs into the keys it finds below the edge. 0 when from >= to.
+[[nodiscard]] inline u64 decode_key_bits(const Edge& edge, unsigned from, unsigned to) noexcept {
+  if (from >= to) return 0;
+  return decode_value(edge, static_cast<u8>(from), static_cast<u8>(to)) << (8 * from);
+}
 
 // Sets decode byte i to key byte i for every i in [from, to); nothing else
 // of the edge changes. Requires from <= to <= 7.

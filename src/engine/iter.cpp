@@ -14,15 +14,6 @@ namespace corvale_trie::iter {
 
 namespace {
 
-// Key bytes from..to-1 of the edge's decode bytes, placed at their own byte
-// positions of a key. The range must lie inside the seven decode bytes.
-[[nodiscard]] inline u64 skip_bits(const Edge& e, unsigned from, unsigned to) noexcept {
-  if (from >= to) return 0;
-  if (to > 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", to);
-  return e.decode_word() & (BYTE_MASK_TABLE[to - from] << (8 * from));
-}
-
 template <class T>
 [[nodiscard]] inline const T* node_of(const Edge& e) noexcept {
   const T* p = e.ptr<const T>();
@@ -90,7 +81,7 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
     c.values = nullptr;
     c.keys = block;
   }
-  c.prefix = prefix | skip_bits(e, w, level);
+  c.prefix = prefix | mutate::decode_key_bits(e, w, level);
 }
 
 // Fills the immediate cursor (one key: Single) for an Immediate edge; the
@@ -201,7 +192,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
       case TAG_B:
       case TAG_U: {
         const unsigned level = branch_level(*e, L);
-        P |= skip_bits(*e, level, L);
+        P |= mutate::decode_key_bits(*e, level, L);
         unsigned d;
         const Edge* child = enter_branch(*e, level, 0, P, d);
         if (child == nullptr) return false;
@@ -211,7 +202,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
         continue;
       }
       case TAG_BITMAP_LEAF: {
-        P |= skip_bits(*e, 1, L);
+        P |= mutate::decode_key_bits(*e, 1, L);
         if constexpr (IS_MAP) {
           const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
           leaf.kind = LeafKind::MapBitmap;
@@ -420,7 +411,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     const u8 tag = e->tag;
     if (is_branch_tag(tag)) {
       const unsigned level = branch_level(*e, L);
-      P |= skip_bits(*e, level, L);
+      P |= mutate::decode_key_bits(*e, level, L);
       const u64 lo_part = level >= 8 ? 0 : lo >> (8 * level);
       const u64 p_part = level >= 8 ? 0 : P >> (8 * level);
       if (lo_part > p_part) break;  // every key of the subtree is below lo
@@ -442,7 +433,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     }
     if (is_linear_leaf_tag(tag)) {
       const unsigned w = linear_leaf_width(tag);
-      const u64 leaf_prefix = P | skip_bits(*e, w, L);
+      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, w, L);
       const u64 lo_part = lo >> (8 * w);
       const u64 p_part = leaf_prefix >> (8 * w);
       if (lo_part > p_part) break;
@@ -460,7 +451,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       return it;
     }
     if (tag == TAG_BITMAP_LEAF) {
-      const u64 leaf_prefix = P | skip_bits(*e, 1, L);
+      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, 1, L);
       const u64 lo_part = lo >> 8;
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;

@@ -342,7 +342,7 @@ Step overflow_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W, u64 n, u64 
   // Every key below the edge shares the skip prefix (decode bytes W..E-1)
   // and the inserted key's bytes E..7. The re-inserted keys carry them all,
   // so a path cache filled by a re-insertion holds its leaf's true prefix.
-  const u64 upper = (edge.decode_word() & byte_mask(E) & ~byte_mask(W)) | (c.key & ~byte_mask(E));
+  const u64 upper = decode_key_bits(edge, W, E) | (c.key & ~byte_mask(E));
   for (auto& item : items) F::item_key(item) |= upper;
 
   const u64 x = (F::item_key(items[0]) ^ F::item_key(items[items.size() - 1])) & byte_mask(E);

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "engine/codec.hpp"
 #include "engine/leaf.hpp"
 #include "engine/map.hpp"
 #include "engine/set.hpp"
@@ -38,15 +39,6 @@ template <class T>
   const T* p = e.ptr<const T>();
   CORVALE_EXPECT(p != nullptr, MISSING_BLOCK);
   return *p;
-}
-
-// Key bytes node_level..edge_level-1 kept in the edge (its skip prefix), as
-// an integer whose lowest byte is key byte node_level. The skip range must lie
-// inside the seven decode bytes.
-[[nodiscard]] inline u64 skip_prefix(const Edge& e, unsigned node_level, unsigned edge_level) {
-  if (edge_level > 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", edge_level);
-  return (e.decode_word() >> (8 * node_level)) & BYTE_MASK_TABLE[edge_level - node_level];
 }
 
 // The linear-branch child count, checked against the node's capacity.
@@ -186,7 +178,7 @@ template <bool UP>
     sub = key;
     return true;
   }
-  const u64 P = skip_prefix(e, L, E);
+  const u64 P = mutate::decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
   const u64 H = key >> (8 * L);
   if (UP ? H > P : H < P) return false;
   prefix = P << (8 * L);
@@ -359,7 +351,7 @@ enum class Span { AllBelow, AllAbove, Straddles };
     sub = key;
     return Span::Straddles;
   }
-  const u64 P = skip_prefix(e, L, E);
+  const u64 P = mutate::decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
   const u64 H = key >> (8 * L);
   if (H != P) return H > P ? Span::AllBelow : Span::AllAbove;
   sub = key & lowmask(L);
@@ -509,7 +501,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total);
 template <bool IS_MAP, class N>
 Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
   const unsigned L = n.level;
-  const u64 prefix = L < E ? skip_prefix(e, L, E) << (8 * L) : 0;
+  const u64 prefix = mutate::decode_key_bits(e, L, E);
   const unsigned count = linear_count(n);
   for (unsigned k = 0; k < count; ++k) {
     const u64 p = pop_of(n.children[k], L - 1);
@@ -522,7 +514,7 @@ Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
 template <bool IS_MAP>
 Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E, u64 root_total) {
   const unsigned L = n.level;
-  const u64 prefix = L < E ? skip_prefix(e, L, E) << (8 * L) : 0;
+  const u64 prefix = mutate::decode_key_bits(e, L, E);
   const u64 total = E >= 8 ? root_total : e.pop(L);
   if (total != UNKNOWN_TOTAL && i >= total / 2 && i < total) {
     // From the largest child down, with the index counted from the top.
@@ -596,7 +588,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
     case TAG_U:
       return select_u<IS_MAP>(node_of<BranchU>(e), e, i, E, root_total);
     case TAG_BITMAP_LEAF: {
-      const u64 prefix = E > 1 ? skip_prefix(e, 1, E) << 8 : 0;
+      const u64 prefix = mutate::decode_key_bits(e, 1, E);
       const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
       for (unsigned w = 0; w < 4; ++w) {
         u64 bits = bm.words[w];
@@ -618,7 +610,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
     default:
       if (is_linear_leaf_tag(tag)) {
         const unsigned W = linear_leaf_width(tag);
-        const u64 prefix = W < E ? skip_prefix(e, W, E) << (8 * W) : 0;
+        const u64 prefix = mutate::decode_key_bits(e, W, E);
         const u64 n = e.pop(W);
         CORVALE_ASSERT(i < n);
         const auto leaf = leaf_arrays<IS_MAP>(e, n);

@@ -253,7 +253,7 @@ struct SetLeaves {
 
     if (n <= set_immed_max(E)) {
       // The remaining keys fit into the edge itself, at the edge's width.
-      const u64 prefix = W < E ? decode_value(edge, static_cast<u8>(W), static_cast<u8>(E)) << (8 * W) : 0;
+      const u64 prefix = decode_key_bits(edge, W, E);
       u64 keys[16];
       u64 m = 0;
       for (u64 j = 0; j < n; ++j)
@@ -299,7 +299,7 @@ struct SetLeaves {
          bit = bit < 255 ? leaf->bitmap.next_set(static_cast<unsigned>(bit) + 1) : -1)
       lows[m++] = static_cast<u64>(bit);
     CORVALE_EXPECT(m == remaining, "valid node layout");
-    const u64 prefix = E > 1 ? decode_value(edge, 1, static_cast<u8>(E)) << 8 : 0;
+    const u64 prefix = decode_key_bits(edge, 1, E);
     alloc.destroy(leaf, "leaf ptr");
     if (m == 0) {
       edge.clear();
@@ -403,8 +403,7 @@ struct MapLeaves {
         edge.clear();
       } else {
         // The remaining pairs fit into the edge at its own width.
-        const u64 prefix =
-            W < E ? mutate::decode_value(edge, static_cast<u8>(W), static_cast<u8>(E)) << (8 * W) : 0;
+        const u64 prefix = mutate::decode_key_bits(edge, W, E);
         KeyValue pairs[8];
         u64 m = 0;
         for (u64 j = 0; j < n; ++j)
@@ -463,7 +462,7 @@ struct MapLeaves {
     }
     // Rebuild: collect the pairs, release the bitmap leaf, then make a
     // width-1 leaf that keeps the skip prefix (or an Immediate).
-    const u64 prefix = E > 1 ? mutate::decode_value(edge, 1, static_cast<u8>(E)) << 8 : 0;
+    const u64 prefix = mutate::decode_key_bits(edge, 1, E);
     KeyValue pairs[mutate::BITMAP_LEAF_MIN];
     u64 m = 0;
     for (unsigned grp = 0; grp < 8; ++grp) {
