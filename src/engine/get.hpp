@@ -173,6 +173,13 @@ struct MapLookup {
   }
 };
 
+// Ends a step with its answer: stores it and reports that the walk is over.
+template <class R>
+[[gnu::always_inline]] inline bool finish(R& out, R answer) noexcept {
+  out = answer;
+  return false;
+}
+
 // The steps of the two linear branch kinds (the set walk reads a BranchL3's
 // at most three digits without its nibble filter).
 template <class Flavor, class Node>
@@ -180,24 +187,15 @@ template <class Flavor, class Node>
                                                typename Flavor::Result& out) {
   const Node* n = detail::node_of<Node>(e);
   const unsigned L = n->level;
-  if (!skip_matches(*e, key, L, E)) {
-    out = Flavor::absent();
-    return false;
-  }
+  if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
   const u8 d = digit_at(key, L);
   constexpr bool kFilter = Node::kCapacity == 7 || Flavor::kL3Filter;
-  if (kFilter && !n->filter_may_hold(d)) {
-    out = Flavor::absent();
-    return false;
-  }
+  if (kFilter && !n->filter_may_hold(d)) return finish(out, Flavor::absent());
   if constexpr (Node::kCapacity == 3) {
     if (n->count > 3) [[unlikely]] detail::child_index_out_of_bounds(3, n->count - 1);
   }
   const int i = n->find(d);
-  if (i < 0) {
-    out = Flavor::absent();
-    return false;
-  }
+  if (i < 0) return finish(out, Flavor::absent());
   if (i >= static_cast<int>(Node::kCapacity)) [[unlikely]]
     detail::child_index_out_of_bounds(Node::kCapacity, static_cast<unsigned>(i));
   e = &n->children[i];
@@ -214,8 +212,7 @@ template <class Flavor, bool kURuns>
   const u8 tag = e->tag;
   switch (tag) {
     case TAG_EMPTY:
-      out = Flavor::absent();
-      return false;
+      return finish(out, Flavor::absent());
 
     case TAG_L3:
       return linear_step<Flavor, BranchL3>(e, E, key, out);
@@ -226,17 +223,11 @@ template <class Flavor, bool kURuns>
     case TAG_B: {
       const BranchB* n = detail::node_of<BranchB>(e);
       const unsigned L = n->level;
-      if (!skip_matches(*e, key, L, E)) {
-        out = Flavor::absent();
-        return false;
-      }
+      if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
       const u8 d = digit_at(key, L);
       const u32 word = n->bitmap.group(d >> 5);
       const u32 bit = u32{1} << (d & 31);
-      if ((word & bit) == 0) {
-        out = Flavor::absent();
-        return false;
-      }
+      if ((word & bit) == 0) return finish(out, Flavor::absent());
       const Edge* group = n->subarrays[d >> 5];
       if (group == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
       e = group + std::popcount(word & (bit - 1));
@@ -252,37 +243,28 @@ template <class Flavor, bool kURuns>
       return true;
 
     case TAG_BITMAP_LEAF:
-      out = skip_matches(*e, key, 1, E) ? Flavor::bitmap_leaf(e, key) : Flavor::absent();
-      return false;
+      if (!skip_matches(*e, key, 1, E)) return finish(out, Flavor::absent());
+      return finish(out, Flavor::bitmap_leaf(e, key));
 
     case TAG_FULL:
-      out = Flavor::full(e);
-      return false;
+      return finish(out, Flavor::full(e));
 
     default:
       break;
   }
   if (is_linear_leaf_tag(tag)) {
     const unsigned W = linear_leaf_width(tag);
-    if (!skip_matches(*e, key, W, E)) {
-      out = Flavor::absent();
-      return false;
-    }
+    if (!skip_matches(*e, key, W, E)) return finish(out, Flavor::absent());
     const u64 n = (e->decode_word() & BYTE_MASK_TABLE[W]) + 1;
-    out = Flavor::linear_leaf(e, W, n, key);
-    return false;
+    return finish(out, Flavor::linear_leaf(e, W, n, key));
   }
   // Tags 13..15, 128 and up, and immediates that cannot fit their edge: no
   // key is stored here.
   const unsigned W = immed_width(tag);
   const unsigned n = immed_count(tag);
-  if (tag < 16 || tag >= 128 || n * W >= 16)
-    out = Flavor::absent();
-  else if (n == 1)
-    out = Flavor::one_key_immed(e, W, key);
-  else
-    out = Flavor::multi_key_immed(e, W, n, key);
-  return false;
+  if (tag < 16 || tag >= 128 || n * W >= 16) return finish(out, Flavor::absent());
+  if (n == 1) return finish(out, Flavor::one_key_immed(e, W, key));
+  return finish(out, Flavor::multi_key_immed(e, W, n, key));
 }
 
 // The point walk: steps from `e` (at `level`) until the answer.

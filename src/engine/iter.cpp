@@ -304,11 +304,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
           u64& word = c.bitmap[c.word];
           const unsigned b = static_cast<unsigned>(std::countr_zero(word));
           word &= word - 1;
-          const u64 key = c.prefix | (64u * c.word + b);
-          if constexpr (IS_MAP)
-            return KeyValue{key, 0};
-          else
-            return key;
+          return item(c.prefix | (64u * c.word + b), [] { return u64{0}; });
         }
         break;
       }
@@ -325,11 +321,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
           const u64* values = c.subarrays[c.group];
           CORVALE_EXPECT(values != nullptr, "values");
           const u64 value = values[c.index++];
-          const u64 key = c.prefix | (32u * c.group + b);
-          if constexpr (IS_MAP)
-            return KeyValue{key, value};
-          else
-            return key;
+          return item(c.prefix | (32u * c.group + b), [&] { return value; });
         }
         break;
       }
@@ -337,10 +329,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
         LeafCursor::SinglePos& c = leaf.single;
         if (!c.done) {
           c.done = 1;
-          if constexpr (IS_MAP)
-            return KeyValue{c.key, c.value};
-          else
-            return c.key;
+          return item(c.key, [&] { return c.value; });
         }
         break;
       }
@@ -348,10 +337,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
         LeafCursor::ImmediatePos& c = leaf.immediate;
         if (c.pos < c.count) {
           const u8 i = c.pos++;
-          if constexpr (IS_MAP)
-            return KeyValue{c.keys[i], c.values[i]};
-          else
-            return c.keys[i];
+          return item(c.keys[i], [&] { return c.values[i]; });
         }
         break;
       }
@@ -366,10 +352,7 @@ auto RawIter<IS_MAP>::step() noexcept -> std::optional<Item> {
           } else {
             ++c.cur;
           }
-          if constexpr (IS_MAP)
-            return KeyValue{key, 0};
-          else
-            return key;
+          return item(key, [] { return u64{0}; });
         }
         break;
       }

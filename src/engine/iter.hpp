@@ -187,23 +187,25 @@ class RawIter {
  private:
   // The full step: advance the current leaf by its kind, then the frames.
   std::optional<Item> step() noexcept;
+  // What a step yields for a key: the key (set), or the key with the value
+  // that `value` reads (map; the set flavour never calls it).
+  template <class Value>
+  [[gnu::always_inline]] static Item item(u64 key, Value&& value) noexcept {
+    if constexpr (IS_MAP)
+      return KeyValue{key, value()};
+    else
+      return key;
+  }
   // The next entry of a Linear or Flat leaf that has one left.
   [[gnu::always_inline]] Item linear_item() noexcept {
     LeafCursor::LinearPos& c = leaf.linear;
     const u16 i = c.pos++;
-    const u64 key = c.prefix | leaf::key_at(c.keys, c.width, i);
-    if constexpr (IS_MAP)
-      return KeyValue{key, c.values[i]};
-    else
-      return key;
+    return item(c.prefix | leaf::key_at(c.keys, c.width, i), [&] { return c.values[i]; });
   }
   [[gnu::always_inline]] Item flat_item() noexcept {
     LeafCursor::FlatPos& c = leaf.flat;
     const u32 i = c.pos++;
-    if constexpr (IS_MAP)
-      return KeyValue{c.keys[i], c.values[i]};
-    else
-      return c.keys[i];
+    return item(c.keys[i], [&] { return c.values[i]; });
   }
   // Descends along the leftmost path from `edge` (at `level`, key bits above
   // it in `prefix`) to its first leaf, pushing a frame per branch node.

@@ -189,15 +189,18 @@ inline void fill_cache_linear(PathCache& path, u64 key, Edge& edge, u8* block, u
   return static_cast<u8>(1 + ((63 - std::countl_zero(x)) >> 3));
 }
 
-// The key leaves the skip prefix above a subtree of `population` keys: put a
-// one-child BranchL3 at the differing level between the edge and the
-// subtree. The caller examines the edge again, which adds the key as the new
-// node's second child.
-inline void wrap_mismatch(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key,
-                          unsigned node_level, u8 edge_level, u64 population) {
+// When `key` leaves the skip prefix that `edge` (level E) keeps above the
+// node or leaf resolving from `node_level`, puts a one-child BranchL3 at the
+// differing level between the edge and its subtree (whose population is the
+// edge's pop field of width node_level, plus one) and returns true: the
+// caller examines the edge again, which adds the key as the new node's
+// second child. Otherwise changes nothing and returns false.
+inline bool wrap_if_outside(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, unsigned node_level,
+                            u8 E) {
+  if (node_level >= E || skip_matches(edge, key, node_level, E)) return false;
   path.flush_and_reset();
-  wrap_skip_level(alloc, edge, differing_level(edge, key, node_level, edge_level), edge_level,
-                  population);
+  wrap_skip_level(alloc, edge, differing_level(edge, key, node_level, E), E, edge.pop(node_level));
+  return true;
 }
 
 // Leaf block layout of a flavour: a set leaf is the packed keys alone, a map
@@ -237,10 +240,7 @@ template <class M, class Node>
   constexpr unsigned kCap = Node::kCapacity;
   auto* node = edge.ptr<Node>();
   const u8 L = node->level;
-  if (L < E && !skip_matches(edge, key, L, E)) {
-    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
-    return Step::again();
-  }
+  if (wrap_if_outside(alloc, path, edge, key, L, E)) return Step::again();
   const u8 d = digit_at(key, L);
   const unsigned count = node->count;
   if (count == kCap) {
@@ -286,10 +286,7 @@ Step branch_b(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
   auto* node = edge.ptr<BranchB>();
   CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
   const u8 L = node->level;
-  if (L < E && !skip_matches(edge, key, L, E)) {
-    wrap_mismatch(alloc, path, edge, key, L, E, edge.pop(L));
-    return Step::again();
-  }
+  if (wrap_if_outside(alloc, path, edge, key, L, E)) return Step::again();
   const u8 d = digit_at(key, L);
   const unsigned g = d >> 5;
   const unsigned r = node->bitmap.rank_in_group(d);
@@ -375,10 +372,7 @@ template <class F, class M>
 Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
   const u64 n = edge.pop(W);
   c.path.flush_and_reset();
-  if (W < E && !skip_matches(edge, c.key, W, E)) {
-    wrap_mismatch(c.alloc, c.path, edge, c.key, W, E, n);
-    return Step::again();
-  }
+  if (wrap_if_outside(c.alloc, c.path, edge, c.key, W, E)) return Step::again();
   u8* block = edge.ptr<u8>();
   CORVALE_EXPECT(block != nullptr, "leaf ptr");
   u8* keys = block + leaf_key_offset<F>(n);
@@ -438,10 +432,7 @@ Step examine(typename F::Ctx& c, Edge& edge, u8 E) {
     case TAG_B: return branch_b<M>(c.alloc, c.path, edge, c.key, E);
     case TAG_U: return branch_u<M>(edge, c.key, E);
     case TAG_BITMAP_LEAF:
-      if (E > 1 && !skip_matches(edge, c.key, 1, E)) {
-        wrap_mismatch(c.alloc, c.path, edge, c.key, 1, E, edge.pop(1));
-        return Step::again();
-      }
+      if (wrap_if_outside(c.alloc, c.path, edge, c.key, 1, E)) return Step::again();
       return F::bitmap_leaf(c, edge, E);
     case TAG_FULL: return F::full_edge(c, edge, E);
     default:

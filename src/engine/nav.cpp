@@ -186,18 +186,10 @@ template <bool UP>
   return true;
 }
 
-// The first set bit at or beyond b in the search direction, and the one
-// after b; -1 when there is none.
+// The first set bit at or beyond b in the search direction, or -1.
 template <bool UP>
 [[nodiscard]] inline int first_bit(const Bitmap256& bm, unsigned b) noexcept {
   return UP ? bm.next_set(b) : bm.prev_set(b);
-}
-template <bool UP>
-[[nodiscard]] inline int following_bit(const Bitmap256& bm, unsigned b) noexcept {
-  if constexpr (UP)
-    return b < 255 ? bm.next_set(b + 1) : -1;
-  else
-    return b > 0 ? bm.prev_set(b - 1) : -1;
 }
 
 template <bool IS_MAP, bool UP>
@@ -237,12 +229,22 @@ Hit seek_b(const BranchB& n, const Edge& e, u64 key, unsigned E) {
   if (!seek_entry<UP>(e, key, L, E, prefix, sub)) return kMiss;
   const unsigned d = digit_at(sub, L);
   const u64 rest = sub & lowmask(L - 1);
-  for (int b = first_bit<UP>(n.bitmap, d); b >= 0; b = following_bit<UP>(n.bitmap, static_cast<unsigned>(b))) {
-    const unsigned db = static_cast<unsigned>(b);
-    const Hit r = seek_in<IS_MAP, UP>(n.child_at(static_cast<u8>(db)), db == d ? rest : far_key<UP>(L - 1), L - 1);
-    if (r.found) return lift(r, prefix, db, L);
+  // The set bits from d on in the search direction, one 64-bit word at a time
+  // (count-trailing-zeros going up, count-leading-zeros going down).
+  int w = static_cast<int>(d >> 6);
+  u64 bits = n.bitmap.words[w] & (UP ? ~u64{0} << (d & 63) : ~u64{0} >> (63 - (d & 63)));
+  for (;;) {
+    while (bits != 0) {
+      const unsigned at = UP ? static_cast<unsigned>(std::countr_zero(bits)) : 63u - static_cast<unsigned>(std::countl_zero(bits));
+      bits &= UP ? bits - 1 : ~(u64{1} << at);
+      const unsigned b = static_cast<unsigned>(w) * 64 + at;
+      const Hit r = seek_in<IS_MAP, UP>(n.child_at(static_cast<u8>(b)), b == d ? rest : far_key<UP>(L - 1), L - 1);
+      if (r.found) return lift(r, prefix, b, L);
+    }
+    w += UP ? 1 : -1;
+    if (UP ? w == 4 : w < 0) return kMiss;
+    bits = n.bitmap.words[w];
   }
-  return kMiss;
 }
 
 template <bool IS_MAP, bool UP>
@@ -464,11 +466,7 @@ u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total) {
       u64 sub;
       const Span span = rank_span(e, key, 1, E, sub);
       if (span != Span::Straddles) return span == Span::AllBelow ? u64{e.decode[0]} + 1 : 0;
-      const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-      const unsigned b = static_cast<unsigned>(sub & 0xFF);
-      u64 c = 0;
-      for (unsigned w = 0; w < (b >> 6); ++w) c += std::popcount(bm.words[w]);
-      return c + std::popcount(bm.words[b >> 6] & ((u64{1} << (b & 63)) - 1));
+      return leaf_bitmap<IS_MAP>(e).rank(static_cast<unsigned>(sub & 0xFF));
     }
     case TAG_FULL:
       // Every key of the range is present: exactly `key` keys lie below it.
@@ -589,19 +587,13 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
       return select_u<IS_MAP>(node_of<BranchU>(e), e, i, E, root_total);
     case TAG_BITMAP_LEAF: {
       const u64 prefix = mutate::decode_key_bits(e, 1, E);
-      const Bitmap256& bm = leaf_bitmap<IS_MAP>(e);
-      for (unsigned w = 0; w < 4; ++w) {
-        u64 bits = bm.words[w];
-        const u64 c = static_cast<u64>(std::popcount(bits));
-        if (i < c) {
-          for (; i > 0; --i) bits &= bits - 1;
-          const unsigned b = 64 * w + static_cast<unsigned>(std::countr_zero(bits));
-          if constexpr (IS_MAP)
-            return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
-          else
-            return {true, prefix | b, 0};
-        }
-        i -= c;
+      const int found = leaf_bitmap<IS_MAP>(e).select(i);
+      if (found >= 0) {
+        const unsigned b = static_cast<unsigned>(found);
+        if constexpr (IS_MAP)
+          return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
+        else
+          return {true, prefix | b, 0};
       }
       CORVALE_PANIC("select within population");
     }

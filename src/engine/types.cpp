@@ -43,25 +43,4 @@ void panic_fmt(const char* where, const char* fmt, ...) noexcept {
   panic_at(where, message);
 }
 
-unsigned Bitmap256::rank(unsigned b) const noexcept {
-  unsigned r = 0;
-  const unsigned w = b >> 6;
-  for (unsigned i = 0; i < w && i < 4; ++i) r += std::popcount(words[i]);
-  if (w < 4 && (b & 63) != 0) r += std::popcount(words[w] & ((u64{1} << (b & 63)) - 1));
-  return r;
-}
-
-int Bitmap256::select(unsigned k) const noexcept {
-  for (unsigned w = 0; w < 4; ++w) {
-    const unsigned c = std::popcount(words[w]);
-    if (k < c) {
-      u64 bits = words[w];
-      for (unsigned j = 0; j < k; ++j) bits &= bits - 1;
-      return static_cast<int>(w * 64 + std::countr_zero(bits));
-    }
-    k -= c;
-  }
-  return -1;
-}
-
 }  // namespace corvale_trie

@@ -259,8 +259,15 @@ struct Bitmap256 {
   [[nodiscard]] unsigned rank_in_group(unsigned b) const noexcept {
     return std::popcount(group(b >> 5) & ((u32{1} << (b & 31)) - 1));
   }
-  // Number of set bits strictly below b (0..256).
-  [[nodiscard]] unsigned rank(unsigned b) const noexcept;
+  // Number of set bits strictly below b (0..256): the popcounts of the
+  // words below b's word, plus that of b's word masked below b.
+  [[nodiscard]] unsigned rank(unsigned b) const noexcept {
+    unsigned r = 0;
+    const unsigned w = b >> 6;
+    for (unsigned i = 0; i < w && i < 4; ++i) r += static_cast<unsigned>(std::popcount(words[i]));
+    if (w < 4 && (b & 63) != 0) r += static_cast<unsigned>(std::popcount(words[w] & ((u64{1} << (b & 63)) - 1)));
+    return r;
+  }
   // Smallest set bit j >= i, or -1 when there is none: the word of i with
   // the bits below i cleared, then the following words, each scanned with a
   // trailing-zero count.
@@ -286,8 +293,21 @@ struct Bitmap256 {
     }
     return w * 64 + 63 - std::countl_zero(bits);
   }
-  // The k-th set bit (0-based), or -1 when fewer than k+1 bits are set.
-  [[nodiscard]] int select(unsigned k) const noexcept;
+  // The k-th set bit (0-based), or -1 when fewer than k+1 bits are set: the
+  // words in order, each counted whole while k lies beyond it; in the word
+  // that holds it, the lowest set bit is cleared k times.
+  [[nodiscard]] int select(u64 k) const noexcept {
+    for (unsigned w = 0; w < 4; ++w) {
+      const unsigned c = static_cast<unsigned>(std::popcount(words[w]));
+      if (k < c) {
+        u64 bits = words[w];
+        for (; k > 0; --k) bits &= bits - 1;
+        return static_cast<int>(w * 64 + static_cast<unsigned>(std::countr_zero(bits)));
+      }
+      k -= c;
+    }
+    return -1;
+  }
 };
 static_assert(sizeof(Bitmap256) == 32);
 
