@@ -52,8 +52,6 @@ extern const u8 NODE_SIZE_TO_CLASS[376];
 inline constexpr unsigned CLASS_64 = 1;   // 64 bytes, aligned 64
 inline constexpr unsigned CLASS_128 = 3;  // 128 bytes, aligned 64
 
-// The text of a missing block where the caller has no expectation of its own.
-inline constexpr const char* MISSING_BLOCK = "called `Option::unwrap()` on a `None` value";
 
 class NodeAlloc {
  public:

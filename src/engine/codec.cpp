@@ -48,6 +48,19 @@ void unpack_pairs(const u8* keys, const u64* values, unsigned width, u64 n, KeyV
   unpack_n(keys, width, n, [&](u64 i, u64 key) { out[i] = KeyValue{key, values[i]}; });
 }
 
+// The n entries of a leaf block, unpacked by unpack(block, entries) into a
+// fixed array with room for one more.
+template <class Array, class Unpack>
+Array unpack_leaf(const Edge& edge, u64 n, Unpack&& unpack) noexcept {
+  Array out;
+  if (n + 1 > Array::capacity()) [[unlikely]] codec_detail::capacity_overflow(n + 1, Array::capacity());
+  if (n == 0) return out;
+  CORVALE_ASSERT(edge.payload != 0);
+  unpack(edge.ptr<const u8>(), out.data());
+  out.len = n;
+  return out;
+}
+
 // Unpacks `count` keys of `width` bytes (1..8) from the first `len` bytes of
 // `bytes`, which is padded with zeros to at least len + 8 bytes so that every
 // key is one 8-byte load and a mask.
@@ -93,14 +106,7 @@ void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n) 
 }
 
 LeafKeys leaf_keys(const Edge& edge, u8 width, u64 n) noexcept {
-  LeafKeys out;
-  if (n + 1 > LeafKeys::capacity()) [[unlikely]]
-    codec_detail::capacity_overflow(n + 1, LeafKeys::capacity());
-  if (n == 0) return out;
-  CORVALE_ASSERT(edge.payload != 0);
-  unpack_keys(edge.ptr<const u8>(), width, n, out.keys);
-  out.len = n;
-  return out;
+  return unpack_leaf<LeafKeys>(edge, n, [&](const u8* block, u64* out) { unpack_keys(block, width, n, out); });
 }
 
 void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept {
@@ -148,15 +154,9 @@ void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept {
 namespace mutate_map {
 
 LeafPairs read_map_leaf(const Edge& edge, u8 width, u64 n) noexcept {
-  LeafPairs out;
-  if (n + 1 > LeafPairs::capacity()) [[unlikely]]
-    codec_detail::capacity_overflow(n + 1, LeafPairs::capacity());
-  if (n == 0) return out;
-  CORVALE_ASSERT(edge.payload != 0);
-  const u8* block = edge.ptr<const u8>();
-  unpack_pairs(block + 8 * capacity_for(n), reinterpret_cast<const u64*>(block), width, n, out.pairs);
-  out.len = n;
-  return out;
+  return unpack_leaf<LeafPairs>(edge, n, [&](const u8* block, KeyValue* out) {
+    unpack_pairs(block + 8 * capacity_for(n), reinterpret_cast<const u64*>(block), width, n, out);
+  });
 }
 
 void build_map_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n) {

@@ -6,9 +6,10 @@
 namespace corvale_trie::mutate {
 namespace {
 
-// A node block behind a branch edge; a null one is a broken invariant.
+// The node a conversion replaces; a null one is a broken invariant, reported
+// here with no message text of its own.
 template <class T>
-T* node_of(const Edge& edge) {
+T* node_under(const Edge& edge) {
   T* node = edge.ptr<T>();
   CORVALE_EXPECT(node != nullptr, "");
   return node;
@@ -67,7 +68,7 @@ BranchB* build_branch_b(NodeAlloc& alloc, u8 level, Each&& each) {
 }  // namespace
 
 void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
-  BranchL3* old = node_of<BranchL3>(edge);
+  BranchL3* old = node_under<BranchL3>(edge);
   auto* grown = alloc.make<BranchL7>();
   std::memcpy(static_cast<void*>(grown), old, sizeof(BranchL3));  // children 3..6 stay empty
   point_edge_at(edge, grown, TAG_L7);
@@ -75,7 +76,7 @@ void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
 }
 
 void upgrade_l7_to_b(NodeAlloc& alloc, Edge& edge) {
-  BranchL7* old = node_of<BranchL7>(edge);
+  BranchL7* old = node_under<BranchL7>(edge);
   CORVALE_EXPECT(old->count <= L7_MAX_CHILDREN, "");
   BranchB* b = build_branch_b(alloc, old->level, [&](auto&& f) {
     for (unsigned i = 0; i < old->count; ++i) f(old->digits[i], old->children[i]);
@@ -85,7 +86,7 @@ void upgrade_l7_to_b(NodeAlloc& alloc, Edge& edge) {
 }
 
 void upgrade_b_to_u(NodeAlloc& alloc, Edge& edge) {
-  BranchB* old = node_of<BranchB>(edge);
+  BranchB* old = node_under<BranchB>(edge);
   BranchU* u = alloc.make<BranchU>();
   for_each_b_child(*old, [&](u8 d, const Edge& child) { u->children[d] = child; });
   point_edge_at(edge, u, TAG_U);
@@ -94,7 +95,7 @@ void upgrade_b_to_u(NodeAlloc& alloc, Edge& edge) {
 }
 
 void downgrade_u_to_b(NodeAlloc& alloc, Edge& edge, u8 level) {
-  BranchU* old = node_of<BranchU>(edge);
+  BranchU* old = node_under<BranchU>(edge);
   BranchB* b = build_branch_b(alloc, level, [&](auto&& f) {
     for (unsigned d = 0; d < 256; ++d)
       if (!old->children[d].is_empty()) f(static_cast<u8>(d), old->children[d]);
@@ -104,7 +105,7 @@ void downgrade_u_to_b(NodeAlloc& alloc, Edge& edge, u8 level) {
 }
 
 void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
-  BranchB* old = node_of<BranchB>(edge);
+  BranchB* old = node_under<BranchB>(edge);
   auto* l7 = alloc.make<BranchL7>();
   l7->level = old->level;
   for_each_b_child(*old, [&](u8 d, const Edge& child) {
@@ -121,7 +122,7 @@ void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
 }
 
 void downgrade_l7_to_l3(NodeAlloc& alloc, Edge& edge) {
-  BranchL7* old = node_of<BranchL7>(edge);
+  BranchL7* old = node_under<BranchL7>(edge);
   auto* l3 = alloc.make<BranchL3>();
   std::memcpy(static_cast<void*>(l3), old, sizeof(BranchL3));  // header, digit row, children 0..2
   point_edge_at(edge, l3, TAG_L3);

@@ -67,13 +67,6 @@ namespace corvale_trie::get {
 
 namespace detail {
 
-template <class T>
-[[nodiscard]] inline const T* node_of(const Edge* e) noexcept {
-  const T* node = e->ptr<T>();
-  if (node == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-  return node;
-}
-
 [[noreturn]] void child_index_out_of_bounds(unsigned len, unsigned index) noexcept;
 
 // The packed keys of an Immediate copied out of its edge into a zero-padded
@@ -104,11 +97,11 @@ struct SetLookup {
   static Result full(const Edge*) noexcept { return true; }
 
   static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
-    return detail::node_of<SetBitmapLeaf>(e)->bitmap.test(static_cast<u8>(key));
+    return node_of<const SetBitmapLeaf>(*e)->bitmap.test(static_cast<u8>(key));
   }
 
   static Result linear_leaf(const Edge* e, unsigned width, u64 n, u64 key) noexcept {
-    const u8* keys = detail::node_of<u8>(e);
+    const u8* keys = node_of<const u8>(*e);
     return leaf::search(keys, n, static_cast<u8>(width), key).has_value();
   }
 
@@ -136,7 +129,7 @@ struct MapLookup {
   }
 
   static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
-    const MapBitmapLeaf* leaf = detail::node_of<MapBitmapLeaf>(e);
+    const MapBitmapLeaf* leaf = node_of<const MapBitmapLeaf>(*e);
     const unsigned k = static_cast<u8>(key);
     const u32 word = leaf->bitmap.group(k >> 5);
     const u32 bit = u32{1} << (k & 31);
@@ -185,7 +178,7 @@ template <class R>
 template <class Flavor, class Node>
 [[gnu::always_inline]] inline bool linear_step(const Edge*& e, unsigned& E, u64 key,
                                                typename Flavor::Result& out) {
-  const Node* n = detail::node_of<Node>(e);
+  const Node* n = node_of<const Node>(*e);
   const unsigned L = n->level;
   if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
   const u8 d = digit_at(key, L);
@@ -221,7 +214,7 @@ template <class Flavor, bool kURuns>
       return linear_step<Flavor, BranchL7>(e, E, key, out);
 
     case TAG_B: {
-      const BranchB* n = detail::node_of<BranchB>(e);
+      const BranchB* n = node_of<const BranchB>(*e);
       const unsigned L = n->level;
       if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
       const u8 d = digit_at(key, L);
@@ -237,7 +230,7 @@ template <class Flavor, bool kURuns>
 
     case TAG_U:
       do {
-        e = &detail::node_of<BranchU>(e)->children[digit_at(key, E)];
+        e = &node_of<const BranchU>(*e)->children[digit_at(key, E)];
         --E;
       } while (kURuns && e->tag == TAG_U);
       return true;

@@ -14,13 +14,6 @@ namespace corvale_trie::iter {
 
 namespace {
 
-template <class T>
-[[nodiscard]] inline const T* node_of(const Edge& e) noexcept {
-  const T* p = e.ptr<const T>();
-  CORVALE_EXPECT(p != nullptr, MISSING_BLOCK);
-  return p;
-}
-
 [[nodiscard]] inline bool is_immediate_tag(u8 tag) noexcept { return is_set_immed_tag(tag); }
 
 // A child of a branch node: its edge, its digit and (linear kinds) its slot.
@@ -55,9 +48,9 @@ template <class N>
 // byte, or the edge's level for a BranchU.
 [[nodiscard]] inline unsigned branch_level(const Edge& e, unsigned edge_level) noexcept {
   switch (e.tag) {
-    case TAG_L3: return node_of<BranchL3>(e)->level;
-    case TAG_L7: return node_of<BranchL7>(e)->level;
-    case TAG_B: return node_of<BranchB>(e)->level;
+    case TAG_L3: return node_of<const BranchL3>(e)->level;
+    case TAG_L7: return node_of<const BranchL7>(e)->level;
+    case TAG_B: return node_of<const BranchB>(e)->level;
     default: return edge_level;
   }
 }
@@ -146,23 +139,23 @@ const Edge* RawIter<IS_MAP>::enter_branch(const Edge& e, unsigned level, unsigne
   unsigned count = 0;
   switch (e.tag) {
     case TAG_L3: {
-      const BranchL3* n = node_of<BranchL3>(e);
+      const BranchL3* n = node_of<const BranchL3>(e);
       c = first_linear_child(*n, s);
       kind = FrameKind::L3, digits = n->digits, count = n->count;
       break;
     }
     case TAG_L7: {
-      const BranchL7* n = node_of<BranchL7>(e);
+      const BranchL7* n = node_of<const BranchL7>(e);
       c = first_linear_child(*n, s);
       kind = FrameKind::L7, digits = n->digits, count = n->count;
       break;
     }
     case TAG_B:
-      c = first_b_child(*node_of<BranchB>(e), s);
+      c = first_b_child(*node_of<const BranchB>(e), s);
       kind = FrameKind::B;
       break;
     default:
-      c = first_u_child(*node_of<BranchU>(e), s);
+      c = first_u_child(*node_of<const BranchU>(e), s);
       break;
   }
   if (c.edge == nullptr) return nullptr;
@@ -204,7 +197,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
       case TAG_BITMAP_LEAF: {
         P |= mutate::decode_key_bits(*e, 1, L);
         if constexpr (IS_MAP) {
-          const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
+          const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
           leaf.kind = LeafKind::MapBitmap;
           LeafCursor::MapBitmapPos& c = leaf.map_bitmap;
           c.group = 0;
@@ -214,7 +207,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
           c.bitmap = lf->bitmap;
           for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
         } else {
-          const SetBitmapLeaf* lf = node_of<SetBitmapLeaf>(*e);
+          const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
           leaf.kind = LeafKind::SetBitmap;
           LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
           c.word = 0;
@@ -439,7 +432,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;
       const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
-      const MapBitmapLeaf* lf = node_of<MapBitmapLeaf>(*e);
+      const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
       const int found = lf->bitmap.next_set(s);
       if (found < 0) break;
       const unsigned d = static_cast<unsigned>(found);

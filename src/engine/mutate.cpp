@@ -86,7 +86,7 @@ struct SetFlavor {
       return Step::added();
     }
     edge.set_pop(1, n + 1);
-    if (E == 1) walk::fill_cache_bitmap(c.path, c.key, edge, leaf, n + 1);
+    if (E == 1) walk::fill_cache(c.path, c.key, edge, leaf, nullptr, n + 1);
     return Step::added();
   }
 

@@ -166,16 +166,13 @@ inline void account_new_key(const DescentStack& stack, PathCache& path) noexcept
 // Starts the path cache at a level-1 leaf that has just taken `key`; the
 // ancestors are appended by account_new_key. The previous content is
 // overwritten: its pending delta is zero, the caller having flushed.
-inline void fill_cache_bitmap(PathCache& path, u64 key, Edge& edge, void* block, u64 count) noexcept {
+// One of `bitmap_leaf` (a BitmapLeaf block) and `linear_leaf` (a width-1
+// LinearLeaf key block) is set.
+inline void fill_cache(PathCache& path, u64 key, Edge& edge, void* bitmap_leaf, u8* linear_leaf,
+                       u64 count) noexcept {
   path.begin_fill(key, &edge);
-  path.bitmap_leaf = block;
-  path.linear_leaf = nullptr;
-  path.leaf_count = static_cast<u16>(count);
-}
-inline void fill_cache_linear(PathCache& path, u64 key, Edge& edge, u8* block, u64 count) noexcept {
-  path.begin_fill(key, &edge);
-  path.linear_leaf = block;
-  path.bitmap_leaf = nullptr;
+  path.bitmap_leaf = bitmap_leaf;
+  path.linear_leaf = linear_leaf;
   path.leaf_count = static_cast<u16>(count);
 }
 
@@ -350,7 +347,7 @@ Step overflow_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W, u64 n, u64 
     F::build_bitmap(c, edge, items);
     write_decode(edge, 1, E, F::item_key(items[0]));
     if (F::kCacheConvertedBitmap && E == 1)
-      fill_cache_bitmap(c.path, c.key, edge, edge.ptr<void>(), items.size());
+      fill_cache(c.path, c.key, edge, edge.ptr<void>(), nullptr, items.size());
   } else {
     auto* node = c.alloc.template make<BranchL3>();
     node->level = static_cast<u8>(d + 1);
@@ -413,7 +410,7 @@ Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
   leaf::set_key_at(keys, W, p, k);
   if constexpr (F::kMap) values[p] = c.value;
   edge.set_pop(W, n + 1);
-  if (W == 1 && E == 1) fill_cache_linear(c.path, c.key, edge, block, n + 1);
+  if (W == 1 && E == 1) fill_cache(c.path, c.key, edge, nullptr, block, n + 1);
   return F::added(c, F::kMap ? values + p : nullptr);
 }
 

@@ -142,7 +142,7 @@ struct MapFlavor {
     leaf->bitmap.set(b);
     const u64 count = edge.pop(1) + 1;
     edge.set_pop(1, count);
-    if (E == 1) mutate::walk::fill_cache_bitmap(c.path, c.key, edge, leaf, count);
+    if (E == 1) mutate::walk::fill_cache(c.path, c.key, edge, leaf, nullptr, count);
     return added(c, sub + r);
   }
 

@@ -34,13 +34,6 @@ constexpr Hit kMiss{false, 0, 0};
             static_cast<unsigned long long>(len), static_cast<unsigned long long>(index));
 }
 
-template <class T>
-[[nodiscard]] inline const T& node_of(const Edge& e) {
-  const T* p = e.ptr<const T>();
-  CORVALE_EXPECT(p != nullptr, MISSING_BLOCK);
-  return *p;
-}
-
 // The linear-branch child count, checked against the node's capacity.
 template <class N>
 [[nodiscard]] inline unsigned linear_count(const N& n) {
@@ -118,9 +111,9 @@ template <bool IS_MAP>
 template <bool IS_MAP>
 [[nodiscard]] inline const Bitmap256& leaf_bitmap(const Edge& e) {
   if constexpr (IS_MAP)
-    return node_of<MapBitmapLeaf>(e).bitmap;
+    return node_of<const MapBitmapLeaf>(e)->bitmap;
   else
-    return node_of<SetBitmapLeaf>(e).bitmap;
+    return node_of<const SetBitmapLeaf>(e)->bitmap;
 }
 
 // ---------------------------------------------------------------------------
@@ -132,11 +125,11 @@ template <bool IS_MAP>
     case TAG_EMPTY:
       return 0;
     case TAG_L3:
-      return e.pop(node_of<BranchL3>(e).level);
+      return e.pop(node_of<const BranchL3>(e)->level);
     case TAG_L7:
-      return e.pop(node_of<BranchL7>(e).level);
+      return e.pop(node_of<const BranchL7>(e)->level);
     case TAG_B:
-      return e.pop(node_of<BranchB>(e).level);
+      return e.pop(node_of<const BranchB>(e)->level);
     case TAG_U:
     case TAG_FULL:
       return e.pop(level);
@@ -287,7 +280,7 @@ Hit seek_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
   if (found < 0) return kMiss;
   const unsigned b = static_cast<unsigned>(found);
   if constexpr (IS_MAP)
-    return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
+    return {true, prefix | b, bitmap_value(*node_of<const MapBitmapLeaf>(e), b)};
   else
     return {true, prefix | b, 0};
 }
@@ -313,13 +306,13 @@ Hit seek_in(const Edge& e, u64 key, unsigned E) {
     case TAG_EMPTY:
       return kMiss;
     case TAG_L3:
-      return seek_linear<IS_MAP, UP>(node_of<BranchL3>(e), e, key, E);
+      return seek_linear<IS_MAP, UP>(*node_of<const BranchL3>(e), e, key, E);
     case TAG_L7:
-      return seek_linear<IS_MAP, UP>(node_of<BranchL7>(e), e, key, E);
+      return seek_linear<IS_MAP, UP>(*node_of<const BranchL7>(e), e, key, E);
     case TAG_B:
-      return seek_b<IS_MAP, UP>(node_of<BranchB>(e), e, key, E);
+      return seek_b<IS_MAP, UP>(*node_of<const BranchB>(e), e, key, E);
     case TAG_U:
-      return seek_u<IS_MAP, UP>(node_of<BranchU>(e), key, E);
+      return seek_u<IS_MAP, UP>(*node_of<const BranchU>(e), key, E);
     case TAG_BITMAP_LEAF:
       return seek_bitmap_leaf<IS_MAP, UP>(e, key, E);
     case TAG_FULL:
@@ -455,13 +448,13 @@ u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total) {
     case TAG_EMPTY:
       return 0;
     case TAG_L3:
-      return rank_linear<IS_MAP>(node_of<BranchL3>(e), e, key, E);
+      return rank_linear<IS_MAP>(*node_of<const BranchL3>(e), e, key, E);
     case TAG_L7:
-      return rank_linear<IS_MAP>(node_of<BranchL7>(e), e, key, E);
+      return rank_linear<IS_MAP>(*node_of<const BranchL7>(e), e, key, E);
     case TAG_B:
-      return rank_b<IS_MAP>(node_of<BranchB>(e), e, key, E, root_total);
+      return rank_b<IS_MAP>(*node_of<const BranchB>(e), e, key, E, root_total);
     case TAG_U:
-      return rank_u<IS_MAP>(node_of<BranchU>(e), e, key, E, root_total);
+      return rank_u<IS_MAP>(*node_of<const BranchU>(e), e, key, E, root_total);
     case TAG_BITMAP_LEAF: {
       u64 sub;
       const Span span = rank_span(e, key, 1, E, sub);
@@ -578,20 +571,20 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
     case TAG_EMPTY:
       CORVALE_UNREACHABLE("select into empty subtree");
     case TAG_L3:
-      return select_linear<IS_MAP>(node_of<BranchL3>(e), e, i, E);
+      return select_linear<IS_MAP>(*node_of<const BranchL3>(e), e, i, E);
     case TAG_L7:
-      return select_linear<IS_MAP>(node_of<BranchL7>(e), e, i, E);
+      return select_linear<IS_MAP>(*node_of<const BranchL7>(e), e, i, E);
     case TAG_B:
-      return select_b<IS_MAP>(node_of<BranchB>(e), e, i, E, root_total);
+      return select_b<IS_MAP>(*node_of<const BranchB>(e), e, i, E, root_total);
     case TAG_U:
-      return select_u<IS_MAP>(node_of<BranchU>(e), e, i, E, root_total);
+      return select_u<IS_MAP>(*node_of<const BranchU>(e), e, i, E, root_total);
     case TAG_BITMAP_LEAF: {
       const u64 prefix = mutate::decode_key_bits(e, 1, E);
       const int found = leaf_bitmap<IS_MAP>(e).select(i);
       if (found >= 0) {
         const unsigned b = static_cast<unsigned>(found);
         if constexpr (IS_MAP)
-          return {true, prefix | b, bitmap_value(node_of<MapBitmapLeaf>(e), b)};
+          return {true, prefix | b, bitmap_value(*node_of<const MapBitmapLeaf>(e), b)};
         else
           return {true, prefix | b, 0};
       }

@@ -32,6 +32,18 @@
 
 namespace corvale_trie {
 
+// The text of a missing block where the caller has no expectation of its own.
+inline constexpr const char* MISSING_BLOCK = "called `Option::unwrap()` on a `None` value";
+
+// The node or leaf block behind `edge` (a tag that names one); a null block
+// is a broken invariant that stops the process.
+template <class T>
+[[nodiscard]] inline T* node_of(const Edge& edge) noexcept {
+  T* node = edge.ptr<T>();
+  if (node == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
+  return node;
+}
+
 struct BranchLinearHeader {
   u32 version;
   u8 count;
