@@ -66,18 +66,21 @@ void fatal_alloc_failure() noexcept { CORVALE_PANIC("memory allocation failed");
 // ---------------------------------------------------------------------------
 // Threads and claims
 
-u64 current_thread_id() noexcept {
+namespace detail {
+
+constinit thread_local u64 thread_id_slot __attribute__((tls_model("initial-exec"))) = 0;
+
+u64 assign_thread_id() noexcept {
   static std::atomic<u64> next_id{1};
-  thread_local const u64 id = next_id.fetch_add(1, std::memory_order_relaxed);
-  return id;
+  thread_id_slot = next_id.fetch_add(1, std::memory_order_relaxed);
+  return thread_id_slot;
 }
 
-SharedClaim::SharedClaim(BorrowFlag& flag) : flag_(&flag) {
-  if (!flag.try_shared()) raise(PyExc_RuntimeError, "Already mutably borrowed");
-}
+}  // namespace detail
 
-ExclusiveClaim::ExclusiveClaim(BorrowFlag& flag) : flag_(&flag) {
-  if (!flag.try_exclusive()) raise(PyExc_RuntimeError, "Already borrowed");
+void raise_claim_refused(Claim wanted) {
+  raise(PyExc_RuntimeError,
+        wanted == Claim::Exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
 void raise_unsendable(const char* type_path) {
@@ -156,8 +159,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 // ---------------------------------------------------------------------------
 // Conversions from Python
 
-u64 to_u64(PyObject* obj) {
-  Ref index = Ref::check(PyNumber_Index(obj));
+u64 to_u64_general(PyObject* obj) {
+  // PyNumber_Index hands back an exact int itself: skip the round trip.
+  Ref index = PyLong_CheckExact(obj) ? Ref::borrow(obj) : Ref::check(PyNumber_Index(obj));
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_pending();
   return static_cast<u64>(v);
@@ -226,8 +230,6 @@ void raise_dict_changed(bool size_changed) {
 
 // ---------------------------------------------------------------------------
 // Conversions to Python
-
-Ref to_py(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 
 Ref to_py(u64 v) noexcept { return Ref::result(PyLong_FromUnsignedLongLong(v)); }
 

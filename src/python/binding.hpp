@@ -177,22 +177,24 @@ void add_note(const char* note) noexcept;
 // ---------------------------------------------------------------------------
 // Owned references
 
+// Reference counts are changed with the interpreter's inline macros (under
+// the 3.11 limited API they touch the count directly, with no call).
 class Ref {
  public:
   Ref() noexcept = default;
-  Ref(const Ref& other) noexcept : p_(other.p_) { if (p_) Py_IncRef(p_); }
+  Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { if (p_) Py_DecRef(p_); }
+  ~Ref() { Py_XDECREF(p_); }
 
   // Adopts a new reference (may be null).
   [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
   // Takes an extra reference to a borrowed object (may be null).
   [[nodiscard]] static Ref borrow(PyObject* p) noexcept {
-    if (p) Py_IncRef(p);
+    Py_XINCREF(p);
     return Ref(p);
   }
   // Adopts the result of a C API call that sets an error when it returns null.
@@ -225,31 +227,53 @@ class Ref {
 
 // Identifier of the calling thread: a process-wide counter value given to
 // each thread on first use, never reused while the process lives.
-[[nodiscard]] u64 current_thread_id() noexcept;
+//
+// Every method call compares it with the object's owner, so reading it must
+// cost no more than a load: the id lives in a zero-initialised thread-local
+// (no guard, no wrapper) of the initial-exec model, which the module's 8
+// bytes can use from the static TLS reserve that the C library keeps for
+// dlopen'ed libraries; the general model would call __tls_get_addr on each
+// read. 0 means the thread has no id yet.
+namespace detail {
+extern constinit thread_local u64 thread_id_slot __attribute__((tls_model("initial-exec")));
+// Draws the next id for the calling thread and stores it in its slot.
+[[nodiscard]] u64 assign_thread_id() noexcept;
+}  // namespace detail
+
+[[nodiscard]] inline u64 current_thread_id() noexcept {
+  const u64 id = detail::thread_id_slot;
+  return id != 0 ? id : detail::assign_thread_id();
+}
 
 // The per-object re-entrancy guard: 0 = free, n = n shared claims, all ones
-// = one exclusive claim. Only the owner thread touches it; atomics keep the
-// claims well-defined all the same.
+// = one exclusive claim.
+//
+// Single writer: a claim is only ever taken or released after the owner
+// thread check has passed (the entry wrappers and extract_same_class check
+// the thread first), so only the owner thread writes the word. A plain
+// load followed by a store therefore loses no update, and no locked
+// read-modify-write instruction is needed on the path of every call. The
+// word stays atomic so that a foreign thread that merely looks at it reads a
+// well-defined value.
 class BorrowFlag {
  public:
   static constexpr u64 kExclusive = ~u64{0};
 
   [[nodiscard]] bool try_shared() noexcept {
-    u64 n = word_.load(std::memory_order_relaxed);
-    while (n != kExclusive) {
-      if (word_.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
-                                      std::memory_order_relaxed))
-        return true;
-    }
-    return false;
+    const u64 n = word_.load(std::memory_order_relaxed);
+    if (n == kExclusive) return false;
+    word_.store(n + 1, std::memory_order_relaxed);
+    return true;
   }
-  void release_shared() noexcept { word_.fetch_sub(1, std::memory_order_release); }
+  void release_shared() noexcept {
+    word_.store(word_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  }
   [[nodiscard]] bool try_exclusive() noexcept {
-    u64 expected = 0;
-    return word_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                         std::memory_order_relaxed);
+    if (word_.load(std::memory_order_relaxed) != 0) return false;
+    word_.store(kExclusive, std::memory_order_relaxed);
+    return true;
   }
-  void release_exclusive() noexcept { word_.store(0, std::memory_order_release); }
+  void release_exclusive() noexcept { word_.store(0, std::memory_order_relaxed); }
   [[nodiscard]] u64 raw() const noexcept { return word_.load(std::memory_order_relaxed); }
 
  private:
@@ -259,10 +283,16 @@ static_assert(sizeof(BorrowFlag) == 8 && std::atomic<u64>::is_always_lock_free);
 
 enum class Claim { None, Shared, Exclusive };
 
+// The RuntimeError of a refused claim: "Already mutably borrowed" for a
+// shared claim, "Already borrowed" for an exclusive one.
+[[noreturn]] void raise_claim_refused(Claim wanted);
+
 // RAII claims; the constructors raise the RuntimeError of a refused claim.
 class SharedClaim {
  public:
-  explicit SharedClaim(BorrowFlag& flag);
+  explicit SharedClaim(BorrowFlag& flag) : flag_(&flag) {
+    if (!flag.try_shared()) [[unlikely]] raise_claim_refused(Claim::Shared);
+  }
   SharedClaim(const SharedClaim&) = delete;
   SharedClaim& operator=(const SharedClaim&) = delete;
   ~SharedClaim() { flag_->release_shared(); }
@@ -273,7 +303,9 @@ class SharedClaim {
 
 class ExclusiveClaim {
  public:
-  explicit ExclusiveClaim(BorrowFlag& flag);
+  explicit ExclusiveClaim(BorrowFlag& flag) : flag_(&flag) {
+    if (!flag.try_exclusive()) [[unlikely]] raise_claim_refused(Claim::Exclusive);
+  }
   ExclusiveClaim(const ExclusiveClaim&) = delete;
   ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
   ~ExclusiveClaim() { flag_->release_exclusive(); }
@@ -472,7 +504,19 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 // Conversions from Python
 
 // u64 from an int, int subclass or __index__ object (interpreter texts).
-[[nodiscard]] u64 to_u64(PyObject* obj);
+[[nodiscard]] u64 to_u64_general(PyObject* obj);
+[[nodiscard]] inline u64 to_u64(PyObject* obj) {
+  // Fast path: an exact int in 0..2**63-1 is read in one call. Everything
+  // else (subclasses, __index__ objects, negatives, 2**63 and above, where
+  // the signed read reports -1 with overflow) takes the general path, so
+  // every error and its text remain the interpreter's own.
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v >= 0) return static_cast<u64>(v);
+  }
+  return to_u64_general(obj);
+}
 // Exactly True or False; numpy bool scalars by truth value.
 [[nodiscard]] bool to_bool(PyObject* obj);
 // A tuple (or subclass) of exactly two integers: (key, value).
@@ -588,7 +632,7 @@ struct Param<Maybe<T>> {
 // ---------------------------------------------------------------------------
 // Conversions to Python (results; failure to create one is fatal)
 
-[[nodiscard]] Ref to_py(bool v) noexcept;
+[[nodiscard]] inline Ref to_py(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
 [[nodiscard]] Ref to_py(u64 v) noexcept;
 [[nodiscard]] Ref to_py(const KeyValue& kv) noexcept;
 [[nodiscard]] Ref to_py(const std::vector<u64>& v) noexcept;
@@ -642,6 +686,21 @@ struct Signature {
 // `owner` is the class name for "{owner}.{name}()" (nullptr: "{name}()").
 void parse_fastcall(const Signature& sig, const char* owner, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// parse_fastcall for the signature S, with the common call handled inline:
+// no keywords and an admissible number of positional arguments is exactly
+// the case in which parse_fastcall only copies the arguments over and fills
+// the rest with nullptr, so the copy is done here; every other call (keywords,
+// too few or too many arguments) goes through parse_fastcall and its texts.
+template <const Signature& S>
+inline void match_fastcall(const char* owner, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** out) {
+  const auto given = static_cast<std::size_t>(nargs);
+  if (!kwnames && nargs >= 0 && given >= S.required && given <= S.count) [[likely]] {
+    for (std::size_t i = 0; i < S.count; ++i) out[i] = i < given ? args[i] : nullptr;
+    return;
+  }
+  parse_fastcall(S, owner, args, nargs, kwnames, out);
+}
 // The same for an argument tuple and keyword dict (tp_new).
 void parse_tuple_dict(const Signature& sig, const char* owner, PyObject* args, PyObject* kwargs,
                       PyObject** out);
@@ -733,7 +792,7 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static_assert(T::arity == S.count || S.count == 0, "signature and body disagree");
   return detail::object_boundary([&]() -> Ref {
     std::array<PyObject*, (S.count > 0 ? S.count : 1)> argv{};
-    parse_fastcall(S, T::Self::kName, args, nargs, kwnames, argv.data());
+    match_fastcall<S>(T::Self::kName, args, nargs, kwnames, argv.data());
     return detail::with_frame<Fn, C>(self, [&](typename T::Self& obj) {
       return detail::convert_and_call<typename T::Args>(argv.data(), S,
                                                         std::make_index_sequence<T::arity>{},
