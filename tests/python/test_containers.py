@@ -27,6 +27,7 @@ def key_source(rng, kind):
     return {
         "near-zero": lambda: rng.randrange(600),
         "near-max": lambda: U64_MAX - rng.randrange(600),
+        "near-2**63": lambda: 2**63 - 300 + rng.randrange(600),
         "dense": lambda: base + rng.randrange(3000),
         "clusters": lambda: rng.choice(centers) ^ rng.getrandbits(12),
         "small": lambda: rng.choice(universe),
@@ -35,7 +36,7 @@ def key_source(rng, kind):
     }[kind]
 
 
-KINDS = ["near-zero", "near-max", "dense", "clusters", "small", "ascending", "uniform"]
+KINDS = ["near-zero", "near-max", "near-2**63", "dense", "clusters", "small", "ascending", "uniform"]
 
 
 class Model:
