@@ -119,24 +119,19 @@ void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept {
     return;
   }
   if (!(width <= 7 && n != 0 && n * width < 16)) [[unlikely]] CORVALE_PANIC("immediate capacity");
-  u8 buf[16] = {};
-  pack_keys(buf, width, keys, n);
-  std::memcpy(&e.payload, buf, 8);
-  std::memcpy(e.decode, buf + 8, 7);
+  ImmedBytes<false> packed;
+  pack_keys(packed.bytes, width, keys, n);
+  packed.store(e);
   e.tag = immed_tag(width, static_cast<unsigned>(n));
   edge = e;
 }
 
 ImmedKeys immed_keys(const Edge& edge, u8 width, u8 n) noexcept {
-  u8 buf[24] = {};
-  std::memcpy(buf, &edge, 15);
-  return unpack_immed(buf, 16, width, n);
+  return unpack_immed(ImmedBytes<false>(edge).bytes, 16, width, n);
 }
 
 ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept {
-  u8 buf[16] = {};
-  std::memcpy(buf, edge.decode, 7);
-  return unpack_immed(buf, 7, width, n);
+  return unpack_immed(ImmedBytes<true>(edge).bytes, 7, width, n);
 }
 
 void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept {
@@ -180,9 +175,9 @@ void write_map_immed(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pai
   CORVALE_ASSERT(width >= 1);
   if (n * width > 7) [[unlikely]] range_out_of_bounds(static_cast<unsigned>(n * width), 7);
   Edge e;
-  u8 buf[8] = {};
-  pack_pair_keys(buf, width, pairs, n);
-  std::memcpy(e.decode, buf, 7);
+  ImmedBytes<true> packed;
+  pack_pair_keys(packed.bytes, width, pairs, n);
+  packed.store(e);
   if (n == 1) {
     e.payload = pairs[0].value;
   } else {

@@ -46,11 +46,69 @@
 // byte ranges beyond what the formats allow.
 #pragma once
 
+#include <cstring>
+
 #include "engine/alloc.hpp"
+#include "engine/bits.hpp"
 #include "engine/core.hpp"
+#include "engine/leaf.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
+
+// The packed key area of an Immediate: edge bytes 0..14 (payload, then
+// decode) in the set flavour, the 7 decode bytes in the map flavour, copied
+// into a zero-padded buffer. Key i of width W is its W bytes at i*W,
+// little-endian; thanks to the padding it is also one unaligned 8-byte load
+// and a mask. An edited copy goes back into the edge with store(), which
+// writes the key area only (never the tag, nor the payload of a map edge).
+template <bool IS_MAP>
+struct ImmedBytes {
+  static constexpr unsigned kSize = IS_MAP ? 7 : 15;
+  u8 bytes[24];
+
+  ImmedBytes() noexcept { std::memset(bytes, 0, sizeof bytes); }
+  explicit ImmedBytes(const Edge& e) noexcept {
+    std::memcpy(bytes, area(e), kSize);
+    std::memset(bytes + kSize, 0, sizeof bytes - kSize);
+  }
+  void store(Edge& e) const noexcept { std::memcpy(area(e), bytes, kSize); }
+
+  [[nodiscard]] u64 key(unsigned i, unsigned width) const noexcept {
+    return bits::load8(bytes + i * width) & BYTE_MASK_TABLE[width];
+  }
+  // Index of the key equal to k (already reduced to its low W bytes) among
+  // the first n, or -1.
+  [[nodiscard]] int find(unsigned n, unsigned width, u64 k) const noexcept {
+    for (unsigned i = 0; i < n; ++i)
+      if (key(i, width) == k) return static_cast<int>(i);
+    return -1;
+  }
+  // Opens position i among n keys (the area holds n + 1) and writes k there.
+  void insert_key(u64 i, u64 n, unsigned width, u64 k) noexcept {
+    std::memmove(bytes + (i + 1) * width, bytes + i * width, (n - i) * width);
+    leaf::set_key_at(bytes, width, i, k);
+  }
+  // Closes position i among n keys and zeroes the bytes freed at the end.
+  void erase_key(u64 i, u64 n, unsigned width) noexcept {
+    std::memmove(bytes + i * width, bytes + (i + 1) * width, (n - 1 - i) * width);
+    std::memset(bytes + (n - 1) * width, 0, kSize - (n - 1) * width);
+  }
+
+ private:
+  static const u8* area(const Edge& e) noexcept {
+    if constexpr (IS_MAP)
+      return e.decode;
+    else
+      return reinterpret_cast<const u8*>(&e);
+  }
+  static u8* area(Edge& e) noexcept {
+    if constexpr (IS_MAP)
+      return e.decode;
+    else
+      return reinterpret_cast<u8*>(&e);
+  }
+};
 
 namespace codec_detail {
 [[noreturn]] void capacity_overflow(u64 want, u64 cap) noexcept;

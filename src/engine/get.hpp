@@ -46,6 +46,7 @@
 #include <optional>
 
 #include "engine/alloc.hpp"
+#include "engine/codec.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
 #include "engine/types.hpp"
@@ -68,23 +69,6 @@ namespace corvale_trie::get {
 namespace detail {
 
 [[noreturn]] void child_index_out_of_bounds(unsigned len, unsigned index) noexcept;
-
-// The packed keys of an Immediate copied out of its edge into a zero-padded
-// buffer, so that key i of width W is one unaligned 8-byte load and a mask.
-struct ImmedArea {
-  u8 bytes[24] = {};
-  [[nodiscard]] u64 key(unsigned i, unsigned width) const noexcept {
-    u64 w;
-    std::memcpy(&w, bytes + i * width, 8);
-    return w & BYTE_MASK_TABLE[width];
-  }
-  // Index of the key equal to k (already reduced to its low W bytes), or -1.
-  [[nodiscard]] int find(unsigned n, unsigned width, u64 k) const noexcept {
-    for (unsigned i = 0; i < n; ++i)
-      if (key(i, width) == k) return static_cast<int>(i);
-    return -1;
-  }
-};
 
 }  // namespace detail
 
@@ -111,9 +95,7 @@ struct SetLookup {
 
   // The keys lie packed from edge byte 0 (payload, then decode).
   static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
-    detail::ImmedArea area;
-    std::memcpy(area.bytes, e, 15);  // never the tag
-    return area.find(n, width, key & BYTE_MASK_TABLE[width]) >= 0;
+    return ImmedBytes<false>(*e).find(n, width, key & BYTE_MASK_TABLE[width]) >= 0;
   }
 };
 
@@ -157,9 +139,7 @@ struct MapLookup {
   // The keys lie in the 7 decode bytes only; payload is the ValueArray.
   static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
     if (n * width > 7) return nullptr;
-    detail::ImmedArea area;
-    std::memcpy(area.bytes, e->decode, 7);
-    const int i = area.find(n, width, key & BYTE_MASK_TABLE[width]);
+    const int i = ImmedBytes<true>(*e).find(n, width, key & BYTE_MASK_TABLE[width]);
     if (i < 0) return nullptr;
     u64* values = e->ptr<u64>();
     return values == nullptr ? nullptr : values + i;

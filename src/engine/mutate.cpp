@@ -50,24 +50,22 @@ struct SetFlavor {
       write_immed(edge, static_cast<u8>(W), two, 2);
       return Step::added();
     }
-    u8 packed[16] = {};
-    std::memcpy(packed, reinterpret_cast<const u8*>(&edge), 15);
-    const leaf::LocateResult at = leaf::locate(packed, n, static_cast<u8>(W), k);
+    ImmedBytes<false> packed(edge);
+    const leaf::LocateResult at = leaf::locate(packed.bytes, n, static_cast<u8>(W), k);
     if (at.found) return Step::present();
     const u64 p = at.index;
     if (n < set_immed_max(W)) {
       CORVALE_EXPECT((n + 1) * W < 16, "immediate capacity");
-      std::memmove(packed + (p + 1) * W, packed + p * W, (n - p) * W);
-      leaf::set_key_at(packed, W, p, k);
-      std::memcpy(reinterpret_cast<u8*>(&edge), packed, 15);
+      packed.insert_key(p, n, W, k);
+      packed.store(edge);
       edge.tag = immed_tag(W, n + 1);
       return Step::added();
     }
     // Full: the keys move into a LinearLeaf of the same width.
     u64 keys[16];
-    unpack_keys(packed, W, p, keys);
+    unpack_keys(packed.bytes, W, p, keys);
     keys[p] = k;
-    unpack_keys(packed + p * W, W, n - p, keys + p + 1);
+    unpack_keys(packed.bytes + p * W, W, n - p, keys + p + 1);
     build_leaf(c.alloc, edge, static_cast<u8>(W), keys, n + 1);
     return Step::added();
   }

@@ -91,9 +91,8 @@ struct MapFlavor {
 
     u64* values = edge.ptr<u64>();
     CORVALE_EXPECT(values != nullptr, "value array");
-    u8 packed[8] = {};
-    std::memcpy(packed, edge.decode, 7);
-    const leaf::LocateResult at = leaf::locate(packed, n, static_cast<u8>(W), k);
+    ImmedBytes<true> packed(edge);
+    const leaf::LocateResult at = leaf::locate(packed.bytes, n, static_cast<u8>(W), k);
     if (at.found) return present(c, values + at.index);
     const u64 i = at.index;
 
@@ -104,7 +103,7 @@ struct MapFlavor {
         if (j == i) {
           pairs[j] = KeyValue{k, c.value};
         } else {
-          pairs[j] = KeyValue{leaf::key_at(packed, W, src), values[src]};
+          pairs[j] = KeyValue{packed.key(static_cast<unsigned>(src), W), values[src]};
           ++src;
         }
       }
@@ -117,9 +116,8 @@ struct MapFlavor {
     values = open_slot(c.alloc, values, n, i, "value array");
     edge.set_ptr(values);
     values[i] = c.value;
-    std::memmove(packed + (i + 1) * W, packed + i * W, (n - i) * W);
-    leaf::set_key_at(packed, W, i, k);
-    std::memcpy(edge.decode, packed, 7);
+    packed.insert_key(i, n, W, k);
+    packed.store(edge);
     edge.tag = immed_tag(W, n + 1);
     return added(c, values + i);
   }

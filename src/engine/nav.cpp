@@ -60,37 +60,24 @@ template <bool IS_MAP>
   }
 }
 
-// The keys of an Immediate edge as a packed array of W-byte keys, copied out
-// of the edge (set: packed from payload byte 0 over the 15 bytes before the
-// tag; map: packed in the 7 decode bytes). Searched in place like a leaf.
+// The keys of an Immediate edge as a packed array of W-byte keys (its key
+// area copied out of the edge, ImmedBytes), searched in place like a leaf.
+template <bool IS_MAP>
 struct ImmedPacked {
-  u8 bytes[16];
+  ImmedBytes<IS_MAP> area;
   unsigned width;
   unsigned count;
 
-  [[nodiscard]] u64 key(u64 i) const noexcept { return leaf::key_at(bytes, width, i); }
-  // Number of keys below `key` (holding only its low W bytes).
-  [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return leaf::lower_bound_dyn(bytes, count, width, key); }
-  // Number of keys at or below `key`.
-  [[nodiscard]] u64 upper_bound(u64 key) const noexcept { return leaf::upper_bound_dyn(bytes, count, width, key); }
-};
-
-template <bool IS_MAP>
-[[nodiscard]] inline ImmedPacked immediate_keys(const Edge& e) {
-  ImmedPacked k;
-  k.width = immed_width(e.tag);
-  k.count = immed_count(e.tag);
-  if constexpr (IS_MAP) {
-    if (k.width * k.count > 7) [[unlikely]]
-      panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", k.width * k.count);
-    std::memcpy(k.bytes, e.decode, 7);
-    std::memset(k.bytes + 7, 0, 9);
-  } else {
-    std::memcpy(k.bytes, &e, 15);
-    k.bytes[15] = 0;
+  explicit ImmedPacked(const Edge& e) : area(e), width(immed_width(e.tag)), count(immed_count(e.tag)) {
+    if (IS_MAP && width * count > 7) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", width * count);
   }
-  return k;
-}
+  [[nodiscard]] u64 key(u64 i) const noexcept { return area.key(static_cast<unsigned>(i), width); }
+  // Number of keys below `key` (holding only its low W bytes).
+  [[nodiscard]] u64 lower_bound(u64 key) const noexcept { return leaf::lower_bound_dyn(area.bytes, count, width, key); }
+  // Number of keys at or below `key`.
+  [[nodiscard]] u64 upper_bound(u64 key) const noexcept { return leaf::upper_bound_dyn(area.bytes, count, width, key); }
+};
 
 // Value i of a map Immediate of n keys: the payload itself for one key, else
 // entry i of its ValueArray.
@@ -287,7 +274,7 @@ Hit seek_bitmap_leaf(const Edge& e, u64 key, unsigned E) {
 
 template <bool IS_MAP, bool UP>
 Hit seek_immediate(const Edge& e, u64 key) {
-  const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+  const ImmedPacked<IS_MAP> ik(e);
   const u64 n = ik.count;
   const u64 k = key & lowmask(ik.width);
   const u64 at = UP ? ik.lower_bound(k) : ik.upper_bound(k);
@@ -474,7 +461,7 @@ u64 rank_in(const Edge& e, u64 key, unsigned E, u64 root_total) {
         return leaf::lower_bound_dyn(leaf_arrays<IS_MAP>(e, n).keys, n, W, sub);
       }
       if (is_set_immed_tag(tag)) {
-        const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+        const ImmedPacked<IS_MAP> ik(e);
         return ik.lower_bound(key & lowmask(ik.width));
       }
       bad_tag();
@@ -606,7 +593,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
           return {true, k, 0};
       }
       if (is_set_immed_tag(tag)) {
-        const ImmedPacked ik = immediate_keys<IS_MAP>(e);
+        const ImmedPacked<IS_MAP> ik(e);
         if (i >= ik.count) index_error(ik.count, i);
         if constexpr (IS_MAP)
           return {true, ik.key(i), immediate_value(e, ik.count, i)};

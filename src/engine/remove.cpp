@@ -228,15 +228,11 @@ struct SetLeaves {
       edge.clear();
       return {true, 0};
     }
-    u8 bytes[16];
-    std::memcpy(bytes, &edge, sizeof bytes);
-    bytes[15] = 0;
-    const leaf::LocateResult at = leaf::locate(bytes, n, static_cast<u8>(W), k);
+    ImmedBytes<false> packed(edge);
+    const leaf::LocateResult at = leaf::locate(packed.bytes, n, static_cast<u8>(W), k);
     if (!at.found) return kAbsent;
-    const u64 i = at.index;
-    std::memmove(bytes + i * W, bytes + (i + 1) * W, (n - 1 - i) * W);
-    std::memset(bytes + (n - 1) * W, 0, sizeof bytes - (n - 1) * W);
-    std::memcpy(static_cast<void*>(&edge), bytes, sizeof bytes);
+    packed.erase_key(at.index, n, W);
+    packed.store(edge);
     edge.tag = immed_tag(W, n - 1);
     return {true, 0};
   }
@@ -356,29 +352,23 @@ struct MapLeaves {
       edge.clear();
       return {true, old};
     }
-    const leaf::LocateResult at = leaf::locate(edge.decode, n, static_cast<u8>(W), k);
+    ImmedBytes<true> packed(edge);
+    const leaf::LocateResult at = leaf::locate(packed.bytes, n, static_cast<u8>(W), k);
     if (!at.found) return kAbsent;
     const u64 i = at.index;
     u64* values = edge.ptr<u64>();
     CORVALE_EXPECT(values != nullptr, "value array");
     const u64 old = values[i];
-
+    // The keys after i move down, the freed decode bytes become zero.
+    packed.erase_key(i, n, W);
+    packed.store(edge);
     if (n == 2) {
-      // The other pair moves inline: its key to decode bytes 0..W-1, its
-      // value into the payload.
-      const u64 other = 1 - i;
-      const u64 other_key = leaf::key_at(edge.decode, W, other);
-      const u64 other_value = values[other];
-      edge.set_decode_bits(0);
-      leaf::set_key_at(edge.decode, W, 0, other_key);
-      edge.payload = other_value;
-      edge.tag = immed_tag(W, 1);
+      // The other pair's value moves inline, into the payload.
+      edge.payload = values[1 - i];
       alloc.release_bytes(values, value_array_bytes(2), "value array");
-      return {true, old};
+    } else {
+      edge.set_ptr(close_slot(alloc, values, n, i, "value array"));
     }
-    edge.set_ptr(close_slot(alloc, values, n, i, "value array"));
-    std::memmove(edge.decode + i * W, edge.decode + (i + 1) * W, (n - 1 - i) * W);
-    std::memset(edge.decode + (n - 1) * W, 0, 7 - (n - 1) * W);
     edge.tag = immed_tag(W, n - 1);
     return {true, old};
   }
