@@ -48,6 +48,16 @@ void unpack_pairs(const u8* keys, const u64* values, unsigned width, u64 n, KeyV
   unpack_n(keys, width, n, [&](u64 i, u64 key) { out[i] = KeyValue{key, values[i]}; });
 }
 
+// Overwrites `edge` with the edge of a new LinearLeaf block of width W
+// holding n keys: decode zero except the pop field (pop_mask = BYTE_MASK[W]).
+void point_at_leaf(Edge& edge, const void* block, unsigned width, u64 n, u64 pop_mask) noexcept {
+  Edge e;
+  e.set_ptr(block);
+  e.tag = linear_leaf_tag(width);
+  e.set_decode_bits((n - 1) & pop_mask);
+  edge = e;
+}
+
 // The n entries of a leaf block, unpacked by unpack(block, entries) into a
 // fixed array with room for one more.
 template <class Array, class Unpack>
@@ -98,11 +108,7 @@ void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n) 
   CORVALE_ASSERT(width >= 1 && n >= 1);
   auto* block = static_cast<u8*>(alloc.allocate_bytes(set_leaf_bytes(n, width)));
   pack_keys(block, width, keys, n);
-  Edge e;
-  e.set_ptr(block);
-  e.tag = linear_leaf_tag(width);
-  e.set_decode_bits((n - 1) & pop_mask);
-  edge = e;
+  point_at_leaf(edge, block, width, n, pop_mask);
 }
 
 LeafKeys leaf_keys(const Edge& edge, u8 width, u64 n) noexcept {
@@ -162,11 +168,7 @@ void build_map_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pair
   auto* values = reinterpret_cast<u64*>(block);  // 16-aligned block, values first
   for (u64 i = 0; i < n; ++i) values[i] = pairs[i].value;
   pack_pair_keys(block + 8 * cap, width, pairs, n);
-  Edge e;
-  e.set_ptr(block);
-  e.tag = linear_leaf_tag(width);
-  e.set_decode_bits((n - 1) & pop_mask);
-  edge = e;
+  point_at_leaf(edge, block, width, n, pop_mask);
 }
 
 void write_map_immed(NodeAlloc& alloc, Edge& edge, u8 width, const KeyValue* pairs, u64 n) {

@@ -37,7 +37,8 @@ struct PathCache {
   // Adds the pending delta to the pop fields of the path.
   void flush() noexcept {
     if (depth == 0 || pending == 0) return;
-    if (depth > 8) [[unlikely]] CORVALE_PANIC("path cache depth");
+    if (depth > 8) [[unlikely]]
+      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is 8");
     const u64 d = pending;
     pending = 0;
     for (u64 i = 1; i < depth; ++i)
