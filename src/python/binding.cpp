@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <string>
 
 namespace corvale_py {
 
@@ -114,6 +115,10 @@ void report_dropped_on_other_thread(const char* type_path, PyTypeObject* type) n
 
 // ---------------------------------------------------------------------------
 // Type objects
+
+const char* qualified_type_name(const char* name) {
+  return (new std::string(std::string("corvale_trie._corvale.") + name))->c_str();
+}
 
 PyTypeObject* TypeCell::get(PyType_Spec& spec, const char* name) {
   if (PyTypeObject* t = type_.load(std::memory_order_acquire)) return t;

@@ -34,7 +34,6 @@
 //
 //     struct SetObject : Frame<corvale_trie::set::CorvaleSet> {
 //       static constexpr const char* kName = "CorvaleSet";
-//       static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleSet";
 //       static constexpr const char* kTypePath = "_corvale::set::CorvaleSet";
 //       static PyTypeObject* type();   // fetch_type<SetObject>(slots)
 //     };
@@ -94,7 +93,7 @@
 //
 // Type objects
 //   fetch_type<Obj>(slots) creates the class's type once per process with
-//   PyType_FromSpec (name kTypeName, basic size sizeof(Obj), default flags
+//   PyType_FromSpec (name "corvale_trie._corvale." + kName, basic size sizeof(Obj), default flags
 //   only: no subclassing, no cyclic GC) and hands out the same object on
 //   every later request. A failure is RuntimeError
 //   "An error occurred while initializing class {kName}" whose cause is the
@@ -488,11 +487,15 @@ template <class F>
 // The type object of Obj, made from `slots` on first need. The slot list
 // must hold tp_dealloc, tp_new (or no_constructor), the docstring and the
 // class's own slots; the base `object` is added here.
+// "corvale_trie._corvale.{name}", allocated once and kept for the life of
+// the process: the type object keeps pointing at its spec's name.
+[[nodiscard]] const char* qualified_type_name(const char* name);
+
 template <class Obj>
 PyTypeObject* fetch_type(PyType_Slot* slots) {
   static TypeCell cell;
-  static PyType_Spec spec{Obj::kTypeName, static_cast<int>(sizeof(Obj)), 0, Py_TPFLAGS_DEFAULT,
-                          slots};
+  static PyType_Spec spec{qualified_type_name(Obj::kName), static_cast<int>(sizeof(Obj)), 0,
+                          Py_TPFLAGS_DEFAULT, slots};
   return cell.get(spec, Obj::kName);
 }
 

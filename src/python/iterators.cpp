@@ -21,42 +21,36 @@ struct Snapshot {
 
 struct SetIterObject : Frame<Snapshot<u64>> {
   static constexpr const char* kName = "CorvaleSetIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleSetIter";
   static constexpr const char* kTypePath = "_corvale::set::CorvaleSetIter";
   static constexpr const char* kDoc = "Key iterator for [`CorvaleSet`].";
 };
 
 struct SetRangeIterObject : Frame<Snapshot<u64>> {
   static constexpr const char* kName = "CorvaleSetRangeIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleSetRangeIter";
   static constexpr const char* kTypePath = "_corvale::set::CorvaleSetRangeIter";
   static constexpr const char* kDoc = "Range iterator for [`CorvaleSet`].";
 };
 
 struct MapKeyIterObject : Frame<Snapshot<u64>> {
   static constexpr const char* kName = "CorvaleMapKeyIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleMapKeyIter";
   static constexpr const char* kTypePath = "_corvale::map::CorvaleMapKeyIter";
   static constexpr const char* kDoc = "Iterator yielding keys of [`CorvaleMap`].";
 };
 
 struct MapValueIterObject : Frame<Snapshot<u64>> {
   static constexpr const char* kName = "CorvaleMapValueIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleMapValueIter";
   static constexpr const char* kTypePath = "_corvale::map::CorvaleMapValueIter";
   static constexpr const char* kDoc = "Iterator yielding values of [`CorvaleMap`].";
 };
 
 struct MapItemIterObject : Frame<Snapshot<KeyValue>> {
   static constexpr const char* kName = "CorvaleMapItemIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleMapItemIter";
   static constexpr const char* kTypePath = "_corvale::map::CorvaleMapItemIter";
   static constexpr const char* kDoc = "Iterator yielding `(key, value)` pairs of [`CorvaleMap`].";
 };
 
 struct MapRangeIterObject : Frame<Snapshot<KeyValue>> {
   static constexpr const char* kName = "CorvaleMapRangeIter";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleMapRangeIter";
   static constexpr const char* kTypePath = "_corvale::map::CorvaleMapRangeIter";
   static constexpr const char* kDoc =
       "Range iterator yielding `(key, value)` pairs of [`CorvaleMap`].";

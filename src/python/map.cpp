@@ -41,7 +41,6 @@ using corvale_trie::map::CorvaleMap;
 
 struct MapObject : Frame<CorvaleMap> {
   static constexpr const char* kName = "CorvaleMap";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleMap";
   static constexpr const char* kTypePath = "_corvale::map::CorvaleMap";
   static PyTypeObject* type() { return corvale_map_type(); }
 };

@@ -34,7 +34,6 @@ using corvale_trie::set::CorvaleSet;
 
 struct SetObject : Frame<CorvaleSet> {
   static constexpr const char* kName = "CorvaleSet";
-  static constexpr const char* kTypeName = "corvale_trie._corvale.CorvaleSet";
   static constexpr const char* kTypePath = "_corvale::set::CorvaleSet";
   static PyTypeObject* type() { return corvale_set_type(); }
 };
