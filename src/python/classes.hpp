@@ -24,4 +24,10 @@ PyTypeObject* corvale_map_range_iter_type();
 PyTypeObject* corvale_set_iter_type();
 PyTypeObject* corvale_set_range_iter_type();
 
+// The bytes map and its snapshot iterators (bytesmap.cpp).
+PyTypeObject* corvale_bytes_map_type();
+PyTypeObject* corvale_bytes_map_key_iter_type();
+PyTypeObject* corvale_bytes_map_value_iter_type();
+PyTypeObject* corvale_bytes_map_item_iter_type();
+
 }  // namespace corvale_py
