@@ -143,8 +143,7 @@ std::optional<u64> CorvaleBytesMap::remove(std::string_view key) {
 
 // The cursor reads only the index, so each bucket is released as it is met.
 void CorvaleBytesMap::clear() {
-  auto cursor = index_.iter();
-  while (const std::optional<KeyValue> kv = cursor.next()) release(Bucket::at(kv->value));
+  for_each_bucket([](u64, Bucket b) { release(b); });
   index_.clear();
   len_ = 0;
   bucket_bytes_ = 0;
@@ -153,26 +152,28 @@ void CorvaleBytesMap::clear() {
 const char* CorvaleBytesMap::check_invariants() const {
   u64 entries = 0;
   u64 bytes = 0;
-  auto cursor = index_.iter();
-  while (const std::optional<KeyValue> kv = cursor.next()) {
-    if (kv->value == 0) return "every hash maps to a bucket";
-    const Bucket b = Bucket::at(kv->value);
-    const BucketHeader h = b.header();
-    if (h.used() == 0) return "every bucket holds an entry";
-    if (h.used() > h.capacity()) return "a bucket's entries fit its room";
+  const char* bad = nullptr;
+  for_each_bucket([&](u64 h, Bucket b) {
+    if (bad != nullptr) return;
+    if (b.block() == nullptr) {
+      bad = "every hash maps to a bucket";
+      return;
+    }
+    const BucketHeader header = b.header();
+    if (header.used() == 0) bad = "every bucket holds an entry";
+    if (header.used() > header.capacity()) bad = "a bucket's entries fit its room";
     std::unordered_set<std::string_view> seen;
-    const char* bad = nullptr;
     (void)b.find_if([&](const EntryRef& e) {
       if (e.end() > b.end()) bad = "entries end at the bucket's end";
-      else if (hash(e.key()) != kv->key) bad = "every key has its bucket's hash";
+      else if (hash(e.key()) != h) bad = "every key has its bucket's hash";
       else if (!seen.insert(e.key()).second) bad = "no key twice in a bucket";
       ++entries;
       bytes += ENTRY_CHARGE + e.key_len();
       return bad != nullptr;
     });
-    if (bad != nullptr) return bad;
     bytes += BUCKET_CHARGE;
-  }
+  });
+  if (bad != nullptr) return bad;
   if (entries != len_) return "len counts the entries";
   if (bytes != bucket_bytes_) return "bucket_bytes follows the accounting rule";
   return nullptr;

@@ -75,7 +75,9 @@ class BucketHeader {
   static constexpr u64 USED_MASK = (u64{1} << CLASS_SHIFT) - 1;
 
   constexpr BucketHeader(u64 used, unsigned capacity_class) noexcept
-      : word_(used | (u64{capacity_class} << CLASS_SHIFT)) {}
+      : word_(used | (u64{capacity_class} << CLASS_SHIFT)) {
+    CORVALE_ASSERT(used <= USED_MASK && capacity_class < 64);
+  }
 
   // Bytes of entries in use.
   [[nodiscard]] constexpr u64 used() const noexcept { return word_ & USED_MASK; }
@@ -196,12 +198,30 @@ class CorvaleBytesMap {
   // must not change during the walk.
   template <class F>
   void for_each(F&& fn) const {
-    auto cursor = index_.iter();
-    while (const std::optional<KeyValue> kv = cursor.next()) {
-      (void)Bucket::at(kv->value).find_if([&fn](const EntryRef& e) {
+    for_each_bucket([&fn](u64, Bucket b) {
+      (void)b.find_if([&fn](const EntryRef& e) {
         fn(e.key(), e.value());
         return false;
       });
+    });
+  }
+
+  // Calls fn(hash, bucket) for every bucket in ascending hash order. The
+  // buckets lie anywhere in the heap: each group of the walk is fetched
+  // ahead before it is visited, so that their cache misses overlap.
+  template <class F>
+  void for_each_bucket(F&& fn) const {
+    constexpr unsigned GROUP = 16;
+    auto cursor = index_.iter();
+    KeyValue group[GROUP];
+    for (unsigned n = GROUP; n == GROUP;) {
+      for (n = 0; n < GROUP; ++n) {
+        const std::optional<KeyValue> kv = cursor.next();
+        if (!kv) break;
+        group[n] = *kv;
+        __builtin_prefetch(Bucket::at(kv->value).block());
+      }
+      for (unsigned i = 0; i < n; ++i) fn(group[i].key, Bucket::at(group[i].value));
     }
   }
 

@@ -82,15 +82,10 @@ struct KeySnapshot {
   }
 };
 
-struct ItemSnapshot {
-  PackedKeys keys;
+struct ItemSnapshot : KeySnapshot {
   std::vector<u64> values;
-  u64 position = 0;
 
-  ItemSnapshot(PackedKeys k, std::vector<u64> v) noexcept : keys(std::move(k)), values(std::move(v)) {}
-  [[nodiscard]] u64 remaining() const noexcept {
-    return position <= keys.size() ? keys.size() - position : 0;
-  }
+  ItemSnapshot(PackedKeys k, std::vector<u64> v) noexcept : KeySnapshot(std::move(k)), values(std::move(v)) {}
   [[nodiscard]] Ref next_item() noexcept {
     if (position >= keys.size()) return Ref();
     const u64 i = position++;
