@@ -25,8 +25,8 @@
 //
 // Nothing here changes the container, allocates or reads the path cache: the
 // only pop field read is that of a LinearLeaf edge, which the engine keeps
-// exact at all times. A malformed tag answers absent, except that the map
-// walk meeting a FullEdge (set flavour only) stops the process.
+// exact at all times. A malformed tag stops the process ("valid edge tag"),
+// as does the map walk meeting a FullEdge (set flavour only).
 #include <array>
 #include <span>
 #include <type_traits>

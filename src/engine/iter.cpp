@@ -62,8 +62,7 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
   const u16 count = static_cast<u16>(e.pop(w));
   const u8* block = e.ptr<const u8>();
   CORVALE_EXPECT(block != nullptr, "leaf ptr");
-  leaf.kind = LeafKind::Linear;
-  LeafCursor::LinearPos& c = leaf.linear;
+  LeafCursor::LinearPos c{};
   c.width = static_cast<u8>(w);
   c.count = count;
   c.pos = pos;
@@ -75,6 +74,8 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
     c.keys = block;
   }
   c.prefix = prefix | mutate::decode_key_bits(e, w, level);
+  leaf.kind = LeafKind::Linear;
+  leaf.linear = c;
 }
 
 // Fills the immediate cursor (one key: Single) for an Immediate edge; the
@@ -84,8 +85,7 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
   const unsigned w = immed_width(e.tag);
   const unsigned n = immed_count(e.tag);
   if (n == 1) {
-    leaf.kind = LeafKind::Single;
-    LeafCursor::SinglePos& c = leaf.single;
+    LeafCursor::SinglePos c{};
     c.done = static_cast<u8>(pos != 0);
     if constexpr (IS_MAP) {
       c.key = prefix | (e.decode_word() & BYTE_MASK_TABLE[w]);
@@ -94,6 +94,8 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
       c.key = prefix | (e.payload & BYTE_MASK_TABLE[w]);
       c.value = 0;
     }
+    leaf.kind = LeafKind::Single;
+    leaf.single = c;
     return;
   }
   ImmedKeys ik;
@@ -107,14 +109,15 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
   }
   if (n > 15) [[unlikely]]
     panic_fmt(CORVALE_HERE, "index out of bounds: the len is 15 but the index is %u", n - 1);
-  leaf.kind = LeafKind::Immediate;
-  LeafCursor::ImmediatePos& c = leaf.immediate;
+  LeafCursor::ImmediatePos c{};
   c.count = static_cast<u8>(n);
   c.pos = static_cast<u8>(pos);
   for (unsigned i = 0; i < 15; ++i) {
     c.keys[i] = i < n ? prefix | ik.keys[i] : 0;
     c.values[i] = (IS_MAP && i < n) ? values[i] : 0;
   }
+  leaf.kind = LeafKind::Immediate;
+  leaf.immediate = c;
 }
 
 }  // namespace
@@ -198,40 +201,41 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
         P |= mutate::decode_key_bits(*e, 1, L);
         if constexpr (IS_MAP) {
           const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-          leaf.kind = LeafKind::MapBitmap;
-          LeafCursor::MapBitmapPos& c = leaf.map_bitmap;
+          LeafCursor::MapBitmapPos c{};
           c.group = 0;
           c.index = 0;
           c.bits = lf->bitmap.group(0);
           c.prefix = P;
           c.bitmap = lf->bitmap;
           for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+          leaf.kind = LeafKind::MapBitmap;
+          leaf.map_bitmap = c;
         } else {
           const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
-          leaf.kind = LeafKind::SetBitmap;
-          LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
+          LeafCursor::SetBitmapPos c{};
           c.word = 0;
           c.prefix = P;
           for (unsigned w = 0; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+          leaf.kind = LeafKind::SetBitmap;
+          leaf.set_bitmap = c;
         }
         return true;
       }
       case TAG_FULL:
         leaf.kind = LeafKind::FullRange;
-        leaf.full.cur = P;
-        leaf.full.end = P | nav::lowmask(L);
+        leaf.full = LeafCursor::FullRangePos{P, P | nav::lowmask(L)};
         return true;
       default:
         if (is_linear_leaf_tag(tag)) {
           set_linear<IS_MAP>(leaf, *e, L, P, 0);
           return true;
         }
-        if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+        if (is_immediate_tag(tag)) {
           set_immediate<IS_MAP>(leaf, *e, P, 0);
           return true;
         }
-        // Empty, or a tag of no known kind: no keys here.
-        return false;
+        if (tag == TAG_EMPTY) return false;
+        CORVALE_PANIC("valid edge tag");
     }
   }
 }
@@ -363,12 +367,13 @@ RawIter<IS_MAP> RawIter<IS_MAP>::over(const CoreRecord& rec) noexcept {
   RawIter it;
   if (rec.state == RootState::Empty) return it;
   if (rec.state == RootState::Flat) {
-    it.leaf.kind = LeafKind::Flat;
-    LeafCursor::FlatPos& c = it.leaf.flat;
+    LeafCursor::FlatPos c{};
     c.len = static_cast<u32>(rec.len);
     c.pos = 0;
     c.keys = rec.flat_keys();
     c.values = IS_MAP ? rec.flat_keys() + capacity_for(rec.len) : nullptr;
+    it.leaf.kind = LeafKind::Flat;
+    it.leaf.flat = c;
     return it;
   }
   if (!it.descend(&rec.root, ROOT_LEVEL, 0)) it.advance_frames();
@@ -436,25 +441,25 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const int found = lf->bitmap.next_set(s);
       if (found < 0) break;
       const unsigned d = static_cast<unsigned>(found);
-      it.leaf.kind = LeafKind::MapBitmap;
-      LeafCursor::MapBitmapPos& c = it.leaf.map_bitmap;
+      LeafCursor::MapBitmapPos c{};
       c.group = static_cast<u8>(d >> 5);
       c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
       c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
       c.prefix = leaf_prefix;
       c.bitmap = lf->bitmap;
       for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+      it.leaf.kind = LeafKind::MapBitmap;
+      it.leaf.map_bitmap = c;
       return it;
     }
     if (tag == TAG_FULL) {
       const u64 end = P | nav::lowmask(L);
       if (lo > end) break;
       it.leaf.kind = LeafKind::FullRange;
-      it.leaf.full.cur = lo > P ? lo : P;
-      it.leaf.full.end = end;
+      it.leaf.full = LeafCursor::FullRangePos{lo > P ? lo : P, end};
       return it;
     }
-    if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+    if (is_immediate_tag(tag)) {
       const unsigned w = immed_width(tag);
       const unsigned n = immed_count(tag);
       if (n == 1) {
@@ -470,7 +475,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       set_immediate<true>(it.leaf, *e, P, pos);
       return it;
     }
-    // Empty, or a tag of no known kind: no keys here.
+    if (tag != TAG_EMPTY) [[unlikely]] CORVALE_PANIC("valid edge tag");
     break;
   }
   // The subtree just examined holds nothing at or above lo: every key under
@@ -504,12 +509,13 @@ iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
   if (lo > hi || rec_.state == RootState::Empty) return iter::MapRange(iter::MapIter(), hi);
   if (rec_.state == RootState::Flat) {
     iter::MapIter it;
-    it.leaf.kind = iter::LeafKind::Flat;
-    iter::LeafCursor::FlatPos& c = it.leaf.flat;
+    iter::LeafCursor::FlatPos c{};
     c.len = static_cast<u32>(rec_.len);
     c.keys = rec_.flat_keys();
     c.values = rec_.flat_keys() + capacity_for(rec_.len);
     c.pos = static_cast<u32>(leaf::sorted_lower_bound(c.keys, rec_.len, lo));
+    it.leaf.kind = iter::LeafKind::Flat;
+    it.leaf.flat = c;
     return iter::MapRange(it, hi);
   }
   return iter::MapRange(iter::RawIter<true>::from_tree_range(rec_.root, lo), hi);

@@ -35,8 +35,8 @@
 //
 // The only population the cursor reads is the pop field of a LinearLeaf edge,
 // which the insert fast path keeps current, so it needs no path-cache flush
-// and is exact while ancestor populations lag. An edge of no known tag holds
-// no keys and is passed over.
+// and is exact while ancestor populations lag. An edge of no known tag is the
+// fatal error "valid edge tag".
 //
 // The cursor borrows its container: it must not be advanced after the
 // container has changed (nothing detects it). Every user runs it to its end
