@@ -30,24 +30,26 @@
 //   SetLookup           bool: the key is stored (set-flavour leaves)
 //   MapLookup<Filter>   u64*: the key's value word, or null (map leaves);
 //                       Filter says whether a BranchL3 consults its nibble
-//                       filter before its digits (locate_slot does, the
-//                       map's own lookups scan at most three digits directly)
+//                       filter before its digits (locate_slot, which serves
+//                       every point lookup of the map, does; the map's batch
+//                       walk scans the at most three digits directly)
 //
 // The walks never read the path cache: the only pop field they read is a
 // LinearLeaf's own, which is always exact.
 //
 // Callers: the core set's membership test in its tree state (contains_walk),
-// the map's lookups and insertion (locate_slot, to find the slot of the key
-// it has just stored from the edge it rebuilt), the batch lookups, and the
-// string, bytes and blob maps (locate_slot from a map's root edge).
+// the core map's point lookups (locate_slot from its root edge), the map
+// insertion (locate_slot, to find the slot of the key it has just stored
+// from the edge it rebuilt), and the batch lookups of both (batch.cpp).
 #pragma once
 
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <span>
 
-#include "engine/alloc.hpp"
-#include "engine/codec.hpp"
+#include "engine/core.hpp"
+#include "engine/decode.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
 #include "engine/types.hpp"
@@ -56,6 +58,11 @@ namespace corvale_trie::get {
 
 // Set flavour: whether `key` is stored under `edge`, an edge at `level`.
 [[nodiscard]] bool contains_walk(const Edge& edge, u64 key, u8 level) noexcept;
+
+// Batch lookups over a container record (batch.cpp): out[i] = 1 when
+// keys[i] is present (set), {1, value} or {0, 0} (map).
+void contains_batch(const CoreRecord& rec, std::span<const u64> keys, u8* out);
+void get_batch(const CoreRecord& rec, std::span<const u64> keys, FoundValue* out);
 
 // Map flavour: the address of the value word of `key` under `edge` (an edge
 // at `level`), or nullptr. The address leads into a map LinearLeaf, a value

@@ -1,14 +1,13 @@
-// In-order cursors: the out-of-line step, the leftmost descent, the seek of
-// the range cursor, and the traversal entry points of the core containers.
+// In-order cursors: the out-of-line step, the leftmost descent and the seek
+// of the range cursor.
 #include "engine/iter.hpp"
 
 #include <bit>
 #include <cstring>
 
-#include "engine/codec.hpp"
-#include "engine/map.hpp"
+#include "engine/decode.hpp"
+#include "engine/leaf.hpp"
 #include "engine/node.hpp"
-#include "engine/set.hpp"
 
 namespace corvale_trie::iter {
 
@@ -73,7 +72,7 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
     c.values = nullptr;
     c.keys = block;
   }
-  c.prefix = prefix | mutate::decode_key_bits(e, w, level);
+  c.prefix = prefix | decode_key_bits(e, w, level);
   leaf.kind = LeafKind::Linear;
   leaf.linear = c;
 }
@@ -101,11 +100,11 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
   ImmedKeys ik;
   const u64* values = nullptr;
   if constexpr (IS_MAP) {
-    ik = mutate::immed_map_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    ik = immed_map_keys(e, static_cast<u8>(w), static_cast<u8>(n));
     values = e.ptr<const u64>();
     CORVALE_EXPECT(values != nullptr, "value array");
   } else {
-    ik = mutate::immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    ik = immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
   }
   if (n > 15) [[unlikely]]
     panic_fmt(CORVALE_HERE, "index out of bounds: the len is 15 but the index is %u", n - 1);
@@ -188,7 +187,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
       case TAG_B:
       case TAG_U: {
         const unsigned level = branch_level(*e, L);
-        P |= mutate::decode_key_bits(*e, level, L);
+        P |= decode_key_bits(*e, level, L);
         unsigned d;
         const Edge* child = enter_branch(*e, level, 0, P, d);
         if (child == nullptr) return false;
@@ -198,7 +197,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
         continue;
       }
       case TAG_BITMAP_LEAF: {
-        P |= mutate::decode_key_bits(*e, 1, L);
+        P |= decode_key_bits(*e, 1, L);
         if constexpr (IS_MAP) {
           const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
           LeafCursor::MapBitmapPos c{};
@@ -392,7 +391,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     const u8 tag = e->tag;
     if (is_branch_tag(tag)) {
       const unsigned level = branch_level(*e, L);
-      P |= mutate::decode_key_bits(*e, level, L);
+      P |= decode_key_bits(*e, level, L);
       const u64 lo_part = level >= 8 ? 0 : lo >> (8 * level);
       const u64 p_part = level >= 8 ? 0 : P >> (8 * level);
       if (lo_part > p_part) break;  // every key of the subtree is below lo
@@ -414,7 +413,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     }
     if (is_linear_leaf_tag(tag)) {
       const unsigned w = linear_leaf_width(tag);
-      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, w, L);
+      const u64 leaf_prefix = P | decode_key_bits(*e, w, L);
       const u64 lo_part = lo >> (8 * w);
       const u64 p_part = leaf_prefix >> (8 * w);
       if (lo_part > p_part) break;
@@ -432,7 +431,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       return it;
     }
     if (tag == TAG_BITMAP_LEAF) {
-      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, 1, L);
+      const u64 leaf_prefix = P | decode_key_bits(*e, 1, L);
       const u64 lo_part = lo >> 8;
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;
@@ -468,7 +467,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
         set_immediate<true>(it.leaf, *e, P, 0);
         return it;
       }
-      const ImmedKeys ik = mutate::immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
+      const ImmedKeys ik = immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
       unsigned pos = 0;
       while (pos < n && (P | ik.keys[pos]) < lo) ++pos;
       if (pos == n) break;
@@ -485,46 +484,20 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
   return it;
 }
 
+template <bool IS_MAP>
+RawIter<IS_MAP> RawIter<IS_MAP>::seek(const CoreRecord& rec, u64 lo) noexcept
+  requires IS_MAP
+{
+  if (rec.state == RootState::Empty) return RawIter();
+  if (rec.state == RootState::Flat) {
+    RawIter it = over(rec);
+    it.leaf.flat.pos = static_cast<u32>(leaf::sorted_lower_bound(rec.flat_keys(), rec.len, lo));
+    return it;
+  }
+  return from_tree_range(rec.root, lo);
+}
+
 template class RawIter<false>;
 template class RawIter<true>;
 
 }  // namespace corvale_trie::iter
-
-// ---------------------------------------------------------------------------
-// Traversal entry points of the core containers
-
-namespace corvale_trie::set {
-
-iter::SetIter CorvaleSet::iter() const { return iter::RawIter<false>::over(rec_); }
-
-std::vector<u64> CorvaleSet::to_vec() const { return iter::collect(iter()); }
-
-}  // namespace corvale_trie::set
-
-namespace corvale_trie::map {
-
-iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
-
-iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
-  if (lo > hi || rec_.state == RootState::Empty) return iter::MapRange(iter::MapIter(), hi);
-  if (rec_.state == RootState::Flat) {
-    iter::MapIter it;
-    iter::LeafCursor::FlatPos c{};
-    c.len = static_cast<u32>(rec_.len);
-    c.keys = rec_.flat_keys();
-    c.values = rec_.flat_keys() + capacity_for(rec_.len);
-    c.pos = static_cast<u32>(leaf::sorted_lower_bound(c.keys, rec_.len, lo));
-    it.leaf.kind = iter::LeafKind::Flat;
-    it.leaf.flat = c;
-    return iter::MapRange(it, hi);
-  }
-  return iter::MapRange(iter::RawIter<true>::from_tree_range(rec_.root, lo), hi);
-}
-
-std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }
-
-std::vector<u64> CorvaleMap::keys() const { return iter::collect(iter::MapKeys(iter())); }
-
-std::vector<u64> CorvaleMap::values() const { return iter::collect(iter::MapValues(iter())); }
-
-}  // namespace corvale_trie::map

@@ -167,6 +167,10 @@ class RawIter {
   [[nodiscard]] static RawIter from_tree_range(const Edge& root_edge, u64 lo) noexcept
     requires IS_MAP;
 
+  // The same over a container record of this flavour (flat array or tree).
+  [[nodiscard]] static RawIter seek(const CoreRecord& rec, u64 lo) noexcept
+    requires IS_MAP;
+
   // The next key or pair in ascending order, or nothing once the walk is
   // over (and on every later call). Steps inside a flat array or a linear
   // leaf are taken inline; everything else is the out-of-line step.

@@ -393,7 +393,7 @@ struct MapLeaves {
         edge.clear();
       } else {
         // The remaining pairs fit into the edge at its own width.
-        const u64 prefix = mutate::decode_key_bits(edge, W, E);
+        const u64 prefix = decode_key_bits(edge, W, E);
         KeyValue pairs[8];
         u64 m = 0;
         for (u64 j = 0; j < n; ++j)
@@ -452,7 +452,7 @@ struct MapLeaves {
     }
     // Rebuild: collect the pairs, release the bitmap leaf, then make a
     // width-1 leaf that keeps the skip prefix (or an Immediate).
-    const u64 prefix = mutate::decode_key_bits(edge, 1, E);
+    const u64 prefix = decode_key_bits(edge, 1, E);
     KeyValue pairs[mutate::BITMAP_LEAF_MIN];
     u64 m = 0;
     for (unsigned grp = 0; grp < 8; ++grp) {
