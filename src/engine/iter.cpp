@@ -380,9 +380,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::over(const CoreRecord& rec) noexcept {
 }
 
 template <bool IS_MAP>
-RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) noexcept
-  requires IS_MAP
-{
+RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) noexcept {
   RawIter it;
   const Edge* e = &root_edge;
   unsigned L = ROOT_LEVEL;
@@ -422,12 +420,12 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
         const u64 n = e->pop(w);
         const u8* block = e->ptr<const u8>();
         CORVALE_EXPECT(block != nullptr, "leaf ptr");
-        const leaf::LocateResult r =
-            leaf::locate(block + 8 * capacity_for(n), n, static_cast<u8>(w), lo & BYTE_MASK_TABLE[w]);
+        const u8* keys = IS_MAP ? block + 8 * capacity_for(n) : block;
+        const leaf::LocateResult r = leaf::locate(keys, n, static_cast<u8>(w), lo & BYTE_MASK_TABLE[w]);
         if (r.index >= n) break;
         pos = static_cast<u16>(r.index);
       }
-      set_linear<true>(it.leaf, *e, L, P, pos);
+      set_linear<IS_MAP>(it.leaf, *e, L, P, pos);
       return it;
     }
     if (tag == TAG_BITMAP_LEAF) {
@@ -436,19 +434,34 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;
       const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
-      const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-      const int found = lf->bitmap.next_set(s);
-      if (found < 0) break;
-      const unsigned d = static_cast<unsigned>(found);
-      LeafCursor::MapBitmapPos c{};
-      c.group = static_cast<u8>(d >> 5);
-      c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
-      c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
-      c.prefix = leaf_prefix;
-      c.bitmap = lf->bitmap;
-      for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
-      it.leaf.kind = LeafKind::MapBitmap;
-      it.leaf.map_bitmap = c;
+      if constexpr (IS_MAP) {
+        const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
+        const int found = lf->bitmap.next_set(s);
+        if (found < 0) break;
+        const unsigned d = static_cast<unsigned>(found);
+        LeafCursor::MapBitmapPos c{};
+        c.group = static_cast<u8>(d >> 5);
+        c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
+        c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
+        c.prefix = leaf_prefix;
+        c.bitmap = lf->bitmap;
+        for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+        it.leaf.kind = LeafKind::MapBitmap;
+        it.leaf.map_bitmap = c;
+      } else {
+        const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
+        const int found = lf->bitmap.next_set(s);
+        if (found < 0) break;
+        const unsigned d = static_cast<unsigned>(found);
+        // The words below d's word and the bits below d are already passed.
+        LeafCursor::SetBitmapPos c{};
+        c.word = static_cast<u8>(d >> 6);
+        c.prefix = leaf_prefix;
+        for (unsigned w = c.word; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+        c.bitmap[c.word] &= ~u64{0} << (d & 63);
+        it.leaf.kind = LeafKind::SetBitmap;
+        it.leaf.set_bitmap = c;
+      }
       return it;
     }
     if (tag == TAG_FULL) {
@@ -462,16 +475,18 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const unsigned w = immed_width(tag);
       const unsigned n = immed_count(tag);
       if (n == 1) {
-        const u64 key = P | (e->decode_word() & BYTE_MASK_TABLE[w]);
+        const u64 stored = IS_MAP ? e->decode_word() : e->payload;
+        const u64 key = P | (stored & BYTE_MASK_TABLE[w]);
         if (key < lo) break;
-        set_immediate<true>(it.leaf, *e, P, 0);
+        set_immediate<IS_MAP>(it.leaf, *e, P, 0);
         return it;
       }
-      const ImmedKeys ik = immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
+      const ImmedKeys ik = IS_MAP ? immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n))
+                                  : immed_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
       unsigned pos = 0;
       while (pos < n && (P | ik.keys[pos]) < lo) ++pos;
       if (pos == n) break;
-      set_immediate<true>(it.leaf, *e, P, pos);
+      set_immediate<IS_MAP>(it.leaf, *e, P, pos);
       return it;
     }
     if (tag != TAG_EMPTY) [[unlikely]] CORVALE_PANIC("valid edge tag");
@@ -485,9 +500,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
 }
 
 template <bool IS_MAP>
-RawIter<IS_MAP> RawIter<IS_MAP>::seek(const CoreRecord& rec, u64 lo) noexcept
-  requires IS_MAP
-{
+RawIter<IS_MAP> RawIter<IS_MAP>::seek(const CoreRecord& rec, u64 lo) noexcept {
   if (rec.state == RootState::Empty) return RawIter();
   if (rec.state == RootState::Flat) {
     RawIter it = over(rec);

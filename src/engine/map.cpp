@@ -177,10 +177,11 @@ std::optional<KeyValue> CorvaleMap::by_count(u64 index) {
 }
 
 iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
+iter::MapIter CorvaleMap::iter_from(u64 lo) const { return iter::RawIter<true>::seek(rec_, lo); }
 
 iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
   if (lo > hi) return iter::MapRange(iter::MapIter(), hi);
-  return iter::MapRange(iter::RawIter<true>::seek(rec_, lo), hi);
+  return iter::MapRange(iter_from(lo), hi);
 }
 
 std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }

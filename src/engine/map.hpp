@@ -62,6 +62,8 @@ class CorvaleMap {
 
   // In-order traversal (the cursors of iter.hpp).
   [[nodiscard]] iter::MapIter iter() const;
+  // A cursor whose first step yields the smallest key >= lo.
+  [[nodiscard]] iter::MapIter iter_from(u64 lo) const;
   [[nodiscard]] iter::MapRange range(u64 lo, u64 hi) const;
   [[nodiscard]] std::vector<KeyValue> to_vec() const;
   [[nodiscard]] std::vector<u64> keys() const;

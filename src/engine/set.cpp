@@ -143,6 +143,7 @@ u64 CorvaleSet::count_range(u64 start, u64 end) {
 }
 
 iter::SetIter CorvaleSet::iter() const { return iter::RawIter<false>::over(rec_); }
+iter::SetIter CorvaleSet::iter_from(u64 lo) const { return iter::RawIter<false>::seek(rec_, lo); }
 
 std::vector<u64> CorvaleSet::to_vec() const { return iter::collect(iter()); }
 

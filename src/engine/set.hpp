@@ -55,6 +55,8 @@ class CorvaleSet {
 
   // In-order traversal (the cursors of iter.hpp).
   [[nodiscard]] iter::SetIter iter() const;
+  // A cursor whose first step yields the smallest key >= lo.
+  [[nodiscard]] iter::SetIter iter_from(u64 lo) const;
   [[nodiscard]] std::vector<u64> to_vec() const;
 
   // The record, for the walkers of the engine and for verify().
