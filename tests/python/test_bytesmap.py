@@ -138,6 +138,17 @@ def test_keys_of_every_form():
     assert all(type(k) is bytes and type(v) is int for k, v in m.items())
 
 
+def test_parameters_by_keyword():
+    m = CorvaleBytesMap()
+    assert m.insert(key=b"k", val=1) is None and m.insert(b"k", val=2) == 1
+    assert m.get(key=b"k") == 2 and m.get(b"x", default=3) == 3 and m.contains_key(key="k")
+    m.update(other={b"o": 4})
+    assert m.pop(key=b"x", default=5) == 5 and m.pop(key=b"o") == 4 and m.remove(key=b"k") == 2
+    with raises_exactly(TypeError, "CorvaleBytesMap.get() got an unexpected keyword argument 'dflt'"):
+        m.get(b"k", dflt=1)
+    assert not m
+
+
 def test_the_hash_key_is_per_map():
     keys = [bytes([i]) * i for i in range(40)]
     orders = set()
