@@ -234,6 +234,11 @@ class CorvaleBytesMap {
   }
   [[nodiscard]] HashKey hash_key() const noexcept { return key_; }
   [[nodiscard]] u64 hash(std::string_view key) const noexcept { return key_hash(key_, key) & hash_mask_; }
+  // The test hook of the constructor, on an empty map.
+  void set_hash_mask(u64 mask) noexcept {
+    CORVALE_ASSERT(len_ == 0);
+    hash_mask_ = mask;
+  }
   [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }
 
   // The first broken invariant of the header's list, or null (for tests).

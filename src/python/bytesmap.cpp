@@ -254,7 +254,31 @@ PyGetSetDef bytes_map_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// _bytes_map_hash_mask(map, mask), a testing hook private to the project's
+// tests: every hash of the empty `map` is ANDed with `mask` from now on, so
+// that keys collide at will (mask 0: all in one bucket).
+PyObject* bytes_map_hash_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return detail::object_boundary([&]() -> Ref {
+    if (nargs != 2 || !PyType_IsSubtype(Py_TYPE(args[0]), corvale_bytes_map_type()))
+      raise(PyExc_TypeError, "_bytes_map_hash_mask(map, mask) takes a CorvaleBytesMap and an int");
+    Obj& self = object_of<Obj>(args[0]);
+    check_thread(self);
+    ExclusiveClaim claim(self.borrow);
+    const u64 mask = to_u64(args[1]);
+    if (self.core.len() != 0) raise(PyExc_ValueError, "the hash mask of a non-empty map cannot change");
+    self.core.set_hash_mask(mask);
+    return none();
+  });
+}
+
 }  // namespace
+
+PyMethodDef bytes_map_testing_hook() noexcept {
+  using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+  Fast f = &bytes_map_hash_mask;
+  return PyMethodDef{"_bytes_map_hash_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),
+                     METH_FASTCALL, nullptr};
+}
 
 PyTypeObject* corvale_bytes_map_type() {
   static PyType_Slot slots[] = {

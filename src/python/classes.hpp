@@ -29,5 +29,7 @@ PyTypeObject* corvale_bytes_map_type();
 PyTypeObject* corvale_bytes_map_key_iter_type();
 PyTypeObject* corvale_bytes_map_value_iter_type();
 PyTypeObject* corvale_bytes_map_item_iter_type();
+// The module function _bytes_map_hash_mask, a testing hook (bytesmap.cpp).
+PyMethodDef bytes_map_testing_hook() noexcept;
 
 }  // namespace corvale_py

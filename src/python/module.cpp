@@ -1,7 +1,8 @@
 // corvale_trie Python binding: the extension module `_corvale`.
 //
 // Multi-phase initialisation: PyInit__corvale hands the interpreter a static
-// module definition (no per-module state, no functions) whose single exec
+// module definition (no per-module state; private testing hooks as its
+// only functions) whose single exec
 // step gives each new module object its `__version__` and its classes, in a
 // fixed order, stopping at the first failure. The class type objects are
 // made once per process and shared by every later import of the module in
@@ -71,6 +72,12 @@ int module_exec(PyObject* module) noexcept {
   }
 }
 
+// Private testing hooks (underscored, not in __all__).
+PyMethodDef g_functions[] = {
+    bytes_map_testing_hook(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {0, nullptr},
@@ -81,7 +88,7 @@ PyModuleDef g_module = {
     "_corvale",
     "The `_corvale` PyO3 module.",
     0,
-    nullptr,
+    g_functions,
     g_slots,
     nullptr,
     nullptr,

@@ -1,7 +1,8 @@
 """CorvaleBytesMap and its iterators: a seeded differential test against a
-dict over keys of 0 to 1000 bytes with NUL bytes, the class surface with its
-exact texts, update, snapshots, claims and the owner thread. Hash collisions
-are forced in the engine's own differential test, which can choose the hash."""
+dict over keys of 0 to 1000 bytes with NUL bytes (with real hashes, and with
+hashes masked by the module's testing hook so that keys collide into sixteen
+buckets or one), the class surface with its exact texts, update, snapshots,
+claims and the owner thread."""
 
 import inspect
 import random
@@ -54,12 +55,20 @@ def as_given(rng, key):
     return key
 
 
-@pytest.mark.parametrize("round_", range(4))
+# (mode, hash mask): "small" stays within the flat index of at most 31
+# hashes, where mem_used is exact; "one-bucket" puts every key in one bucket.
+MODES = [("small", U64_MAX), ("siphash", U64_MAX), ("siphash", U64_MAX), ("sixteen-buckets", 0xF),
+         ("one-bucket", 0)]
+
+
+@pytest.mark.parametrize("round_", range(len(MODES)))
 def test_differential_against_dict(round_):
+    mode, mask = MODES[round_]
     seed = SEED + round_
     rng = random.Random(seed)
     m, model, known = CorvaleBytesMap(), {}, []
-    small = round_ == 0  # stays within the flat index, where mem_used is exact
+    _corvale._bytes_map_hash_mask(m, mask)
+    small = mode == "small"
     try:
         for op in range(3000):
             key = random_key(rng, known)
@@ -114,11 +123,25 @@ def test_differential_against_dict(round_):
                 assert repr(m) == f"CorvaleBytesMap(len={len(model)})"
                 if small:
                     assert m.mem_used() == small_map_mem(model)
-                else:
-                    assert m.mem_used() >= sum(len(k) + 48 for k in model)
+                elif mask == 0:
+                    assert m.mem_used() == (16 + 24 if model else 0) + sum(len(k) + 24 for k in model)
+                else:  # one bucket per distinct hash: at most one per key
+                    assert m.mem_used() >= sum(len(k) + (48 if mask == U64_MAX else 24) for k in model)
     except AssertionError:
-        print(f"seed {seed}")
+        print(f"seed {seed}, {mode}")
         raise
+
+
+def test_the_hash_mask_hook():
+    m = CorvaleBytesMap()
+    _corvale._bytes_map_hash_mask(m, 0)
+    m.update((bytes([i]) * i, i) for i in range(5))
+    assert m.mem_used() == 16 + 24 + sum(i + 24 for i in range(5))  # one hash, one bucket
+    with raises_exactly(ValueError, "the hash mask of a non-empty map cannot change"):
+        _corvale._bytes_map_hash_mask(m, U64_MAX)
+    with pytest.raises(TypeError):
+        _corvale._bytes_map_hash_mask(CorvaleMap(), 0)
+    assert "_bytes_map_hash_mask" not in _corvale.__all__
 
 
 def test_keys_of_every_form():
