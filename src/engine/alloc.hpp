@@ -30,11 +30,17 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "engine/node.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
+
+namespace occ {
+class Collector;
+using CollectorRef = std::shared_ptr<Collector>;
+}  // namespace occ
 
 inline constexpr unsigned NODE_CLASS_COUNT = 62;
 inline constexpr u64 NODE_CHUNK_SIZE = 4096;
@@ -110,7 +116,19 @@ class NodeAlloc {
   // Number of NodeChunks taken so far (for tests and benchmarks).
   [[nodiscard]] u64 chunk_count() const noexcept;
 
+  // Shared mode (alloc_shared.cpp). defer_to attaches an epoch collector
+  // for good: from then on released blocks are retired to it and new blocks
+  // come from its recycled pools or from the system (never from chunks, so
+  // that no piece of a chunk is ever retired on its own). Legal only before
+  // the first allocation; a second call must name the same collector.
+  void defer_to(const occ::CollectorRef& collector);
+  [[nodiscard]] bool shared() const noexcept { return collector_ != nullptr; }
+  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_; }
+
  private:
+  [[nodiscard]] void* shared_allocate(u64 size, u64 align, u8 cls);
+  void shared_release(void* block, u64 size, u64 align);
+
   void count_alloc(u64 rounded) noexcept;
   void count_release(u64 rounded) noexcept;
   void* pop_free(unsigned cls) noexcept;
@@ -122,6 +140,8 @@ class NodeAlloc {
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};
   void* chunks_ = nullptr;
+  occ::Collector* collector_ = nullptr;  // shared mode when set
+  occ::CollectorRef collector_ref_;      // keeps the collector alive
 };
 
 // ---------------------------------------------------------------------------
