@@ -17,6 +17,7 @@
 #pragma once
 
 #include <bit>
+#include <optional>
 
 #include "engine/core.hpp"
 #include "engine/leaf.hpp"
@@ -44,6 +45,24 @@ struct Answer {
     case TAG_B: return &e.ptr<BranchB>()->version;
     default: return &e.ptr<BranchU>()->version;
   }
+}
+
+// The entry of byte b in a bitmap with one packed subarray per group of 32
+// (a BranchB's edges, a map BitmapLeaf's values): null when the bit is clear,
+// nullopt when the guard moved. The subarray pointer is validated together
+// with the bitmap before the entry's address is formed: the subarray then
+// holds capacity_for(popcount(group)) entries, more than the rank.
+template <class T>
+[[nodiscard]] std::optional<const T*> group_entry(const Bitmap256& bitmap, T* const* subarrays, u8 b,
+                                                  const u32& guard, u32 seen) {
+  const u64 word = occ::load(bitmap.words[b >> 6]);
+  if (((word >> (b & 63)) & 1) == 0) return nullptr;
+  const u32 group = static_cast<u32>(word >> (32 * ((b >> 5) & 1)));
+  const unsigned r = static_cast<unsigned>(std::popcount(group & ((u32{1} << (b & 31)) - 1)));
+  const T* sub = occ::load(subarrays[b >> 5]);
+  if (!still(guard, seen)) return std::nullopt;
+  CORVALE_EXPECT(sub != nullptr, "subarray");
+  return sub + r;
 }
 
 template <bool IS_MAP>
@@ -89,7 +108,7 @@ template <bool IS_MAP>
         L = occ::load(node->level);
         const unsigned count = occ::load(node->count);
         if (count > node->kCapacity || L == 0 || L > E) return false;
-        if (L < E && ((e.decode_word() ^ key) & (byte_mask(E - L) << (8 * L))) != 0) return true;
+        if (!skip_matches(e, key, L, E)) return true;
         const u8 d = digit_at(key, L);
         for (unsigned i = 0; i < count; ++i)
           if (occ::load(node->digits[i]) == d) child = &node->children[i];
@@ -102,20 +121,11 @@ template <bool IS_MAP>
         const auto* node = e.ptr<BranchB>();
         L = occ::load(node->level);
         if (L == 0 || L > E) return kRetry;
-        if (L < E && ((e.decode_word() ^ key) & (byte_mask(E - L) << (8 * L))) != 0)
-          return {Outcome::Absent};
-        const u8 d = digit_at(key, L);
-        const u64 word = occ::load(node->bitmap.words[d >> 6]);
-        if ((word >> (d & 63)) & 1) {
-          const u32 group = static_cast<u32>(word >> (32 * ((d >> 5) & 1)));
-          const unsigned r = static_cast<unsigned>(std::popcount(group & ((u32{1} << (d & 31)) - 1)));
-          const Edge* sub = occ::load(node->subarrays[d >> 5]);
-          // The pointer and the bitmap must belong together before an entry
-          // is read: the subarray holds capacity_for(popcount(group)) edges.
-          if (!still(*guard, seen)) return kRetry;
-          CORVALE_EXPECT(sub != nullptr, "subarray");
-          child = sub + r;
-        }
+        if (!skip_matches(e, key, L, E)) return {Outcome::Absent};
+        const std::optional<const Edge*> at =
+            group_entry(node->bitmap, node->subarrays, digit_at(key, L), *guard, seen);
+        if (!at) return kRetry;
+        child = *at;
       } else {
         child = &e.ptr<BranchU>()->children[digit_at(key, E)];
       }
@@ -133,7 +143,7 @@ template <bool IS_MAP>
     if (tag == TAG_FULL) return {Outcome::Present};
     if (is_linear_leaf_tag(tag)) {
       const unsigned W = linear_leaf_width(tag);
-      if (W < E && ((e.decode_word() ^ key) & (byte_mask(E - W) << (8 * W))) != 0) return a;
+      if (!skip_matches(e, key, W, E)) return a;
       const u64 n = e.pop(W);
       const u8* block = e.ptr<u8>();
       const u8* keys = block + (IS_MAP ? 8 * capacity_for(n) : 0);
@@ -146,19 +156,13 @@ template <bool IS_MAP>
         if (IS_MAP) a.value = occ::load(reinterpret_cast<const u64*>(block)[at.index]);
       }
     } else if (tag == TAG_BITMAP_LEAF) {
-      if (E > 1 && ((e.decode_word() ^ key) & (byte_mask(E - 1) << 8)) != 0) return a;
+      if (!skip_matches(e, key, 1, E)) return a;
       const u8 b = static_cast<u8>(key);
       if constexpr (IS_MAP) {
         const auto* leaf = e.ptr<MapBitmapLeaf>();
-        const u64 word = occ::load(leaf->bitmap.words[b >> 6]);
-        if ((word >> (b & 63)) & 1) {
-          const u32 group = static_cast<u32>(word >> (32 * ((b >> 5) & 1)));
-          const unsigned r = static_cast<unsigned>(std::popcount(group & ((u32{1} << (b & 31)) - 1)));
-          const u64* sub = occ::load(leaf->subarrays[b >> 5]);
-          if (!still(*guard, seen)) return kRetry;
-          CORVALE_EXPECT(sub != nullptr, "values");
-          a = {Outcome::Present, occ::load(sub[r])};
-        }
+        const std::optional<const u64*> at = group_entry(leaf->bitmap, leaf->subarrays, b, *guard, seen);
+        if (!at) return kRetry;
+        if (*at != nullptr) a = {Outcome::Present, occ::load(**at)};
       } else {
         const auto* leaf = e.ptr<SetBitmapLeaf>();
         if ((occ::load(leaf->bitmap.words[b >> 6]) >> (b & 63)) & 1) a.outcome = Outcome::Present;
