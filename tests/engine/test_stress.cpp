@@ -38,6 +38,7 @@ struct Stress {
   u32 seq = 0;
   std::vector<u64> stable;
   std::vector<u64> ghosts;
+  Census seen;  // node kinds the churn went through
 
   Stress() { c.record().alloc.defer_to(col); }
 
@@ -119,6 +120,7 @@ struct Stress {
       }
       if (rng() & 1) std::sort(batch.begin(), batch.end());
       for (const u64 k : batch) write([&] { insert(k, ~k); });
+      seen += census(c.record());
       writes += size;
       if (rng() % 4 == 0) continue;  // let the tree grow now and then
       for (const u64 k : batch) write([&] { c.remove(k); });
@@ -147,6 +149,7 @@ struct Stress {
 
 template <bool IS_MAP>
 void stress_every_distribution() {
+  Census seen;
   for (const Dist d : ALL_DISTS) {
     // A small stable set lets the Small universe (48 keys) cross the
     // flat/tree switch; its ghosts leave most of it to the churn.
@@ -154,7 +157,9 @@ void stress_every_distribution() {
     Stress<IS_MAP> s;
     s.run(d, test_seed(0x57E55 + 17 * static_cast<u64>(d)), small ? 6 : 300, small ? 6 : 200);
     if (::testing::Test::HasFailure()) return;
+    seen += s.seen;
   }
+  EXPECT_EQ(seen.missing(IS_MAP), "") << "node kinds the churn never made";
 }
 
 TEST(SharedStress, SetReadersNeverMissAStableKeyNorSeeAGhost) { stress_every_distribution<false>(); }
