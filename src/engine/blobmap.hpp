@@ -89,6 +89,16 @@ class ImageSink {
   [[nodiscard]] virtual int write_all(const u8* data, std::size_t n) noexcept = 0;
 };
 
+// An image kept in memory.
+class StringSink final : public ImageSink {
+ public:
+  int write_all(const u8* data, std::size_t n) noexcept override {
+    out.append(reinterpret_cast<const char*>(data), n);
+    return 0;
+  }
+  std::string out;
+};
+
 // The text of a file error: "{description} (os error {code})", or "failed
 // to write whole buffer" for WRITE_ZERO.
 [[nodiscard]] std::string io_error_text(int code);

@@ -25,15 +25,6 @@ std::span<const u8> bytes_of(const std::string& s) {
 }
 std::string str_of(std::span<const u8> b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
-class StringSink final : public ImageSink {
- public:
-  int write_all(const u8* data, std::size_t n) noexcept override {
-    out.append(reinterpret_cast<const char*>(data), n);
-    return 0;
-  }
-  std::string out;
-};
-
 std::string save(const CorvaleBlobMap& m) {
   StringSink sink;
   int err = 0;

@@ -18,15 +18,6 @@ namespace {
 using namespace corvale_trie;
 using namespace corvale_trie::blobmap;
 
-class StringSink final : public ImageSink {
- public:
-  int write_all(const u8* data, std::size_t n) noexcept override {
-    out.append(reinterpret_cast<const char*>(data), n);
-    return 0;
-  }
-  std::string out;
-};
-
 [[noreturn]] void fail(const char* what) {
   __builtin_printf("fuzz_blob_image: %s\n", what);
   std::abort();
