@@ -373,6 +373,13 @@ MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBl
       into.arena_ = BlobArena();
       return ArenaError::CorruptHeader;
     }
+    // Slots name records all over the arena: fetch the header a few
+    // entries ahead of its record check.
+    constexpr u64 kAhead = 16 * INDEX_RECORD_SIZE;
+    if (i + 16 < h->entry_count && kAhead + INDEX_RECORD_SIZE <= L - q) {
+      const ValueSlot ahead(read_u64(image.data() + q + kAhead + 8));
+      if (ahead.is_arena_ref()) into.arena_.prefetch(ahead.offset16());
+    }
     const ValueSlot s(read_u64(image.data() + q + 8));
     const std::optional<u64> old = into.index_.insert(read_u64(image.data() + q), s.raw());
     // A key met again: only its later slot is referenced.

@@ -196,6 +196,12 @@ class BlobArena {
   void push_chunk(ArenaChunk chunk);
   // The record check: the payload of the record at offset16 * 16, or nothing.
   [[nodiscard]] std::optional<std::span<const u8>> resolve(u32 offset16) const noexcept;
+  // A hint that the record at offset16 * 16 will be resolved soon.
+  void prefetch(u32 offset16) const noexcept {
+    const u64 off = u64{offset16} * RECORD_ALIGN;
+    const u64 i = off / chunk_size_;
+    if (i < chunk_list_.size()) __builtin_prefetch(chunk_list_[i].data.get() + off % chunk_size_);
+  }
   // Frees every chunk; chunk_size, ceiling and generation stay.
   void free_chunks() noexcept;
 

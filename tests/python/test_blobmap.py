@@ -277,7 +277,7 @@ def test_image_files(tmp_path):
     os.mkfifo(fifo)
     truncated = tmp_path / "truncated"
     truncated.write_bytes(data[:-20])
-    for bad in (str(tmp_path / "none"), str(short), str(tmp_path), fifo, path + "\0", str(truncated)):
+    for bad in (str(tmp_path / "none"), str(short), str(tmp_path), fifo, "/dev/zero", path + "\0", str(truncated)):
         with raises_exactly(OSError, CORRUPT) as e:
             CorvaleBlobMap.load_from_file(bad)
         assert e.value.errno is None
