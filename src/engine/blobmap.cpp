@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace corvale_trie::blobmap {
@@ -145,14 +146,14 @@ namespace {
 // sink. Records the first error and writes nothing after it.
 class ImageWriter {
  public:
-  explicit ImageWriter(ImageSink& sink) : sink_(sink) { buf_.reserve(kBuffer); }
+  explicit ImageWriter(ImageSink& sink) : sink_(sink), buf_(new u8[kBuffer]) {}
 
   void put_u64(u64 v) { put(&v, 8); }
   void put_u32(u32 v) { put(&v, 4); }
   void put(const void* p, std::size_t n) {
-    if (buf_.size() + n > kBuffer) flush();
-    const u8* b = static_cast<const u8*>(p);
-    buf_.insert(buf_.end(), b, b + n);
+    if (n > kBuffer - len_) flush();
+    std::memcpy(buf_.get() + len_, p, n);
+    len_ += n;
   }
   void put_large(const u8* p, std::size_t n) {
     if (n < kBuffer / 4) return put(p, n);
@@ -160,15 +161,16 @@ class ImageWriter {
     if (error_ == 0 && n != 0) error_ = sink_.write_all(p, n);
   }
   void flush() {
-    if (error_ == 0 && !buf_.empty()) error_ = sink_.write_all(buf_.data(), buf_.size());
-    buf_.clear();
+    if (error_ == 0 && len_ != 0) error_ = sink_.write_all(buf_.get(), len_);
+    len_ = 0;
   }
   [[nodiscard]] int error() const noexcept { return error_; }
 
  private:
   static constexpr std::size_t kBuffer = 1 << 16;
   ImageSink& sink_;
-  std::vector<u8> buf_;
+  std::unique_ptr<u8[]> buf_;
+  std::size_t len_ = 0;
   int error_ = 0;
 };
 
