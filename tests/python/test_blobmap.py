@@ -348,3 +348,45 @@ def test_differential_against_dict(tmp_path):
             m = CorvaleBlobMap.load_from_file(path)
             check()
     check()
+
+
+def _image(chunk_size, entries, chunk):
+    """An image with one chunk record holding `chunk`, built field by field."""
+    used = len(chunk)
+    padded = chunk + b"\0" * (-used % 16)
+    total = 64 + 16 * len(entries) + 24 + len(padded)
+    head = b"CORVALE\0" + struct.pack("<IIQQQQQQ", 1, 0, len(entries), 64, 64 + 16 * len(entries),
+                                      total, chunk_size, 1)
+    index = b"".join(struct.pack("<QQ", k, s) for k, s in entries)
+    return head + index + struct.pack("<QQII", chunk_size, used, 1, 0) + padded
+
+
+def test_broken_records_have_no_payload_anywhere(tmp_path):
+    good = struct.pack("<II", 8, 1) + b"GOODGOOD"
+    stale = struct.pack("<II", 8, 2) + b"BADBADBA"  # generation 2 in a chunk of generation 1
+    slot = lambda off, meta: 0x10 | (off // 16) << 8 | meta << 40  # noqa: E731
+    entries = [(1, slot(0, 3)), (2, slot(16, 4)), (3, 0x0809)]  # 3: unknown tag
+    path = tmp_path / "img"
+    path.write_bytes(_image(4096, entries, good + stale))
+    m = CorvaleBlobMap.load_from_file(str(path))
+    assert len(m) == 3 and 2 in m and m.contains_key(3)
+    for k in (2, 3):
+        assert m.get(k) is None and m.get_bytes(k) is None
+        with raises_exactly(KeyError, f"Key {k} not found in CorvaleBlobMap"):
+            m[k]
+    seen = []
+    assert m.scan_filtered(0, 10, lambda k, h: seen.append((k, h)) or True) == [(1, b"GOODGOOD", 3)]
+    assert seen == [(1, 3), (2, 4), (3, 0)]
+    assert m.compact() == (16, 16, 4096, 4096)  # key 1 moves to 0, key 2's old offset 16 is empty
+    m.insert(5, b"NEWNEWNEW!")  # lands at offset 16 in the fresh arena
+    assert m.get(2) is None and m.get(5) == (b"NEWNEWNEW!", 0)
+    m.save_to_file(str(path))
+    m = CorvaleBlobMap.load_from_file(str(path))
+    assert m.get(2) is None and m.get(1) == (b"GOODGOOD", 3) and len(m) == 4
+    assert m.remove(2) and m.compact()[0] == 16 + 18
+
+    # A repeated key: the later record wins and only it counts as live.
+    path.write_bytes(_image(4096, [(7, slot(0, 1)), (7, slot(16, 2))], good + struct.pack("<II", 3 + 8, 1) + b"later-entry"))
+    m = CorvaleBlobMap.load_from_file(str(path))
+    assert len(m) == 1 and m.get(7) == (b"later-entry", 2)
+    assert m.compact()[0] == 19
