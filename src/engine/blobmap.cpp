@@ -44,8 +44,9 @@ Outcome<ValueSlot> arena_slot(u64 offset, u32 hot_meta) noexcept {
 }  // namespace
 
 MaybeError CorvaleBlobMap::insert(u64 key, std::span<const u8> payload, u32 hot_meta) {
-  u64* old = index_.locate_slot(key);
-  const std::optional<u64> old_size = old ? record_size(ValueSlot(*old)) : std::nullopt;
+  // The record is written before the index is touched, so a failure leaves
+  // the index as it was; the old record stays resolvable until its size has
+  // been subtracted.
   ValueSlot s;
   if (payload.size() > ValueSlot::MAX_INLINE) {
     if (hot_meta > ValueSlot::META_MAX) return ArenaError::MetaOverflow;
@@ -57,12 +58,13 @@ MaybeError CorvaleBlobMap::insert(u64 key, std::span<const u8> payload, u32 hot_
   } else {
     s = ValueSlot::inline_blob(payload);
   }
-  // Allocating in the arena leaves the index alone, so `old` is still valid.
-  if (old)
-    *old = s.raw();
-  else
-    index_.insert(key, s.raw());
-  if (old_size) arena_.sub_live(*old_size);
+  // One walk: a new key takes the slot, a present one keeps its old value
+  // for the accounting and is overwritten in place.
+  const InsertOutcome out = index_.insert_keep(key, s.raw());
+  if (out.found) {
+    *out.slot = s.raw();
+    if (const std::optional<u64> n = record_size(ValueSlot(out.old))) arena_.sub_live(*n);
+  }
   return std::nullopt;
 }
 
