@@ -106,7 +106,7 @@ class StringSink final : public ImageSink {
 // The whole content of a regular file, or nothing (missing, not a regular
 // file, unreadable, a path holding NUL, no memory for it).
 struct FileBytes {
-  std::unique_ptr<u8, FreeDeleter> data;
+  Buffer data;
   u64 size = 0;
   [[nodiscard]] std::span<const u8> bytes() const noexcept { return {data.get(), size}; }
 };

@@ -2,7 +2,11 @@
 // stored bytes (slot.hpp).
 #include "engine/slot.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 
 namespace corvale_trie::blobmap {
 
@@ -24,14 +28,51 @@ const char* error_text(ArenaError e) noexcept {
   CORVALE_UNREACHABLE("arena error code");
 }
 
-Outcome<ArenaChunk> ArenaChunk::allocate(u64 capacity, u64 used, u32 generation) noexcept {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Buffers from this size on are mapped directly.
+constexpr u64 MAP_THRESHOLD = u64{2} << 20;
+constexpr u64 PAGE = 4096;
+
+}  // namespace
+
+void BufferDeleter::operator()(u8* p) const noexcept {
+  if (mapped != 0)
+    ::munmap(p, mapped);
+  else
+    std::free(p);
+}
+
+Buffer allocate_zeroed(u64 size) noexcept {
   // calloc hands out zeroed memory aligned for max_align_t (16 bytes on the
-  // 64-bit targets we build for); large chunks come zeroed from the kernel.
+  // 64-bit targets we build for).
   static_assert(alignof(std::max_align_t) >= RECORD_ALIGN);
-  u8* p = static_cast<u8*>(std::calloc(static_cast<std::size_t>(capacity), 1));
-  if (p == nullptr) return ArenaError::AllocFailed;
+  if (kSanitized || size < MAP_THRESHOLD) return Buffer(static_cast<u8*>(std::calloc(size == 0 ? 1 : size, 1)));
+  const u64 len = (size + PAGE - 1) & ~(PAGE - 1);
+  // MAP_POPULATE: the pages are made present in one call instead of one
+  // fault each when the chunk is first written.
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (p == MAP_FAILED) return Buffer();
+  return Buffer(static_cast<u8*>(p), BufferDeleter{len});
+}
+
+Outcome<ArenaChunk> ArenaChunk::allocate(u64 capacity, u64 used, u32 generation) noexcept {
+  Buffer p = allocate_zeroed(capacity);
+  if (!p) return ArenaError::AllocFailed;
   ArenaChunk c;
-  c.data.reset(p);
+  c.data = std::move(p);
   c.capacity = capacity;
   c.used = used;
   c.generation = generation;

@@ -34,7 +34,6 @@
 // record the arena writes sits at an offset a slot can encode.
 #pragma once
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -159,13 +158,23 @@ struct RecordHeader {
 };
 static_assert(sizeof(RecordHeader) == RECORD_HEADER);
 
-struct FreeDeleter {
-  void operator()(u8* p) const noexcept { std::free(p); }
+// Zero-filled, 16-byte aligned buffers. Large ones (2 MiB or more: the
+// default chunk, a read image) are private anonymous mappings whose pages
+// are made present when they are mapped, which costs far less than one page
+// fault each as a chunk fills or an image is copied in; smaller ones, and
+// every buffer of a sanitizer build (whose allocator watches the bounds),
+// come from calloc.
+struct BufferDeleter {
+  u64 mapped = 0;  // length of the mapping; 0: from calloc
+  void operator()(u8* p) const noexcept;
 };
+using Buffer = std::unique_ptr<u8, BufferDeleter>;
+// Null when the memory cannot be had.
+[[nodiscard]] Buffer allocate_zeroed(u64 size) noexcept;
 
 // One chunk: `capacity` zero-filled bytes, 16-byte aligned.
 struct ArenaChunk {
-  std::unique_ptr<u8, FreeDeleter> data;
+  Buffer data;
   u64 capacity = 0;
   u64 used = 0;
   u32 generation = 0;
