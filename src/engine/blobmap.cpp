@@ -286,7 +286,7 @@ std::optional<FileBytes> read_image_file(std::string_view path) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
   const u64 size = static_cast<u64>(st.st_size);
   FileBytes out;
-  out.data = allocate_zeroed(size);
+  out.data = allocate_zeroed(size, size);
   if (!out.data) return std::nullopt;
   // A file that shrinks meanwhile gives what it holds; one that grows, its
   // first `size` bytes.

@@ -55,21 +55,25 @@ void BufferDeleter::operator()(u8* p) const noexcept {
     std::free(p);
 }
 
-Buffer allocate_zeroed(u64 size) noexcept {
+Buffer allocate_zeroed(u64 size, u64 prefault) noexcept {
   // calloc hands out zeroed memory aligned for max_align_t (16 bytes on the
   // 64-bit targets we build for).
   static_assert(alignof(std::max_align_t) >= RECORD_ALIGN);
   if (kSanitized || size < MAP_THRESHOLD) return Buffer(static_cast<u8*>(std::calloc(size == 0 ? 1 : size, 1)));
   const u64 len = (size + PAGE - 1) & ~(PAGE - 1);
-  // MAP_POPULATE: the pages are made present in one call instead of one
-  // fault each when the chunk is first written.
-  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return Buffer();
+#ifdef MADV_POPULATE_WRITE
+  // A hint: a kernel without it leaves the pages to their first write.
+  if (prefault != 0) ::madvise(p, std::min(len, (prefault + PAGE - 1) & ~(PAGE - 1)), MADV_POPULATE_WRITE);
+#else
+  (void)prefault;
+#endif
   return Buffer(static_cast<u8*>(p), BufferDeleter{len});
 }
 
 Outcome<ArenaChunk> ArenaChunk::allocate(u64 capacity, u64 used, u32 generation) noexcept {
-  Buffer p = allocate_zeroed(capacity);
+  Buffer p = allocate_zeroed(capacity, used);
   if (!p) return ArenaError::AllocFailed;
   ArenaChunk c;
   c.data = std::move(p);

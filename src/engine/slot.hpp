@@ -159,18 +159,18 @@ struct RecordHeader {
 static_assert(sizeof(RecordHeader) == RECORD_HEADER);
 
 // Zero-filled, 16-byte aligned buffers. Large ones (2 MiB or more: the
-// default chunk, a read image) are private anonymous mappings whose pages
-// are made present when they are mapped, which costs far less than one page
-// fault each as a chunk fills or an image is copied in; smaller ones, and
-// every buffer of a sanitizer build (whose allocator watches the bounds),
-// come from calloc.
+// default chunk, a read image) are private anonymous mappings, and the
+// first `prefault` bytes that the caller is about to fill (a chunk copied
+// from an image, the image being read) are made present in one call, which
+// costs far less than a page fault each; smaller ones, and every buffer of
+// a sanitizer build (whose allocator watches the bounds), come from calloc.
 struct BufferDeleter {
   u64 mapped = 0;  // length of the mapping; 0: from calloc
   void operator()(u8* p) const noexcept;
 };
 using Buffer = std::unique_ptr<u8, BufferDeleter>;
 // Null when the memory cannot be had.
-[[nodiscard]] Buffer allocate_zeroed(u64 size) noexcept;
+[[nodiscard]] Buffer allocate_zeroed(u64 size, u64 prefault = 0) noexcept;
 
 // One chunk: `capacity` zero-filled bytes, 16-byte aligned.
 struct ArenaChunk {
