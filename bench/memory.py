@@ -64,16 +64,21 @@ def rss():
 
 
 def small_keys(rng, dist, n):
+    """The keys of one small container, made one at a time (no list of int
+    objects stays behind in the interpreter's own allocator)."""
     if dist == "dense":
         base = rng.getrandbits(63)
-        return list(range(base, base + n))
-    if dist == "random":
-        return [rng.getrandbits(64) for _ in range(n)]
-    keys = []
-    while len(keys) < n:
-        base = rng.getrandbits(63)
-        keys.extend(range(base, base + min(rng.randint(16, 48), n - len(keys))))
-    return keys
+        yield from range(base, base + n)
+    elif dist == "random":
+        for _ in range(n):
+            yield rng.getrandbits(64)
+    else:
+        left = n
+        while left > 0:
+            run = min(rng.randint(16, 48), left)
+            base = rng.getrandbits(63)
+            yield from range(base, base + run)
+            left -= run
 
 
 def np_keys(np, dist, n, seed):
@@ -122,7 +127,6 @@ def work_small(kind, dist, n):
             for k in keys:
                 c[k] = k
         held[i] = c
-        del keys
     after = rss()
     out = {"per": (after - before) / count, "count": count}
     if kind.startswith("Corvale"):

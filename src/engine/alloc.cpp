@@ -49,6 +49,7 @@ constexpr u64 round16(u64 n) noexcept { return (n + 15) & ~u64{15}; }
 constexpr u64 MAX_LAYOUT_SIZE = (u64{1} << 63) - 16;
 
 constexpr u64 round64(u64 n) noexcept { return (n + 63) & ~u64{63}; }
+constexpr std::uintptr_t align64(std::uintptr_t p) noexcept { return (p + 63) & ~std::uintptr_t{63}; }
 
 // A chunk: the link to the older chunk in its first 8 bytes, packed blocks
 // from byte 16 on, 64-aligned blocks below the 64-aligned top of its usable
@@ -155,14 +156,22 @@ void NodeAlloc::push_run(u8* start, u64 bytes) noexcept {
   }
 }
 
-// A packed block goes back to the system when it was taken from there
-// (a container without a chunk), else onto its stride's list.
+// A block goes back to the system when it was taken from there (a
+// container that had no chunk yet), else onto its stride's list. A system
+// block of a 64-aligned list was cut from a larger packed one: its slot holds
+// the packed block with the lowest bit set.
 void NodeAlloc::give(void* block, unsigned list) noexcept {
-  for (void*& slot : direct_) {
-    if (slot == block) {
-      slot = nullptr;
-      system_free(block);
-      return;
+  if (direct_live_ != 0) [[unlikely]] {
+    const std::uintptr_t aligned = list < kList64 ? 0 : 1;
+    for (void*& slot : direct_) {
+      const auto held = reinterpret_cast<std::uintptr_t>(slot);
+      const std::uintptr_t packed = held & ~std::uintptr_t{1};
+      if ((held & 1) == aligned && (aligned ? align64(packed) : packed) == reinterpret_cast<std::uintptr_t>(block)) {
+        slot = nullptr;
+        --direct_live_;
+        system_free(reinterpret_cast<void*>(packed));
+        return;
+      }
     }
   }
   push(block, list);
@@ -188,9 +197,16 @@ inline void* NodeAlloc::take(unsigned list, u64 size) {
 // The stride's list is empty and the current chunk cannot hold the block.
 void* NodeAlloc::take_slow(unsigned list, u64 size) {
   const u64 stride = list_stride(list);
-  if (chunks_ == nullptr && list < kList64) {
+  if (chunks_ == nullptr) {
     for (void*& slot : direct_) {
-      if (slot == nullptr) return slot = system_alloc(size, 16);
+      if (slot != nullptr) continue;
+      ++direct_live_;
+      if (list < kList64) return slot = system_alloc(size, 16);
+      // A 64-aligned block inside a packed one 48 bytes larger: cheaper in
+      // the C library's heap than an aligned allocation.
+      void* packed = system_alloc(stride + 48, 16);
+      slot = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(packed) | 1);
+      return reinterpret_cast<void*>(align64(reinterpret_cast<std::uintptr_t>(packed)));
     }
   }
   retire_tail();
@@ -250,8 +266,8 @@ void* NodeAlloc::split_larger(unsigned list) noexcept {
 // at least half as many blocks were released since the last pass as that
 // pass handled, so its cost is spread over those releases.
 bool NodeAlloc::merge_free_blocks() {
-  const u64 releases = total_node_allocs() - live_nodes();
-  if (free_bytes_ < chunk_bytes_ / 8 || releases - merge_mark_ < merge_span_) return false;
+  const auto releases = static_cast<u32>(total_node_allocs() - live_nodes());
+  if (free_bytes_ < chunk_bytes_ / 8 || static_cast<u32>(releases - merge_mark_) < merge_span_) return false;
   std::vector<std::pair<u8*, u64>> blocks;
   for (unsigned l = 0; l < kListCount; ++l) {
     while (void* block = pop(l)) blocks.emplace_back(static_cast<u8*>(block), list_stride(l));
@@ -264,7 +280,7 @@ bool NodeAlloc::merge_free_blocks() {
     push_run(start, static_cast<u64>(end - start));
   }
   merge_mark_ = releases;
-  merge_span_ = blocks.size() / 2;
+  merge_span_ = static_cast<u32>(std::min<u64>(blocks.size() / 2, ~u32{0}));
   return true;
 }
 
@@ -296,7 +312,7 @@ void NodeAlloc::new_chunk(u64 stride) {
 }
 
 void NodeAlloc::release_all() noexcept {
-  CORVALE_ASSERT(direct_[0] == nullptr && direct_[1] == nullptr);
+  CORVALE_ASSERT(direct_live_ == 0);
   void* chunk = chunks_;
   while (chunk != nullptr) {
     void* older;
@@ -309,7 +325,7 @@ void NodeAlloc::release_all() noexcept {
   low_ = high_ = nullptr;
   std::fill(std::begin(lists_), std::end(lists_), nullptr);
   free_bytes_ = 0;
-  merge_mark_ = total_node_allocs();
+  merge_mark_ = static_cast<u32>(total_node_allocs());
   merge_span_ = 0;
 }
 
@@ -330,7 +346,7 @@ void* NodeAlloc::allocate_class(unsigned cls) {
 void NodeAlloc::release_class(void* block, unsigned cls, const char* expect) {
   if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   CORVALE_ASSERT(cls == CLASS_64 || cls == CLASS_128);
-  push(block, cls == CLASS_64 ? kList64 : kList128);
+  give(block, cls == CLASS_64 ? kList64 : kList128);
   count_release(NODE_CLASS_LAYOUTS[cls].size);
 }
 

@@ -29,10 +29,14 @@
 //    block, the chunk's tail goes onto the lists and the smallest larger free
 //    block is split before a new chunk is taken; so memory that one stride
 //    gave back serves the others after a churn.
-//  - A container without a chunk (the flat root array of up to 31 keys) takes
-//    its packed blocks straight from the system, at most two at a time (the
-//    array and its replacement while the entries move); a container of a few
-//    keys thus costs one system block and no chunk.
+//  - A container without a chunk takes its blocks straight from the system,
+//    up to five live at a time: the flat root array of up to 31 keys (and its
+//    replacement while the entries move), and the few nodes of a small tree
+//    with the leaves that its growth replaces (a 64-aligned one cut from a
+//    packed block 48 bytes larger). A container of a few keys thus costs one
+//    system block and no chunk; the sixth live block takes the first chunk, and from then on every small block comes from chunks until
+//    the container is empty again. Each release compares the block with the
+//    remaining system blocks, only while there are any.
 //  - Larger blocks and BranchU (4160 bytes) go to the system and back.
 //  - When the last live block is released (a clear, the last key removed),
 //    every chunk goes back to the system at once.
@@ -146,7 +150,7 @@ class NodeAlloc {
   static constexpr unsigned kList64 = kPackedLists;       // 64-aligned, 64 bytes
   static constexpr unsigned kList128 = kPackedLists + 1;  // 64-aligned, 128 bytes
   static constexpr unsigned kListCount = kPackedLists + 2;
-  static constexpr unsigned kDirectSlots = 2;
+  static constexpr unsigned kDirectSlots = 5;
   static constexpr u64 list_stride(unsigned list) noexcept {
     if (list < kFineLists) return (u64{list} + 1) * 16;
     if (list < kPackedLists) return 256 + (u64{list} - kFineLists + 1) * 32;
@@ -177,9 +181,10 @@ class NodeAlloc {
   void* chunks_ = nullptr;  // newest chunk; each starts with the link to the older one
   u64 chunk_bytes_ = 0;
   u64 free_bytes_ = 0;   // bytes on the lists
-  u64 merge_mark_ = 0;   // releases (allocations - live blocks) at the last merge
-  u64 merge_span_ = 0;   // releases to wait for before the next one
-  void* direct_[kDirectSlots] = {};
+  u32 merge_mark_ = 0;   // releases (allocations - live blocks, mod 2^32) at the last merge
+  u32 merge_span_ = 0;   // releases to wait for before the next one
+  u32 direct_live_ = 0;  // system blocks in direct_
+  void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};

@@ -95,10 +95,10 @@ TEST(NodeAlloc, EverySizeAlignedAndZeroFilled) {
   }
 }
 
-// Where blocks live: a container without a chunk takes its first two packed
-// blocks from the system and gives them back at once; small blocks of every
-// stride share chunks; the chunks go back when the last block does; memory
-// one stride gave back serves another.
+// Where blocks live: a container without a chunk takes its first five live
+// blocks from the system and gives them back at once; from the sixth on,
+// small blocks of every stride share chunks; the chunks go back when the
+// last block does; memory one stride gave back serves another.
 TEST(NodeAlloc, ChunksFollowTheLiveBlocks) {
   const AllocStats start = alloc_stats();
   auto outstanding = [&] {
@@ -111,24 +111,43 @@ TEST(NodeAlloc, ChunksFollowTheLiveBlocks) {
   EXPECT_EQ(outstanding(), 2u);
   a.release_bytes(flat, 8);
   EXPECT_EQ(outstanding(), 1u);
+  // 64-aligned system blocks next to packed ones of the same sizes.
+  std::vector<std::pair<void*, int>> direct;  // 0 packed 64, 1 CLASS_64, 2 CLASS_128
+  for (int i = 0; i < 4; ++i) {
+    const int kind = i % 3;
+    void* p = kind == 0 ? a.allocate_bytes(64) : a.allocate_class(kind == 1 ? CLASS_64 : CLASS_128);
+    EXPECT_EQ(addr(p) % (kind ? 64 : 16), 0u);
+    EXPECT_TRUE(all_zero(p, kind == 2 ? 128 : 64));
+    std::memset(p, 0x77, kind == 2 ? 128 : 64);
+    direct.emplace_back(p, kind);
+  }
   EXPECT_EQ(a.chunk_count(), 0u);
-  // A 64-aligned node takes the first chunk; later small blocks of any
-  // stride share it.
+  EXPECT_EQ(outstanding(), 5u);
+  // The sixth live block takes the first chunk; later small blocks of any
+  // stride share it, and the system blocks still go back one by one.
+  void* more = a.allocate_bytes(40);
   void* node = a.allocate_class(CLASS_64);
   EXPECT_EQ(a.chunk_count(), 1u);
   EXPECT_EQ(a.chunk_bytes(), CHUNK_MIN_BYTES);
-  void* leaf = a.allocate_bytes(40);
-  void* sub = a.allocate_bytes(96);
-  EXPECT_EQ(a.chunk_count(), 1u);
-  EXPECT_EQ(outstanding(), 2u);
+  EXPECT_EQ(outstanding(), 6u);
   a.release_bytes(grown, 16);
-  a.release_bytes(leaf, 40);
-  a.release_bytes(sub, 96);
+  for (auto [p, kind] : direct) {
+    if (kind == 0) a.release_bytes(p, 64);
+    else a.release_class(p, kind == 1 ? CLASS_64 : CLASS_128);
+  }
+  EXPECT_EQ(outstanding(), 1u);
+  void* again = a.allocate_bytes(16);
+  EXPECT_EQ(outstanding(), 1u);
+  a.release_bytes(more, 40);
+  a.release_bytes(again, 16);
   EXPECT_EQ(a.chunk_count(), 1u);
   a.release_class(node, CLASS_64);
   EXPECT_EQ(a.chunk_count(), 0u);
   EXPECT_EQ(outstanding(), 0u);
 
+  // Past its first blocks, a container takes chunks.
+  std::vector<void*> first;
+  for (int i = 0; i < 5; ++i) first.push_back(a.allocate_bytes(8));
   // 4000 blocks of 256 bytes, all but one released, then 64000 blocks of 16
   // bytes: the freed blocks are split, no chunk is added.
   std::vector<void*> big;
@@ -143,7 +162,9 @@ TEST(NodeAlloc, ChunksFollowTheLiveBlocks) {
   EXPECT_EQ(a.chunk_bytes(), bytes);
   for (int i = 0; i < 3999 * 16; ++i) a.release_bytes(small[i], 1 + i % 16);
   a.release_bytes(big[0], 256);
+  for (void* p : first) a.release_bytes(p, 8);
   EXPECT_EQ(outstanding(), 0u);
+  for (int i = 0; i < 5; ++i) first[i] = a.allocate_bytes(8);
 
   // 64-aligned nodes of 64 bytes are the halves of freed 128-byte ones.
   void* anchor = a.allocate_bytes(16);
@@ -159,6 +180,7 @@ TEST(NodeAlloc, ChunksFollowTheLiveBlocks) {
   EXPECT_EQ(a.chunk_count(), node_chunks);
   for (void* n : nodes) a.release_class(n, CLASS_64);
   a.release_bytes(anchor, 16);
+  for (void* p : first) a.release_bytes(p, 8);
   EXPECT_EQ(outstanding(), 0u);
 }
 
@@ -205,12 +227,14 @@ TEST(NodeAlloc, ClearedContainerGivesBackAndRefillReuses) {
 // after its release, is reported.
 TEST(NodeAlloc, SanitizerSeesReleasedChunkBlocks) {
   NodeAlloc a;
-  void* keep = a.allocate_class(CLASS_64);
+  std::vector<void*> keep;  // five system blocks, then a chunk
+  for (int i = 0; i < 6; ++i) keep.push_back(a.allocate_bytes(16));
   void* p = a.allocate_bytes(48);
+  ASSERT_EQ(a.chunk_count(), 1u);
   a.release_bytes(p, 48);
   EXPECT_DEATH(a.release_bytes(p, 48), "use-after-poison");
   EXPECT_DEATH(static_cast<volatile u8*>(p)[20] = 1, "use-after-poison");
-  a.release_class(keep, CLASS_64);
+  for (void* k : keep) a.release_bytes(k, 16);
 }
 #endif
 
