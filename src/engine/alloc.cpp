@@ -280,7 +280,7 @@ bool NodeAlloc::merge_free_blocks() {
     push_run(start, static_cast<u64>(end - start));
   }
   merge_mark_ = releases;
-  merge_span_ = static_cast<u32>(std::min<u64>(blocks.size() / 2, ~u32{0}));
+  merge_span_ = blocks.size() <= 64 ? 0 : static_cast<u32>(std::min<u64>(blocks.size() / 2, ~u32{0}));
   return true;
 }
 
