@@ -254,20 +254,25 @@ def fmt(x):
     return f"{x:,.0f}"
 
 
+def heading(lines, title, note):
+    lines += ["", title, "", note]
+
+
+def table_head(lines, columns, left=1):
+    lines += ["", "| " + " | ".join(columns) + " |", "|" + "---|" * left + "---:|" * (len(columns) - left)]
+
+
 def section_small(lines):
-    lines.append("### Many small containers, built one key at a time")
-    lines.append("")
-    lines.append(
+    heading(
+        lines,
+        "### Many small containers, built one key at a time",
         "Resident bytes per container. Ours: growth [object size + `mem_used()`] and the limit "
         "1.25 x (object + `mem_used`) + 64; peers hold the same keys as fresh int objects "
-        "(their ints counted)."
+        "(their ints counted).",
     )
     for dist in DISTS:
-        lines.append("")
-        lines.append(f"#### {dist}")
-        lines.append("")
-        lines.append("| n | CorvaleSet | limit | set | CorvaleMap | limit | dict |")
-        lines.append("|---:|---:|---:|---:|---:|---:|---:|")
+        lines += ["", f"#### {dist}"]
+        table_head(lines, ["n", "CorvaleSet", "limit", "set", "CorvaleMap", "limit", "dict"], left=0)
         for n in SMALL_NS:
             r = {k: run({"section": "small", "kind": k, "dist": dist, "n": n}) for k in SMALL_KINDS}
             cells = []
@@ -287,13 +292,8 @@ def section_small(lines):
 
 
 def section_large(lines):
-    lines.append("")
-    lines.append("### Large containers")
-    lines.append("")
-    lines.append("Resident growth while the container is built, over its `mem_used()` (limit 1.15).")
-    lines.append("")
-    lines.append("| container | keys | build | dense | clustered | random |")
-    lines.append("|---|---:|---|---:|---:|---:|")
+    heading(lines, "### Large containers", "Resident growth while the container is built, over its `mem_used()` (limit 1.15).")
+    table_head(lines, ["container", "keys", "build", "dense", "clustered", "random"])
     for kind in ("CorvaleSet", "CorvaleMap"):
         for n, mode in ((1_000_000, "one"), (1_000_000, "bulk"), (10_000_000, "bulk")):
             cells = []
@@ -306,18 +306,18 @@ def section_large(lines):
 
 
 def section_clear(lines):
-    lines.append("")
-    lines.append("### Clear, refill, churn, drop")
-    lines.append("")
-    lines.append(
+    heading(
+        lines,
+        "### Clear, refill, churn, drop",
         "Resident growth over the start (MB) and `mem_used()` (MB) in brackets. Clear: 2M random keys, "
         "`clear()`, refill with 2M dense keys, then `del`. Churn: 8 rounds of 400,000 keys (random and "
         "spread in turn) each followed by the removal of 90% of all keys; held: what a final `clear()` gives back "
-        "(the process growth, which also counts the benchmark's own ints and arrays, in brackets)."
+        "(the process growth, which also counts the benchmark's own ints and arrays, in brackets).",
     )
-    lines.append("")
-    lines.append("| container | 2M random | cleared | refilled, 2M dense | dropped | churn: held (growth) [peak / live mem_used] | held / peak |")
-    lines.append("|---|---:|---:|---:|---:|---:|---:|")
+    table_head(
+        lines,
+        ["container", "2M random", "cleared", "refilled, 2M dense", "dropped", "churn: held (growth) [peak / live mem_used]", "held / peak"],
+    )
     mb = lambda x: f"{x / 2**20:.2f}"  # noqa: E731
     for kind in ("CorvaleSet", "CorvaleMap"):
         c = run({"section": "clear", "kind": kind})

@@ -18,25 +18,27 @@
 //    are cut from the container's chunks. All strides share one sequence of
 //    chunks; the current chunk is cut from both ends, packed blocks upwards
 //    from its low end and 64-aligned blocks downwards from its 64-aligned
-//    high end, so neither pays alignment padding and no page is touched
+//    high end, so neither pays alignment padding, and no page is touched
 //    before a block lies on it. Chunk sizes grow with the container (a
 //    quarter of what it already holds, from 512 bytes up to 64 KiB).
 //  - A released small block goes on the free list of its stride (16..256
-//    bytes by 16, 288..512 by 32: 24 lists; the 64-aligned blocks of 64 and
+//    bytes by 16 and 288..512 by 32: 24 lists; 64-aligned blocks of 64 and
 //    128 bytes: 2 more), so blocks of one stride serve each other whatever
-//    their class. When
-//    the list of a stride is empty and the current chunk cannot hold the
-//    block, the chunk's tail goes onto the lists and the smallest larger free
-//    block is split before a new chunk is taken; so memory that one stride
-//    gave back serves the others after a churn.
+//    their class. When the list of a stride is empty and the current chunk
+//    cannot hold the block, the chunk's tail goes onto the lists and the
+//    smallest larger free block is split; failing that, free blocks that lie
+//    side by side are merged (a pass over all lists, spread over the
+//    releases since the previous one); only then is a new chunk taken. So
+//    memory that one stride gave back serves the others after a churn.
 //  - A container without a chunk takes its blocks straight from the system,
 //    up to five live at a time: the flat root array of up to 31 keys (and its
 //    replacement while the entries move), and the few nodes of a small tree
 //    with the leaves that its growth replaces (a 64-aligned one cut from a
 //    packed block 48 bytes larger). A container of a few keys thus costs one
-//    system block and no chunk; the sixth live block takes the first chunk, and from then on every small block comes from chunks until
-//    the container is empty again. Each release compares the block with the
-//    remaining system blocks, only while there are any.
+//    system block and no chunk. The sixth live block takes the first chunk,
+//    and from then on every small block comes from chunks until the
+//    container is empty again; a release compares the block with the
+//    remaining system blocks only while there are any.
 //  - Larger blocks and BranchU (4160 bytes) go to the system and back.
 //  - When the last live block is released (a clear, the last key removed),
 //    every chunk goes back to the system at once.
