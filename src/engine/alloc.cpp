@@ -340,12 +340,17 @@ void* NodeAlloc::allocate_class(unsigned cls) {
   CORVALE_ASSERT(cls == CLASS_64 || cls == CLASS_128);
   const u64 size = NODE_CLASS_LAYOUTS[cls].size;
   count_alloc(size);
+  if (shared()) return shared_allocate(size, 64, static_cast<u8>(cls));
   return take(cls == CLASS_64 ? kList64 : kList128, size);
 }
 
 void NodeAlloc::release_class(void* block, unsigned cls, const char* expect) {
   if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   CORVALE_ASSERT(cls == CLASS_64 || cls == CLASS_128);
+  if (shared()) {
+    count_release(NODE_CLASS_LAYOUTS[cls].size);
+    return shared_release(block, NODE_CLASS_LAYOUTS[cls].size, 64);
+  }
   give(block, cls == CLASS_64 ? kList64 : kList128);
   count_release(NODE_CLASS_LAYOUTS[cls].size);
 }
@@ -354,6 +359,7 @@ void* NodeAlloc::allocate_bytes(u64 size) {
   if (size > MAX_LAYOUT_SIZE) [[unlikely]] CORVALE_PANIC("valid node layout");
   const u64 stride = round16(size);
   count_alloc(stride);
+  if (shared()) return shared_allocate(size, 16, size < 376 ? NODE_SIZE_TO_CLASS[size] : NO_CLASS);
   if (stride - 1 < CHUNK_STRIDE_MAX) return take(packed_list(stride), size);
   return system_alloc(size, 16);
 }
@@ -362,6 +368,10 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
   if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   if (size > MAX_LAYOUT_SIZE) [[unlikely]] CORVALE_PANIC("valid node layout");
   const u64 stride = round16(size);
+  if (shared()) {
+    count_release(stride);
+    return shared_release(block, size, 16);
+  }
   if (stride - 1 < CHUNK_STRIDE_MAX) {
     give(block, packed_list(stride));
   } else {
@@ -372,13 +382,15 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
 
 BranchU* NodeAlloc::allocate_branch_u() {
   count_alloc(BRANCH_U_SIZE);
+  if (shared()) return std::launder(static_cast<BranchU*>(shared_allocate(BRANCH_U_SIZE, 64, NO_CLASS)));
   return std::launder(static_cast<BranchU*>(system_alloc(BRANCH_U_SIZE, 64)));
 }
 
 void NodeAlloc::release_branch_u(BranchU* node, const char* expect) {
   if (node == nullptr) [[unlikely]] CORVALE_PANIC(expect);
-  system_free(node);
   count_release(BRANCH_U_SIZE);
+  if (shared()) return shared_release(node, BRANCH_U_SIZE, 64);
+  system_free(node);
 }
 
 }  // namespace corvale_trie

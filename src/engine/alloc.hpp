@@ -49,12 +49,21 @@
 //
 // The allocator serves one writer at a time; the counters are relaxed atomics
 // so that they can be read while a writer runs.
+//
+// Shared mode (alloc_shared.cpp, occ.hpp): an allocator deferred to an epoch
+// collector before its first block takes every block from the collector's
+// class pools or from the system (never from a chunk nor as one of the
+// system blocks of a small container) and retires every released block to
+// the collector with its exact size and alignment; the counters move at
+// once. Its own free lists and chunk list stay empty.
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <new>
 
 #include "engine/node.hpp"
+#include "engine/occ.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
@@ -144,6 +153,15 @@ class NodeAlloc {
   [[nodiscard]] u64 chunk_count() const noexcept;
   [[nodiscard]] u64 chunk_bytes() const noexcept { return chunk_bytes_; }
 
+  // Shared mode (alloc_shared.cpp). defer_to attaches an epoch collector
+  // for good: from then on released blocks are retired to it and new blocks
+  // come from its recycled pools or from the system (never from chunks, so
+  // that no piece of a chunk is ever retired on its own). Legal only before
+  // the first allocation; a second call must name the same collector.
+  void defer_to(const occ::CollectorRef& collector);
+  [[nodiscard]] bool shared() const noexcept { return collector_ != nullptr; }
+  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_; }
+
  private:
   // Packed lists: strides 16..256 by 16, then 288..512 by 32 (a block of
   // another stride above 256 takes the next one); then the 64-aligned lists.
@@ -163,6 +181,8 @@ class NodeAlloc {
     return static_cast<unsigned>(stride <= 256 ? stride / 16 - 1 : kFineLists + (stride - 257) / 32);
   }
 
+  [[nodiscard]] void* shared_allocate(u64 size, u64 align, u8 cls);
+  void shared_release(void* block, u64 size, u64 align);
   void count_alloc(u64 rounded) noexcept;
   void count_release(u64 rounded) noexcept;
   void* take(unsigned list, u64 size);
@@ -190,6 +210,8 @@ class NodeAlloc {
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};
+  occ::Collector* collector_ = nullptr;  // shared mode when set
+  occ::CollectorRef collector_ref_;      // keeps the collector alive
 };
 
 // ---------------------------------------------------------------------------
@@ -208,7 +230,11 @@ template <class T>
   CORVALE_ASSERT(pos <= n);
   if (n > 0 && block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
+    // In shared mode readers may be reading the block: relaxed word moves.
+    if (alloc.shared())
+      occ::move_within(block + pos + 1, block + pos, (n - pos) * sizeof(T));
+    else
+      std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
     return block;
   }
   T* grown = alloc.make_array<T>(capacity_for(n + 1));
@@ -233,8 +259,13 @@ template <class T>
     return nullptr;
   }
   if (capacity_for(n - 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
-    block[n - 1] = T{};
+    if (alloc.shared()) {
+      occ::move_within(block + pos, block + pos + 1, (n - 1 - pos) * sizeof(T));
+      occ::zero_in(block + n - 1, sizeof(T));
+    } else {
+      std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
+      block[n - 1] = T{};
+    }
     return block;
   }
   T* smaller = alloc.make_array<T>(capacity_for(n - 1));

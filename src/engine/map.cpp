@@ -1,5 +1,7 @@
-// The point operations of the core map: the root-state machine of flat.hpp
-// with the map flavour's tree operations and its path-cache fast path.
+// The core map's entry points: the point operations, through the
+// root-state machine of flat.hpp with the map flavour's tree operations and
+// its path-cache fast path; the batch lookup, the order queries and the
+// traversal, handed to the walkers (batch.cpp, nav.hpp, iter.hpp).
 //
 // Fast path (Tree state): a key whose upper seven bytes equal the cache's
 // prefix belongs to the cached level-1 leaf.
@@ -13,7 +15,8 @@
 //    equal to the last one has its value replaced; only an append above the
 //    last key is taken, while c < W1_APPEND_MAX and the capacity stays.
 // Every other case declines to the slow path, which flushes and resets the
-// cache and descends from the root edge.
+// cache and descends from the root edge. In shared mode the cache stays
+// empty (the shared walk fills none), so every insertion takes the slow path.
 #include "engine/map.hpp"
 
 #include <bit>
@@ -21,6 +24,7 @@
 
 #include "engine/flat.hpp"
 #include "engine/get.hpp"
+#include "engine/iter.hpp"
 #include "engine/mutate_map.hpp"
 #include "engine/nav.hpp"
 #include "engine/node.hpp"
@@ -88,12 +92,13 @@ struct MapFlavour {
     return false;
   }
 
-  // Mode choice: the allocator has no collector slot yet, so every map runs
-  // in private mode and takes the private-mode insertion.
+  // The mode of the insertion is chosen by map_insert_path_dyn from the
+  // allocator's collector slot. The shared-mode walk leaves the path cache
+  // empty, so the fast path above never runs in shared mode.
   template <bool ENSURE>
   static void tree_insert(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                           PathCache& path) {
-    mutate_map::map_insert_with_path_flat<ENSURE>(out, alloc, edge, key, value, ROOT_LEVEL, path);
+    mutate_map::map_insert_path_dyn<ENSURE>(out, alloc, edge, key, value, ROOT_LEVEL, path);
   }
 
   static flat::Removed tree_remove(NodeAlloc& alloc, Edge& edge, u64 key) {
@@ -155,5 +160,36 @@ std::optional<u64> CorvaleMap::remove(u64 key) {
 }
 
 void CorvaleMap::clear() { Machine::clear(rec_); }
+
+void CorvaleMap::get_batch(std::span<const u64> keys, FoundValue* out) const {
+  get::get_batch(rec_, keys, out);
+}
+
+std::optional<KeyValue> CorvaleMap::first() const { return nav::record_first<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::last() const { return nav::record_last<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::next(u64 key) const {
+  return nav::record_next<true>(rec_, key);
+}
+std::optional<KeyValue> CorvaleMap::prev(u64 key) const {
+  return nav::record_prev<true>(rec_, key);
+}
+u64 CorvaleMap::count_below(u64 key) { return nav::record_count_below<true>(rec_, key); }
+std::optional<KeyValue> CorvaleMap::by_count(u64 index) {
+  return nav::record_by_count<true>(rec_, index);
+}
+
+iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
+iter::MapIter CorvaleMap::iter_from(u64 lo) const { return iter::RawIter<true>::seek(rec_, lo); }
+
+iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
+  if (lo > hi) return iter::MapRange(iter::MapIter(), hi);
+  return iter::MapRange(iter_from(lo), hi);
+}
+
+std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }
+
+std::vector<u64> CorvaleMap::keys() const { return iter::collect(iter::MapKeys(iter())); }
+
+std::vector<u64> CorvaleMap::values() const { return iter::collect(iter::MapValues(iter())); }
 
 }  // namespace corvale_trie::map
