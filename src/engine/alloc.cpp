@@ -51,11 +51,16 @@ constexpr u64 MAX_LAYOUT_SIZE = (u64{1} << 63) - 16;
 constexpr u64 round64(u64 n) noexcept { return (n + 63) & ~u64{63}; }
 constexpr std::uintptr_t align64(std::uintptr_t p) noexcept { return (p + 63) & ~std::uintptr_t{63}; }
 
-// A chunk: the link to the older chunk in its first 8 bytes, packed blocks
-// from byte 16 on, 64-aligned blocks below the 64-aligned top of its usable
+// A chunk: its header (the link to the older chunk, and the bytes of all
+// chunks up to this one) in its first 16 bytes, packed blocks from there on, 64-aligned blocks below the 64-aligned top of its usable
 // bytes. Chunks are taken as `bytes - 8` from malloc, so that a malloc that
 // adds an 8-byte header uses exactly `bytes`.
-constexpr u64 CHUNK_LINK_BYTES = 16;
+struct ChunkHeader {
+  void* older;
+  u64 bytes_so_far;
+};
+constexpr u64 CHUNK_LINK_BYTES = sizeof(ChunkHeader);
+static_assert(CHUNK_LINK_BYTES == 16);
 constexpr u64 MALLOC_HEADER = 8;
 static_assert(alignof(std::max_align_t) >= 16);
 
@@ -127,7 +132,6 @@ void NodeAlloc::count_release(u64 rounded) noexcept {
 void NodeAlloc::push(void* block, unsigned list) noexcept {
   std::memcpy(block, &lists_[list], sizeof(void*));
   lists_[list] = block;
-  free_bytes_ += list_stride(list);
   CORVALE_POISON(block, list_stride(list));
 }
 
@@ -136,7 +140,6 @@ void* NodeAlloc::pop(unsigned list) noexcept {
   if (head != nullptr) {
     CORVALE_UNPOISON(head, list_stride(list));
     std::memcpy(&lists_[list], head, sizeof(void*));
-    free_bytes_ -= list_stride(list);
   }
   return head;
 }
@@ -157,18 +160,20 @@ void NodeAlloc::push_run(u8* start, u64 bytes) noexcept {
 }
 
 // A block goes back to the system when it was taken from there (a
-// container that had no chunk yet), else onto its stride's list. A system
-// block of a 64-aligned list was cut from a larger packed one: its slot holds
-// the packed block with the lowest bit set.
+// container that had no chunk yet), else onto its stride's list. The system
+// blocks fill the first slots of direct_; a system block of a 64-aligned
+// list was cut from a larger packed one, whose slot has the lowest bit set.
 void NodeAlloc::give(void* block, unsigned list) noexcept {
-  if (direct_live_ != 0) [[unlikely]] {
+  if (direct_[0] != nullptr) [[unlikely]] {
     const std::uintptr_t aligned = list < kList64 ? 0 : 1;
-    for (void*& slot : direct_) {
-      const auto held = reinterpret_cast<std::uintptr_t>(slot);
+    for (unsigned i = 0; i < kDirectSlots && direct_[i] != nullptr; ++i) {
+      const auto held = reinterpret_cast<std::uintptr_t>(direct_[i]);
       const std::uintptr_t packed = held & ~std::uintptr_t{1};
       if ((held & 1) == aligned && (aligned ? align64(packed) : packed) == reinterpret_cast<std::uintptr_t>(block)) {
-        slot = nullptr;
-        --direct_live_;
+        unsigned last = i;
+        while (last + 1 < kDirectSlots && direct_[last + 1] != nullptr) ++last;
+        direct_[i] = direct_[last];
+        direct_[last] = nullptr;
         system_free(reinterpret_cast<void*>(packed));
         return;
       }
@@ -200,7 +205,6 @@ void* NodeAlloc::take_slow(unsigned list, u64 size) {
   if (chunks_ == nullptr) {
     for (void*& slot : direct_) {
       if (slot != nullptr) continue;
-      ++direct_live_;
       if (list < kList64) return slot = system_alloc(size, 16);
       // A 64-aligned block inside a packed one 48 bytes larger: cheaper in
       // the C library's heap than an aligned allocation.
@@ -267,7 +271,7 @@ void* NodeAlloc::split_larger(unsigned list) noexcept {
 // pass handled, so its cost is spread over those releases.
 bool NodeAlloc::merge_free_blocks() {
   const auto releases = static_cast<u32>(total_node_allocs() - live_nodes());
-  if (free_bytes_ < chunk_bytes_ / 8 || static_cast<u32>(releases - merge_mark_) < merge_span_) return false;
+  if (static_cast<u32>(releases - merge_mark_) < merge_span_) return false;
   std::vector<std::pair<u8*, u64>> blocks;
   for (unsigned l = 0; l < kListCount; ++l) {
     while (void* block = pop(l)) blocks.emplace_back(static_cast<u8*>(block), list_stride(l));
@@ -293,15 +297,16 @@ void NodeAlloc::retire_tail() noexcept {
 void NodeAlloc::new_chunk(u64 stride) {
   // A quarter of what the container holds, between the bounds, and room for
   // the link, the alignment of the top and the block that asked for it.
-  const u64 bytes = std::max(std::clamp(round64(chunk_bytes_ / 4), CHUNK_MIN_BYTES, CHUNK_MAX_BYTES),
+  const u64 held = chunk_bytes();
+  const u64 bytes = std::max(std::clamp(round64(held / 4), CHUNK_MIN_BYTES, CHUNK_MAX_BYTES),
                              round64(stride + CHUNK_LINK_BYTES + 64 + MALLOC_HEADER));
   const u64 usable = bytes - MALLOC_HEADER;
   auto* chunk = static_cast<u8*>(std::malloc(usable));
   if (chunk == nullptr) [[unlikely]] allocation_failed(usable);
   g_system_allocs.fetch_add(1, std::memory_order_relaxed);
-  std::memcpy(chunk, &chunks_, sizeof(void*));
+  const ChunkHeader header{chunks_, held + bytes};
+  std::memcpy(chunk, &header, sizeof header);
   chunks_ = chunk;
-  chunk_bytes_ += bytes;
   // The top: the 64-aligned end of the usable bytes; the few bytes above it
   // that hold whole 16-byte blocks are one free block.
   u8* const end = chunk + (usable & ~u64{15});
@@ -312,7 +317,7 @@ void NodeAlloc::new_chunk(u64 stride) {
 }
 
 void NodeAlloc::release_all() noexcept {
-  CORVALE_ASSERT(direct_live_ == 0);
+  CORVALE_ASSERT(direct_[0] == nullptr);
   void* chunk = chunks_;
   while (chunk != nullptr) {
     void* older;
@@ -321,12 +326,17 @@ void NodeAlloc::release_all() noexcept {
     chunk = older;
   }
   chunks_ = nullptr;
-  chunk_bytes_ = 0;
   low_ = high_ = nullptr;
   std::fill(std::begin(lists_), std::end(lists_), nullptr);
-  free_bytes_ = 0;
   merge_mark_ = static_cast<u32>(total_node_allocs());
   merge_span_ = 0;
+}
+
+u64 NodeAlloc::chunk_bytes() const noexcept {
+  if (chunks_ == nullptr) return 0;
+  ChunkHeader header;
+  std::memcpy(&header, chunks_, sizeof header);
+  return header.bytes_so_far;
 }
 
 u64 NodeAlloc::chunk_count() const noexcept {

@@ -27,8 +27,9 @@
 //    their class. When the list of a stride is empty and the current chunk
 //    cannot hold the block, the chunk's tail goes onto the lists and the
 //    smallest larger free block is split; failing that, free blocks that lie
-//    side by side are merged (a pass over all lists, spread over the
-//    releases since the previous one); only then is a new chunk taken. So
+//    side by side are merged (a pass over all lists, at most once per half
+//    as many releases as the previous pass found free blocks, so that its
+//    cost is spread over them); only then is a new chunk taken. So
 //    memory that one stride gave back serves the others after a churn.
 //  - A container without a chunk takes its blocks straight from the system,
 //    up to five live at a time: the flat root array of up to 31 keys (and its
@@ -151,7 +152,7 @@ class NodeAlloc {
   }
   // Chunks held now and their bytes (for tests and benchmarks).
   [[nodiscard]] u64 chunk_count() const noexcept;
-  [[nodiscard]] u64 chunk_bytes() const noexcept { return chunk_bytes_; }
+  [[nodiscard]] u64 chunk_bytes() const noexcept;
 
   // Shared mode (alloc_shared.cpp). defer_to attaches an epoch collector
   // for good: from then on released blocks are retired to it and new blocks
@@ -159,8 +160,8 @@ class NodeAlloc {
   // that no piece of a chunk is ever retired on its own). Legal only before
   // the first allocation; a second call must name the same collector.
   void defer_to(const occ::CollectorRef& collector);
-  [[nodiscard]] bool shared() const noexcept { return collector_ != nullptr; }
-  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_; }
+  [[nodiscard]] bool shared() const noexcept { return collector_ref_ != nullptr; }
+  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_ref_.get(); }
 
  private:
   // Packed lists: strides 16..256 by 16, then 288..512 by 32 (a block of
@@ -201,17 +202,13 @@ class NodeAlloc {
   u8* high_ = nullptr;  // end of its free space, 64-aligned
   void* lists_[kListCount] = {};
   void* chunks_ = nullptr;  // newest chunk; each starts with the link to the older one
-  u64 chunk_bytes_ = 0;
-  u64 free_bytes_ = 0;   // bytes on the lists
   u32 merge_mark_ = 0;   // releases (allocations - live blocks, mod 2^32) at the last merge
   u32 merge_span_ = 0;   // releases to wait for before the next one
-  u32 direct_live_ = 0;  // system blocks in direct_
-  void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk
+  void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk, packed to the front
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};
-  occ::Collector* collector_ = nullptr;  // shared mode when set
-  occ::CollectorRef collector_ref_;      // keeps the collector alive
+  occ::CollectorRef collector_ref_;  // shared mode when set; keeps the collector alive
 };
 
 // ---------------------------------------------------------------------------
