@@ -51,16 +51,25 @@ constexpr u64 MAX_LAYOUT_SIZE = (u64{1} << 63) - 16;
 constexpr u64 round64(u64 n) noexcept { return (n + 63) & ~u64{63}; }
 constexpr std::uintptr_t align64(std::uintptr_t p) noexcept { return (p + 63) & ~std::uintptr_t{63}; }
 
-// A chunk: its header (the link to the older chunk, and the bytes of all
-// chunks up to this one) in its first 16 bytes, packed blocks from there on, 64-aligned blocks below the 64-aligned top of its usable
+// A chunk: its header (the link to the older chunk, the bytes of all chunks
+// up to this one, the merge pass bookkeeping) in its first 32 bytes, packed
+// blocks from there on, 64-aligned blocks below the 64-aligned top of its usable
 // bytes. Chunks are taken as `bytes - 8` from malloc, so that a malloc that
 // adds an 8-byte header uses exactly `bytes`.
 struct ChunkHeader {
   void* older;
   u64 bytes_so_far;
+  u32 merge_mark;  // releases (allocations - live blocks, mod 2^32) at the last merge pass
+  u32 merge_span;  // releases to wait for before the next one
 };
-constexpr u64 CHUNK_LINK_BYTES = sizeof(ChunkHeader);
-static_assert(CHUNK_LINK_BYTES == 16);
+constexpr u64 CHUNK_LINK_BYTES = 32;
+static_assert(sizeof(ChunkHeader) <= CHUNK_LINK_BYTES);
+
+ChunkHeader header_of(const void* chunk) noexcept {
+  ChunkHeader header;
+  std::memcpy(&header, chunk, sizeof header);
+  return header;
+}
 constexpr u64 MALLOC_HEADER = 8;
 static_assert(alignof(std::max_align_t) >= 16);
 
@@ -132,6 +141,7 @@ void NodeAlloc::count_release(u64 rounded) noexcept {
 void NodeAlloc::push(void* block, unsigned list) noexcept {
   std::memcpy(block, &lists_[list], sizeof(void*));
   lists_[list] = block;
+  free_bytes_ += list_stride(list);
   CORVALE_POISON(block, list_stride(list));
 }
 
@@ -140,6 +150,7 @@ void* NodeAlloc::pop(unsigned list) noexcept {
   if (head != nullptr) {
     CORVALE_UNPOISON(head, list_stride(list));
     std::memcpy(&lists_[list], head, sizeof(void*));
+    free_bytes_ -= list_stride(list);
   }
   return head;
 }
@@ -264,27 +275,39 @@ void* NodeAlloc::split_larger(unsigned list) noexcept {
 
 // Free blocks that lie side by side become one: every free block is taken
 // off the lists, sorted by address, merged with its neighbours, and the runs
-// go back in pieces of up to 256 bytes, so that memory released in small
+// go back in pieces of up to 512 bytes, so that memory released in small
 // blocks (a leaf that grew, a churn of removals) serves larger ones. Runs on
-// the way to a new chunk only, when an eighth of the chunk bytes is free and
-// at least half as many blocks were released since the last pass as that
-// pass handled, so its cost is spread over those releases.
+// the way to a new chunk only, when an eighth of the chunk bytes is free,
+// spaced by the releases since the last pass (kept in the newest chunk's
+// header).
 bool NodeAlloc::merge_free_blocks() {
   const auto releases = static_cast<u32>(total_node_allocs() - live_nodes());
-  if (static_cast<u32>(releases - merge_mark_) < merge_span_) return false;
+  if (chunks_ == nullptr) return false;
+  ChunkHeader header = header_of(chunks_);
+  if (free_bytes_ < header.bytes_so_far / 8 || static_cast<u32>(releases - header.merge_mark) < header.merge_span)
+    return false;
   std::vector<std::pair<u8*, u64>> blocks;
   for (unsigned l = 0; l < kListCount; ++l) {
     while (void* block = pop(l)) blocks.emplace_back(static_cast<u8*>(block), list_stride(l));
   }
   std::sort(blocks.begin(), blocks.end());
-  for (std::size_t i = 0; i < blocks.size();) {
+  u64 runs = 0;
+  for (std::size_t i = 0; i < blocks.size(); ++runs) {
     u8* const start = blocks[i].first;
     u8* end = start + blocks[i].second;
     for (++i; i < blocks.size() && blocks[i].first == end; ++i) end += blocks[i].second;
     push_run(start, static_cast<u64>(end - start));
   }
-  merge_mark_ = releases;
-  merge_span_ = blocks.size() <= 64 ? 0 : static_cast<u32>(std::min<u64>(blocks.size() / 2, ~u32{0}));
+  // The next pass waits for as many releases as this one found free blocks
+  // (none for a few); a pass that merged less than a quarter of them doubles
+  // the wait, so that scattered free blocks are not sorted again and again
+  // while a container grows.
+  const u64 n = blocks.size();
+  u64 span = n <= 64 ? 0 : n;
+  if (runs * 4 > n * 3) span += 2 * u64{header.merge_span};
+  header.merge_mark = releases;
+  header.merge_span = static_cast<u32>(std::min<u64>(span, ~u32{0}));
+  std::memcpy(chunks_, &header, sizeof header);
   return true;
 }
 
@@ -304,7 +327,12 @@ void NodeAlloc::new_chunk(u64 stride) {
   auto* chunk = static_cast<u8*>(std::malloc(usable));
   if (chunk == nullptr) [[unlikely]] allocation_failed(usable);
   g_system_allocs.fetch_add(1, std::memory_order_relaxed);
-  const ChunkHeader header{chunks_, held + bytes};
+  ChunkHeader header{chunks_, held + bytes, static_cast<u32>(total_node_allocs() - live_nodes()), 0};
+  if (chunks_ != nullptr) {
+    const ChunkHeader older = header_of(chunks_);
+    header.merge_mark = older.merge_mark;
+    header.merge_span = older.merge_span;
+  }
   std::memcpy(chunk, &header, sizeof header);
   chunks_ = chunk;
   // The top: the 64-aligned end of the usable bytes; the few bytes above it
@@ -328,15 +356,12 @@ void NodeAlloc::release_all() noexcept {
   chunks_ = nullptr;
   low_ = high_ = nullptr;
   std::fill(std::begin(lists_), std::end(lists_), nullptr);
-  merge_mark_ = static_cast<u32>(total_node_allocs());
-  merge_span_ = 0;
+  free_bytes_ = 0;
 }
 
 u64 NodeAlloc::chunk_bytes() const noexcept {
   if (chunks_ == nullptr) return 0;
-  ChunkHeader header;
-  std::memcpy(&header, chunks_, sizeof header);
-  return header.bytes_so_far;
+  return header_of(chunks_).bytes_so_far;
 }
 
 u64 NodeAlloc::chunk_count() const noexcept {

@@ -27,9 +27,10 @@
 //    their class. When the list of a stride is empty and the current chunk
 //    cannot hold the block, the chunk's tail goes onto the lists and the
 //    smallest larger free block is split; failing that, free blocks that lie
-//    side by side are merged (a pass over all lists, at most once per half
-//    as many releases as the previous pass found free blocks, so that its
-//    cost is spread over them); only then is a new chunk taken. So
+//    side by side are merged (a pass over all lists, when an eighth of the
+//    chunk bytes is free, at most once per as many releases as the previous
+//    pass found free blocks, and less often while passes find little to
+//    merge); only then is a new chunk taken. So
 //    memory that one stride gave back serves the others after a churn.
 //  - A container without a chunk takes its blocks straight from the system,
 //    up to five live at a time: the flat root array of up to 31 keys (and its
@@ -202,8 +203,7 @@ class NodeAlloc {
   u8* high_ = nullptr;  // end of its free space, 64-aligned
   void* lists_[kListCount] = {};
   void* chunks_ = nullptr;  // newest chunk; each starts with the link to the older one
-  u32 merge_mark_ = 0;   // releases (allocations - live blocks, mod 2^32) at the last merge
-  u32 merge_span_ = 0;   // releases to wait for before the next one
+  u64 free_bytes_ = 0;   // bytes on the lists
   void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk, packed to the front
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
