@@ -291,22 +291,17 @@ bool NodeAlloc::merge_free_blocks() {
     while (void* block = pop(l)) blocks.emplace_back(static_cast<u8*>(block), list_stride(l));
   }
   std::sort(blocks.begin(), blocks.end());
-  u64 runs = 0;
-  for (std::size_t i = 0; i < blocks.size(); ++runs) {
+  for (std::size_t i = 0; i < blocks.size();) {
     u8* const start = blocks[i].first;
     u8* end = start + blocks[i].second;
     for (++i; i < blocks.size() && blocks[i].first == end; ++i) end += blocks[i].second;
     push_run(start, static_cast<u64>(end - start));
   }
-  // The next pass waits for as many releases as this one found free blocks
-  // (none for a few); a pass that merged less than a quarter of them doubles
-  // the wait, so that scattered free blocks are not sorted again and again
-  // while a container grows.
+  // The next pass waits for half as many releases as this one found free
+  // blocks (none for a few).
   const u64 n = blocks.size();
-  u64 span = n <= 64 ? 0 : n;
-  if (runs * 4 > n * 3) span += 2 * u64{header.merge_span};
   header.merge_mark = releases;
-  header.merge_span = static_cast<u32>(std::min<u64>(span, ~u32{0}));
+  header.merge_span = static_cast<u32>(std::min<u64>(n <= 64 ? 0 : n / 2, ~u32{0}));
   std::memcpy(chunks_, &header, sizeof header);
   return true;
 }

@@ -28,9 +28,8 @@
 //    cannot hold the block, the chunk's tail goes onto the lists and the
 //    smallest larger free block is split; failing that, free blocks that lie
 //    side by side are merged (a pass over all lists, when an eighth of the
-//    chunk bytes is free, at most once per as many releases as the previous
-//    pass found free blocks, and less often while passes find little to
-//    merge); only then is a new chunk taken. So
+//    chunk bytes is free, at most once per half as many releases as the
+//    previous pass found free blocks); only then is a new chunk taken. So
 //    memory that one stride gave back serves the others after a churn.
 //  - A container without a chunk takes its blocks straight from the system,
 //    up to five live at a time: the flat root array of up to 31 keys (and its
