@@ -80,6 +80,7 @@ inline constexpr u64 WORD_BYTES = 8;
 
 // The key word of the `n` bytes at `p` (n <= 8): zero-padded, big-endian.
 [[nodiscard]] inline u64 key_word(const u8* p, u64 n) noexcept {
+  if (n == 0) return 0;  // the empty rest (p may be null then)
   u8 buf[8] = {};
   std::memcpy(buf, p, n < WORD_BYTES ? n : WORD_BYTES);
   u64 w;
