@@ -17,6 +17,35 @@ struct PathRec {
   u64 key_len;
 };
 
+// The path of a removal or a neighbour search: the first levels in place,
+// deeper ones in a vector (keys of any length, no recursion, no allocation
+// for the usual depths).
+template <class T>
+class PathStack {
+ public:
+  void push(const T& r) {
+    if (n_ < kInline)
+      inline_[n_] = r;
+    else
+      more_.push_back(r);
+    ++n_;
+  }
+  [[nodiscard]] T pop() {
+    --n_;
+    if (n_ < kInline) return inline_[n_];
+    const T r = more_.back();
+    more_.pop_back();
+    return r;
+  }
+  [[nodiscard]] bool empty() const noexcept { return n_ == 0; }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  T inline_[kInline];
+  std::vector<T> more_;
+  std::size_t n_ = 0;
+};
+
 // Node-level neighbour lookups beyond the integer map's inclusive next/prev.
 std::optional<KeyValue> successor(const map::CorvaleMap& m, u64 w) {
   if (w == ~u64{0}) return std::nullopt;
@@ -237,7 +266,7 @@ std::optional<u64> CorvaleStrMap::remove(std::string_view key) {
     StrNode* parent;
     u64 word;
   };
-  std::vector<Link> path;
+  PathStack<Link> path;
   StrNode* node = root_;
   const u64 n = key.size();
   u64 p = 0;
@@ -254,7 +283,7 @@ std::optional<u64> CorvaleStrMap::remove(std::string_view key) {
       tails_.release(t);
       break;
     }
-    path.push_back({node, w});
+    path.push({node, w});
     node = child_of(*slot);
     p += WORD_BYTES;
   }
@@ -264,8 +293,7 @@ std::optional<u64> CorvaleStrMap::remove(std::string_view key) {
   }
   // Prune the nodes left empty, deepest first.
   while (!path.empty()) {
-    const Link link = path.back();
-    path.pop_back();
+    const Link link = path.pop();
     const u64* slot = link.parent->map.locate_slot(link.word);
     CORVALE_EXPECT(slot != nullptr, "path entry still linked");
     StrNode* child = child_of(*slot);
@@ -300,7 +328,7 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
   out.clear();
   if (!root_) return std::nullopt;
   out.reserve(q.size() + WORD_BYTES);
-  std::vector<PathRec> path;
+  PathStack<PathRec> path;
   const StrNode* node = root_;
   u64 c = 0;
   for (;;) {
@@ -309,7 +337,7 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
     if (!e) break;
     if (e->key == w && is_full_word(w)) {
       if (!is_tail_ref(e->value)) {
-        path.push_back({node, w, out.size()});
+        path.push({node, w, out.size()});
         append_word(out, w, WORD_BYTES);
         node = child_of(e->value);
         c += WORD_BYTES;
@@ -327,8 +355,7 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
     break;
   }
   while (!path.empty()) {
-    const PathRec r = path.back();
-    path.pop_back();
+    const PathRec r = path.pop();
     out.resize(r.key_len);
     if (std::optional<u64> v = take_from(successor(r.node->map, r.word), out, true)) return v;
   }
@@ -341,7 +368,7 @@ std::optional<u64> CorvaleStrMap::prev_at_or_before(std::string_view q, bool str
   out.clear();
   if (!root_) return std::nullopt;
   out.reserve(q.size() + WORD_BYTES);
-  std::vector<PathRec> path;
+  PathStack<PathRec> path;
   const StrNode* node = root_;
   const u64 n = q.size();
   u64 c = 0;
@@ -368,15 +395,14 @@ std::optional<u64> CorvaleStrMap::prev_at_or_before(std::string_view q, bool str
       out.append(t->rest());
       return t->value;
     }
-    path.push_back({node, w, out.size()});
+    path.push({node, w, out.size()});
     append_word(out, w, WORD_BYTES);
     node = child_of(*slot);
     c += WORD_BYTES;
   }
   if (std::optional<u64> v = take_from(e, out, false)) return v;
   while (!path.empty()) {
-    const PathRec r = path.back();
-    path.pop_back();
+    const PathRec r = path.pop();
     out.resize(r.key_len);
     if (std::optional<u64> v = take_from(predecessor(r.node->map, r.word), out, false)) return v;
   }

@@ -25,6 +25,11 @@
 //
 // Invariant: 0 <= position <= items.size(); items never change after
 // creation.
+//
+// The slots are written once over the object type (`iterator_type<Obj>`):
+// any Frame whose core answers `remaining()` and `next_item()` (a new
+// object, or an empty Ref at the end) is a snapshot iterator class; the
+// bytes map's iterators (bytesmap.cpp) use them with snapshots of their own.
 #pragma once
 
 #include <vector>
@@ -33,10 +38,7 @@
 
 namespace corvale_py {
 
-namespace snapshot {
-
-// The content of every snapshot iterator object: the items and the position
-// of the next one.
+// A snapshot of raw items, each made a Python object by to_py.
 template <class T>
 struct Snapshot {
   std::vector<T> items;
@@ -48,22 +50,22 @@ struct Snapshot {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= items.size() ? items.size() - position : 0;
   }
+  [[nodiscard]] Ref next_item() noexcept {
+    if (position >= items.size()) return Ref();  // end, no exception
+    return to_py(items[position++]);
+  }
 };
+
+namespace snapshot {
 
 template <class Obj>
 Ref iter_self(Obj& self) {
   return self_ref(self);
 }
 
-// The item at the position through to_py (found by argument-dependent
-// lookup for item types of other class files), then position + 1.
 template <class Obj>
 Ref iter_next(Obj& self) {
-  auto& snap = self.core;
-  if (snap.position >= snap.items.size()) return Ref();  // end, no exception
-  const auto& item = snap.items[snap.position];
-  ++snap.position;
-  return to_py(item);
+  return self.core.next_item();
 }
 
 template <class Obj>
@@ -71,24 +73,23 @@ u64 iter_len(Obj& self) {
   return self.core.remaining();
 }
 
-// The type object of a snapshot iterator class Obj (a Frame around a
-// Snapshot, with kName, kTypePath and kDoc).
+}  // namespace snapshot
+
+// The type object of the snapshot iterator class Obj (kName, kTypePath, kDoc).
 template <class Obj>
-PyTypeObject* snapshot_type() {
+PyTypeObject* iterator_type() {
   static PyType_Slot slots[] = {
       type_slot(Py_tp_base, &PyBaseObject_Type),
       type_slot(Py_tp_doc, Obj::kDoc),
       type_slot(Py_tp_dealloc, &dealloc<Obj>),
       type_slot(Py_tp_new, &no_constructor),
-      type_slot(Py_tp_iter, &unary_slot<&iter_self<Obj>, Claim::Shared>),
-      type_slot(Py_tp_iternext, &unary_slot<&iter_next<Obj>, Claim::Exclusive>),
-      type_slot(Py_mp_length, &len_slot<&iter_len<Obj>, Claim::Shared>),
+      type_slot(Py_tp_iter, &unary_slot<&snapshot::iter_self<Obj>, Claim::Shared>),
+      type_slot(Py_tp_iternext, &unary_slot<&snapshot::iter_next<Obj>, Claim::Exclusive>),
+      type_slot(Py_mp_length, &len_slot<&snapshot::iter_len<Obj>, Claim::Shared>),
       end_of_slots(),
   };
   return fetch_type<Obj>(slots);
 }
-
-}  // namespace snapshot
 
 // A new CorvaleSetIter over `keys` (ascending), position 0, owned by the
 // calling thread. Allocation failure releases the vector and throws.

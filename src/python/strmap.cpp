@@ -34,6 +34,7 @@
 // snapshot of the key bytes, each turned into its Python form when it is
 // yielded), CorvaleStrMapValueIter and CorvaleStrMapItemIter (registered,
 // made by no method).
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,12 +85,25 @@ Ref found_to_py(const std::optional<u64>& value, const std::string& key) noexcep
   return value ? entry_to_py(key, *value) : none();
 }
 
-// Items of the iterator snapshots.
-struct KeyItem {
+// The snapshot of CorvaleStrMapKeyIter: every key's bytes, one after the
+// other in one buffer, with the end offset of each.
+struct PackedKeys {
   std::string bytes;
-};
-Ref to_py(const KeyItem& item) noexcept { return key_to_py(item.bytes); }
+  std::vector<u64> ends;
+  u64 position = 0;
 
+  [[nodiscard]] u64 remaining() const noexcept {
+    return position <= ends.size() ? ends.size() - position : 0;
+  }
+  [[nodiscard]] Ref next_item() noexcept {
+    if (position >= ends.size()) return Ref();  // end, no exception
+    const u64 begin = position == 0 ? 0 : ends[position - 1];
+    const u64 end = ends[position++];
+    return key_to_py(std::string_view(bytes).substr(begin, end - begin));
+  }
+};
+
+// An item of CorvaleStrMapItemIter.
 struct TextItem {
   std::string text;  // valid UTF-8
   u64 value;
@@ -100,14 +114,11 @@ Ref to_py(const TextItem& item) noexcept {
   PyTuple_SetItem(tuple.get(), 1, corvale_py::to_py(item.value).release());
   return tuple;
 }
-
-// The item conversions above hide the module's own to_py overloads in this
-// namespace; bring them back beside them.
+// The item conversion above hides the module's own to_py overloads in this
+// namespace; bring them back beside it.
 using corvale_py::to_py;
-using snapshot::Snapshot;
-using snapshot::snapshot_type;
 
-struct KeyIterObject : Frame<Snapshot<KeyItem>> {
+struct KeyIterObject : Frame<PackedKeys> {
   static constexpr const char* kName = "CorvaleStrMapKeyIter";
   static constexpr const char* kTypePath = "_corvale::strmap::CorvaleStrMapKeyIter";
   static constexpr const char* kDoc =
@@ -189,11 +200,16 @@ u64 strmap_pop(StrMapObject& self, PyObject* key, std::optional<u64> dflt) {
 std::optional<u64> successor(const CorvaleStrMap& core, std::string_view q, bool inclusive,
                              std::string& out) {
   if (inclusive) return core.next_at_or_after(q, out);
-  std::string query;
-  query.reserve(q.size() + 1);
-  query.append(q);
-  query.push_back('\x01');
-  return core.next_at_or_after(query, out);
+  char small[128];
+  std::string large;
+  char* query = small;
+  if (q.size() >= sizeof small) {
+    large.resize(q.size() + 1);
+    query = large.data();
+  }
+  if (!q.empty()) std::memcpy(query, q.data(), q.size());
+  query[q.size()] = '\x01';
+  return core.next_at_or_after(std::string_view(query, q.size() + 1), out);
 }
 
 Ref next_entry(StrMapObject& self, PyObject* key, bool inclusive) {
@@ -271,11 +287,15 @@ Ref strmap_items(StrMapObject& self) {
 
 // A snapshot iterator over every key, ascending.
 Ref strmap_iter(StrMapObject& self) {
-  std::vector<KeyItem> keys;
-  keys.reserve(self.core.len());
+  Ref it = make_object<KeyIterObject>(corvale_str_map_key_iter_type());
+  PackedKeys& snap = object_of<KeyIterObject>(it.get()).core;
+  snap.ends.reserve(self.core.len());
   InOrder cursor(self.core);
-  while (cursor.next()) keys.push_back(KeyItem{std::string(cursor.key())});
-  return make_object<KeyIterObject>(snapshot_type<KeyIterObject>(), std::move(keys));
+  while (cursor.next()) {
+    snap.bytes.append(cursor.key());
+    snap.ends.push_back(snap.bytes.size());
+  }
+  return it;
 }
 
 // range(start=None, end=None, inclusive=True): the start bound is always
@@ -444,8 +464,8 @@ PyTypeObject* corvale_str_map_type() {
   return fetch_type<StrMapObject>(slots);
 }
 
-PyTypeObject* corvale_str_map_key_iter_type() { return snapshot_type<KeyIterObject>(); }
-PyTypeObject* corvale_str_map_value_iter_type() { return snapshot_type<ValueIterObject>(); }
-PyTypeObject* corvale_str_map_item_iter_type() { return snapshot_type<ItemIterObject>(); }
+PyTypeObject* corvale_str_map_key_iter_type() { return iterator_type<KeyIterObject>(); }
+PyTypeObject* corvale_str_map_value_iter_type() { return iterator_type<ValueIterObject>(); }
+PyTypeObject* corvale_str_map_item_iter_type() { return iterator_type<ItemIterObject>(); }
 
 }  // namespace corvale_py
