@@ -90,6 +90,21 @@ std::optional<u64> take_from(const std::optional<KeyValue>& e, std::string& out,
   return extreme_entry(*child, out, smallest);
 }
 
+// Backtracking of a neighbour search: from the deepest node on the path up,
+// the smallest key after (forward) or the largest key before the word
+// descended through; the key bytes of deeper levels are cut off first.
+std::optional<u64> backtrack(PathStack<PathRec>& path, std::string& out, bool forward) {
+  while (!path.empty()) {
+    const PathRec r = path.pop();
+    out.resize(r.key_len);
+    const std::optional<KeyValue> e =
+        forward ? successor(r.node->map, r.word) : predecessor(r.node->map, r.word);
+    if (std::optional<u64> v = take_from(e, out, forward)) return v;
+  }
+  out.clear();
+  return std::nullopt;
+}
+
 // Moves the children of `node` onto `stack` and releases (or, when the
 // arena is about to be released whole, abandons) its tails. The node's
 // integer map keeps the stale references: the node must be released next.
@@ -354,13 +369,7 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
     if (std::optional<u64> v = take_from(e, out, true)) return v;
     break;
   }
-  while (!path.empty()) {
-    const PathRec r = path.pop();
-    out.resize(r.key_len);
-    if (std::optional<u64> v = take_from(successor(r.node->map, r.word), out, true)) return v;
-  }
-  out.clear();
-  return std::nullopt;
+  return backtrack(path, out, true);
 }
 
 std::optional<u64> CorvaleStrMap::prev_at_or_before(std::string_view q, bool strict,
@@ -401,13 +410,7 @@ std::optional<u64> CorvaleStrMap::prev_at_or_before(std::string_view q, bool str
     c += WORD_BYTES;
   }
   if (std::optional<u64> v = take_from(e, out, false)) return v;
-  while (!path.empty()) {
-    const PathRec r = path.pop();
-    out.resize(r.key_len);
-    if (std::optional<u64> v = take_from(predecessor(r.node->map, r.word), out, false)) return v;
-  }
-  out.clear();
-  return std::nullopt;
+  return backtrack(path, out, false);
 }
 
 std::optional<u64> CorvaleStrMap::last(std::string& out) const {
@@ -444,24 +447,39 @@ u64 CorvaleStrMap::mem_used() const { return root_ ? subtree_bytes(*root_) : 0; 
 // In-order cursor
 
 InOrder::InOrder(const CorvaleStrMap& m) {
-  if (m.root()) frames_.push_back({m.root()->map.iter(), 0});
+  if (m.root()) push_frame(*m.root(), 0);
+}
+
+void InOrder::push_frame(const StrNode& node, u64 key_len) {
+  Frame& f = frames_.emplace_back();
+  f.it = node.map.iter();
+  f.key_len = key_len;
 }
 
 bool InOrder::next() {
   while (!frames_.empty()) {
     Frame& f = frames_.back();
-    const std::optional<KeyValue> e = f.it.next();
-    if (!e) {
-      frames_.pop_back();
-      continue;
+    if (f.pos == f.count) {
+      f.pos = f.count = 0;
+      while (f.count < BATCH) {
+        const std::optional<KeyValue> e = f.it.next();
+        if (!e) break;
+        f.batch[f.count++] = *e;
+        if (is_full_word(e->key) && is_tail_ref(e->value)) __builtin_prefetch(tail_of(e->value));
+      }
+      if (f.count == 0) {
+        frames_.pop_back();
+        continue;
+      }
     }
+    const KeyValue e = f.batch[f.pos++];
     key_.resize(f.key_len);
     const StrNode* child = nullptr;
-    if (std::optional<u64> v = enter(*e, key_, child)) {
+    if (std::optional<u64> v = enter(e, key_, child)) {
       value_ = *v;
       return true;
     }
-    frames_.push_back({child->map.iter(), key_.size()});
+    push_frame(*child, key_.size());
   }
   return false;
 }

@@ -241,9 +241,12 @@ class CorvaleStrMap {
 u64 extreme_entry(const StrNode& node, std::string& out, bool smallest);
 
 // The in-order cursor: every (key, value) of the map in ascending key
-// order. One frame per node on the path (the node's integer-map cursor and
-// the key length at that node); the key is built in place. The map must not
-// change while the cursor is used.
+// order. One frame per node on the path (the node's integer-map cursor, the
+// key length at that node, and the next few entries read ahead); the key is
+// built in place. Entries are read BATCH at a time and the tail records among
+// them prefetched: tails lie in the arena in insertion order, so an in-order
+// walk would otherwise wait on memory once per key. The map must not change
+// while the cursor is used.
 class InOrder {
  public:
   explicit InOrder(const CorvaleStrMap& m);
@@ -253,10 +256,15 @@ class InOrder {
   [[nodiscard]] u64 value() const noexcept { return value_; }
 
  private:
+  static constexpr u32 BATCH = 16;
   struct Frame {
     iter::MapIter it;
-    u64 key_len;
+    u64 key_len = 0;
+    u32 pos = 0;
+    u32 count = 0;
+    KeyValue batch[BATCH];
   };
+  void push_frame(const StrNode& node, u64 key_len);
   std::vector<Frame> frames_;
   std::string key_;
   u64 value_ = 0;
