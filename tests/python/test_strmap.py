@@ -479,3 +479,15 @@ def test_long_keys_and_deep_trees():
     assert m.prev(bytes(key)) == (key[:-1].decode(), 19998)
     assert m.range(bytes(key[:-2]))[0][1] == 19997
     del m
+
+
+def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
+    owner_thread.make("m", lambda: CorvaleStrMap())
+    owner_thread.run(lambda: owner_thread.objects["m"].update({"a" * 20: 1, "b": 2}))
+    owner_thread.make("it", lambda: iter(owner_thread.objects["m"]))
+    m, it = owner_thread.objects.pop("m"), owner_thread.objects.pop("it")
+    del m, it
+    assert unraisable == [
+        (RuntimeError, f"_corvale::strmap::{name} is unsendable, but is being dropped on another thread")
+        for name in ("CorvaleStrMap", "CorvaleStrMapKeyIter")
+    ]
