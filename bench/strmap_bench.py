@@ -17,8 +17,9 @@ paths of 1..4 segments from a 5000-word list), file paths (a directory tree
 of growing fan-out with file names and extensions), English-like words
 (built from syllables) and random 16-character hex ids.
 
-Every container runs in a fresh child process. The child keeps the keys as
-bytes objects and decodes each one while inserting, so the `str` keys and
+Every container runs in a fresh child process. The child reads the keys
+(made once by the parent, kept in a temporary file) as bytes objects and
+decodes each one while inserting, so the `str` keys and
 `int` values a peer stores are fresh objects counted in its resident-memory
 growth (values are random 64-bit integers, never cached small ints). Times
 are ns per operation of the best of three repeats of a plain Python loop
@@ -160,16 +161,26 @@ def neighbour_ops(peer, m):
     return None, None
 
 
+def key_file(kind, n):
+    """The keys of a kind, one per line, made once and kept in a file."""
+    path = os.path.join(tempfile.gettempdir(), f"corvale-strmap-{kind}-{n}.keys")
+    if not os.path.exists(path):
+        with open(path + ".part", "wb") as f:
+            f.write("\n".join(make_keys(kind, n)).encode())
+        os.replace(path + ".part", path)
+    return path
+
+
 def worker(kind, peer, n, image):
-    keys = make_keys(kind, n)
+    # The keys are read as bytes objects that stay alive: no str was made
+    # and freed before the baseline, so no freed object memory is there for
+    # the container's own objects to reuse unseen.
+    with open(key_file(kind, n), "rb") as f:
+        blobs = f.read().split(b"\n")
     rng = random.Random(7)
-    order = list(range(n))
-    rng.shuffle(order)
-    blobs = [keys[i].encode() for i in order]
+    rng.shuffle(blobs)
     vals = array.array("Q", (rng.getrandbits(64) | (1 << 40) for _ in range(n)))
-    hits = [keys[i] for i in rng.sample(range(n), min(PROBES, n))]
-    misses = [k + "~" for k in hits]
-    del keys
+    sample = rng.sample(range(n), min(PROBES, n))
     out = {"kind": kind, "peer": peer, "n": n, "ns": {}}
     gc.collect()
     base = rss_bytes()
@@ -198,6 +209,8 @@ def worker(kind, peer, n, image):
     out["rss_per_key"] = (rss_bytes() - base) / n
     if peer == "CorvaleStrMap":
         out["mem_used_per_key"] = m.mem_used() / n
+    hits = [blobs[i].decode() for i in sample]
+    misses = [k + "~" for k in hits]
     get = m.get
     out["ns"]["get hit"] = best_of(lambda: [get(k) for k in hits]) / len(hits) * 1e9
     out["ns"]["get miss"] = best_of(lambda: [get(k) for k in misses]) / len(misses) * 1e9
@@ -251,6 +264,8 @@ def main():
         return
     results = {}
     for kind in args.kinds.split(","):
+        for size in {args.n, min(args.n, args.datrie_n)}:
+            key_file(kind, size)  # here, not in a child that measures memory
         for peer in args.peers.split(","):
             print(f"{kind} / {peer} ...", file=sys.stderr, flush=True)
             r = run_child(kind, peer, min(args.n, args.datrie_n) if peer == "datrie" else args.n)
