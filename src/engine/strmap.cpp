@@ -348,7 +348,10 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
   u64 c = 0;
   for (;;) {
     const u64 w = word_at(q, c);
-    std::optional<KeyValue> e = node->map.next(w);
+    // A full word of the query is usually present (shared prefixes): try the
+    // point lookup before the neighbour search.
+    const u64* slot = is_full_word(w) ? node->map.locate_slot(w) : nullptr;
+    std::optional<KeyValue> e = slot ? std::optional<KeyValue>(KeyValue{w, *slot}) : node->map.next(w);
     if (!e) break;
     if (e->key == w && is_full_word(w)) {
       if (!is_tail_ref(e->value)) {
