@@ -348,12 +348,16 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
   u64 c = 0;
   for (;;) {
     const u64 w = word_at(q, c);
-    // A full word of the query is usually present (shared prefixes): try the
-    // point lookup before the neighbour search.
-    const u64* slot = is_full_word(w) ? node->map.locate_slot(w) : nullptr;
-    std::optional<KeyValue> e = slot ? std::optional<KeyValue>(KeyValue{w, *slot}) : node->map.next(w);
+    if (!is_full_word(w)) {
+      if (std::optional<u64> v = take_from(node->map.next(w), out, true)) return v;
+      break;
+    }
+    // A full word: a cursor at the first entry >= w, so that the entry after
+    // w, when a tail at w lies before the query, is one step away.
+    iter::MapIter at = node->map.iter_from(w);
+    std::optional<KeyValue> e = at.next();
     if (!e) break;
-    if (e->key == w && is_full_word(w)) {
+    if (e->key == w) {
       if (!is_tail_ref(e->value)) {
         path.push({node, w, out.size()});
         append_word(out, w, WORD_BYTES);
@@ -367,7 +371,7 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
         out.append(t->rest());
         return t->value;
       }
-      e = successor(node->map, w);
+      e = at.next();
     }
     if (std::optional<u64> v = take_from(e, out, true)) return v;
     break;
