@@ -210,7 +210,7 @@ void TailArena::release_all() noexcept {
 // ---------------------------------------------------------------------------
 // Point operations
 
-std::optional<u64> CorvaleStrMap::insert(std::string_view key, u64 value) {
+std::optional<u64> CorvaleStrMap::insert(std::string_view key, u64 value) noexcept {
   if (!root_) root_ = new StrNode();
   StrNode* node = root_;
   const u64 n = key.size();
@@ -255,7 +255,7 @@ std::optional<u64> CorvaleStrMap::insert(std::string_view key, u64 value) {
   return prev;
 }
 
-std::optional<u64> CorvaleStrMap::get(std::string_view key) const {
+std::optional<u64> CorvaleStrMap::get(std::string_view key) const noexcept {
   const StrNode* node = root_;
   if (!node) return std::nullopt;
   const u64 n = key.size();
@@ -275,7 +275,7 @@ std::optional<u64> CorvaleStrMap::get(std::string_view key) const {
   return std::nullopt;
 }
 
-std::optional<u64> CorvaleStrMap::remove(std::string_view key) {
+std::optional<u64> CorvaleStrMap::remove(std::string_view key) noexcept {
   if (!root_) return std::nullopt;
   struct Link {
     StrNode* parent;

@@ -201,10 +201,12 @@ class CorvaleStrMap {
   CorvaleStrMap& operator=(const CorvaleStrMap&) = delete;
   ~CorvaleStrMap() { clear(); }
 
-  // Point operations.
-  std::optional<u64> insert(std::string_view key, u64 value);
-  [[nodiscard]] std::optional<u64> get(std::string_view key) const;
-  std::optional<u64> remove(std::string_view key);
+  // Point operations. A change runs to its end or not at all: running out
+  // of memory in insert or remove ends the process (noexcept), as the node
+  // allocators do.
+  std::optional<u64> insert(std::string_view key, u64 value) noexcept;
+  [[nodiscard]] std::optional<u64> get(std::string_view key) const noexcept;
+  std::optional<u64> remove(std::string_view key) noexcept;
   void clear() noexcept;
 
   [[nodiscard]] u64 len() const noexcept { return len_; }

@@ -61,27 +61,27 @@ struct StrMapObject : Frame<CorvaleStrMap> {
 // Keys going out
 
 // A key in its Python form: `str` for valid UTF-8, else `bytes`.
-Ref key_to_py(std::string_view key) noexcept {
+Ref key_to_py(std::string_view key) {
   const auto size = static_cast<Py_ssize_t>(key.size());
-  if (PyObject* s = PyUnicode_DecodeUTF8(key.data(), size, "strict")) return Ref::steal(s);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) fatal_null_object();
+  if (PyObject* s = PyUnicode_DecodeUTF8(key.data(), size, "strict")) return Ref::result(s);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) rethrow_pending();  // MemoryError
   PyErr_Clear();
   return Ref::result(PyBytes_FromStringAndSize(key.data(), size));
 }
 
-Ref bytes_to_py(std::string_view key) noexcept {
+Ref bytes_to_py(std::string_view key) {
   return Ref::result(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
 }
 
 // (key in its Python form, value).
-Ref entry_to_py(std::string_view key, u64 value) noexcept {
+Ref entry_to_py(std::string_view key, u64 value) {
   Ref tuple = Ref::result(PyTuple_New(2));
   PyTuple_SetItem(tuple.get(), 0, key_to_py(key).release());
   PyTuple_SetItem(tuple.get(), 1, to_py(value).release());
   return tuple;
 }
 
-Ref found_to_py(const std::optional<u64>& value, const std::string& key) noexcept {
+Ref found_to_py(const std::optional<u64>& value, const std::string& key) {
   return value ? entry_to_py(key, *value) : none();
 }
 
@@ -95,7 +95,7 @@ struct PackedKeys {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= ends.size() ? ends.size() - position : 0;
   }
-  [[nodiscard]] Ref next_item() noexcept {
+  [[nodiscard]] Ref next_item() {
     if (position >= ends.size()) return Ref();  // end, no exception
     const u64 begin = position == 0 ? 0 : ends[position - 1];
     const u64 end = ends[position++];
@@ -108,7 +108,7 @@ struct TextItem {
   std::string text;  // valid UTF-8
   u64 value;
 };
-Ref to_py(const TextItem& item) noexcept {
+Ref to_py(const TextItem& item) {
   Ref tuple = Ref::result(PyTuple_New(2));
   PyTuple_SetItem(tuple.get(), 0, str_from(item.text).release());
   PyTuple_SetItem(tuple.get(), 1, corvale_py::to_py(item.value).release());
@@ -315,7 +315,7 @@ Ref strmap_range(StrMapObject& self, PyObject* start, PyObject* end, Maybe<bool>
       if (incl ? c > 0 : c >= 0) break;
     }
     Ref entry = entry_to_py(key, *v);
-    if (PyList_Append(list.get(), entry.get()) < 0) fatal_null_object();
+    if (PyList_Append(list.get(), entry.get()) < 0) rethrow_pending();
     const std::string found = key;
     v = successor(self.core, found, false, key);
   }
