@@ -431,12 +431,6 @@ PyMethodDef strmap_methods[] = {
 
 #undef CORVALE_UTF8_NOTE
 
-PyGetSetDef strmap_getset[] = {
-    {"empty", &getter<&ic::is_empty<Obj>, Claim::Shared>, nullptr, "Property returning True if empty.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
 PyTypeObject* corvale_str_map_type() {
@@ -458,7 +452,7 @@ PyTypeObject* corvale_str_map_type() {
       type_slot(Py_tp_repr, &unary_slot<&ic::repr<Obj>, Claim::Shared>),
       type_slot(Py_mp_ass_subscript, &setitem_slot<&strmap_setitem, &strmap_delitem>),
       type_slot(Py_tp_methods, strmap_methods),
-      type_slot(Py_tp_getset, strmap_getset),
+      type_slot(Py_tp_getset, ic::empty_property<Obj>()),
       end_of_slots(),
   };
   return fetch_type<StrMapObject>(slots);
