@@ -27,11 +27,15 @@
 // A StrTail holds the whole rest of exactly one key after its full word (the
 // suffix, possibly empty) and that key's value. A tail hangs at a (node,
 // word) through which no other key passes; a second key through that word
-// splits it: the word then leads to a new node that holds both
+// splits it (the tail's suffix, past its first word, is copied into a new
+// tail in the new node): the word then leads to a new node that holds both
 // continuations (two keys sharing k full words from there hang through a
 // chain of k nodes, the first k - 1 with one entry each). Removal never
 // re-compresses: it only removes the key's own entry and releases the nodes
 // it leaves empty, deepest first, the root included.
+//
+// Storing a key again writes the value field of its tail record (or its
+// terminal word's value) in place.
 //
 // Invariants: every node holds at least one entry; `len` is the number of
 // keys; the root is absent exactly when the map is empty.
@@ -69,7 +73,9 @@
 namespace corvale_trie::strmap {
 
 // Accounted bytes of one node record and of one tail record (without its
-// suffix), as `mem_used` reports them.
+// suffix), as `mem_used` reports them. The node figure is a fixed part of
+// the accounting, whatever sizeof(StrNode) is in a given build (it is at
+// most that: a node must not cost more than it is accounted for).
 inline constexpr u64 NODE_RECORD_BYTES = 696;
 inline constexpr u64 TAIL_RECORD_BYTES = 24;
 inline constexpr u64 TAIL_BIT = 1;
@@ -138,6 +144,7 @@ struct StrNode {
 
   [[nodiscard]] bool empty() const noexcept { return map.is_empty(); }
 };
+static_assert(sizeof(StrNode) <= NODE_RECORD_BYTES, "a node costs no more than it is accounted for");
 
 // What a full word's entry refers to.
 [[nodiscard]] constexpr bool is_tail_ref(u64 ref) noexcept { return (ref & TAIL_BIT) != 0; }
