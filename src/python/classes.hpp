@@ -22,6 +22,9 @@ PyTypeObject* corvale_str_map_key_iter_type();
 PyTypeObject* corvale_str_map_value_iter_type();
 PyTypeObject* corvale_str_map_item_iter_type();
 
+// Blob map (blobmap.cpp).
+PyTypeObject* corvale_blob_map_type();
+
 // Snapshot iterators of the integer containers (iterators.cpp).
 PyTypeObject* corvale_map_key_iter_type();
 PyTypeObject* corvale_map_value_iter_type();
