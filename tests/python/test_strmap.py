@@ -6,6 +6,7 @@ thread, and trees deep enough to break any recursive walk."""
 import bisect
 import inspect
 import random
+import threading
 
 import pytest
 
@@ -456,7 +457,7 @@ def test_calls_from_another_thread_are_refused(owner_thread):
 # Depth
 
 
-def test_long_keys_and_deep_trees():
+def deep_trees():
     m = CorvaleStrMap()
     big = b"x" * (1 << 20)
     m[big] = 1
@@ -479,6 +480,28 @@ def test_long_keys_and_deep_trees():
     assert m.prev(bytes(key)) == (key[:-1].decode(), 19998)
     assert m.range(bytes(key[:-2]))[0][1] == 19997
     del m
+
+
+def test_long_keys_and_deep_trees():
+    # On a thread with a small stack: a walk that recursed once per node of
+    # a 32,768-node chain would overflow it.
+    old = threading.stack_size(512 * 1024)
+    try:
+        failures = []
+
+        def run():
+            try:
+                deep_trees()
+            except BaseException as exc:  # reported on the test's thread
+                failures.append(exc)
+
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    if failures:
+        raise failures[0]
 
 
 def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
