@@ -6,6 +6,8 @@
 // keys), plus deep trees that a recursive walk could not survive.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <map>
 #include <random>
 #include <string>
@@ -278,9 +280,29 @@ TEST(StrMap, NeighboursAtWordBoundaries) {
   EXPECT_EQ(out, "b");
 }
 
+// Runs `body` on a thread with a stack of `bytes`.
+template <class F>
+void on_small_stack(std::size_t bytes, F body) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+  pthread_t thread;
+  auto run = [](void* f) -> void* {
+    (*static_cast<F*>(f))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+}
+
 // Two keys of `len` bytes that differ only in the last byte hang through a
-// chain of len/8 nodes; a recursive walk would need that many frames.
-TEST(StrMap, DeepTreesNeedNoRecursion) {
+// chain of len/8 nodes; a recursive walk would need that many frames, more
+// than the 256 KiB stack this test runs on holds.
+void deep_trees();
+TEST(StrMap, DeepTreesNeedNoRecursion) { on_small_stack(256 * 1024, [] { deep_trees(); }); }
+
+void deep_trees() {
   const u64 len = scaled(u64{1} << 17, u64{1} << 13);
   std::string a(len, 'k');
   std::string b = a;
