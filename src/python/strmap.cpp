@@ -95,11 +95,13 @@ struct PackedKeys {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= ends.size() ? ends.size() - position : 0;
   }
+  // As Snapshot::next_item: a failure leaves the position.
   [[nodiscard]] Ref next_item() {
     if (position >= ends.size()) return Ref();  // end, no exception
     const u64 begin = position == 0 ? 0 : ends[position - 1];
-    const u64 end = ends[position++];
-    return key_to_py(std::string_view(bytes).substr(begin, end - begin));
+    Ref key = key_to_py(std::string_view(bytes).substr(begin, ends[position] - begin));
+    ++position;
+    return key;
   }
 };
 
