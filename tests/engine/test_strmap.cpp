@@ -246,6 +246,15 @@ TEST(StrMap, WordsAndTheirAccounting) {
   EXPECT_EQ(m.get(stem + "D2"), std::optional<u64>(8));
   m.remove(stem + "D2");
   EXPECT_FALSE(m.root()->map.contains_key(word_at(stem, 0)));
+  // Tails beyond the arena's pooled sizes come from the system: split,
+  // replaced, removed and torn down like the others.
+  const std::string big = "BBBBBBBB" + std::string(1000, 'q');
+  m.insert(big, 11);
+  EXPECT_EQ(m.insert(big, 12), std::optional<u64>(11));
+  m.insert(big + "r", 13);  // splits: the rest becomes a large tail one level down
+  m.insert("BBBBBBBB" + std::string(2000, 'q'), 14);
+  EXPECT_EQ(m.get(big), std::optional<u64>(12));
+  EXPECT_EQ(m.remove(big + "r"), std::optional<u64>(13));
   m.clear();
   EXPECT_EQ(m.len(), 0u);
   EXPECT_EQ(m.mem_used(), 0u);
