@@ -74,8 +74,8 @@ namespace corvale_trie::strmap {
 
 // Accounted bytes of one node record and of one tail record (without its
 // suffix), as `mem_used` reports them. The node figure is a fixed part of
-// the accounting, whatever sizeof(StrNode) is in a given build (the size of
-// an integer map and its allocator).
+// the accounting; a node's record (an integer map and its allocator) must
+// not be larger.
 inline constexpr u64 NODE_RECORD_BYTES = 696;
 inline constexpr u64 TAIL_RECORD_BYTES = 24;
 inline constexpr u64 TAIL_BIT = 1;
@@ -144,6 +144,7 @@ struct StrNode {
 
   [[nodiscard]] bool empty() const noexcept { return map.is_empty(); }
 };
+static_assert(sizeof(StrNode) <= NODE_RECORD_BYTES, "a node costs no more than it is accounted for");
 
 // What a full word's entry refers to.
 [[nodiscard]] constexpr bool is_tail_ref(u64 ref) noexcept { return (ref & TAIL_BIT) != 0; }
