@@ -62,7 +62,7 @@ struct PackedKeys {
     ends.push_back(bytes.size());
   }
   [[nodiscard]] u64 size() const noexcept { return ends.size(); }
-  [[nodiscard]] Ref key(u64 i) const noexcept {
+  [[nodiscard]] Ref key(u64 i) const {
     const u64 begin = i == 0 ? 0 : ends[i - 1];
     return bytes_from(std::string_view(bytes).substr(begin, ends[i] - begin));
   }
@@ -76,9 +76,12 @@ struct KeySnapshot {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= keys.size() ? keys.size() - position : 0;
   }
-  [[nodiscard]] Ref next_item() noexcept {
+  // The item at the position, then the position moves on (as Snapshot).
+  [[nodiscard]] Ref next_item() {
     if (position >= keys.size()) return Ref();
-    return keys.key(position++);
+    Ref item = keys.key(position);
+    ++position;
+    return item;
   }
 };
 
@@ -86,10 +89,11 @@ struct ItemSnapshot : KeySnapshot {
   std::vector<u64> values;
 
   ItemSnapshot(PackedKeys k, std::vector<u64> v) noexcept : KeySnapshot(std::move(k)), values(std::move(v)) {}
-  [[nodiscard]] Ref next_item() noexcept {
+  [[nodiscard]] Ref next_item() {
     if (position >= keys.size()) return Ref();
-    const u64 i = position++;
-    return pair_of(keys.key(i), to_py(values[i]));
+    Ref item = pair_of(keys.key(position), to_py(values[position]));
+    ++position;
+    return item;
   }
 };
 
