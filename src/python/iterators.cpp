@@ -68,9 +68,9 @@ template <class Obj>
 Ref iter_next(Obj& self) {
   auto& snap = self.core;
   if (snap.position >= snap.items.size()) return Ref();  // end, no exception
-  const auto& item = snap.items[snap.position];
+  Ref item = to_py(snap.items[snap.position]);  // a failure leaves the position
   ++snap.position;
-  return to_py(item);
+  return item;
 }
 
 template <class Obj>

@@ -1,7 +1,8 @@
 // corvale_trie Python binding: the extension module `_corvale`.
 //
 // Multi-phase initialisation: PyInit__corvale hands the interpreter a static
-// module definition (no per-module state, no functions) whose single exec
+// module definition (no per-module state; two private testing hooks as its
+// only functions) whose single exec
 // step gives each new module object its `__version__` and its classes, in a
 // fixed order, stopping at the first failure. The class type objects are
 // made once per process and shared by every later import of the module in
@@ -67,6 +68,28 @@ int module_exec(PyObject* module) noexcept {
   }
 }
 
+// Testing hooks, private to the project's tests (underscored, not in
+// __all__): _live_frames() is the number of objects of the module whose
+// core is alive; _fail_allocations_after(n) makes the n-th allocation from
+// now on (a result object, or any C++ allocation of the module) fail as if
+// memory had run out, and 0 disarms it.
+PyObject* live_frames(PyObject*, PyObject*) noexcept {
+  return detail::object_boundary([]() -> Ref { return to_py(detail::live_frames.load()); });
+}
+
+PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    detail::fail_countdown.store(to_u64(arg));
+    return none();
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"_live_frames", &live_frames, METH_NOARGS, nullptr},
+    {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {0, nullptr},
@@ -77,7 +100,7 @@ PyModuleDef g_module = {
     "_corvale",
     "The `_corvale` PyO3 module.",
     0,
-    nullptr,
+    g_functions,
     g_slots,
     nullptr,
     nullptr,
