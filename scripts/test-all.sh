@@ -20,17 +20,17 @@ python3 -m pip install -q pytest scikit-build-core ninja cmake
 
 echo "== engine tests (plain build)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON >/dev/null
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
 
 echo "== engine tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_SANITIZE=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_SANITIZE=ON -DCORVALE_WERROR=ON >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize -j "$jobs" --output-on-failure --timeout 600
 
 echo "== python tests"
-python3 -m pip install -q .
+python3 -m pip install -q . --config-settings=cmake.define.CORVALE_WERROR=ON
 python3 -m pytest -q tests/python

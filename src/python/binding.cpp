@@ -427,15 +427,16 @@ void register_class(PyObject* module, const char* name, PyTypeObject* (*fetch)()
 // ---------------------------------------------------------------------------
 // C++ allocations of the module
 //
-// The module's own operator new (the module's symbols are hidden, so it
-// serves this module's code and the engine linked into it, nothing else)
-// is the standard one plus the testing countdown, through which a test makes
-// a chosen allocation fail.
+// The module's own operator new is the standard one plus the testing
+// countdown, through which a test makes a chosen allocation fail. The module
+// is linked with -Bsymbolic-functions, so it serves this module's code and
+// the engine linked into it whatever else the process has loaded; the
+// interpreter loads the module privately, so no other library sees it.
 
-__attribute__((visibility("hidden"))) void* operator new(std::size_t size) {
+void* operator new(std::size_t size) {
   if (corvale_py::fail_injected()) [[unlikely]] throw std::bad_alloc();
   if (void* p = std::malloc(size != 0 ? size : 1)) [[likely]] return p;
   throw std::bad_alloc();
 }
-__attribute__((visibility("hidden"))) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((visibility("hidden"))) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
