@@ -19,11 +19,12 @@
 //   result and snapshot vectors, buffer copies) becomes MemoryError at the
 //   entry wrapper, and the interpreter failing to create a result object
 //   (int, tuple, list, str) makes `Ref::result` throw with its MemoryError
-//   pending. Every such allocation comes before the container is changed,
-//   or after a change that stands (the result object of a removal), so a
-//   MemoryError leaves the container whole. The engine's own node
-//   allocations in the middle of a change stay fatal, as do broken
-//   invariants (CORVALE_PANIC).
+//   pending. Every such allocation comes before the container is changed
+//   (the container is then as it was) or after the change is complete (the
+//   result object of a removal or the count of a bulk insertion: the change
+//   stands), never in the middle of one. The engine's own node allocations
+//   in the middle of a change stay fatal, as do broken invariants
+//   (CORVALE_PANIC).
 //
 // Owned references
 //   `Ref` owns one strong reference (or none): Ref::steal(p) adopts a new
@@ -390,9 +391,8 @@ inline void check_thread(const Obj& obj) {
 // Frees object memory whose core was never constructed.
 void free_unconstructed(PyObject* obj) noexcept;
 
-// Testing hooks (private module functions, see module.cpp): the number of
-// frames whose core is alive, counted under the interpreter lock, and a
-// countdown of allocations after which one fails (see fail_injected).
+// Testing hook (a private module function, see module.cpp): the number of
+// frames whose core is alive.
 namespace detail {
 extern std::atomic<u64> live_frames;
 inline void count_frame_made() noexcept { live_frames.fetch_add(1, std::memory_order_relaxed); }
