@@ -253,6 +253,7 @@ def _memory_error_calls():
         ("set", lambda s: s.next(10)),
         ("set", lambda s: s.by_count(7)),
         ("set", lambda s: repr(s)),
+        ("set", lambda s: s.pop()),
         ("map", lambda m: m.to_list()),
         ("map", lambda m: m.items()),
         ("map", lambda m: m.keys()),
