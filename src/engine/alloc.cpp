@@ -146,6 +146,7 @@ void* NodeAlloc::allocate_class(unsigned cls) {
   CORVALE_ASSERT(cls == CLASS_64 || cls == CLASS_128);
   const u64 size = NODE_CLASS_LAYOUTS[cls].size;
   count_alloc(size);
+  if (shared()) return shared_allocate(size, 64, static_cast<u8>(cls));
   if (void* block = pop_free(cls)) return block;
   return carve_chunk(cls, size);
 }
@@ -154,6 +155,7 @@ void NodeAlloc::release_class(void* block, unsigned cls, const char* expect) {
   if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   CORVALE_ASSERT(cls == CLASS_64 || cls == CLASS_128);
   count_release(NODE_CLASS_LAYOUTS[cls].size);
+  if (shared()) return shared_release(block, NODE_CLASS_LAYOUTS[cls].size, 64);
   push_free(block, cls);
 }
 
@@ -161,6 +163,7 @@ void* NodeAlloc::allocate_bytes(u64 size) {
   if (size > MAX_LAYOUT_SIZE) [[unlikely]] CORVALE_PANIC("valid node layout");
   count_alloc(round16(size));
   const u8 cls = size < 376 ? NODE_SIZE_TO_CLASS[size] : NO_CLASS;
+  if (shared()) return shared_allocate(size, 16, cls);
   if (cls != NO_CLASS) {
     if (void* block = pop_free(cls)) return block;
     if (size <= 256) return carve_chunk(cls, round16(size));
@@ -172,6 +175,7 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
   if (block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   if (size > MAX_LAYOUT_SIZE) [[unlikely]] CORVALE_PANIC("valid node layout");
   count_release(round16(size));
+  if (shared()) return shared_release(block, size, 16);
   const u8 cls = size < 376 ? NODE_SIZE_TO_CLASS[size] : NO_CLASS;
   if (cls != NO_CLASS) {
     push_free(block, cls);
@@ -182,12 +186,14 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
 
 BranchU* NodeAlloc::allocate_branch_u() {
   count_alloc(BRANCH_U_SIZE);
+  if (shared()) return static_cast<BranchU*>(shared_allocate(BRANCH_U_SIZE, 64, NO_CLASS));
   return static_cast<BranchU*>(system_alloc(BRANCH_U_SIZE, 64));
 }
 
 void NodeAlloc::release_branch_u(BranchU* node, const char* expect) {
   if (node == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   count_release(BRANCH_U_SIZE);
+  if (shared()) return shared_release(node, BRANCH_U_SIZE, 64);
   system_free(node);
 }
 

@@ -27,11 +27,19 @@
 //
 // The allocator serves one writer at a time; the counters are relaxed atomics
 // so that they can be read while a writer runs.
+//
+// Shared mode (alloc_shared.cpp, occ.hpp): an allocator deferred to an epoch
+// collector before its first block takes every block from the collector's
+// class pools or from the system (never from a chunk) and retires every
+// released block to the collector with its exact size and alignment; the
+// counters move at once. Its own free lists and chunk list stay empty.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "engine/node.hpp"
+#include "engine/occ.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
@@ -110,7 +118,19 @@ class NodeAlloc {
   // Number of NodeChunks taken so far (for tests and benchmarks).
   [[nodiscard]] u64 chunk_count() const noexcept;
 
+  // Shared mode (alloc_shared.cpp). defer_to attaches an epoch collector
+  // for good: from then on released blocks are retired to it and new blocks
+  // come from its recycled pools or from the system (never from chunks, so
+  // that no piece of a chunk is ever retired on its own). Legal only before
+  // the first allocation; a second call must name the same collector.
+  void defer_to(const occ::CollectorRef& collector);
+  [[nodiscard]] bool shared() const noexcept { return collector_ != nullptr; }
+  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_; }
+
  private:
+  [[nodiscard]] void* shared_allocate(u64 size, u64 align, u8 cls);
+  void shared_release(void* block, u64 size, u64 align);
+
   void count_alloc(u64 rounded) noexcept;
   void count_release(u64 rounded) noexcept;
   void* pop_free(unsigned cls) noexcept;
@@ -122,6 +142,8 @@ class NodeAlloc {
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};
   void* chunks_ = nullptr;
+  occ::Collector* collector_ = nullptr;  // shared mode when set
+  occ::CollectorRef collector_ref_;      // keeps the collector alive
 };
 
 // ---------------------------------------------------------------------------
@@ -140,7 +162,11 @@ template <class T>
   CORVALE_ASSERT(pos <= n);
   if (n > 0 && block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
+    // In shared mode readers may be reading the block: relaxed word moves.
+    if (alloc.shared())
+      occ::move_within(block + pos + 1, block + pos, (n - pos) * sizeof(T));
+    else
+      std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
     return block;
   }
   T* grown = alloc.make_array<T>(capacity_for(n + 1));
@@ -165,8 +191,13 @@ template <class T>
     return nullptr;
   }
   if (capacity_for(n - 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
-    block[n - 1] = T{};
+    if (alloc.shared()) {
+      occ::move_within(block + pos, block + pos + 1, (n - 1 - pos) * sizeof(T));
+      occ::zero_in(block + n - 1, sizeof(T));
+    } else {
+      std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
+      block[n - 1] = T{};
+    }
     return block;
   }
   T* smaller = alloc.make_array<T>(capacity_for(n - 1));
