@@ -16,6 +16,9 @@ namespace corvale_py {
 PyTypeObject* corvale_map_type();
 PyTypeObject* corvale_set_type();
 
+// Blob map (blobmap.cpp).
+PyTypeObject* corvale_blob_map_type();
+
 // Snapshot iterators of the integer containers (iterators.cpp).
 PyTypeObject* corvale_map_key_iter_type();
 PyTypeObject* corvale_map_value_iter_type();

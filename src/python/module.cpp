@@ -32,6 +32,7 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"CorvaleMap", &corvale_map_type},
     {"CorvaleSet", &corvale_set_type},
+    {"CorvaleBlobMap", &corvale_blob_map_type},
     {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
     {"CorvaleMapValueIter", &corvale_map_value_iter_type},
     {"CorvaleMapItemIter", &corvale_map_item_iter_type},
