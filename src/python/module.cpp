@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/alloc.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 
@@ -71,7 +72,8 @@ int module_exec(PyObject* module) noexcept {
 
 // Testing hooks, private to the project's tests (underscored, not in
 // __all__): _live_frames() is the number of objects of the module whose
-// core is alive; _fail_allocations_after(n) makes the n-th allocation from
+// core is alive; _alloc_stats() is the node allocator's process-wide count
+// of (blocks taken from the system, blocks given back); _fail_allocations_after(n) makes the n-th allocation from
 // now on (a result object, or any C++ allocation of the module) fail as if
 // memory had run out, and 0 disarms it.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
@@ -85,8 +87,16 @@ PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
   });
 }
 
+PyObject* alloc_stats(PyObject*, PyObject*) noexcept {
+  return detail::object_boundary([]() -> Ref {
+    const corvale_trie::AllocStats st = corvale_trie::alloc_stats();
+    return to_py(KeyValue{st.system_allocs, st.system_frees});
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"_live_frames", &live_frames, METH_NOARGS, nullptr},
+    {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -185,9 +185,15 @@ def test_calls_from_another_thread_are_refused(owner_thread):
         [1, 2], [(1, 10)], [1, 2], [1])
 
 
+def _system_blocks_held():
+    allocs, frees = _corvale._alloc_stats()
+    return allocs - frees
+
+
 def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
     gc.collect()
     baseline = _corvale._live_frames()
+    blocks = _system_blocks_held()
     owner_thread.make("m", lambda: CorvaleMap((k, k) for k in range(100)))
     owner_thread.make("it", lambda: iter(CorvaleSet([1])))
     owner_thread.make("s", lambda: CorvaleSet([1]))
@@ -208,6 +214,7 @@ def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
         for path in ("map::CorvaleMap", "set::CorvaleSetIter", "set::CorvaleSet")
     ]
     assert _corvale._live_frames() == baseline  # the contents were freed all the same
+    assert _system_blocks_held() == blocks
 
 
 def test_cycle_collected_on_another_thread_is_freed(unraisable):
@@ -216,6 +223,7 @@ def test_cycle_collected_on_another_thread_is_freed(unraisable):
     gc.collect()
     gc.disable()
     baseline = _corvale._live_frames()
+    blocks = _system_blocks_held()
     try:
         box = [CorvaleMap((k, k) for k in range(5000)), iter(CorvaleSet(range(0, 10**6, 7)))]
         box.append(box)
@@ -227,6 +235,7 @@ def test_cycle_collected_on_another_thread_is_freed(unraisable):
     finally:
         gc.enable()
     assert _corvale._live_frames() == baseline
+    assert _system_blocks_held() == blocks
     assert sorted(unraisable) == [
         (RuntimeError, f"_corvale::{path} is unsendable, but is being dropped on another thread")
         for path in ("map::CorvaleMap", "set::CorvaleSetIter")
