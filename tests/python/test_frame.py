@@ -247,8 +247,10 @@ def test_cycle_collected_on_another_thread_is_freed(unraisable):
 
 
 def _memory_error_calls():
-    """Calls that allocate before they change anything (result objects,
-    lists, snapshot vectors, result vectors, buffer copies)."""
+    """Calls that allocate without changing anything (result objects, lists,
+    snapshot vectors, result vectors). Allocations inside a change to the
+    trie stay fatal, so the bulk insertions are left to the address-space
+    test below."""
     keys = list(range(0, 3000, 3)) + [U64_MAX]
     return [
         ("set", lambda s: s.to_list()),
@@ -257,12 +259,9 @@ def _memory_error_calls():
         ("set", lambda s: s.range(5, 900)),
         ("set", lambda s: s.range()),
         ("set", lambda s: s.contains_batch(keys)),
-        ("set", lambda s: s.insert_many(packed(*range(10**6, 10**6 + 500)))),
-        ("set", lambda s: s.insert_many(array.array("Q", range(7, 900, 2)))),
         ("set", lambda s: s.next(10)),
         ("set", lambda s: s.by_count(7)),
         ("set", lambda s: repr(s)),
-        ("set", lambda s: s.pop()),
         ("map", lambda m: m.to_list()),
         ("map", lambda m: m.items()),
         ("map", lambda m: m.keys()),
@@ -270,7 +269,6 @@ def _memory_error_calls():
         ("map", lambda m: list(m)),
         ("map", lambda m: m.range(5, 900)),
         ("map", lambda m: m.get_batch(keys)),
-        ("map", lambda m: m.insert_many(packed(*range(10**6, 10**6 + 300)), packed(*range(300)))),
         ("map", lambda m: m.first()),
     ]
 
