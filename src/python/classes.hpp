@@ -16,6 +16,12 @@ namespace corvale_py {
 PyTypeObject* corvale_map_type();
 PyTypeObject* corvale_set_type();
 
+// The sorted string map and its iterators (strmap.cpp).
+PyTypeObject* corvale_str_map_type();
+PyTypeObject* corvale_str_map_key_iter_type();
+PyTypeObject* corvale_str_map_value_iter_type();
+PyTypeObject* corvale_str_map_item_iter_type();
+
 // Blob map (blobmap.cpp).
 PyTypeObject* corvale_blob_map_type();
 

@@ -25,6 +25,11 @@
 //
 // Invariant: 0 <= position <= items.size(); items never change after
 // creation.
+//
+// The slots are written once over the object type (`iterator_type<Obj>`):
+// any Frame whose core answers `remaining()` and `next_item()` (a new
+// object, or an empty Ref at the end) is a snapshot iterator class; the
+// bytes map's iterators (bytesmap.cpp) use them with snapshots of their own.
 #pragma once
 
 #include <vector>
@@ -32,6 +37,63 @@
 #include "python/binding.hpp"
 
 namespace corvale_py {
+
+// A snapshot of raw items, each made a Python object by to_py.
+template <class T>
+struct Snapshot {
+  std::vector<T> items;
+  u64 position = 0;
+
+  Snapshot() = default;
+  explicit Snapshot(std::vector<T> v) noexcept : items(std::move(v)) {}
+
+  [[nodiscard]] u64 remaining() const noexcept {
+    return position <= items.size() ? items.size() - position : 0;
+  }
+  // The item at the position, then the position moves on; a failure to
+  // make the item (MemoryError) leaves the position where it was.
+  [[nodiscard]] Ref next_item() {
+    if (position >= items.size()) return Ref();  // end, no exception
+    Ref item = to_py(items[position]);
+    ++position;
+    return item;
+  }
+};
+
+namespace snapshot {
+
+template <class Obj>
+Ref iter_self(Obj& self) {
+  return self_ref(self);
+}
+
+template <class Obj>
+Ref iter_next(Obj& self) {
+  return self.core.next_item();
+}
+
+template <class Obj>
+u64 iter_len(Obj& self) {
+  return self.core.remaining();
+}
+
+}  // namespace snapshot
+
+// The type object of the snapshot iterator class Obj (kName, kTypePath, kDoc).
+template <class Obj>
+PyTypeObject* iterator_type() {
+  static PyType_Slot slots[] = {
+      type_slot(Py_tp_base, &PyBaseObject_Type),
+      type_slot(Py_tp_doc, Obj::kDoc),
+      type_slot(Py_tp_dealloc, &dealloc<Obj>),
+      type_slot(Py_tp_new, &no_constructor),
+      type_slot(Py_tp_iter, &unary_slot<&snapshot::iter_self<Obj>, Claim::Shared>),
+      type_slot(Py_tp_iternext, &unary_slot<&snapshot::iter_next<Obj>, Claim::Exclusive>),
+      type_slot(Py_mp_length, &len_slot<&snapshot::iter_len<Obj>, Claim::Shared>),
+      end_of_slots(),
+  };
+  return fetch_type<Obj>(slots);
+}
 
 // A new CorvaleSetIter over `keys` (ascending), position 0, owned by the
 // calling thread. Allocation failure releases the vector and throws.

@@ -33,6 +33,7 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"CorvaleMap", &corvale_map_type},
     {"CorvaleSet", &corvale_set_type},
+    {"CorvaleStrMap", &corvale_str_map_type},
     {"CorvaleBlobMap", &corvale_blob_map_type},
     {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
     {"CorvaleMapValueIter", &corvale_map_value_iter_type},
@@ -40,6 +41,9 @@ const ClassEntry kClasses[] = {
     {"CorvaleMapRangeIter", &corvale_map_range_iter_type},
     {"CorvaleSetIter", &corvale_set_iter_type},
     {"CorvaleSetRangeIter", &corvale_set_range_iter_type},
+    {"CorvaleStrMapKeyIter", &corvale_str_map_key_iter_type},
+    {"CorvaleStrMapValueIter", &corvale_str_map_value_iter_type},
+    {"CorvaleStrMapItemIter", &corvale_str_map_item_iter_type},
 };
 
 // ID of the interpreter that owns the type objects; -1 until the first exec.
