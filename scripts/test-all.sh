@@ -21,20 +21,20 @@ python3 -m pip install -q pytest scikit-build-core ninja cmake
 
 echo "== engine tests (plain build)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON >/dev/null
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
 
 echo "== engine tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_SANITIZE=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_SANITIZE=ON -DCORVALE_WERROR=ON >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize -j "$jobs" --output-on-failure --timeout 600
 
 echo "== engine tests (ThreadSanitizer; death tests fork and are left to the other builds)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_TSAN=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_TSAN=ON -DCORVALE_WERROR=ON >/dev/null
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 600 -E Death
@@ -54,5 +54,5 @@ fi
 tail -n 2 build/fuzz/fuzz.log
 
 echo "== python tests"
-python3 -m pip install -q .
+python3 -m pip install -q . --config-settings=cmake.define.CORVALE_WERROR=ON
 python3 -m pytest -q tests/python

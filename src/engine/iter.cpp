@@ -119,6 +119,44 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
   leaf.immediate = c;
 }
 
+// Fills the bitmap-leaf cursor for a BitmapLeaf edge (`prefix` holds every
+// key byte above the low one), positioned at its first low byte >= s: the
+// map flavour keeps the group of that byte with the bits below it cleared
+// and its rank in the group, the set flavour the bitmap words from that
+// byte's word on, again with the bits below it cleared. False (nothing
+// filled) when no low byte >= s is present.
+template <bool IS_MAP>
+bool set_bitmap(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned s) noexcept {
+  if constexpr (IS_MAP) {
+    const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(e);
+    const int found = lf->bitmap.next_set(s);
+    if (found < 0) return false;
+    const unsigned d = static_cast<unsigned>(found);
+    LeafCursor::MapBitmapPos c{};
+    c.group = static_cast<u8>(d >> 5);
+    c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
+    c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
+    c.prefix = prefix;
+    c.bitmap = lf->bitmap;
+    for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+    leaf.kind = LeafKind::MapBitmap;
+    leaf.map_bitmap = c;
+  } else {
+    const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(e);
+    const int found = lf->bitmap.next_set(s);
+    if (found < 0) return false;
+    const unsigned d = static_cast<unsigned>(found);
+    LeafCursor::SetBitmapPos c{};
+    c.word = static_cast<u8>(d >> 6);
+    c.prefix = prefix;
+    for (unsigned w = c.word; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+    c.bitmap[c.word] &= ~u64{0} << (d & 63);
+    leaf.kind = LeafKind::SetBitmap;
+    leaf.set_bitmap = c;
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -196,30 +234,8 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
         L = level - 1;
         continue;
       }
-      case TAG_BITMAP_LEAF: {
-        P |= decode_key_bits(*e, 1, L);
-        if constexpr (IS_MAP) {
-          const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-          LeafCursor::MapBitmapPos c{};
-          c.group = 0;
-          c.index = 0;
-          c.bits = lf->bitmap.group(0);
-          c.prefix = P;
-          c.bitmap = lf->bitmap;
-          for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
-          leaf.kind = LeafKind::MapBitmap;
-          leaf.map_bitmap = c;
-        } else {
-          const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
-          LeafCursor::SetBitmapPos c{};
-          c.word = 0;
-          c.prefix = P;
-          for (unsigned w = 0; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
-          leaf.kind = LeafKind::SetBitmap;
-          leaf.set_bitmap = c;
-        }
-        return true;
-      }
+      case TAG_BITMAP_LEAF:
+        return set_bitmap<IS_MAP>(leaf, *e, P | decode_key_bits(*e, 1, L), 0);
       case TAG_FULL:
         leaf.kind = LeafKind::FullRange;
         leaf.full = LeafCursor::FullRangePos{P, P | nav::lowmask(L)};
@@ -434,34 +450,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;
       const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
-      if constexpr (IS_MAP) {
-        const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-        const int found = lf->bitmap.next_set(s);
-        if (found < 0) break;
-        const unsigned d = static_cast<unsigned>(found);
-        LeafCursor::MapBitmapPos c{};
-        c.group = static_cast<u8>(d >> 5);
-        c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
-        c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
-        c.prefix = leaf_prefix;
-        c.bitmap = lf->bitmap;
-        for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
-        it.leaf.kind = LeafKind::MapBitmap;
-        it.leaf.map_bitmap = c;
-      } else {
-        const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
-        const int found = lf->bitmap.next_set(s);
-        if (found < 0) break;
-        const unsigned d = static_cast<unsigned>(found);
-        // The words below d's word and the bits below d are already passed.
-        LeafCursor::SetBitmapPos c{};
-        c.word = static_cast<u8>(d >> 6);
-        c.prefix = leaf_prefix;
-        for (unsigned w = c.word; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
-        c.bitmap[c.word] &= ~u64{0} << (d & 63);
-        it.leaf.kind = LeafKind::SetBitmap;
-        it.leaf.set_bitmap = c;
-      }
+      if (!set_bitmap<IS_MAP>(it.leaf, *e, leaf_prefix, s)) break;
       return it;
     }
     if (tag == TAG_FULL) {

@@ -119,13 +119,13 @@ using Machine = MapFlavour::Machine;
 
 CorvaleMap::~CorvaleMap() { clear(); }
 
-std::optional<u64> CorvaleMap::insert(u64 key, u64 value) {
+std::optional<u64> CorvaleMap::insert(u64 key, u64 value) noexcept {
   const InsertOutcome out = Machine::insert<false>(rec_, key, value);
   if (out.found) return out.old;
   return std::nullopt;
 }
 
-InsertOutcome CorvaleMap::insert_keep(u64 key, u64 value) {
+InsertOutcome CorvaleMap::insert_keep(u64 key, u64 value) noexcept {
   return Machine::insert<true>(rec_, key, value);
 }
 
@@ -153,13 +153,13 @@ u64* CorvaleMap::locate_slot(u64 key) const {
   CORVALE_UNREACHABLE("root state");
 }
 
-std::optional<u64> CorvaleMap::remove(u64 key) {
+std::optional<u64> CorvaleMap::remove(u64 key) noexcept {
   const flat::Removed r = Machine::remove(rec_, key);
   if (r.removed) return r.old;
   return std::nullopt;
 }
 
-void CorvaleMap::clear() { Machine::clear(rec_); }
+void CorvaleMap::clear() noexcept { Machine::clear(rec_); }
 
 void CorvaleMap::get_batch(std::span<const u64> keys, FoundValue* out) const {
   get::get_batch(rec_, keys, out);

@@ -31,18 +31,19 @@ class CorvaleMap {
 
   // Every method is defined in map.cpp, over the walkers of the engine.
 
-  // Point operations.
-  std::optional<u64> insert(u64 key, u64 value);
+  // Point operations. A change to the trie cannot be undone halfway, so an
+  // allocation failure inside one ends the process (noexcept).
+  std::optional<u64> insert(u64 key, u64 value) noexcept;
   // Keep-existing insertion: a present key keeps its value (found = 1, old =
   // that value); a new key gets `value`. `slot` is the key's value word,
   // valid until the next change of the map.
-  InsertOutcome insert_keep(u64 key, u64 value);
+  InsertOutcome insert_keep(u64 key, u64 value) noexcept;
   [[nodiscard]] bool contains_key(u64 key) const;
   [[nodiscard]] std::optional<u64> get(u64 key) const;
   // Address of the key's value word, or nullptr; valid until the next change.
   [[nodiscard]] u64* locate_slot(u64 key) const;
-  std::optional<u64> remove(u64 key);
-  void clear();
+  std::optional<u64> remove(u64 key) noexcept;
+  void clear() noexcept;
   [[nodiscard]] u64 len() const noexcept { return rec_.count(); }
   [[nodiscard]] bool is_empty() const noexcept { return rec_.count() == 0; }
   [[nodiscard]] u64 mem_used() const noexcept { return rec_.alloc.mem_used(); }

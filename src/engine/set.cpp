@@ -107,7 +107,7 @@ using Machine = flat::RootMachine<SetFlavour>;
 
 CorvaleSet::~CorvaleSet() { clear(); }
 
-bool CorvaleSet::insert(u64 key) { return Machine::insert<false>(rec_, key, 0).found == 0; }
+bool CorvaleSet::insert(u64 key) noexcept { return Machine::insert<false>(rec_, key, 0).found == 0; }
 
 bool CorvaleSet::contains(u64 key) const {
   switch (rec_.state) {
@@ -121,9 +121,9 @@ bool CorvaleSet::contains(u64 key) const {
   CORVALE_UNREACHABLE("root state");
 }
 
-bool CorvaleSet::remove(u64 key) { return Machine::remove(rec_, key).removed; }
+bool CorvaleSet::remove(u64 key) noexcept { return Machine::remove(rec_, key).removed; }
 
-void CorvaleSet::clear() { Machine::clear(rec_); }
+void CorvaleSet::clear() noexcept { Machine::clear(rec_); }
 
 void CorvaleSet::contains_batch(std::span<const u64> keys, u8* out) const {
   get::contains_batch(rec_, keys, out);

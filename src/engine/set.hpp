@@ -29,11 +29,12 @@ class CorvaleSet {
 
   // Every method is defined in set.cpp, over the walkers of the engine.
 
-  // Point operations.
-  bool insert(u64 key);
+  // Point operations. A change to the trie cannot be undone halfway, so an
+  // allocation failure inside one ends the process (noexcept).
+  bool insert(u64 key) noexcept;
   [[nodiscard]] bool contains(u64 key) const;
-  bool remove(u64 key);
-  void clear();
+  bool remove(u64 key) noexcept;
+  void clear() noexcept;
   [[nodiscard]] u64 len() const noexcept { return rec_.count(); }
   [[nodiscard]] bool is_empty() const noexcept { return rec_.count() == 0; }
   [[nodiscard]] u64 mem_used() const noexcept { return rec_.alloc.mem_used(); }

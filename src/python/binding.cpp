@@ -3,7 +3,10 @@
 #include "python/binding.hpp"
 
 #include <cstdarg>
+#include <cstdlib>
+#include <new>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace corvale_py {
@@ -64,6 +67,18 @@ void fatal_null_object() noexcept {
 
 void fatal_alloc_failure() noexcept { CORVALE_PANIC("memory allocation failed"); }
 
+void set_memory_error() noexcept { PyErr_NoMemory(); }
+
+void result_failed() {
+  if (!PyErr_Occurred()) PyErr_NoMemory();
+  throw PyErrSet{};
+}
+
+namespace detail {
+std::atomic<u64> fail_countdown{0};
+std::atomic<u64> live_frames{0};
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Threads and claims
 
@@ -72,6 +87,12 @@ namespace detail {
 constinit thread_local u64 thread_id_slot __attribute__((tls_model("initial-exec"))) = 0;
 
 u64 assign_thread_id() noexcept {
+  // The C++ runtime's per-thread exception state lives in thread-local
+  // storage that a library loaded at run time only gets on first use, from
+  // the heap; taking it here, before the thread's first call runs, means
+  // that a first failure of the thread (a MemoryError) needs no memory for
+  // it. (The result is kept: the function is pure and would be dropped.)
+  [[maybe_unused]] volatile int in_flight = std::uncaught_exceptions();
   static std::atomic<u64> next_id{1};
   thread_id_slot = next_id.fetch_add(1, std::memory_order_relaxed);
   return thread_id_slot;
@@ -250,31 +271,31 @@ void raise_dict_changed(bool size_changed) {
 // ---------------------------------------------------------------------------
 // Conversions to Python
 
-Ref to_py(u64 v) noexcept { return Ref::result(PyLong_FromUnsignedLongLong(v)); }
+Ref to_py(u64 v) { return Ref::result(PyLong_FromUnsignedLongLong(v)); }
 
-Ref pair_of(Ref first, Ref second) noexcept {
+Ref pair_of(Ref first, Ref second) {
   Ref tuple = Ref::result(PyTuple_New(2));
   PyTuple_SetItem(tuple.get(), 0, first.release());
   PyTuple_SetItem(tuple.get(), 1, second.release());
   return tuple;
 }
 
-Ref to_py(const KeyValue& kv) noexcept { return pair_of(to_py(kv.key), to_py(kv.value)); }
+Ref to_py(const KeyValue& kv) { return pair_of(to_py(kv.key), to_py(kv.value)); }
 
-Ref to_py(const std::vector<u64>& v) noexcept {
+Ref to_py(const std::vector<u64>& v) {
   return new_list(v.size(), [&](std::size_t i) { return to_py(v[i]); });
 }
 
-Ref to_py(const std::vector<KeyValue>& v) noexcept {
+Ref to_py(const std::vector<KeyValue>& v) {
   return new_list(v.size(), [&](std::size_t i) { return to_py(v[i]); });
 }
 
-Ref str_from(std::string_view text) noexcept {
+Ref str_from(std::string_view text) {
   return Ref::result(
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Ref bytes_from(std::string_view bytes) noexcept {
+Ref bytes_from(std::string_view bytes) {
   return Ref::result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
@@ -422,3 +443,20 @@ void register_class(PyObject* module, const char* name, PyTypeObject* (*fetch)()
 }
 
 }  // namespace corvale_py
+
+// ---------------------------------------------------------------------------
+// C++ allocations of the module
+//
+// The module's own operator new is the standard one plus the testing
+// countdown, through which a test makes a chosen allocation fail. The module
+// is linked with -Bsymbolic-functions, so it serves this module's code and
+// the engine linked into it whatever else the process has loaded; the
+// interpreter loads the module privately, so no other library sees it.
+
+void* operator new(std::size_t size) {
+  if (corvale_py::fail_injected()) [[unlikely]] throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) [[likely]] return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -14,17 +14,24 @@
 //   `raise_not_instance(...)` set an exception and throw; `Ref::check`
 //   throws when a C API call returned null (its error is already set). The
 //   entry wrappers (methods, slots, the module's exec step) catch it and
-//   return NULL / -1. A failed allocation in C++ code (std::bad_alloc) ends
-//   the process, as do broken invariants (CORVALE_PANIC). The interpreter
-//   failing to create a result object (int, tuple, list, str) is fatal too:
-//   `Ref::result` reports the pending error as unraisable and panics with
-//   "PyObject pointer is null".
+//   return NULL / -1. Running out of memory is an ordinary error: a failed
+//   C++ allocation in the binding or in a read of the engine (std::bad_alloc:
+//   result and snapshot vectors, buffer copies) becomes MemoryError at the
+//   entry wrapper, and the interpreter failing to create a result object
+//   (int, tuple, list, str) makes `Ref::result` throw with its MemoryError
+//   pending. Every such allocation comes before the container is changed
+//   (the container is then as it was) or after the change is complete (the
+//   result object of a removal or the count of a bulk insertion: the change
+//   stands), never in the middle of one. The engine's own node allocations
+//   in the middle of a change stay fatal, as do broken invariants
+//   (CORVALE_PANIC).
 //
 // Owned references
 //   `Ref` owns one strong reference (or none): Ref::steal(p) adopts a new
 //   reference, Ref::borrow(p) takes an extra one, Ref::check(p) adopts a new
 //   reference and throws PyErrSet when p is null, Ref::result(p) adopts a
-//   result object and is fatal when p is null. get() lends, release() hands
+//   result object and throws PyErrSet when p is null (or when a test's
+//   allocation-failure countdown ends there). get() lends, release() hands
 //   the reference to the caller (what an entry wrapper returns).
 //
 // Object frame
@@ -43,11 +50,13 @@
 //   thread as owner. make_object_with<Obj>(type, fill) builds an empty core
 //   in the new object and runs fill(core); if fill throws, the object is
 //   dropped (its dealloc releases the core) and the error goes on.
-//   dealloc<Obj> is the tp_dealloc of every such class: on the owner thread
-//   it destroys the core; on another thread it reports RuntimeError
+//   dealloc<Obj> is the tp_dealloc of every such class: on another thread
+//   it first reports RuntimeError
 //   "{} is unsendable, but is being dropped on another thread" through the
-//   unraisable hook and leaks the core's memory; then it frees the object
-//   and drops its type reference.
+//   unraisable hook; on every thread it then destroys the core (teardown
+//   runs with the interpreter lock held and nothing in a core depends on
+//   the thread, so its memory is freed wherever the last reference goes),
+//   frees the object and drops its type reference.
 //
 // Call protocol (what the wrappers below do, in this order)
 //   1. argument matching (`parse_*`, signature errors are TypeError);
@@ -168,10 +177,30 @@ struct PyErrSet {};
 // pending exception stays pending; a failure to add the note is dropped.
 void add_note(const char* note) noexcept;
 // The interpreter could not make a result object: report the pending error
-// as unraisable and end the process with "PyObject pointer is null".
+// as unraisable and end the process with "PyObject pointer is null" (for
+// callers that cannot fail; results go through Ref::result instead).
 [[noreturn]] void fatal_null_object() noexcept;
-// A C++ allocation failed: end the process.
+// A C++ allocation failed where no error can be reported: end the process.
 [[noreturn]] void fatal_alloc_failure() noexcept;
+// A C++ allocation failed (std::bad_alloc) in a call that can fail: sets
+// MemoryError.
+void set_memory_error() noexcept;
+// A result object could not be made: fails the call with the pending
+// MemoryError (set here when a test's countdown, not the interpreter,
+// refused the object).
+[[noreturn]] void result_failed();
+
+// Testing hook (a private module function, see module.cpp): a countdown of
+// allocations after which one fails. fail_injected() is true for the
+// countdown's n-th allocation (result objects, and every C++ allocation of
+// the module); it is always false unless a test armed the countdown.
+namespace detail {
+extern std::atomic<u64> fail_countdown;
+}  // namespace detail
+[[nodiscard]] inline bool fail_injected() noexcept {
+  if (detail::fail_countdown.load(std::memory_order_relaxed) == 0) [[likely]] return false;
+  return detail::fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
+}
 
 // ---------------------------------------------------------------------------
 // Owned references
@@ -201,10 +230,12 @@ class Ref {
     if (!p) rethrow_pending();
     return Ref(p);
   }
-  // Adopts a result object whose creation must not fail.
-  [[nodiscard]] static Ref result(PyObject* p) noexcept {
-    if (!p) fatal_null_object();
-    return Ref(p);
+  // Adopts a result object: a null one (the interpreter could not make it,
+  // MemoryError is pending) fails the call.
+  [[nodiscard]] static Ref result(PyObject* p) {
+    Ref r(p);
+    if (!p || fail_injected()) [[unlikely]] result_failed();
+    return r;
   }
 
   [[nodiscard]] PyObject* get() const noexcept { return p_; }
@@ -360,6 +391,14 @@ inline void check_thread(const Obj& obj) {
 // Frees object memory whose core was never constructed.
 void free_unconstructed(PyObject* obj) noexcept;
 
+// Testing hook (a private module function, see module.cpp): the number of
+// frames whose core is alive.
+namespace detail {
+extern std::atomic<u64> live_frames;
+inline void count_frame_made() noexcept { live_frames.fetch_add(1, std::memory_order_relaxed); }
+inline void count_frame_destroyed() noexcept { live_frames.fetch_sub(1, std::memory_order_relaxed); }
+}  // namespace detail
+
 template <class Obj, class... A>
 [[nodiscard]] Ref make_object(PyTypeObject* type, A&&... args) {
   static_assert(alignof(Obj) <= 16, "object memory comes from the interpreter, 16-byte aligned");
@@ -375,6 +414,7 @@ template <class Obj, class... A>
   }
   new (&obj.borrow) BorrowFlag();
   obj.owner = current_thread_id();
+  detail::count_frame_made();
   return Ref::steal(raw);
 }
 
@@ -392,13 +432,11 @@ template <class Obj>
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   Obj& obj = object_of<Obj>(self);
-  if (obj.owner == current_thread_id()) {
-    using Core = typename Obj::core_type;
-    obj.core.~Core();
-  } else {
-    // The core may hold memory that only its own thread may touch: leak it.
+  if (obj.owner != current_thread_id()) [[unlikely]]
     report_dropped_on_other_thread(Obj::kTypePath, type);
-  }
+  using Core = typename Obj::core_type;
+  obj.core.~Core();
+  detail::count_frame_destroyed();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
@@ -641,27 +679,29 @@ struct Param<Maybe<T>> {
 };
 
 // ---------------------------------------------------------------------------
-// Conversions to Python (results; failure to create one is fatal)
+// Conversions to Python (results; failure to create one throws PyErrSet
+// with MemoryError pending)
 
 [[nodiscard]] inline Ref to_py(bool v) noexcept { return Ref::borrow(v ? Py_True : Py_False); }
-[[nodiscard]] Ref to_py(u64 v) noexcept;
-[[nodiscard]] Ref to_py(const KeyValue& kv) noexcept;
-[[nodiscard]] Ref to_py(const std::vector<u64>& v) noexcept;
-[[nodiscard]] Ref to_py(const std::vector<KeyValue>& v) noexcept;
+[[nodiscard]] Ref to_py(u64 v);
+[[nodiscard]] Ref to_py(const KeyValue& kv);
+[[nodiscard]] Ref to_py(const std::vector<u64>& v);
+[[nodiscard]] Ref to_py(const std::vector<KeyValue>& v);
 [[nodiscard]] inline Ref to_py(Ref r) noexcept { return r; }
 template <class T>
-[[nodiscard]] Ref to_py(const std::optional<T>& v) noexcept {
+[[nodiscard]] Ref to_py(const std::optional<T>& v) {
   return v ? to_py(*v) : none();
 }
 // A str from UTF-8 text.
-[[nodiscard]] Ref str_from(std::string_view text) noexcept;
+[[nodiscard]] Ref str_from(std::string_view text);
 // A bytes object holding a copy of `bytes`.
-[[nodiscard]] Ref bytes_from(std::string_view bytes) noexcept;
+[[nodiscard]] Ref bytes_from(std::string_view bytes);
 // A new 2-tuple (first, second).
-[[nodiscard]] Ref pair_of(Ref first, Ref second) noexcept;
-// A new list of n items, item i = item_at(i) (a Ref).
+[[nodiscard]] Ref pair_of(Ref first, Ref second);
+// A new list of n items, item i = item_at(i) (a Ref). A failing item drops
+// the list made so far.
 template <class F>
-[[nodiscard]] Ref new_list(std::size_t n, F&& item_at) noexcept {
+[[nodiscard]] Ref new_list(std::size_t n, F&& item_at) {
   Ref list = Ref::result(PyList_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i)
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item_at(i).release());
@@ -767,7 +807,8 @@ PyObject* object_boundary(F&& f) noexcept {
   } catch (const PyErrSet&) {
     return nullptr;
   } catch (const std::bad_alloc&) {
-    fatal_alloc_failure();
+    set_memory_error();
+    return nullptr;
   }
 }
 
@@ -778,7 +819,8 @@ T value_boundary(F&& f, T error_value) noexcept {
   } catch (const PyErrSet&) {
     return error_value;
   } catch (const std::bad_alloc&) {
-    fatal_alloc_failure();
+    set_memory_error();
+    return error_value;
   }
 }
 

@@ -95,12 +95,12 @@ namespace {
   raise_format(PyExc_KeyError, "Key %llu not found in CorvaleBlobMap", static_cast<unsigned long long>(key));
 }
 
-[[nodiscard]] Ref bytes_of(std::span<const u8> payload) noexcept {
+[[nodiscard]] Ref bytes_of(std::span<const u8> payload) {
   return Ref::result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
                                                static_cast<Py_ssize_t>(payload.size())));
 }
 
-[[nodiscard]] Ref new_tuple(std::initializer_list<Ref> items) noexcept {
+[[nodiscard]] Ref new_tuple(std::initializer_list<Ref> items) {
   Ref t = Ref::result(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
   Py_ssize_t i = 0;
   for (Ref item : items) PyTuple_SetItem(t.get(), i++, item.release());

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/alloc.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 
@@ -77,9 +78,35 @@ int module_exec(PyObject* module) noexcept {
   }
 }
 
-// Private testing hooks (underscored, not in __all__).
+// Testing hooks, private to the project's tests (underscored, not in
+// __all__): _live_frames() is the number of objects of the module whose
+// core is alive; _alloc_stats() is the node allocator's process-wide count
+// of (blocks taken from the system, blocks given back); _fail_allocations_after(n) makes the n-th allocation from
+// now on (a result object, or any C++ allocation of the module) fail as if
+// memory had run out, and 0 disarms it.
+PyObject* live_frames(PyObject*, PyObject*) noexcept {
+  return detail::object_boundary([]() -> Ref { return to_py(detail::live_frames.load()); });
+}
+
+PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    detail::fail_countdown.store(to_u64(arg));
+    return none();
+  });
+}
+
+PyObject* alloc_stats(PyObject*, PyObject*) noexcept {
+  return detail::object_boundary([]() -> Ref {
+    const corvale_trie::AllocStats st = corvale_trie::alloc_stats();
+    return to_py(KeyValue{st.system_allocs, st.system_frees});
+  });
+}
+
 PyMethodDef g_functions[] = {
     bytes_map_testing_hook(),
+    {"_live_frames", &live_frames, METH_NOARGS, nullptr},
+    {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
+    {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -60,11 +60,14 @@ bool set_remove(SetObject& self, u64 key) { return self.core.remove(key); }
 bool set_contains(SetObject& self, u64 key) { return self.core.contains(key); }
 
 // Removes and returns the smallest key.
-u64 set_pop(SetObject& self) {
+// The result object is made before the key is removed, so that running out
+// of memory for it leaves the set as it was.
+Ref set_pop(SetObject& self) {
   const std::optional<u64> smallest = self.core.first();
   if (!smallest) raise(PyExc_KeyError, "pop from an empty CorvaleSet");
+  Ref key = to_py(*smallest);
   self.core.remove(*smallest);
-  return *smallest;
+  return key;
 }
 
 u64 set_count_range(SetObject& self, u64 start, u64 end) {

@@ -4,10 +4,13 @@ behind, dicts changed while they are read, packed buffers, and the snapshot
 iterators."""
 
 import array
+import gc
+import threading
 
 import pytest
 
 from conftest import U64_MAX, IndexOf, packed, raises_exactly
+import corvale_trie._corvale as _corvale
 from corvale_trie._corvale import CorvaleMap, CorvaleSet
 
 # ---------------------------------------------------------------------------
@@ -182,7 +185,15 @@ def test_calls_from_another_thread_are_refused(owner_thread):
         [1, 2], [(1, 10)], [1, 2], [1])
 
 
+def _system_blocks_held():
+    allocs, frees = _corvale._alloc_stats()
+    return allocs - frees
+
+
 def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
+    gc.collect()
+    baseline = _corvale._live_frames()
+    blocks = _system_blocks_held()
     owner_thread.make("m", lambda: CorvaleMap((k, k) for k in range(100)))
     owner_thread.make("it", lambda: iter(CorvaleSet([1])))
     owner_thread.make("s", lambda: CorvaleSet([1]))
@@ -202,6 +213,101 @@ def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
         (RuntimeError, f"_corvale::{path} is unsendable, but is being dropped on another thread")
         for path in ("map::CorvaleMap", "set::CorvaleSetIter", "set::CorvaleSet")
     ]
+    assert _corvale._live_frames() == baseline  # the contents were freed all the same
+    assert _system_blocks_held() == blocks
+
+
+def test_cycle_collected_on_another_thread_is_freed(unraisable):
+    """The cyclic collector running on another thread frees a list that
+    held a container and an iterator: both are reported and freed."""
+    gc.collect()
+    gc.disable()
+    baseline = _corvale._live_frames()
+    blocks = _system_blocks_held()
+    try:
+        box = [CorvaleMap((k, k) for k in range(5000)), iter(CorvaleSet(range(0, 10**6, 7)))]
+        box.append(box)
+        del box
+        assert _corvale._live_frames() == baseline + 2
+        worker = threading.Thread(target=gc.collect)
+        worker.start()
+        worker.join()
+    finally:
+        gc.enable()
+    assert _corvale._live_frames() == baseline
+    assert _system_blocks_held() == blocks
+    assert sorted(unraisable) == [
+        (RuntimeError, f"_corvale::{path} is unsendable, but is being dropped on another thread")
+        for path in ("map::CorvaleMap", "set::CorvaleSetIter")
+    ]
+
+
+# ---------------------------------------------------------------------------
+# Out of memory
+
+
+def _memory_error_calls():
+    """Calls that allocate without changing anything (result objects, lists,
+    snapshot vectors, result vectors). Allocations inside a change to the
+    trie stay fatal, so the bulk insertions are left to the address-space
+    test below."""
+    keys = list(range(0, 3000, 3)) + [U64_MAX]
+    return [
+        ("set", lambda s: s.to_list()),
+        ("set", lambda s: list(s)),
+        ("set", lambda s: list(iter(s))),
+        ("set", lambda s: s.range(5, 900)),
+        ("set", lambda s: s.range()),
+        ("set", lambda s: s.contains_batch(keys)),
+        ("set", lambda s: s.next(10)),
+        ("set", lambda s: s.by_count(7)),
+        ("set", lambda s: repr(s)),
+        ("map", lambda m: m.to_list()),
+        ("map", lambda m: m.items()),
+        ("map", lambda m: m.keys()),
+        ("map", lambda m: m.values()),
+        ("map", lambda m: list(m)),
+        ("map", lambda m: m.range(5, 900)),
+        ("map", lambda m: m.get_batch(keys)),
+        ("map", lambda m: m.first()),
+    ]
+
+
+@pytest.mark.parametrize("kind, call", _memory_error_calls())
+def test_allocation_failure_raises_memory_error_and_changes_nothing(kind, call):
+    """Every allocation of the call, in turn, is made to fail through the
+    testing countdown: each gives MemoryError and leaves the container as it
+    was (or, for the result object of a bulk insertion, made after the
+    change, as the change left it); with no failure the call goes through."""
+    def make():
+        if kind == "set":
+            return CorvaleSet(list(range(0, 2000, 3)) + [2**40 + k for k in range(300)] + [U64_MAX])
+        return CorvaleMap((k, k * 7) for k in list(range(0, 2000, 3)) + [2**40 + k for k in range(300)])
+
+    c = make()
+    before = c.to_list()
+    done = make()
+    call(done)
+    after = done.to_list()
+    failures = 0
+    for n in range(1, 100000):
+        _corvale._fail_allocations_after(n)
+        try:
+            call(c)
+        except MemoryError:
+            failures += 1
+            now = c.to_list()
+            assert now in (before, after), n
+            assert len(c) == len(now), n
+            if now != before:
+                c = make()
+            continue
+        finally:
+            _corvale._fail_allocations_after(0)
+        break
+    else:
+        pytest.fail("the call never got through")
+    assert failures >= 1
 
 
 # ---------------------------------------------------------------------------
@@ -328,3 +434,45 @@ def test_snapshot_iterators():
     del m[5]
     del m
     assert next(other) == 2 and list(mit) == [2, 5, U64_MAX] and list(other) == [5, U64_MAX]
+
+
+_UNDER_A_LIMIT = r"""
+import array, resource
+from corvale_trie._corvale import CorvaleSet
+
+def vm_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+s = CorvaleSet()
+s.insert_many(array.array("Q", range(0, 6_000_000, 3)))  # 2M keys; their list needs 80 MB
+big = b"\x01" * (320 << 20)
+before = len(s)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (48 << 20), hard))
+outcomes = []
+for call in (lambda: s.to_list(), lambda: list(s), lambda: s.range(), lambda: s.insert_many(big)):
+    try:
+        call()
+        outcomes.append("ok")
+    except MemoryError:
+        outcomes.append("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcomes, len(s) == before)
+"""
+
+
+def test_out_of_memory_under_an_address_space_limit(tmp_path):
+    """The reported case: under an address-space limit, lists of results,
+    snapshot iterators, ranges and a buffer copy raise MemoryError instead of
+    ending the process, and the set is unchanged."""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", _UNDER_A_LIMIT], capture_output=True, text=True, timeout=120,
+                          cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("]")[1].strip() == "True"
+    assert done.stdout.count("MemoryError") == 4, done.stdout
