@@ -280,6 +280,35 @@ class BorrowFlag {
 };
 static_assert(sizeof(BorrowFlag) == 8 && std::atomic<u64>::is_always_lock_free);
 
+// The borrow flag of an object that any thread may use at once (the
+// concurrent classes): the same states, changed by compare-and-swap, with
+// the release of a shared claim an atomic decrement with release ordering.
+class AtomicBorrowFlag {
+ public:
+  static constexpr u64 kExclusive = ~u64{0};
+
+  [[nodiscard]] bool try_shared() noexcept {
+    u64 n = word_.load(std::memory_order_relaxed);
+    do {
+      if (n == kExclusive) return false;
+    } while (!word_.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed));
+    return true;
+  }
+  void release_shared() noexcept { word_.fetch_sub(1, std::memory_order_release); }
+  [[nodiscard]] bool try_exclusive() noexcept {
+    u64 expected = 0;
+    return word_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
+  }
+  void release_exclusive() noexcept { word_.store(0, std::memory_order_release); }
+  [[nodiscard]] u64 raw() const noexcept { return word_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<u64> word_{0};
+};
+static_assert(sizeof(AtomicBorrowFlag) == 8);
+
 enum class Claim { None, Shared, Exclusive };
 
 // The RuntimeError of a refused claim: "Already mutably borrowed" for a
@@ -287,9 +316,10 @@ enum class Claim { None, Shared, Exclusive };
 [[noreturn]] void raise_claim_refused(Claim wanted);
 
 // RAII claims; the constructors raise the RuntimeError of a refused claim.
+template <class Flag = BorrowFlag>
 class SharedClaim {
  public:
-  explicit SharedClaim(BorrowFlag& flag) : flag_(&flag) {
+  explicit SharedClaim(Flag& flag) : flag_(&flag) {
     if (!flag.try_shared()) [[unlikely]] raise_claim_refused(Claim::Shared);
   }
   SharedClaim(const SharedClaim&) = delete;
@@ -297,12 +327,13 @@ class SharedClaim {
   ~SharedClaim() { flag_->release_shared(); }
 
  private:
-  BorrowFlag* flag_;
+  Flag* flag_;
 };
 
+template <class Flag = BorrowFlag>
 class ExclusiveClaim {
  public:
-  explicit ExclusiveClaim(BorrowFlag& flag) : flag_(&flag) {
+  explicit ExclusiveClaim(Flag& flag) : flag_(&flag) {
     if (!flag.try_exclusive()) [[unlikely]] raise_claim_refused(Claim::Exclusive);
   }
   ExclusiveClaim(const ExclusiveClaim&) = delete;
@@ -310,20 +341,43 @@ class ExclusiveClaim {
   ~ExclusiveClaim() { flag_->release_exclusive(); }
 
  private:
-  BorrowFlag* flag_;
+  Flag* flag_;
 };
 
 struct NoClaim {
-  explicit NoClaim(BorrowFlag&) noexcept {}
+  template <class Flag>
+  explicit NoClaim(Flag&) noexcept {}
 };
 
-template <Claim C>
+template <Claim C, class Flag = BorrowFlag>
 using ClaimGuard = std::conditional_t<
-    C == Claim::Shared, SharedClaim,
-    std::conditional_t<C == Claim::Exclusive, ExclusiveClaim, NoClaim>>;
+    C == Claim::Shared, SharedClaim<Flag>,
+    std::conditional_t<C == Claim::Exclusive, ExclusiveClaim<Flag>, NoClaim>>;
 
 // RuntimeError "{type_path} is unsendable, but sent to another thread".
 [[noreturn]] void raise_unsendable(const char* type_path);
+
+// Releases the interpreter lock for the life of the guard (the calling
+// thread's state is saved and restored). Code run meanwhile must not touch
+// any Python object.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs work() -> R with the interpreter lock released; R must be a plain
+// C++ value (no Python object is made or touched inside).
+template <class F>
+auto without_gil(F&& work) {
+  GilReleased released;
+  return work();
+}
 
 // ---------------------------------------------------------------------------
 // Object frame
@@ -337,6 +391,22 @@ struct Frame {
 
   using core_type = Core;
 };
+
+// The frame of an object that any thread may use and release (the
+// concurrent classes): no owner thread, an atomic borrow flag. The core is
+// a handle to the shared container.
+template <class Core>
+struct AnyThreadFrame {
+  PyObject_HEAD
+  Core core;
+  AtomicBorrowFlag borrow;
+
+  using core_type = Core;
+};
+
+// Whether objects of Obj are bound to the thread that made them.
+template <class Obj>
+inline constexpr bool kThreadBound = requires(const Obj& o) { o.owner; };
 
 template <class Obj>
 [[nodiscard]] inline Obj& object_of(PyObject* p) noexcept {
@@ -354,7 +424,9 @@ template <class Obj>
 
 template <class Obj>
 inline void check_thread(const Obj& obj) {
-  if (obj.owner != current_thread_id()) [[unlikely]] raise_unsendable(Obj::kTypePath);
+  if constexpr (kThreadBound<Obj>) {
+    if (obj.owner != current_thread_id()) [[unlikely]] raise_unsendable(Obj::kTypePath);
+  }
 }
 
 // Frees object memory whose core was never constructed.
@@ -373,8 +445,8 @@ template <class Obj, class... A>
     free_unconstructed(raw);
     throw;
   }
-  new (&obj.borrow) BorrowFlag();
-  obj.owner = current_thread_id();
+  new (&obj.borrow) decltype(obj.borrow)();
+  if constexpr (kThreadBound<Obj>) obj.owner = current_thread_id();
   return Ref::steal(raw);
 }
 
@@ -392,7 +464,9 @@ template <class Obj>
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   Obj& obj = object_of<Obj>(self);
-  if (obj.owner == current_thread_id()) {
+  bool own_thread = true;
+  if constexpr (kThreadBound<Obj>) own_thread = obj.owner == current_thread_id();
+  if (own_thread) {
     using Core = typename Obj::core_type;
     obj.core.~Core();
   } else {
@@ -776,7 +850,7 @@ auto with_frame(PyObject* self, G&& body) {
   using Self = typename BodyTraits<decltype(Fn)>::Self;
   Self& obj = object_of<Self>(self);
   check_thread(obj);
-  ClaimGuard<C> claim(obj.borrow);
+  ClaimGuard<C, std::remove_cvref_t<decltype(obj.borrow)>> claim(obj.borrow);
   return body(obj);
 }
 
@@ -900,23 +974,24 @@ PyObject* getitem_slot(PyObject* self, PyObject* key) noexcept {
   });
 }
 
-// mp_ass_subscript under the exclusive claim: SetFn(Self&, K, V) for
-// m[key] = val (key, then val converted), DelFn(Self&, K) for del m[key].
-template <auto SetFn, auto DelFn>
+// mp_ass_subscript under claim C (the exclusive claim unless a class says
+// otherwise): SetFn(Self&, K, V) for m[key] = val (key, then val
+// converted), DelFn(Self&, K) for del m[key].
+template <auto SetFn, auto DelFn, Claim C = Claim::Exclusive>
 int setitem_slot(PyObject* self, PyObject* key, PyObject* value) noexcept {
   using SetArgs = typename detail::BodyTraits<decltype(SetFn)>::Args;
   using DelArgs = typename detail::BodyTraits<decltype(DelFn)>::Args;
   return detail::value_boundary<int>(
       [&]() -> int {
         if (value) {
-          return detail::with_frame<SetFn, Claim::Exclusive>(self, [&](auto& obj) -> int {
+          return detail::with_frame<SetFn, C>(self, [&](auto& obj) -> int {
             auto k = Param<std::tuple_element_t<0, SetArgs>>::convert(key, "key");
             auto v = Param<std::tuple_element_t<1, SetArgs>>::convert(value, "val");
             SetFn(obj, std::move(k), std::move(v));
             return 0;
           });
         }
-        return detail::with_frame<DelFn, Claim::Exclusive>(self, [&](auto& obj) -> int {
+        return detail::with_frame<DelFn, C>(self, [&](auto& obj) -> int {
           DelFn(obj, Param<std::tuple_element_t<0, DelArgs>>::convert(key, "key"));
           return 0;
         });

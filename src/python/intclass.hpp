@@ -142,6 +142,17 @@ std::optional<Entry<Obj>> by_count(Obj& self, u64 index) {
   return self.core.by_count(index);
 }
 
+// count_range(start, end) of a map = keys below end, plus end itself when
+// present, minus keys below start; 0 when start > end. (The core set has
+// its own count_range.)
+template <class Obj>
+u64 map_count_range(Obj& self, u64 start, u64 end) {
+  if (start > end) return 0;
+  const u64 below_end = self.core.count_below(end);
+  const u64 with_end = below_end + (self.core.contains_key(end) ? 1 : 0);
+  return with_end - self.core.count_below(start);
+}
+
 // ---------------------------------------------------------------------------
 // Lists
 
@@ -191,6 +202,16 @@ bool insert_from_same_class(PyObject* other, Insert&& insert) {
   auto cursor = source.held.get().core.iter();
   while (auto entry = cursor.next()) insert(*entry);
   return true;
+}
+
+// Every entry of a same-class source (as insert_from_same_class finds it),
+// ascending, copied out under its shared claim; empty when `other` is no
+// such object or its claim is refused. For the update of another class.
+template <class Obj>
+std::optional<std::vector<Entry<Obj>>> entries_of_same_class(PyObject* other) {
+  SameClassResult<Obj> source = extract_same_class<Obj>(other);
+  if (source.outcome != SameClass::Held) return std::nullopt;
+  return corvale_trie::iter::collect(source.held.get().core.iter());
 }
 
 }  // namespace corvale_py::intclass

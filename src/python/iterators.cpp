@@ -6,19 +6,6 @@
 namespace corvale_py {
 namespace {
 
-template <class T>
-struct Snapshot {
-  std::vector<T> items;
-  u64 position = 0;
-
-  Snapshot() = default;
-  explicit Snapshot(std::vector<T> v) noexcept : items(std::move(v)) {}
-
-  [[nodiscard]] u64 remaining() const noexcept {
-    return position <= items.size() ? items.size() - position : 0;
-  }
-};
-
 struct SetIterObject : Frame<Snapshot<u64>> {
   static constexpr const char* kName = "CorvaleSetIter";
   static constexpr const char* kTypePath = "_corvale::set::CorvaleSetIter";
@@ -55,46 +42,6 @@ struct MapRangeIterObject : Frame<Snapshot<KeyValue>> {
   static constexpr const char* kDoc =
       "Range iterator yielding `(key, value)` pairs of [`CorvaleMap`].";
 };
-
-// ---------------------------------------------------------------------------
-// Operations
-
-template <class Obj>
-Ref iter_self(Obj& self) {
-  return self_ref(self);
-}
-
-template <class Obj>
-Ref iter_next(Obj& self) {
-  auto& snap = self.core;
-  if (snap.position >= snap.items.size()) return Ref();  // end, no exception
-  const auto& item = snap.items[snap.position];
-  ++snap.position;
-  return to_py(item);
-}
-
-template <class Obj>
-u64 iter_len(Obj& self) {
-  return self.core.remaining();
-}
-
-// ---------------------------------------------------------------------------
-// Type objects
-
-template <class Obj>
-PyTypeObject* snapshot_type() {
-  static PyType_Slot slots[] = {
-      type_slot(Py_tp_base, &PyBaseObject_Type),
-      type_slot(Py_tp_doc, Obj::kDoc),
-      type_slot(Py_tp_dealloc, &dealloc<Obj>),
-      type_slot(Py_tp_new, &no_constructor),
-      type_slot(Py_tp_iter, &unary_slot<&iter_self<Obj>, Claim::Shared>),
-      type_slot(Py_tp_iternext, &unary_slot<&iter_next<Obj>, Claim::Exclusive>),
-      type_slot(Py_mp_length, &len_slot<&iter_len<Obj>, Claim::Shared>),
-      end_of_slots(),
-  };
-  return fetch_type<Obj>(slots);
-}
 
 }  // namespace
 

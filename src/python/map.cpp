@@ -112,15 +112,6 @@ u64 map_pop(MapObject& self, u64 key, std::optional<u64> dflt) {
   return *dflt;
 }
 
-// count_range(start, end) = keys below end, plus end itself when present,
-// minus keys below start; 0 when start > end.
-u64 map_count_range(MapObject& self, u64 start, u64 end) {
-  if (start > end) return 0;
-  const u64 below_end = self.core.count_below(end);
-  const u64 with_end = below_end + (self.core.contains_key(end) ? 1 : 0);
-  return with_end - self.core.count_below(start);
-}
-
 std::vector<u64> map_keys(MapObject& self) {
   return corvale_trie::iter::collect(corvale_trie::iter::MapKeys(self.core.iter()));
 }
@@ -241,7 +232,7 @@ PyMethodDef map_methods[] = {
     method<&ic::by_count<Obj>, Claim::Shared, kByCount>(
         "by_count($self, index)\n--\n\n"
         "The entry `(key, value)` with `index` keys below it (0-based select)."),
-    method<&map_count_range, Claim::Shared, kCountRange>(
+    method<&ic::map_count_range<Obj>, Claim::Shared, kCountRange>(
         "count_range($self, start, end)\n--\n\nNumber of keys in the range `[start, end]`."),
     method<&ic::range<Obj>, Claim::Shared, kRange>(
         "range($self, start=None, end=None, inclusive=True)\n--\n\n"
@@ -270,6 +261,10 @@ PyGetSetDef map_getset[] = {
 };
 
 }  // namespace
+
+std::optional<std::vector<KeyValue>> corvale_map_entries(PyObject* obj) {
+  return intclass::entries_of_same_class<MapObject>(obj);
+}
 
 PyTypeObject* corvale_map_type() {
   static PyType_Slot slots[] = {

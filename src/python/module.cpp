@@ -31,12 +31,20 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"CorvaleMap", &corvale_map_type},
     {"CorvaleSet", &corvale_set_type},
+    {"SyncCorvaleMap", &sync_corvale_map_type},
+    {"SyncCorvaleSet", &sync_corvale_set_type},
     {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
     {"CorvaleMapValueIter", &corvale_map_value_iter_type},
     {"CorvaleMapItemIter", &corvale_map_item_iter_type},
     {"CorvaleMapRangeIter", &corvale_map_range_iter_type},
     {"CorvaleSetIter", &corvale_set_iter_type},
     {"CorvaleSetRangeIter", &corvale_set_range_iter_type},
+    {"SyncCorvaleMapKeyIter", &sync_corvale_map_key_iter_type},
+    {"SyncCorvaleMapValueIter", &sync_corvale_map_value_iter_type},
+    {"SyncCorvaleMapItemIter", &sync_corvale_map_item_iter_type},
+    {"SyncCorvaleMapRangeIter", &sync_corvale_map_range_iter_type},
+    {"SyncCorvaleSetIter", &sync_corvale_set_iter_type},
+    {"SyncCorvaleSetRangeIter", &sync_corvale_set_range_iter_type},
 };
 
 // ID of the interpreter that owns the type objects; -1 until the first exec.
