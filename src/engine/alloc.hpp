@@ -33,14 +33,10 @@
 #include <memory>
 
 #include "engine/node.hpp"
+#include "engine/occ.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
-
-namespace occ {
-class Collector;
-using CollectorRef = std::shared_ptr<Collector>;
-}  // namespace occ
 
 inline constexpr unsigned NODE_CLASS_COUNT = 62;
 inline constexpr u64 NODE_CHUNK_SIZE = 4096;
@@ -160,7 +156,11 @@ template <class T>
   CORVALE_ASSERT(pos <= n);
   if (n > 0 && block == nullptr) [[unlikely]] CORVALE_PANIC(expect);
   if (n > 0 && capacity_for(n + 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
+    // In shared mode readers may be reading the block: relaxed word moves.
+    if (alloc.shared())
+      occ::move_within(block + pos + 1, block + pos, (n - pos) * sizeof(T));
+    else
+      std::memmove(static_cast<void*>(block + pos + 1), block + pos, (n - pos) * sizeof(T));
     return block;
   }
   T* grown = alloc.make_array<T>(capacity_for(n + 1));
@@ -185,8 +185,13 @@ template <class T>
     return nullptr;
   }
   if (capacity_for(n - 1) == capacity_for(n)) {
-    std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
-    block[n - 1] = T{};
+    if (alloc.shared()) {
+      occ::move_within(block + pos, block + pos + 1, (n - 1 - pos) * sizeof(T));
+      occ::zero_in(block + n - 1, sizeof(T));
+    } else {
+      std::memmove(static_cast<void*>(block + pos), block + pos + 1, (n - 1 - pos) * sizeof(T));
+      block[n - 1] = T{};
+    }
     return block;
   }
   T* smaller = alloc.make_array<T>(capacity_for(n - 1));

@@ -173,13 +173,13 @@ unsigned linear_insert_slot(u8* digits, Edge* children, unsigned capacity, unsig
   for (unsigned j = count; j > pos; --j) {
     if (j >= 8 || j >= capacity) [[unlikely]]
       panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, j);
-    digits[j] = digits[j - 1];
-    children[j] = children[j - 1];
+    occ::store(digits[j], digits[j - 1]);
+    occ::store_edge(children[j], children[j - 1]);
   }
   if (pos >= capacity) [[unlikely]]
     panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, pos);
-  digits[pos] = digit;
-  children[pos] = Edge{};
+  occ::store(digits[pos], digit);
+  occ::store_edge(children[pos], Edge{});
   return pos;
 }
 
@@ -190,11 +190,11 @@ unsigned linear_remove_slot(u8* digits, Edge* children, unsigned capacity, unsig
   if (last >= capacity || last >= 8) [[unlikely]]
     panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", capacity, last);
   for (unsigned i = index; i < last; ++i) {
-    digits[i] = digits[i + 1];
-    children[i] = children[i + 1];
+    occ::store(digits[i], digits[i + 1]);
+    occ::store_edge(children[i], children[i + 1]);
   }
-  digits[last] = 0;
-  children[last] = Edge{};
+  occ::store(digits[last], u8{0});
+  occ::store_edge(children[last], Edge{});
   return last;
 }
 

@@ -76,6 +76,7 @@ void free_branch_node(NodeAlloc& alloc, void* node, bool is_l3);
 // Opens the slot for `digit` in a linear branch's digit row and child array
 // (`capacity` 3 or 7 edges, `count` present) and returns its index; the new
 // child edge is empty. `count` and `nibble_filter` are left to the caller.
+// Both write the node's words with relaxed stores (readers may be in it).
 unsigned linear_insert_slot(u8* digits, Edge* children, unsigned capacity, unsigned count, u8 digit);
 // Closes slot `index`, zeroing the freed last slot, and returns count - 1.
 unsigned linear_remove_slot(u8* digits, Edge* children, unsigned capacity, unsigned count,

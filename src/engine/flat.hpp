@@ -25,6 +25,14 @@
 // is built under a local edge with throw-away caches, then installed as the
 // root edge, and only then does the 32nd key go in with the container's own
 // cache; so no cached edge pointer can ever refer to the local edge.
+//
+// Shared mode (occ.hpp): the root words (state, len, root edge or flat
+// array pointer) and the words of a flat array changed in place are written
+// with relaxed atomic stores in both modes (plain moves on x86-64); bulk
+// moves inside a flat array take relaxed word moves in shared mode only.
+// Readers validate them against the concurrent container's sequence word.
+// Replaced arrays and trees are released through the allocator, which
+// retires them in shared mode.
 #pragma once
 
 #include <cstring>
@@ -117,6 +125,30 @@ inline void release_flat(NodeAlloc& alloc, u64* block, u64 n) {
   alloc.release_bytes(block, FlatArray<IS_MAP>::bytes(n));
 }
 
+// Moves `n` words inside a flat array that readers may be reading.
+inline void move_words(const NodeAlloc& alloc, u64* dst, const u64* src, u64 n) noexcept {
+  if (alloc.shared())
+    occ::move_within(dst, src, n * 8);
+  else
+    std::memmove(dst, src, n * 8);
+}
+
+// The root words, written with relaxed stores (readers may load them).
+inline void set_root(CoreRecord& rec, const Edge& root) noexcept { occ::store_edge(rec.root, root); }
+inline void set_flat_block(CoreRecord& rec, const u64* block) noexcept {
+  occ::store(rec.root.payload, static_cast<u64>(reinterpret_cast<std::uintptr_t>(block)));
+}
+inline void set_state(CoreRecord& rec, RootState state) noexcept {
+  occ::store(rec.state, state);
+}
+inline void set_len(CoreRecord& rec, u64 len) noexcept { occ::store(rec.len, len); }
+// A root edge holding a flat array block.
+[[nodiscard]] inline Edge flat_root(const u64* block) noexcept {
+  Edge e;
+  e.set_ptr(block);
+  return e;
+}
+
 // Inserts (key, value) at `pos` of a flat array of n < 31 entries; returns
 // the (possibly new) block. A new block is taken only when the capacity
 // changes.
@@ -126,12 +158,12 @@ template <bool IS_MAP>
   const FlatArray<IS_MAP> from{block, n};
   if (capacity_for(n + 1) == capacity_for(n)) {
     u64* keys = from.keys();
-    std::memmove(keys + pos + 1, keys + pos, (n - pos) * 8);
-    keys[pos] = key;
+    move_words(alloc, keys + pos + 1, keys + pos, n - pos);
+    occ::store(keys[pos], key);
     if constexpr (IS_MAP) {
       u64* values = from.values();
-      std::memmove(values + pos + 1, values + pos, (n - pos) * 8);
-      values[pos] = value;
+      move_words(alloc, values + pos + 1, values + pos, n - pos);
+      occ::store(values[pos], value);
     }
     return block;
   }
@@ -156,8 +188,8 @@ template <bool IS_MAP>
   const FlatArray<IS_MAP> from{block, n};
   const u64 tail = n - pos - 1;
   if (capacity_for(n - 1) == capacity_for(n)) {
-    std::memmove(from.keys() + pos, from.keys() + pos + 1, tail * 8);
-    if constexpr (IS_MAP) std::memmove(from.values() + pos, from.values() + pos + 1, tail * 8);
+    move_words(alloc, from.keys() + pos, from.keys() + pos + 1, tail);
+    if constexpr (IS_MAP) move_words(alloc, from.values() + pos, from.values() + pos + 1, tail);
     return block;
   }
   const FlatArray<IS_MAP> to{allocate_flat<IS_MAP>(alloc, n - 1), n - 1};
@@ -209,7 +241,7 @@ struct RootMachine {
     out.slot = slot;
     if constexpr (IS_MAP) {
       out.old = *slot;
-      if constexpr (!ENSURE) *slot = value;
+      if constexpr (!ENSURE) occ::store(*slot, value);
     } else {
       (void)value;
     }
@@ -237,10 +269,9 @@ struct RootMachine {
       a.values()[0] = value;
       out.slot = a.values();
     }
-    rec.root = Edge{};
-    rec.root.set_ptr(block);
-    rec.state = RootState::Flat;
-    rec.len = 1;
+    set_root(rec, flat_root(block));
+    set_state(rec, RootState::Flat);
+    set_len(rec, 1);
     return out;
   }
 
@@ -256,8 +287,8 @@ struct RootMachine {
     }
     if (a.n < FLAT_MAX_KEYS) {
       const Array grown{insert_at<IS_MAP>(rec.alloc, a.block, a.n, at.index, key, value), a.n + 1};
-      rec.root.set_ptr(grown.block);
-      rec.len = grown.n;
+      set_flat_block(rec, grown.block);
+      set_len(rec, grown.n);
       if constexpr (IS_MAP) out.slot = grown.values() + at.index;
       return out;
     }
@@ -279,14 +310,14 @@ struct RootMachine {
     // Install the tree first: the container's cache, filled by the next
     // insertion, must refer to the root edge and never to the local `tree`.
     rec.path.flush_and_reset();
-    rec.root = tree;
-    rec.state = RootState::Tree;
-    rec.len = FLAT_MAX_KEYS;
+    set_root(rec, tree);
+    set_state(rec, RootState::Tree);
+    set_len(rec, FLAT_MAX_KEYS);
     InsertOutcome out;
     Flavour::template tree_insert<ENSURE>(out, rec.alloc, rec.root, key, value, rec.path);
     CORVALE_EXPECT(out.found == 0, "new key absent from the rebuilt tree");
     release_flat<IS_MAP>(rec.alloc, a.block, a.n);
-    rec.len = FLAT_MAX_KEYS + 1;
+    set_len(rec, FLAT_MAX_KEYS + 1);
     return out;
   }
 
@@ -296,7 +327,7 @@ struct RootMachine {
     if (Flavour::template fast_insert<ENSURE>(rec, key, value, out)) return out;
     rec.path.flush_and_reset();
     Flavour::template tree_insert<ENSURE>(out, rec.alloc, rec.root, key, value, rec.path);
-    if (out.found == 0) ++rec.len;
+    if (out.found == 0) set_len(rec, rec.len + 1);
     return out;
   }
 
@@ -321,29 +352,29 @@ struct RootMachine {
       if constexpr (IS_MAP) r.old = a.values()[0];
       r.removed = true;
       release_flat<IS_MAP>(rec.alloc, a.block, 1);
-      rec.root = Edge{};
-      rec.state = RootState::Empty;  // `len` is not written
+      set_root(rec, Edge{});
+      set_state(rec, RootState::Empty);  // `len` is not written
       return r;
     }
     const FlatPos at = search(a.keys(), a.n, key);
     if (!at.found) return r;
     if constexpr (IS_MAP) r.old = a.values()[at.index];
     r.removed = true;
-    rec.root.set_ptr(erase_at<IS_MAP>(rec.alloc, a.block, a.n, at.index));
-    rec.len = a.n - 1;
+    set_flat_block(rec, erase_at<IS_MAP>(rec.alloc, a.block, a.n, at.index));
+    set_len(rec, a.n - 1);
     return r;
   }
 
   static Removed remove_tree(CoreRecord& rec, u64 key) {
     const Removed r = Flavour::tree_remove(rec.alloc, rec.root, key);
     if (!r.removed) return r;
-    rec.len -= 1;
+    set_len(rec, rec.len - 1);
     if (rec.len == 0) {
       // A tree never holds fewer than 31 keys before a removal; should it
       // ever run dry, the removal has emptied the root edge already.
       Flavour::free_tree(rec.alloc, rec.root);
-      rec.root = Edge{};
-      rec.state = RootState::Empty;
+      set_root(rec, Edge{});
+      set_state(rec, RootState::Empty);
     } else if (rec.len <= CONDENSE_MAX_KEYS) {
       condense(rec);
     }
@@ -373,11 +404,13 @@ struct RootMachine {
       k = kv->key + 1;
     }
     CORVALE_EXPECT(got == m, "condensed tree holds as many keys as its count");
-    Flavour::free_tree(rec.alloc, rec.root);
-    rec.root = Edge{};
-    rec.root.set_ptr(a.block);
-    rec.state = RootState::Flat;
-    rec.len = m;
+    // The flat array is complete before the root words name it; the old
+    // tree is released (retired in shared mode) whole.
+    Edge old_root = rec.root;
+    set_root(rec, flat_root(a.block));
+    set_state(rec, RootState::Flat);
+    set_len(rec, m);
+    Flavour::free_tree(rec.alloc, old_root);
   }
 
   static void clear(CoreRecord& rec) {
@@ -392,8 +425,8 @@ struct RootMachine {
         Flavour::free_tree(rec.alloc, rec.root);
         break;
     }
-    rec.root = Edge{};
-    rec.state = RootState::Empty;  // `len` is not written
+    set_root(rec, Edge{});
+    set_state(rec, RootState::Empty);  // `len` is not written
   }
 
   // Address of a key's value word in a flat array, or null.

@@ -13,7 +13,8 @@
 //    equal to the last one has its value replaced; only an append above the
 //    last key is taken, while c < W1_APPEND_MAX and the capacity stays.
 // Every other case declines to the slow path, which flushes and resets the
-// cache and descends from the root edge.
+// cache and descends from the root edge. In shared mode the cache stays
+// empty (the shared walk fills none), so every insertion takes the slow path.
 #include "engine/map.hpp"
 
 #include <bit>
@@ -88,12 +89,13 @@ struct MapFlavour {
     return false;
   }
 
-  // Mode choice: the allocator has no collector slot yet, so every map runs
-  // in private mode and takes the private-mode insertion.
+  // The mode of the insertion is chosen by map_insert_path_dyn from the
+  // allocator's collector slot. The shared-mode walk leaves the path cache
+  // empty, so the fast path above never runs in shared mode.
   template <bool ENSURE>
   static void tree_insert(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
                           PathCache& path) {
-    mutate_map::map_insert_with_path_flat<ENSURE>(out, alloc, edge, key, value, ROOT_LEVEL, path);
+    mutate_map::map_insert_path_dyn<ENSURE>(out, alloc, edge, key, value, ROOT_LEVEL, path);
   }
 
   static flat::Removed tree_remove(NodeAlloc& alloc, Edge& edge, u64 key) {

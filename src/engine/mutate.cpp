@@ -74,7 +74,8 @@ struct SetFlavor {
     auto* leaf = edge.ptr<SetBitmapLeaf>();
     CORVALE_EXPECT(leaf != nullptr, "leaf ptr");
     const u64 n = edge.pop(1);
-    if (leaf->bitmap.test_and_set(static_cast<u8>(c.key))) return Step::present();
+    if (leaf->bitmap.test(static_cast<u8>(c.key))) return Step::present();
+    occ::set_bit(leaf->bitmap, static_cast<u8>(c.key));
     if (n + 1 == 256 && E == 1) {
       c.alloc.destroy(leaf, "leaf ptr");
       edge.clear();
@@ -89,6 +90,7 @@ struct SetFlavor {
   }
 
   static Step full_edge(Ctx&, Edge&, u8) noexcept { return Step::present(); }
+  static void relocate_slot(Ctx&, const Edge&, Edge&) noexcept {}
 
   // Overflow of a full leaf.
   [[nodiscard]] static Items collect(const Edge& edge, u8 W, u64 n) noexcept { return leaf_keys(edge, W, n); }
@@ -113,9 +115,22 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, Path
   return walk::run<SetFlavor, walk::PrivateMode>(c, edge, level);
 }
 
+template <bool OCC>
+bool insert_with_path_occ(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path) {
+  if constexpr (!OCC) {
+    return insert_with_path_flat(alloc, edge, key, level, path);
+  } else {
+    // The shared walk fills no cache: its steps write into a scratch one.
+    PathCache scratch;
+    SetFlavor::Ctx c{alloc, scratch, key};
+    return walk::run<SetFlavor, walk::SharedMode>(c, edge, level);
+  }
+}
+template bool insert_with_path_occ<false>(NodeAlloc&, Edge&, u64, u8, PathCache&);
+template bool insert_with_path_occ<true>(NodeAlloc&, Edge&, u64, u8, PathCache&);
+
 bool insert_path_dyn(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path) {
-  // The allocator has no collector slot: every container runs in private
-  // mode.
+  if (alloc.shared()) return insert_with_path_occ<true>(alloc, edge, key, level, path);
   return insert_with_path_flat(alloc, edge, key, level, path);
 }
 

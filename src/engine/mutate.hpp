@@ -51,10 +51,22 @@
 // The walk is written once. A flavour policy supplies the leaf steps (set or
 // map leaves, immediates and the FullEdge) and its result; a mode policy says
 // what passing through a branch node costs. Private mode (the allocator has
-// no collector) changes nodes in place and releases replaced blocks at once;
-// a shared mode would open a version bracket on every branch it passes and
-// drive the same steps recursively so that each bracket closes after the
-// child is done.
+// no collector) changes nodes in place and releases replaced blocks at once.
+// Shared mode (occ.hpp: lock-free readers walk the trie meanwhile) opens the
+// version bracket of every branch it passes and drives the same steps
+// recursively, one edge per call, so that each bracket closes after the
+// child call returned; the call then adds the new key to its own edge's pop
+// field inside the parent's still open bracket. Each shared call works on a
+// copy of its edge and stores it back (two relaxed words) once its subtree
+// is complete, so a replacement block is filled before it is linked; blocks
+// it gives up are retired by the allocator. Words changed in place in
+// reachable blocks (digits, counts, filters, bitmaps, subarray pointers,
+// group counts, leaf keys and values) are written with relaxed atomic
+// stores in both modes (plain moves on x86-64), bulk moves inside such
+// blocks with relaxed word moves in shared mode only. The shared walk keeps
+// the path cache empty: the containers' fast path never runs in shared
+// mode, since it would change a leaf and its edge with no version a reader
+// past the branch above could see.
 #pragma once
 
 #include <bit>
@@ -65,6 +77,7 @@
 #include "engine/convert.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
+#include "engine/occ.hpp"
 #include "engine/path_cache.hpp"
 #include "engine/types.hpp"
 
@@ -72,15 +85,21 @@ namespace corvale_trie::mutate {
 
 // Inserts `key` into the set-flavour subtree under `edge`, an edge of level
 // `level` (ROOT_LEVEL for a container's root edge). Chooses the insertion of
-// the allocator's mode; the allocator has no collector slot yet, so this is
-// always the private-mode insertion. Returns true when the key was added,
-// false when it was present (then nothing changed).
+// the allocator's mode (shared when it has a collector). Returns true when
+// the key was added, false when it was present (then nothing changed).
 bool insert_path_dyn(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path);
 
 // The private-mode set insertion. The caller has flushed and reset `path`
 // and adds 1 to its key count when the result is true; `len` and the root
 // state are never touched here.
 bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path);
+
+// The set insertion with OCC true: the shared-mode walk (version brackets,
+// recursion, `path` left empty); with OCC false the private-mode one.
+template <bool OCC>
+bool insert_with_path_occ(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, PathCache& path);
+extern template bool insert_with_path_occ<false>(NodeAlloc&, Edge&, u64, u8, PathCache&);
+extern template bool insert_with_path_occ<true>(NodeAlloc&, Edge&, u64, u8, PathCache&);
 
 }  // namespace corvale_trie::mutate
 
@@ -111,7 +130,8 @@ bool insert_with_path_flat(NodeAlloc& alloc, Edge& edge, u64 key, u8 level, Path
 //   F::present(c, slot), F::added(c, slot), F::added_after_rebuild
 //                           what a found or stored key reports
 // A mode policy `M` provides `open_branch(version)`, called for every branch
-// node the walk passes through, before anything in or below it changes.
+// node the walk passes through, before anything in or below it changes, and
+// `kShared`, which selects the driver (the loop or the recursion).
 
 namespace corvale_trie::mutate::walk {
 
@@ -119,22 +139,32 @@ namespace corvale_trie::mutate::walk {
 // so passing through a branch costs nothing; replaced blocks go straight
 // back to the allocator.
 struct PrivateMode {
+  static constexpr bool kShared = false;
   static void open_branch(u32& /*version*/) noexcept {}
+};
+
+// Shared mode: a branch is opened (odd, full fence) before the walk changes
+// anything in or below it; the recursive driver closes it.
+struct SharedMode {
+  static constexpr bool kShared = true;
+  static void open_branch(u32& version) noexcept { occ::open_version(version); }
 };
 
 enum class StepKind : u8 { Again, Descend, Added, Present };
 
 struct Step {
   StepKind kind = StepKind::Again;
-  Edge* child = nullptr;  // Descend: the child edge
-  u8 child_level = 0;     // Descend: its level
-  u8 entry_level = 0;     // Descend: pop-field width of the current edge
+  Edge* child = nullptr;     // Descend: the child edge
+  u8 child_level = 0;        // Descend: its level
+  u8 entry_level = 0;        // Descend: pop-field width of the current edge
+  u32* version = nullptr;    // Descend: the version of the branch passed
 
   [[nodiscard]] static constexpr Step again() noexcept { return {}; }
   [[nodiscard]] static constexpr Step added() noexcept { return {StepKind::Added}; }
   [[nodiscard]] static constexpr Step present() noexcept { return {StepKind::Present}; }
-  [[nodiscard]] static constexpr Step descend(Edge* child, u8 child_level, u8 entry_level) noexcept {
-    return {StepKind::Descend, child, child_level, entry_level};
+  [[nodiscard]] static constexpr Step descend(Edge* child, u8 child_level, u8 entry_level,
+                                              u32& version) noexcept {
+    return {StepKind::Descend, child, child_level, entry_level, &version};
   }
 };
 
@@ -250,9 +280,9 @@ template <class M, class Node>
   }
   M::open_branch(node->version);
   const unsigned pos = linear_insert_slot(node->digits, node->children, kCap, count, d);
-  node->count = static_cast<u8>(count + 1);
-  node->nibble_filter |= static_cast<u16>(1u << (d & 15));
-  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L);
+  occ::store(node->count, static_cast<u8>(count + 1));
+  occ::store(node->nibble_filter, static_cast<u16>(node->nibble_filter | (1u << (d & 15))));
+  return Step::descend(&node->children[pos], static_cast<u8>(L - 1), L, node->version);
 }
 
 // A linear branch: descends into the child of the key's digit. The set walk
@@ -272,7 +302,7 @@ template <class M, class Node>
     const int i = kCap == 3 || node->filter_may_hold(d) ? node->find(d) : -1;
     if (i >= 0) {
       M::open_branch(node->version);
-      return Step::descend(&node->children[i], static_cast<u8>(L - 1), L);
+      return Step::descend(&node->children[i], static_cast<u8>(L - 1), L, node->version);
     }
   }
   return branch_linear_miss<M, Node>(alloc, path, edge, key, E);
@@ -290,7 +320,7 @@ Step branch_b(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
   if (node->bitmap.test(d)) {
     CORVALE_EXPECT(node->subarrays[g] != nullptr, "subarray");
     M::open_branch(node->version);
-    return Step::descend(&node->subarrays[g][r], static_cast<u8>(L - 1), L);
+    return Step::descend(&node->subarrays[g][r], static_cast<u8>(L - 1), L, node->version);
   }
   if (node->bitmap.count() >= B_MAX_CHILDREN) {
     path.flush_and_reset();
@@ -306,11 +336,11 @@ Step branch_b(NodeAlloc& alloc, PathCache& path, Edge& edge, u64 key, u8 E) {
   M::open_branch(node->version);
   const u64 n = node->group_counts[g];
   Edge* sub = open_slot(alloc, node->subarrays[g], n, r, "subarray");
-  sub[r] = Edge{};
-  node->subarrays[g] = sub;
-  node->group_counts[g] = static_cast<u16>(n + 1);
-  node->bitmap.set(d);
-  return Step::descend(&sub[r], static_cast<u8>(L - 1), L);
+  occ::store_edge(sub[r], Edge{});
+  occ::store(node->subarrays[g], sub);
+  occ::store(node->group_counts[g], static_cast<u16>(n + 1));
+  occ::set_bit(node->bitmap, d);
+  return Step::descend(&sub[r], static_cast<u8>(L - 1), L, node->version);
 }
 
 template <class M>
@@ -318,7 +348,7 @@ Step branch_u(Edge& edge, u64 key, u8 E) {
   auto* node = edge.ptr<BranchU>();
   CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
   M::open_branch(node->version);
-  return Step::descend(&node->children[digit_at(key, E)], static_cast<u8>(E - 1), E);
+  return Step::descend(&node->children[digit_at(key, E)], static_cast<u8>(E - 1), E, node->version);
 }
 
 // ---------------------------------------------------------------------------
@@ -389,8 +419,13 @@ Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
   if (n >= limit) return overflow_leaf<F, M>(c, edge, E, W, n, p);
 
   if (capacity_for(n + 1) == capacity_for(n)) {
-    std::memmove(keys + (p + 1) * W, keys + p * W, (n - p) * W);
-    if constexpr (F::kMap) std::memmove(values + p + 1, values + p, (n - p) * 8);
+    if (M::kShared) {
+      occ::move_within(keys + (p + 1) * W, keys + p * W, (n - p) * W);
+      if constexpr (F::kMap) occ::move_within(values + p + 1, values + p, (n - p) * 8);
+    } else {
+      std::memmove(keys + (p + 1) * W, keys + p * W, (n - p) * W);
+      if constexpr (F::kMap) std::memmove(values + p + 1, values + p, (n - p) * 8);
+    }
   } else {
     u8* grown = static_cast<u8*>(c.alloc.allocate_bytes(leaf_block_bytes<F>(n + 1, W)));
     u8* grown_keys = grown + leaf_key_offset<F>(n + 1);
@@ -407,8 +442,11 @@ Step linear_leaf(typename F::Ctx& c, Edge& edge, u8 E, unsigned W) {
     keys = grown_keys;
     values = reinterpret_cast<u64*>(grown);
   }
-  leaf::set_key_at(keys, W, p, k);
-  if constexpr (F::kMap) values[p] = c.value;
+  if (M::kShared)
+    occ::store_key(keys, W, p, k);
+  else
+    leaf::set_key_at(keys, W, p, k);
+  if constexpr (F::kMap) occ::store(values[p], c.value);
   edge.set_pop(W, n + 1);
   if (W == 1 && E == 1) fill_cache(c.path, c.key, edge, nullptr, block, n + 1);
   return F::added(c, F::kMap ? values + p : nullptr);
@@ -439,10 +477,15 @@ Step examine(typename F::Ctx& c, Edge& edge, u8 E) {
   }
 }
 
+template <class F>
+bool run_shared(typename F::Ctx& c, Edge& edge, u8 level);
+
 // The private-mode driver: a loop over the steps with the descent stack;
-// a new key is accounted on every recorded edge at the end.
+// a new key is accounted on every recorded edge at the end. Shared mode
+// takes the recursive driver.
 template <class F, class M>
 bool run(typename F::Ctx& c, Edge& edge, u8 level) {
+  if constexpr (M::kShared) return run_shared<F>(c, edge, level);
   DescentStack stack;
   Edge* cur = &edge;
   u8 E = level;
@@ -463,6 +506,46 @@ bool run(typename F::Ctx& c, Edge& edge, u8 level) {
         return true;
     }
   }
+}
+
+}  // namespace corvale_trie::mutate::walk
+
+namespace corvale_trie::mutate::walk {
+
+// The shared-mode driver: one edge per call, worked on in a copy `mine`.
+// Each branch step has opened its node; the child call runs inside the
+// bracket, the node is closed, and a new key then counts in this edge's pop
+// field (none at the root). The copy is stored back when it changed, inside
+// the parent's bracket (or under the container's sequence word at the root).
+// A value slot the flavour reported inside the copy (a map Immediate's
+// inline value) is moved to the real edge.
+template <class F>
+bool run_shared(typename F::Ctx& c, Edge& edge, u8 level) {
+  Edge mine = occ::load_edge(edge);
+  bool added = false;
+  for (bool done = false; !done;) {
+    const Step s = examine<F, SharedMode>(c, mine, level);
+    switch (s.kind) {
+      case StepKind::Again:
+        break;
+      case StepKind::Descend:
+        added = run_shared<F>(c, *s.child, s.child_level);
+        occ::close_version(*s.version);
+        if (added && s.entry_level < ROOT_LEVEL) mine.add_pop(s.entry_level, 1);
+        done = true;
+        break;
+      case StepKind::Present:
+        done = true;
+        break;
+      case StepKind::Added:
+        added = true;
+        done = true;
+        break;
+    }
+  }
+  if (std::memcmp(&mine, &edge, sizeof(Edge)) != 0) occ::store_edge(edge, mine);
+  F::relocate_slot(c, mine, edge);
+  return added;
 }
 
 }  // namespace corvale_trie::mutate::walk

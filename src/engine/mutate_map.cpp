@@ -36,18 +36,33 @@ struct MapFlavor {
 
   [[nodiscard]] static bool valid_immed_tag(u8 tag) noexcept { return is_map_immed_tag(tag); }
 
+  // In shared mode the steps work on a copy of each edge, and the slot of a
+  // one-key Immediate's inline value lies in that copy until relocate_slot
+  // moves it to the real edge, before the walk's call returns.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
   static Step present(Ctx& c, u64* slot) noexcept {
     CORVALE_ASSERT(slot != nullptr);
     c.found = true;
     c.slot = slot;
     c.old = *slot;
-    if constexpr (!ENSURE) *slot = c.value;
+    if constexpr (!ENSURE) occ::store(*slot, c.value);
     return Step::present();
+  }
+  // The shared walk works on a copy of each edge: a slot inside the copy
+  // (the inline value of a one-key Immediate) moves to the real edge.
+  static void relocate_slot(Ctx& c, const Edge& copy, Edge& edge) noexcept {
+    if (c.slot == &copy.payload) c.slot = &edge.payload;
   }
   static Step added(Ctx& c, u64* slot) noexcept {
     c.slot = slot;
     return Step::added();
   }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
   // After a leaf was rebuilt, the new key's value word is found again by a
   // lookup from the rebuilt edge.
   static Step added_after_rebuild(Ctx& c, Edge& edge, u8 E) {
@@ -115,7 +130,7 @@ struct MapFlavor {
     CORVALE_EXPECT((n + 1) * W <= 7, "immediate capacity");
     values = open_slot(c.alloc, values, n, i, "value array");
     edge.set_ptr(values);
-    values[i] = c.value;
+    occ::store(values[i], c.value);
     packed.insert_key(i, n, W, k);
     packed.store(edge);
     edge.tag = immed_tag(W, n + 1);
@@ -135,9 +150,9 @@ struct MapFlavor {
     }
     const u64 n = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
     sub = open_slot(c.alloc, sub, n, r, "values");
-    leaf->subarrays[g] = sub;
-    sub[r] = c.value;
-    leaf->bitmap.set(b);
+    occ::store(sub[r], c.value);
+    occ::store(leaf->subarrays[g], sub);
+    occ::set_bit(leaf->bitmap, b);
     const u64 count = edge.pop(1) + 1;
     edge.set_pop(1, count);
     if (E == 1) mutate::walk::fill_cache(c.path, c.key, edge, leaf, nullptr, count);
@@ -166,11 +181,11 @@ struct MapFlavor {
 
 }  // namespace
 
-template <bool ENSURE>
-void map_insert_with_path_flat(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key,
-                               u64 value, u8 level, PathCache& path) {
+template <bool ENSURE, class Mode>
+void map_insert_mode(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                     u8 level, PathCache& path) {
   typename MapFlavor<ENSURE>::Ctx c{alloc, path, key, value};
-  if (mutate::walk::run<MapFlavor<ENSURE>, mutate::walk::PrivateMode>(c, edge, level)) {
+  if (mutate::walk::run<MapFlavor<ENSURE>, Mode>(c, edge, level)) {
     out.found = 0;
   } else {
     out.found = 1;
@@ -179,9 +194,44 @@ void map_insert_with_path_flat(InsertOutcome& out, NodeAlloc& alloc, Edge& edge,
   out.slot = c.slot;
 }
 
+template <bool ENSURE>
+void map_insert_with_path_flat(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key,
+                               u64 value, u8 level, PathCache& path) {
+  map_insert_mode<ENSURE, mutate::walk::PrivateMode>(out, alloc, edge, key, value, level, path);
+}
+
+template <bool ENSURE, bool OCC>
+void map_insert_with_path_occ(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key,
+                              u64 value, u8 level, PathCache& path) {
+  if constexpr (!OCC) {
+    map_insert_mode<ENSURE, mutate::walk::PrivateMode>(out, alloc, edge, key, value, level, path);
+  } else {
+    // The shared walk fills no cache: its steps write into a scratch one.
+    PathCache scratch;
+    map_insert_mode<ENSURE, mutate::walk::SharedMode>(out, alloc, edge, key, value, level, scratch);
+  }
+}
+
+template <bool ENSURE>
+void map_insert_path_dyn(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                         u8 level, PathCache& path) {
+  if (alloc.shared())
+    map_insert_with_path_occ<ENSURE, true>(out, alloc, edge, key, value, level, path);
+  else
+    map_insert_with_path_flat<ENSURE>(out, alloc, edge, key, value, level, path);
+}
+
 template void map_insert_with_path_flat<false>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
                                                PathCache&);
 template void map_insert_with_path_flat<true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
                                               PathCache&);
+template void map_insert_with_path_occ<false, true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64,
+                                                    u8, PathCache&);
+template void map_insert_with_path_occ<true, true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64,
+                                                   u8, PathCache&);
+template void map_insert_path_dyn<false>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                         PathCache&);
+template void map_insert_path_dyn<true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                        PathCache&);
 
 }  // namespace corvale_trie::mutate_map

@@ -46,4 +46,23 @@ extern template void map_insert_with_path_flat<false>(InsertOutcome&, NodeAlloc&
 extern template void map_insert_with_path_flat<true>(InsertOutcome&, NodeAlloc&, Edge&, u64,
                                                      u64, u8, PathCache&);
 
+// The map insertion with OCC true: the shared-mode walk (version brackets,
+// recursion, `path` left empty; see mutate.hpp). Instantiated for OCC true.
+template <bool ENSURE, bool OCC>
+void map_insert_with_path_occ(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key,
+                              u64 value, u8 level, PathCache& path);
+extern template void map_insert_with_path_occ<false, true>(InsertOutcome&, NodeAlloc&, Edge&, u64,
+                                                           u64, u8, PathCache&);
+extern template void map_insert_with_path_occ<true, true>(InsertOutcome&, NodeAlloc&, Edge&, u64,
+                                                          u64, u8, PathCache&);
+
+// The insertion of the allocator's mode: shared when it has a collector.
+template <bool ENSURE>
+void map_insert_path_dyn(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 value,
+                         u8 level, PathCache& path);
+extern template void map_insert_path_dyn<false>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                                PathCache&);
+extern template void map_insert_path_dyn<true>(InsertOutcome&, NodeAlloc&, Edge&, u64, u64, u8,
+                                               PathCache&);
+
 }  // namespace corvale_trie::mutate_map

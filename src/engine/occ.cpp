@@ -1,10 +1,14 @@
 // The epoch collector and the byte-range copies of racing words.
 #include "engine/occ.hpp"
 
+#include "engine/alloc.hpp"
+
 #include <algorithm>
 #include <bit>
 
 namespace corvale_trie::occ {
+
+static_assert(POOL_CLASSES == NODE_CLASS_COUNT);
 
 // ---------------------------------------------------------------------------
 // Byte ranges

@@ -58,7 +58,6 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/alloc.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::occ {
@@ -127,6 +126,23 @@ void copy_in(void* shared_dst, const void* src, u64 n) noexcept;
 void move_within(void* shared_dst, const void* shared_src, u64 n) noexcept;
 void zero_in(void* shared_dst, u64 n) noexcept;
 
+// Bit d of a bitmap that readers may load, set or cleared by the writer
+// (a relaxed store of its whole word).
+inline void set_bit(Bitmap256& bitmap, unsigned d) noexcept {
+  u64& w = bitmap.words[d >> 6];
+  store(w, w | (u64{1} << (d & 63)));
+}
+inline void reset_bit(Bitmap256& bitmap, unsigned d) noexcept {
+  u64& w = bitmap.words[d >> 6];
+  store(w, w & ~(u64{1} << (d & 63)));
+}
+
+// Key i of a packed array of `width`-byte keys, written byte by byte.
+inline void store_key(u8* keys, unsigned width, u64 i, u64 key) noexcept {
+  u8* p = keys + width * i;
+  for (unsigned j = 0; j < width; ++j) store(p[j], static_cast<u8>(key >> (8 * j)));
+}
+
 // ---------------------------------------------------------------------------
 // NodeVersion brackets (writer side)
 
@@ -145,6 +161,8 @@ inline void close_version(u32& version) noexcept {
 // Epoch collector
 
 inline constexpr unsigned GARBAGE_BINS = 3;
+// One pool per size class of the node allocator (NODE_CLASS_COUNT).
+inline constexpr unsigned POOL_CLASSES = 62;
 inline constexpr u64 UNPINNED = ~u64{0};
 
 struct RetiredBlock {
@@ -191,7 +209,7 @@ class Collector {
   void push_pool(void* block, unsigned cls) noexcept;
   void recycle(const RetiredBlock& r) noexcept;
 
-  std::atomic<void*> free_lists_[NODE_CLASS_COUNT] = {};
+  std::atomic<void*> free_lists_[POOL_CLASSES] = {};
   std::atomic<u64> epoch_{0};
   mutable std::mutex readers_mu_;
   std::vector<std::shared_ptr<ReaderSlot>> readers_;

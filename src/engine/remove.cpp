@@ -11,7 +11,11 @@
 // the node's version odd before the child is visited and even again once the
 // node's own slots are consistent, with the edits of the incoming edge (pop
 // field, emptying, downgrade) after the close, inside the parent's bracket.
-// The positions of `open` and `close` below are exactly those points.
+// The positions of `open` and `close` below are exactly those points. In
+// shared mode each call works on a copy of its edge and stores it back (two
+// relaxed words) when it changed, so an edge is never seen half rebuilt by
+// a reader that then validates; words changed in place inside reachable
+// blocks are written with relaxed atomic stores (occ.hpp).
 #include "engine/remove.hpp"
 
 #include <cstring>
@@ -45,9 +49,32 @@ inline void drop_pop(Edge& edge, unsigned width) noexcept {
 
 // Private mode: nodes change in place, versions stay as they are.
 struct PrivateMode {
+  static constexpr bool kShared = false;
   static void open(u32& /*version*/) noexcept {}
   static void close(u32& /*version*/) noexcept {}
 };
+
+// Shared mode: the bracket of occ.hpp.
+struct SharedMode {
+  static constexpr bool kShared = true;
+  static void open(u32& version) noexcept { occ::open_version(version); }
+  static void close(u32& version) noexcept { occ::close_version(version); }
+};
+
+// Shifts `n` bytes inside a block readers may be reading (shared mode).
+inline void move_bytes(const NodeAlloc& alloc, void* dst, const void* src, u64 n) noexcept {
+  if (alloc.shared())
+    occ::move_within(dst, src, n);
+  else
+    std::memmove(dst, src, n);
+}
+
+// The nibble filter of a linear branch's first `count` digits.
+[[nodiscard]] inline u16 digit_filter(const u8* digits, unsigned count) noexcept {
+  u16 f = 0;
+  for (unsigned i = 0; i < count; ++i) f |= static_cast<u16>(1u << (digits[i] & 15));
+  return f;
+}
 
 // Slot of digit d in a linear branch (a scan for up to three digits, one
 // eight-lane compare of the digit row for four or more), or -1.
@@ -60,6 +87,17 @@ template <unsigned Cap>
 template <class Leaves, class Mode>
 struct RemoveWalk {
   static Removed run(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level) {
+    if constexpr (Mode::kShared) {
+      Edge mine = occ::load_edge(edge);
+      const Removed r = step(alloc, mine, key, level);
+      if (std::memcmp(&mine, &edge, sizeof(Edge)) != 0) occ::store_edge(edge, mine);
+      return r;
+    } else {
+      return step(alloc, edge, key, level);
+    }
+  }
+
+  static Removed step(NodeAlloc& alloc, Edge& edge, u64 key, unsigned level) {
     switch (edge.tag) {
       case TAG_EMPTY:
         return kAbsent;
@@ -75,7 +113,7 @@ struct RemoveWalk {
         // A full edge is first made real along the key's path, then the
         // removal proceeds in what it became.
         Leaves::expand_full(alloc, edge, level);
-        return run(alloc, edge, key, level);
+        return step(alloc, edge, key, level);
       default:
         return Leaves::remove_leaf(alloc, edge, key, level);
     }
@@ -103,15 +141,16 @@ struct RemoveWalk {
       return r;
     }
     // The child is gone: close its slot.
-    node->count = static_cast<u8>(linear_remove_slot(node->digits, node->children, Cap, node->count, i));
+    occ::store(node->count,
+               static_cast<u8>(linear_remove_slot(node->digits, node->children, Cap, node->count, i)));
     if (node->count == 0) {
-      node->nibble_filter = 0;
+      occ::store(node->nibble_filter, u16{0});
       Mode::close(node->version);
       edge.clear();
       free_branch_node(alloc, node, Cap == 3);
       return r;
     }
-    node->recompute_filter();
+    occ::store(node->nibble_filter, digit_filter(node->digits, node->count));
     Mode::close(node->version);
     drop_pop(edge, L);
     if (Cap == 7 && node->count < L7_MIN_CHILDREN) downgrade_l7_to_l3(alloc, edge);
@@ -140,9 +179,9 @@ struct RemoveWalk {
     }
     // The child is gone: take its edge out of the group's subarray.
     const u64 c = node->group_counts[g];
-    node->subarrays[g] = close_slot(alloc, sub, c, j, MISSING_BLOCK);
-    node->group_counts[g] = static_cast<u16>(c - 1);
-    node->bitmap.reset(d);
+    occ::store(node->subarrays[g], close_slot(alloc, sub, c, j, MISSING_BLOCK));
+    occ::store(node->group_counts[g], static_cast<u16>(c - 1));
+    occ::reset_bit(node->bitmap, d);
     Mode::close(node->version);
 
     const unsigned t = node->bitmap.count();
@@ -262,7 +301,7 @@ struct SetLeaves {
       return {true, 0};
     }
     if (capacity_for(n - 1) == capacity_for(n)) {
-      std::memmove(block + i * W, block + (i + 1) * W, (n - 1 - i) * W);
+      move_bytes(alloc, block + i * W, block + (i + 1) * W, (n - 1 - i) * W);
       edge.add_pop(W, ~u64{0});
       return {true, 0};
     }
@@ -281,7 +320,7 @@ struct SetLeaves {
     CORVALE_EXPECT(leaf != nullptr, "leaf ptr");
     const u8 b = static_cast<u8>(key);
     if (!leaf->bitmap.test(b)) return kAbsent;
-    leaf->bitmap.reset(b);
+    occ::reset_bit(leaf->bitmap, b);
     const u64 remaining = edge.decode[0];  // old population - 1
     if (remaining >= BITMAP_LEAF_MIN) {
       edge.decode[0] = static_cast<u8>(remaining - 1);
@@ -406,8 +445,8 @@ struct MapLeaves {
 
     const u64 m = n - 1;
     if (capacity_for(m) == cap) {
-      std::memmove(values + i, values + i + 1, (m - i) * 8);
-      std::memmove(keys + i * W, keys + (i + 1) * W, (m - i) * W);
+      mutate::move_bytes(alloc, values + i, values + i + 1, (m - i) * 8);
+      mutate::move_bytes(alloc, keys + i * W, keys + (i + 1) * W, (m - i) * W);
       edge.set_pop(W, m);
       return {true, old};
     }
@@ -442,8 +481,8 @@ struct MapLeaves {
 
     // Take the value out of its group's subarray.
     const u64 p = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
-    leaf->subarrays[g] = close_slot(alloc, sub, p, idx, "values");
-    leaf->bitmap.reset(b);
+    occ::store(leaf->subarrays[g], close_slot(alloc, sub, p, idx, "values"));
+    occ::reset_bit(leaf->bitmap, b);
 
     const u64 remaining = edge.decode[0];  // old population - 1
     if (remaining >= mutate::BITMAP_LEAF_MIN) {
@@ -487,7 +526,9 @@ struct MapLeaves {
 }  // namespace
 
 MapRemoved map_remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
-  const Removed r = mutate::RemoveWalk<MapLeaves, mutate::PrivateMode>::run(alloc, edge, key, level);
+  const Removed r =
+      alloc.shared() ? mutate::RemoveWalk<MapLeaves, mutate::SharedMode>::run(alloc, edge, key, level)
+                     : mutate::RemoveWalk<MapLeaves, mutate::PrivateMode>::run(alloc, edge, key, level);
   return MapRemoved{r.removed, r.old};
 }
 
@@ -496,14 +537,24 @@ MapRemoved map_remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
 namespace corvale_trie::mutate {
 
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
+  if (alloc.shared()) return RemoveWalk<SetLeaves, SharedMode>::run(alloc, edge, key, level).removed;
   return RemoveWalk<SetLeaves, PrivateMode>::run(alloc, edge, key, level).removed;
 }
 
 // ---------------------------------------------------------------------------
 // Subtree release
+//
+// The blocks are released without a write into them: in shared mode they are
+// retired whole, and a reader still inside the old subtree finds it as it
+// was (its answers are those of the moment before the release). Only the top
+// edge is emptied.
 
+namespace {
+
+// Releases every block under `edge`; false when the edge is not a form of
+// the flavour (nothing released).
 template <bool IS_MAP>
-void free_subtree(NodeAlloc& alloc, Edge& edge) {
+bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
   const u8 tag = edge.tag;
   switch (tag) {
     case TAG_EMPTY:
@@ -517,7 +568,7 @@ void free_subtree(NodeAlloc& alloc, Edge& edge) {
       if (header->count > cap) [[unlikely]] linear_count_out_of_bounds(header->count, cap);
       // Both linear kinds keep their children right after the 16-byte header.
       Edge* children = reinterpret_cast<Edge*>(reinterpret_cast<u8*>(header) + sizeof(BranchLinearHeader));
-      for (unsigned i = 0; i < header->count; ++i) free_subtree<IS_MAP>(alloc, children[i]);
+      for (unsigned i = 0; i < header->count; ++i) free_blocks<IS_MAP>(alloc, children[i]);
       free_branch_node(alloc, header, tag == TAG_L3);
       break;
     }
@@ -529,7 +580,7 @@ void free_subtree(NodeAlloc& alloc, Edge& edge) {
         if (c == 0) continue;
         Edge* sub = node->subarrays[g];
         CORVALE_EXPECT(sub != nullptr, MISSING_BLOCK);
-        for (u64 j = 0; j < c; ++j) free_subtree<IS_MAP>(alloc, sub[j]);
+        for (u64 j = 0; j < c; ++j) free_blocks<IS_MAP>(alloc, sub[j]);
         alloc.release_bytes(sub, edge_array_bytes(c));
       }
       alloc.destroy(node);
@@ -538,7 +589,7 @@ void free_subtree(NodeAlloc& alloc, Edge& edge) {
     case TAG_U: {
       BranchU* node = edge.ptr<BranchU>();
       CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
-      for (Edge& child : node->children) free_subtree<IS_MAP>(alloc, child);
+      for (const Edge& child : node->children) free_blocks<IS_MAP>(alloc, child);
       alloc.destroy(node);
       break;
     }
@@ -565,11 +616,18 @@ void free_subtree(NodeAlloc& alloc, Edge& edge) {
         const u64 n = immed_count(tag);
         if (IS_MAP && n >= 2) alloc.release_bytes(edge.ptr<void>(), value_array_bytes(n), "value array");
       } else {
-        return;  // not a form of this flavour: left as it is
+        return false;  // not a form of this flavour: left as it is
       }
       break;
   }
-  edge.clear();
+  return true;
+}
+
+}  // namespace
+
+template <bool IS_MAP>
+void free_subtree(NodeAlloc& alloc, Edge& edge) {
+  if (free_blocks<IS_MAP>(alloc, edge)) occ::store_edge(edge, Edge{});
 }
 
 template void free_subtree<false>(NodeAlloc&, Edge&);

@@ -71,11 +71,12 @@ inline constexpr u64 BITMAP_LEAF_MIN = 21;
 // Removes `key` from the set-flavour subtree under `edge`, an edge of level
 // `level` (ROOT_LEVEL for the root edge). Returns true when the key was
 // present and is gone; false (and nothing changed) when it was absent.
-// Private mode: nodes change in place, no versions are bumped.
+// Runs the walk of the allocator's mode: private (no version changes) or
+// shared (version brackets, copies of edges stored back, see remove.cpp).
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level);
 
-// Releases every node, leaf and array under `edge` (post-order) and clears
-// it to an empty edge. IS_MAP selects the flavour of the leaves (the map
+// Releases every node, leaf and array under `edge` (post-order, nothing
+// written into them) and clears it to an empty edge. IS_MAP selects the flavour of the leaves (the map
 // flavour also releases value arrays and bitmap-leaf value subarrays). An edge
 // whose tag is not a form of that flavour is left as it is.
 template <bool IS_MAP>
@@ -98,7 +99,7 @@ struct MapRemoved {
 
 // Removes `key` and its value from the map-flavour subtree under `edge`, an
 // edge of level `level`. When the key is absent nothing is changed.
-// Private mode.
+// Either mode, as for remove.
 MapRemoved map_remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level);
 
 }  // namespace corvale_trie::mutate_map

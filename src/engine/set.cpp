@@ -11,6 +11,8 @@
 //    only while n < W1_APPEND_MAX and only when capacity_for(n + 1) equals
 //    capacity_for(n), so the fast path never allocates and never takes a
 //    width-1 leaf past 24 keys; anything else declines to the slow path.
+// In shared mode the cache stays empty (the shared walk fills none), so every
+// insertion takes the slow path.
 #include "engine/set.hpp"
 
 #include "engine/flat.hpp"
@@ -75,7 +77,8 @@ struct SetFlavour {
   }
 
   // The mode of the insertion is chosen by insert_path_dyn from the
-  // allocator's collector slot.
+  // allocator's collector slot. The shared-mode walk leaves the path cache
+  // empty, so the fast path above never runs in shared mode.
   template <bool ENSURE>
   static void tree_insert(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 /*value*/,
                           PathCache& path) {
