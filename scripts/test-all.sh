@@ -31,6 +31,13 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize -j "$jobs" --output-on-failure --timeout 600
 
+echo "== concurrent engine tests (ThreadSanitizer)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_TSAN=ON >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 600 -R 'Sync'
+
 echo "== python tests"
 python3 -m pip install -q .
 python3 -m pytest -q tests/python

@@ -21,13 +21,12 @@
 // After attempt_limit() (64) failures the lookup reads under the writer
 // mutex with the ordinary core lookup.
 //
-// In-place changes of the insertion fast path: a fast-path insert writes
-// into the cached leaf (a BitmapLeaf, or a width-1 LinearLeaf) and into the
-// pop byte of its edge without opening the branch above, covered only by
-// `seq`. An answer read from one of those two leaf kinds is therefore also
-// checked against `seq`: it stands only when `seq` still holds s, that is
-// when no writer has begun since the attempt started. Every other leaf kind
-// changes only inside the bracket of the branch holding its edge.
+// In-place changes of leaves: the shared-mode insertion keeps the path
+// cache empty, so the insertion fast path (which would write a cached leaf
+// and the pop byte of its edge without opening the branch above) never runs
+// on these containers; every in-place change of a leaf, an immediate or an
+// edge lies inside the version bracket of the branch holding that edge, and
+// the root words and the flat array inside the odd `seq` window.
 //
 // Bounds: a node, leaf or array reached through a validated edge is a block
 // of that kind, live or retired (never freed while pinned); counts taken
@@ -111,15 +110,6 @@ Attempt<typename F::Answer> conclude(const GuardWord& guard, typename F::Answer 
   return answer;
 }
 
-// The same for answers read from a leaf that the insertion fast path changes
-// in place: `seq` must also still hold s.
-template <class F>
-Attempt<typename F::Answer> conclude_fast(const GuardWord& guard, const GuardWord& root,
-                                          typename F::Answer answer) noexcept {
-  if (!guard.holds() || !root.holds()) return std::nullopt;
-  return answer;
-}
-
 // Flat array of n ascending keys (the map's values follow capacity_for(n)
 // key slots): a lower-bound search, each probe validated against `seq`.
 template <class F>
@@ -152,8 +142,7 @@ Attempt<typename F::Answer> search_flat(const u64* keys, u64 n, u64 key,
 // LinearLeaf of width W holding n keys (n from the edge's pop field).
 template <class F>
 Attempt<typename F::Answer> search_linear_leaf(const Edge& e, unsigned W, u64 key,
-                                               const GuardWord& guard,
-                                               const GuardWord& root) noexcept {
+                                               const GuardWord& guard) noexcept {
   const u64 n = (e.decode_word() & BYTE_MASK_TABLE[W]) + 1;
   const u8* block = e.ptr<const u8>();
   if (n > LINEAR_LEAF_MAX || block == nullptr) return std::nullopt;
@@ -162,13 +151,10 @@ Attempt<typename F::Answer> search_linear_leaf(const Edge& e, unsigned W, u64 ke
   alignas(16) u8 local[LINEAR_LEAF_MAX * 7 + 16] = {};
   occ::copy_out(local, keys, n * W);
   const std::optional<u64> i = leaf::search(local, n, static_cast<u8>(W), key);
-  const bool fast_path_leaf = W == 1;
-  const bool stable = guard.holds() && (!fast_path_leaf || root.holds());
-  if (!stable) return std::nullopt;
+  if (!guard.holds()) return std::nullopt;
   if (!i) return F::absent();
   if constexpr (F::kMap) {
     const u64 v = occ::load(reinterpret_cast<const u64*>(block)[*i]);
-    if (fast_path_leaf) return conclude_fast<F>(guard, root, F::found(v));
     return conclude<F>(guard, F::found(v));
   } else {
     return F::found(key);
@@ -177,14 +163,14 @@ Attempt<typename F::Answer> search_linear_leaf(const Edge& e, unsigned W, u64 ke
 
 // BitmapLeaf over the lowest key byte.
 template <class F>
-Attempt<typename F::Answer> search_bitmap_leaf(const Edge& e, u64 key, const GuardWord& guard,
-                                               const GuardWord& root) noexcept {
+Attempt<typename F::Answer> search_bitmap_leaf(const Edge& e, u64 key,
+                                               const GuardWord& guard) noexcept {
   const unsigned b = static_cast<u8>(key);
   if constexpr (!F::kMap) {
     const auto* leaf = e.ptr<const SetBitmapLeaf>();
     if (leaf == nullptr) return std::nullopt;
     const u64 word = occ::load(leaf->bitmap.words[b >> 6]);
-    return conclude_fast<F>(guard, root, ((word >> (b & 63)) & 1) != 0);
+    return conclude<F>(guard, ((word >> (b & 63)) & 1) != 0);
   } else {
     const auto* leaf = e.ptr<const MapBitmapLeaf>();
     if (leaf == nullptr) return std::nullopt;
@@ -192,11 +178,11 @@ Attempt<typename F::Answer> search_bitmap_leaf(const Edge& e, u64 key, const Gua
     const u32 group = static_cast<u32>(word >> (32 * ((b >> 5) & 1)));
     const u64* values = occ::load(leaf->subarrays[b >> 5]);
     const unsigned rank = std::popcount(group & ((u32{1} << (b & 31)) - 1));
-    if (!guard.holds() || !root.holds()) return std::nullopt;
+    if (!guard.holds()) return std::nullopt;
     if (((word >> (b & 63)) & 1) == 0) return F::absent();
     if (values == nullptr) return std::nullopt;
     const u64 v = occ::load(values[rank]);
-    return conclude_fast<F>(guard, root, F::found(v));
+    return conclude<F>(guard, F::found(v));
   }
 }
 
@@ -302,7 +288,7 @@ Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) no
 
       case TAG_BITMAP_LEAF:
         if (L > 1 && !skip_matches(e, key, 1, L)) return conclude<F>(guard, F::absent());
-        return search_bitmap_leaf<F>(e, key, guard, root);
+        return search_bitmap_leaf<F>(e, key, guard);
 
       case TAG_FULL:
         if constexpr (F::kMap) return std::nullopt;  // a map never holds one
@@ -315,7 +301,7 @@ Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) no
       const unsigned W = linear_leaf_width(tag);
       if (W > L) return std::nullopt;
       if (W < L && !skip_matches(e, key, W, L)) return conclude<F>(guard, F::absent());
-      return search_linear_leaf<F>(e, W, key, guard, root);
+      return search_linear_leaf<F>(e, W, key, guard);
     }
     if (tag >= 0x10 && tag < TAG_FULL) return search_immediate<F>(e, L, key, guard);
     return std::nullopt;  // 13..15 and tags with the top bit set
