@@ -103,6 +103,15 @@ struct MapFlavor {
   static Answer found(u64 value) noexcept { return value; }
 };
 
+// Entering a branch node: its version word, loaded with acquire ordering,
+// becomes the guard when it is even; odd (a writer is in or below the node)
+// is a failure.
+std::optional<GuardWord> enter(const u32& version) noexcept {
+  const u32 v = occ::load_version(version);
+  if (v & 1) return std::nullopt;
+  return GuardWord::of_node(version, v);
+}
+
 // Concludes on `answer` when the guard still holds, else fails.
 template <class F>
 Attempt<typename F::Answer> conclude(const GuardWord& guard, typename F::Answer answer) noexcept {
@@ -213,6 +222,14 @@ template <class F>
 Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) noexcept {
   GuardWord guard = root;
   unsigned L = ROOT_LEVEL;
+  // Moves to a child edge read under `here`, once `here` still holds.
+  auto descend = [&](const GuardWord& here, unsigned child_level, const Edge& child) {
+    if (!here.holds()) return false;
+    guard = here;
+    L = child_level;
+    e = child;
+    return true;
+  };
   for (;;) {
     const u8 tag = e.tag;
     switch (tag) {
@@ -224,65 +241,50 @@ Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) no
         // Both linear kinds start with the same 16-byte header.
         const auto* node = e.ptr<const BranchLinearHeader>();
         if (node == nullptr) return std::nullopt;
-        const u32 v = occ::load_version(node->version);
-        if (v & 1) return std::nullopt;
+        const std::optional<GuardWord> here = enter(node->version);
+        if (!here) return std::nullopt;
         const unsigned level = occ::load(node->level);
         const unsigned count = occ::load(node->count);
         const u64 digits = occ::load(*reinterpret_cast<const u64*>(node->digits));
         const unsigned capacity = tag == TAG_L3 ? 3 : 7;
         if (level < 2 || level > L || count > capacity) return std::nullopt;
-        const GuardWord here = GuardWord::of_node(node->version, v);
-        if (level < L && !skip_matches(e, key, level, L)) return conclude<F>(here, F::absent());
+        if (level < L && !skip_matches(e, key, level, L)) return conclude<F>(*here, F::absent());
         const u8 d = digit_at(key, level);
         unsigned i = 0;
         while (i < count && static_cast<u8>(digits >> (8 * i)) != d) ++i;
-        if (i == count) return conclude<F>(here, F::absent());
+        if (i == count) return conclude<F>(*here, F::absent());
         const auto* children = reinterpret_cast<const Edge*>(
             reinterpret_cast<const u8*>(node) + sizeof(BranchLinearHeader));
-        const Edge child = occ::load_edge(children[i]);
-        if (!here.holds()) return std::nullopt;
-        guard = here;
-        L = level - 1;
-        e = child;
+        if (!descend(*here, level - 1, occ::load_edge(children[i]))) return std::nullopt;
         continue;
       }
 
       case TAG_B: {
         const auto* node = e.ptr<const BranchB>();
         if (node == nullptr) return std::nullopt;
-        const u32 v = occ::load_version(node->version);
-        if (v & 1) return std::nullopt;
+        const std::optional<GuardWord> here = enter(node->version);
+        if (!here) return std::nullopt;
         const unsigned level = occ::load(node->level);
         if (level < 2 || level > L) return std::nullopt;
-        const GuardWord here = GuardWord::of_node(node->version, v);
         const u8 d = digit_at(key, level);
         const u64 word = occ::load(node->bitmap.words[d >> 6]);
         const u32 group = static_cast<u32>(word >> (32 * ((d >> 5) & 1)));
         const Edge* sub = occ::load(node->subarrays[d >> 5]);
         const unsigned rank = std::popcount(group & ((u32{1} << (d & 31)) - 1));
-        if (level < L && !skip_matches(e, key, level, L)) return conclude<F>(here, F::absent());
-        if (((word >> (d & 63)) & 1) == 0) return conclude<F>(here, F::absent());
-        if (sub == nullptr) return std::nullopt;
-        if (!here.holds()) return std::nullopt;
-        const Edge child = occ::load_edge(sub[rank]);
-        if (!here.holds()) return std::nullopt;
-        guard = here;
-        L = level - 1;
-        e = child;
+        if (level < L && !skip_matches(e, key, level, L)) return conclude<F>(*here, F::absent());
+        if (((word >> (d & 63)) & 1) == 0) return conclude<F>(*here, F::absent());
+        if (sub == nullptr || !here->holds()) return std::nullopt;
+        if (!descend(*here, level - 1, occ::load_edge(sub[rank]))) return std::nullopt;
         continue;
       }
 
       case TAG_U: {
         const auto* node = e.ptr<const BranchU>();
         if (node == nullptr || L < 2) return std::nullopt;
-        const u32 v = occ::load_version(node->version);
-        if (v & 1) return std::nullopt;
-        const Edge child = occ::load_edge(node->children[digit_at(key, L)]);
-        const GuardWord here = GuardWord::of_node(node->version, v);
-        if (!here.holds()) return std::nullopt;
-        guard = here;
-        L = L - 1;
-        e = child;
+        const std::optional<GuardWord> here = enter(node->version);
+        if (!here) return std::nullopt;
+        if (!descend(*here, L - 1, occ::load_edge(node->children[digit_at(key, L)])))
+          return std::nullopt;
         continue;
       }
 

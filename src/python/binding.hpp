@@ -49,6 +49,15 @@
 //   unraisable hook and leaks the core's memory; then it frees the object
 //   and drops its type reference.
 //
+// Objects shared between threads
+//   The concurrent classes are an `AnyThreadFrame<Core>` instead: the object
+//   head, the core (a handle to the shared container) and an
+//   AtomicBorrowFlag (claims by compare-and-swap), with no owner thread: the
+//   thread check is skipped and dealloc destroys the core on any thread.
+//   Their bodies do container work inside without_gil(work), which releases
+//   the interpreter lock (PyEval_SaveThread / PyEval_RestoreThread) around a
+//   piece of code that touches no Python object.
+//
 // Call protocol (what the wrappers below do, in this order)
 //   1. argument matching (`parse_*`, signature errors are TypeError);
 //   2. owner-thread check: RuntimeError

@@ -139,12 +139,7 @@ Ref map_get_batch(MapObject& self, std::vector<u64> keys) {
 // insert_many(keys, values): both converted in full and their lengths
 // compared before anything is inserted; later pairs overwrite earlier ones.
 u64 map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
-  const std::vector<u64> ks = buffer::collect_u64(keys, "keys");
-  const std::vector<u64> vs = buffer::collect_u64(values, "values");
-  if (ks.size() != vs.size())
-    raise_format(PyExc_ValueError,
-                 "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
-                 ks.size(), vs.size());
+  const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
   for (std::size_t i = 0; i < ks.size(); ++i) (void)self.core.insert(ks[i], vs[i]);
   return ks.size();
 }
@@ -261,6 +256,17 @@ PyGetSetDef map_getset[] = {
 };
 
 }  // namespace
+
+std::pair<std::vector<u64>, std::vector<u64>> intclass::insert_many_pairs(PyObject* keys,
+                                                                         PyObject* values) {
+  std::vector<u64> ks = buffer::collect_u64(keys, "keys");
+  std::vector<u64> vs = buffer::collect_u64(values, "values");
+  if (ks.size() != vs.size())
+    raise_format(PyExc_ValueError,
+                 "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
+                 ks.size(), vs.size());
+  return {std::move(ks), std::move(vs)};
+}
 
 std::optional<std::vector<KeyValue>> corvale_map_entries(PyObject* obj) {
   return intclass::entries_of_same_class<MapObject>(obj);

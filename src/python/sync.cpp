@@ -47,16 +47,26 @@ namespace {
 
 namespace cs = corvale_trie::sync;
 
+// The optimistic count, with the interpreter lock released (the count of
+// intclass.hpp's len, bool, is_empty, empty and repr).
+template <class Shared>
+u64 count_without_gil(const std::shared_ptr<Shared>& core) {
+  const Shared& shared = *core;
+  return without_gil([&] { return shared.len(); });
+}
+
 struct SyncMapObject : AnyThreadFrame<std::shared_ptr<cs::SyncCorvaleMap>> {
   static constexpr const char* kName = "SyncCorvaleMap";
   static constexpr const char* kTypePath = "_corvale::sync::SyncCorvaleMap";
   static PyTypeObject* type() { return sync_corvale_map_type(); }
+  static u64 count_of(SyncMapObject& self) { return count_without_gil(self.core); }
 };
 
 struct SyncSetObject : AnyThreadFrame<std::shared_ptr<cs::SyncCorvaleSet>> {
   static constexpr const char* kName = "SyncCorvaleSet";
   static constexpr const char* kTypePath = "_corvale::sync::SyncCorvaleSet";
   static PyTypeObject* type() { return sync_corvale_set_type(); }
+  static u64 count_of(SyncSetObject& self) { return count_without_gil(self.core); }
 };
 
 // The iterator classes (snapshot iterators, iterators.hpp).
@@ -123,32 +133,6 @@ auto locked_read(Obj& self, F&& read) {
       return read(view);
     });
   });
-}
-
-template <class Obj>
-u64 key_count(Obj& self) {
-  auto& shared = *self.core;
-  return without_gil([&] { return shared.len(); });
-}
-
-template <class Obj>
-bool truth(Obj& self) {
-  return key_count(self) != 0;
-}
-
-template <class Obj>
-bool is_empty(Obj& self) {
-  return key_count(self) == 0;
-}
-
-// "SyncCorvaleMap(len=3)" / "SyncCorvaleSet(len=3)".
-template <class Obj>
-Ref repr(Obj& self) {
-  std::string text = Obj::kName;
-  text += "(len=";
-  text += std::to_string(key_count(self));
-  text += ')';
-  return str_from(text);
 }
 
 template <class Obj>
@@ -334,12 +318,7 @@ void map_update(SyncMapObject& self, PyObject* other) { insert_gathered(self, ga
 // compared before anything is inserted; the inserts run with the
 // interpreter lock held.
 u64 map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
-  const std::vector<u64> ks = buffer::collect_u64(keys, "keys");
-  const std::vector<u64> vs = buffer::collect_u64(values, "values");
-  if (ks.size() != vs.size())
-    raise_format(PyExc_ValueError,
-                 "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
-                 ks.size(), vs.size());
+  const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
   cs::SyncCorvaleMap& shared = *self.core;
   for (std::size_t i = 0; i < ks.size(); ++i) (void)shared.insert(ks[i], vs[i]);
   return ks.size();
@@ -435,7 +414,7 @@ using M = SyncMapObject;
 using T = SyncSetObject;
 
 PyMethodDef map_methods[] = {
-    noargs_method<&is_empty<M>, S>(
+    noargs_method<&intclass::is_empty<M>, S>(
         "is_empty", "is_empty($self)\n--\n\n"
                     "True when no entries are present (GIL-free read).\nTrue when empty releasing the GIL."),
     method<&map_get, S, kGet>(
@@ -491,7 +470,7 @@ PyMethodDef map_methods[] = {
 };
 
 PyMethodDef set_methods[] = {
-    noargs_method<&is_empty<T>, S>(
+    noargs_method<&intclass::is_empty<T>, S>(
         "is_empty", "is_empty($self)\n--\n\n"
                     "True when no elements are in the set releasing the GIL.\n"
                     "True when empty releasing the GIL."),
@@ -541,12 +520,12 @@ PyMethodDef set_methods[] = {
 };
 
 PyGetSetDef map_getset[] = {
-    {"empty", &getter<&is_empty<M>, S>, nullptr, "Property returning True if empty.", nullptr},
+    {"empty", &getter<&intclass::is_empty<M>, S>, nullptr, "Property returning True if empty.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef set_getset[] = {
-    {"empty", &getter<&is_empty<T>, S>, nullptr, "Property returning True if empty.", nullptr},
+    {"empty", &getter<&intclass::is_empty<T>, S>, nullptr, "Property returning True if empty.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -562,12 +541,12 @@ PyTypeObject* sync_corvale_map_type() {
                 "via `py.detach(...)`, unlocking multithreaded read throughput across CPU cores."),
       type_slot(Py_tp_dealloc, &dealloc<M>),
       type_slot(Py_tp_new, &new_slot<M, &map_new, kNew>),
-      type_slot(Py_mp_length, &len_slot<&key_count<M>, S>),
-      type_slot(Py_nb_bool, &bool_slot<&truth<M>, S>),
+      type_slot(Py_mp_length, &len_slot<&intclass::key_count<M>, S>),
+      type_slot(Py_nb_bool, &bool_slot<&intclass::truth<M>, S>),
       type_slot(Py_sq_contains, &contains_slot<&map_contains, S>),
       type_slot(Py_mp_subscript, &getitem_slot<&map_getitem, S>),
       type_slot(Py_tp_iter, &unary_slot<&map_keys, S>),
-      type_slot(Py_tp_repr, &unary_slot<&repr<M>, S>),
+      type_slot(Py_tp_repr, &unary_slot<&intclass::repr<M>, S>),
       type_slot(Py_mp_ass_subscript, &setitem_slot<&map_setitem, &map_delitem, S>),
       type_slot(Py_tp_methods, map_methods),
       type_slot(Py_tp_getset, map_getset),
@@ -586,11 +565,11 @@ PyTypeObject* sync_corvale_set_type() {
                 "via `py.detach(...)`, unlocking multithreaded read throughput across CPU cores."),
       type_slot(Py_tp_dealloc, &dealloc<T>),
       type_slot(Py_tp_new, &new_slot<T, &set_new, kNew>),
-      type_slot(Py_mp_length, &len_slot<&key_count<T>, S>),
-      type_slot(Py_nb_bool, &bool_slot<&truth<T>, S>),
+      type_slot(Py_mp_length, &len_slot<&intclass::key_count<T>, S>),
+      type_slot(Py_nb_bool, &bool_slot<&intclass::truth<T>, S>),
       type_slot(Py_sq_contains, &contains_slot<&set_contains, S>),
       type_slot(Py_tp_iter, &unary_slot<&set_iter, S>),
-      type_slot(Py_tp_repr, &unary_slot<&repr<T>, S>),
+      type_slot(Py_tp_repr, &unary_slot<&intclass::repr<T>, S>),
       type_slot(Py_tp_methods, set_methods),
       type_slot(Py_tp_getset, set_getset),
       end_of_slots(),
