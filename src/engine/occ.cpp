@@ -223,7 +223,9 @@ Reader::~Reader() { collector_->unregister_reader(slot_.get()); }
 void Reader::pin() noexcept {
   u64 e = collector_->epoch_.load(std::memory_order_relaxed);
   for (;;) {
-    slot_->pinned.store(e, std::memory_order_relaxed);
+    // Release: the reads of an earlier attempt stay before this pin for a
+    // writer that finds it (a plain store would end that ordering).
+    slot_->pinned.store(e, std::memory_order_release);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const u64 now = collector_->epoch_.load(std::memory_order_acquire);
     if (now == e) return;
