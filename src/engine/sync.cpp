@@ -217,6 +217,41 @@ Attempt<typename F::Answer> search_immediate(const Edge& e, unsigned L, u64 key,
   }
 }
 
+// What a branch node says about the key: the walk fails, the key is absent
+// (to be concluded under `guard`), or it goes on with `child` at `level`
+// (read under `guard`, not yet re-checked).
+struct BranchStep {
+  enum Kind { Fail, Absent, Descend } kind = Fail;
+  GuardWord guard;
+  Edge child;
+  unsigned level = 0;
+};
+
+// A BranchL3 or BranchL7 under an edge at level L.
+template <class Node>
+BranchStep linear_branch(const Edge& e, u64 key, unsigned L) noexcept {
+  BranchStep st;
+  const Node* node = e.ptr<const Node>();
+  if (node == nullptr) return st;
+  const std::optional<GuardWord> here = enter(node->version);
+  if (!here) return st;
+  const unsigned level = occ::load(node->level);
+  const unsigned count = occ::load(node->count);
+  const u64 digits = occ::load(*reinterpret_cast<const occ::detail::alias_u64*>(node->digits));
+  if (level < 2 || level > L || count > Node::kCapacity) return st;
+  st.guard = *here;
+  st.kind = BranchStep::Absent;
+  if (level < L && !skip_matches(e, key, level, L)) return st;
+  const u8 d = digit_at(key, level);
+  unsigned i = 0;
+  while (i < count && static_cast<u8>(digits >> (8 * i)) != d) ++i;
+  if (i == count) return st;
+  st.kind = BranchStep::Descend;
+  st.child = occ::load_edge(node->children[i]);
+  st.level = level - 1;
+  return st;
+}
+
 // The walk from the root edge (a validated copy) at level 8.
 template <class F>
 Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) noexcept {
@@ -238,24 +273,11 @@ Attempt<typename F::Answer> walk_tree(Edge e, u64 key, const GuardWord& root) no
 
       case TAG_L3:
       case TAG_L7: {
-        // Both linear kinds start with the same 16-byte header.
-        const auto* node = e.ptr<const BranchLinearHeader>();
-        if (node == nullptr) return std::nullopt;
-        const std::optional<GuardWord> here = enter(node->version);
-        if (!here) return std::nullopt;
-        const unsigned level = occ::load(node->level);
-        const unsigned count = occ::load(node->count);
-        const u64 digits = occ::load(*reinterpret_cast<const u64*>(node->digits));
-        const unsigned capacity = tag == TAG_L3 ? 3 : 7;
-        if (level < 2 || level > L || count > capacity) return std::nullopt;
-        if (level < L && !skip_matches(e, key, level, L)) return conclude<F>(*here, F::absent());
-        const u8 d = digit_at(key, level);
-        unsigned i = 0;
-        while (i < count && static_cast<u8>(digits >> (8 * i)) != d) ++i;
-        if (i == count) return conclude<F>(*here, F::absent());
-        const auto* children = reinterpret_cast<const Edge*>(
-            reinterpret_cast<const u8*>(node) + sizeof(BranchLinearHeader));
-        if (!descend(*here, level - 1, occ::load_edge(children[i]))) return std::nullopt;
+        const BranchStep st = tag == TAG_L3 ? linear_branch<BranchL3>(e, key, L)
+                                            : linear_branch<BranchL7>(e, key, L);
+        if (st.kind == BranchStep::Fail) return std::nullopt;
+        if (st.kind == BranchStep::Absent) return conclude<F>(st.guard, F::absent());
+        if (!descend(st.guard, st.level, st.child)) return std::nullopt;
         continue;
       }
 
