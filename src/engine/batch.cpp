@@ -25,8 +25,8 @@
 //
 // Nothing here changes the container, allocates or reads the path cache: the
 // only pop field read is that of a LinearLeaf edge, which the engine keeps
-// exact at all times. A malformed tag answers absent, except that the map
-// walk meeting a FullEdge (set flavour only) stops the process.
+// exact at all times. A malformed tag stops the process ("valid edge tag"),
+// as does the map walk meeting a FullEdge (set flavour only).
 #include <array>
 #include <span>
 #include <type_traits>
@@ -34,8 +34,6 @@
 #include "engine/core.hpp"
 #include "engine/flat.hpp"
 #include "engine/get.hpp"
-#include "engine/map.hpp"
-#include "engine/set.hpp"
 
 namespace corvale_trie::get {
 namespace {
@@ -158,20 +156,12 @@ void batch_lookup(const CoreRecord& rec, std::span<const u64> keys, Out* out) {
 
 }  // namespace
 
+void contains_batch(const CoreRecord& rec, std::span<const u64> keys, u8* out) {
+  batch_lookup<false>(rec, keys, out);
+}
+
+void get_batch(const CoreRecord& rec, std::span<const u64> keys, FoundValue* out) {
+  batch_lookup<true>(rec, keys, out);
+}
+
 }  // namespace corvale_trie::get
-
-namespace corvale_trie::set {
-
-void CorvaleSet::contains_batch(std::span<const u64> keys, u8* out) const {
-  get::batch_lookup<false>(record(), keys, out);
-}
-
-}  // namespace corvale_trie::set
-
-namespace corvale_trie::map {
-
-void CorvaleMap::get_batch(std::span<const u64> keys, FoundValue* out) const {
-  get::batch_lookup<true>(record(), keys, out);
-}
-
-}  // namespace corvale_trie::map

@@ -71,26 +71,6 @@ Array unpack_leaf(const Edge& edge, u64 n, Unpack&& unpack) noexcept {
   return out;
 }
 
-// Unpacks `count` keys of `width` bytes (1..8) from the first `len` bytes of
-// `bytes`, which is padded with zeros to at least len + 8 bytes so that every
-// key is one 8-byte load and a mask.
-ImmedKeys unpack_immed(const u8* bytes, unsigned len, unsigned width, unsigned count) noexcept {
-  ImmedKeys out;
-  if (count == 0) return out;
-  if (width > 8) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", width);
-  const u64 mask = width == 8 ? ~u64{0} : BYTE_MASK_TABLE[width];
-  for (unsigned i = 0; i < count; ++i) {
-    const unsigned end = (i + 1) * width;
-    if (end > len) [[unlikely]] range_out_of_bounds(end, len);
-    if (i >= 16) [[unlikely]]
-      panic_fmt(CORVALE_HERE, "index out of bounds: the len is 16 but the index is %u", i);
-    out.keys[i] = bits::load8(bytes + i * width) & mask;
-    out.count = i + 1;
-  }
-  return out;
-}
-
 }  // namespace
 
 namespace mutate {
@@ -130,14 +110,6 @@ void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept {
   packed.store(e);
   e.tag = immed_tag(width, static_cast<unsigned>(n));
   edge = e;
-}
-
-ImmedKeys immed_keys(const Edge& edge, u8 width, u8 n) noexcept {
-  return unpack_immed(ImmedBytes<false>(edge).bytes, 16, width, n);
-}
-
-ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept {
-  return unpack_immed(ImmedBytes<true>(edge).bytes, 7, width, n);
 }
 
 void write_decode(Edge& edge, u8 from, u8 to, u64 key) noexcept {

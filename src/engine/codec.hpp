@@ -41,6 +41,11 @@
 // push / insert_at / erase_at and begin/end for range loops. Exceeding the
 // capacity is a broken invariant ("capacity overflow").
 //
+// Reading immediates and decode bytes (ImmedBytes, immed_keys,
+// immed_map_keys, decode_value, decode_key_bits) is shared with the readers
+// of the trie and lives below them and this file, in decode.hpp; the names
+// stay visible in namespace mutate for the writers.
+//
 // Broken invariants stop the process: "immediate capacity" for an immediate
 // that cannot hold the keys, and out-of-range errors for widths, counts and
 // byte ranges beyond what the formats allow.
@@ -51,64 +56,11 @@
 #include "engine/alloc.hpp"
 #include "engine/bits.hpp"
 #include "engine/core.hpp"
+#include "engine/decode.hpp"
 #include "engine/leaf.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie {
-
-// The packed key area of an Immediate: edge bytes 0..14 (payload, then
-// decode) in the set flavour, the 7 decode bytes in the map flavour, copied
-// into a zero-padded buffer. Key i of width W is its W bytes at i*W,
-// little-endian; thanks to the padding it is also one unaligned 8-byte load
-// and a mask. An edited copy goes back into the edge with store(), which
-// writes the key area only (never the tag, nor the payload of a map edge).
-template <bool IS_MAP>
-struct ImmedBytes {
-  static constexpr unsigned kSize = IS_MAP ? 7 : 15;
-  u8 bytes[24];
-
-  ImmedBytes() noexcept { std::memset(bytes, 0, sizeof bytes); }
-  explicit ImmedBytes(const Edge& e) noexcept {
-    std::memcpy(bytes, area(e), kSize);
-    std::memset(bytes + kSize, 0, sizeof bytes - kSize);
-  }
-  void store(Edge& e) const noexcept { std::memcpy(area(e), bytes, kSize); }
-
-  [[nodiscard]] u64 key(unsigned i, unsigned width) const noexcept {
-    return bits::load8(bytes + i * width) & BYTE_MASK_TABLE[width];
-  }
-  // Index of the key equal to k (already reduced to its low W bytes) among
-  // the first n, or -1.
-  [[nodiscard]] int find(unsigned n, unsigned width, u64 k) const noexcept {
-    for (unsigned i = 0; i < n; ++i)
-      if (key(i, width) == k) return static_cast<int>(i);
-    return -1;
-  }
-  // Opens position i among n keys (the area holds n + 1) and writes k there.
-  void insert_key(u64 i, u64 n, unsigned width, u64 k) noexcept {
-    std::memmove(bytes + (i + 1) * width, bytes + i * width, (n - i) * width);
-    leaf::set_key_at(bytes, width, i, k);
-  }
-  // Closes position i among n keys and zeroes the bytes freed at the end.
-  void erase_key(u64 i, u64 n, unsigned width) noexcept {
-    std::memmove(bytes + i * width, bytes + (i + 1) * width, (n - 1 - i) * width);
-    std::memset(bytes + (n - 1) * width, 0, kSize - (n - 1) * width);
-  }
-
- private:
-  static const u8* area(const Edge& e) noexcept {
-    if constexpr (IS_MAP)
-      return e.decode;
-    else
-      return reinterpret_cast<const u8*>(&e);
-  }
-  static u8* area(Edge& e) noexcept {
-    if constexpr (IS_MAP)
-      return e.decode;
-    else
-      return reinterpret_cast<u8*>(&e);
-  }
-};
 
 namespace codec_detail {
 [[noreturn]] void capacity_overflow(u64 want, u64 cap) noexcept;
@@ -188,33 +140,12 @@ void build_leaf(NodeAlloc& alloc, Edge& edge, u8 width, const u64* keys, u64 n);
 // n * W < 16).
 void write_immed(Edge& edge, u8 width, const u64* keys, u64 n) noexcept;
 
-// Reads a set Immediate (W = tag >> 4, n = (tag & 15) + 1); a one-key
-// Immediate yields the low W bytes of its payload.
-[[nodiscard]] ImmedKeys immed_keys(const Edge& edge, u8 width, u8 n) noexcept;
-
-// Reads the keys of a map Immediate from its decode bytes.
-[[nodiscard]] ImmedKeys immed_map_keys(const Edge& edge, u8 width, u8 n) noexcept;
-
-// Decode bytes from..to-1 as an integer whose bit 0 is the lowest bit of
-// decode byte `from` (0 when from == to). Requires from <= 7 and to <= 7.
-[[nodiscard]] inline u64 decode_value(const Edge& edge, u8 from, u8 to) noexcept {
-  if (from > 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "index out of bounds: the len is 8 but the index is %u", unsigned{from});
-  if (to == from) return 0;
-  const u8 len = static_cast<u8>(to - from);
-  if (unsigned{from} + len > 7) [[unlikely]]
-    panic_fmt(CORVALE_HERE, "range end index %u out of range for slice of length 7", unsigned{from} + len);
-  return (edge.decode_word() >> (8 * from)) & BYTE_MASK_TABLE[len];
-}
-
-// The key bytes from..to-1 that an edge keeps in its decode bytes (a skip
-// prefix, for from = the level of what lies below the edge and to = the
-// edge's level), left at their own byte positions of a key: what a reader
-// ORs into the keys it finds below the edge. 0 when from >= to.
-[[nodiscard]] inline u64 decode_key_bits(const Edge& edge, unsigned from, unsigned to) noexcept {
-  if (from >= to) return 0;
-  return decode_value(edge, static_cast<u8>(from), static_cast<u8>(to)) << (8 * from);
-}
+// The readers of immediates and decode bytes (decode.hpp) under the names
+// the writers have always used.
+using corvale_trie::decode_key_bits;
+using corvale_trie::decode_value;
+using corvale_trie::immed_keys;
+using corvale_trie::immed_map_keys;
 
 // Sets decode byte i to key byte i for every i in [from, to); nothing else
 // of the edge changes. Requires from <= to <= 7.

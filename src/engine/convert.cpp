@@ -65,12 +65,20 @@ BranchB* build_branch_b(NodeAlloc& alloc, u8 level, Each&& each) {
   return b;
 }
 
+// Copies the header and the first n children of one linear branch into
+// another (of either kind).
+template <class To, class From>
+void copy_linear(To& to, const From& from, unsigned n) {
+  static_cast<BranchLinearHeader&>(to) = from;
+  for (unsigned i = 0; i < n; ++i) to.children[i] = from.children[i];
+}
+
 }  // namespace
 
 void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
   BranchL3* old = node_under<BranchL3>(edge);
   auto* grown = alloc.make<BranchL7>();
-  std::memcpy(static_cast<void*>(grown), old, sizeof(BranchL3));  // children 3..6 stay empty
+  copy_linear(*grown, *old, 3);  // children 3..6 stay empty
   point_edge_at(edge, grown, TAG_L7);
   alloc.destroy(old, "");
 }
@@ -124,7 +132,7 @@ void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
 void downgrade_l7_to_l3(NodeAlloc& alloc, Edge& edge) {
   BranchL7* old = node_under<BranchL7>(edge);
   auto* l3 = alloc.make<BranchL3>();
-  std::memcpy(static_cast<void*>(l3), old, sizeof(BranchL3));  // header, digit row, children 0..2
+  copy_linear(*l3, *old, 3);  // header, digit row, children 0..2
   point_edge_at(edge, l3, TAG_L3);
   alloc.destroy(old, "");
 }

@@ -10,6 +10,8 @@ void child_index_out_of_bounds(unsigned len, unsigned index) noexcept {
   panic_fmt(CORVALE_HERE, "index out of bounds: the len is %u but the index is %u", len, index);
 }
 
+void bad_tag() noexcept { CORVALE_PANIC("valid edge tag"); }
+
 }  // namespace detail
 
 bool contains_walk(const Edge& edge, u64 key, u8 level) noexcept {

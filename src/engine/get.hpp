@@ -14,9 +14,10 @@
 //  - Leaves test the skip prefix above their width (W for a LinearLeaf, 1 for
 //    a BitmapLeaf), then search their keys; an Immediate compares the low W
 //    bytes of the key with each stored key; a FullEdge holds every key.
-//  - An empty edge and a tag outside the table mean absent: a lookup never
-//    stops the process on a malformed edge, except for the map walk meeting
-//    a FullEdge, which only the set flavour may hold.
+//  - An empty edge means absent. A tag outside the table (or an immediate
+//    tag that does not fit the flavour's key area) is the fatal error "valid
+//    edge tag", as in every other walk; the map walk meeting a FullEdge,
+//    which only the set flavour may hold, is fatal too.
 //
 // The walk is one step function, `step`, over (edge, level, key): it either
 // moves to the child edge that can hold the key or finishes with the answer.
@@ -29,24 +30,26 @@
 //   SetLookup           bool: the key is stored (set-flavour leaves)
 //   MapLookup<Filter>   u64*: the key's value word, or null (map leaves);
 //                       Filter says whether a BranchL3 consults its nibble
-//                       filter before its digits (locate_slot does, the
-//                       map's own lookups scan at most three digits directly)
+//                       filter before its digits (locate_slot, which serves
+//                       every point lookup of the map, does; the map's batch
+//                       walk scans the at most three digits directly)
 //
 // The walks never read the path cache: the only pop field they read is a
 // LinearLeaf's own, which is always exact.
 //
 // Callers: the core set's membership test in its tree state (contains_walk),
-// the map's lookups and insertion (locate_slot, to find the slot of the key
-// it has just stored from the edge it rebuilt), the batch lookups, and the
-// string, bytes and blob maps (locate_slot from a map's root edge).
+// the core map's point lookups (locate_slot from its root edge), the map
+// insertion (locate_slot, to find the slot of the key it has just stored
+// from the edge it rebuilt), and the batch lookups of both (batch.cpp).
 #pragma once
 
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <span>
 
-#include "engine/alloc.hpp"
-#include "engine/codec.hpp"
+#include "engine/core.hpp"
+#include "engine/decode.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
 #include "engine/types.hpp"
@@ -55,6 +58,11 @@ namespace corvale_trie::get {
 
 // Set flavour: whether `key` is stored under `edge`, an edge at `level`.
 [[nodiscard]] bool contains_walk(const Edge& edge, u64 key, u8 level) noexcept;
+
+// Batch lookups over a container record (batch.cpp): out[i] = 1 when
+// keys[i] is present (set), {1, value} or {0, 0} (map).
+void contains_batch(const CoreRecord& rec, std::span<const u64> keys, u8* out);
+void get_batch(const CoreRecord& rec, std::span<const u64> keys, FoundValue* out);
 
 // Map flavour: the address of the value word of `key` under `edge` (an edge
 // at `level`), or nullptr. The address leads into a map LinearLeaf, a value
@@ -69,6 +77,8 @@ namespace corvale_trie::get {
 namespace detail {
 
 [[noreturn]] void child_index_out_of_bounds(unsigned len, unsigned index) noexcept;
+// A tag of no known kind: the fatal error "valid edge tag".
+[[noreturn]] void bad_tag() noexcept;
 
 }  // namespace detail
 
@@ -77,6 +87,7 @@ struct SetLookup {
   using Result = bool;
   static constexpr bool kL3Filter = false;
   static Result absent() noexcept { return false; }
+  static bool valid_immed_tag(u8 tag) noexcept { return is_set_immed_tag(tag); }
 
   static Result full(const Edge*) noexcept { return true; }
 
@@ -105,6 +116,7 @@ struct MapLookup {
   using Result = u64*;
   static constexpr bool kL3Filter = L3Filter;
   static Result absent() noexcept { return nullptr; }
+  static bool valid_immed_tag(u8 tag) noexcept { return is_map_immed_tag(tag); }
 
   [[noreturn]] static Result full(const Edge*) noexcept {
     CORVALE_UNREACHABLE("full-corvale edges are set-flavor only");
@@ -138,7 +150,6 @@ struct MapLookup {
 
   // The keys lie in the 7 decode bytes only; payload is the ValueArray.
   static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
-    if (n * width > 7) return nullptr;
     const int i = ImmedBytes<true>(*e).find(n, width, key & BYTE_MASK_TABLE[width]);
     if (i < 0) return nullptr;
     u64* values = e->ptr<u64>();
@@ -231,11 +242,11 @@ template <class Flavor, bool kURuns>
     const u64 n = (e->decode_word() & BYTE_MASK_TABLE[W]) + 1;
     return finish(out, Flavor::linear_leaf(e, W, n, key));
   }
-  // Tags 13..15, 128 and up, and immediates that cannot fit their edge: no
-  // key is stored here.
+  // Tags 13..15, 128 and up, and immediates that cannot fit their edge (7
+  // key bytes in the map flavour) are broken invariants.
+  if (!Flavor::valid_immed_tag(tag)) [[unlikely]] detail::bad_tag();
   const unsigned W = immed_width(tag);
   const unsigned n = immed_count(tag);
-  if (tag < 16 || tag >= 128 || n * W >= 16) return finish(out, Flavor::absent());
   if (n == 1) return finish(out, Flavor::one_key_immed(e, W, key));
   return finish(out, Flavor::multi_key_immed(e, W, n, key));
 }

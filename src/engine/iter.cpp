@@ -1,14 +1,13 @@
-// In-order cursors: the out-of-line step, the leftmost descent, the seek of
-// the range cursor, and the traversal entry points of the core containers.
+// In-order cursors: the out-of-line step, the leftmost descent and the seek
+// of the range cursor.
 #include "engine/iter.hpp"
 
 #include <bit>
 #include <cstring>
 
-#include "engine/codec.hpp"
-#include "engine/map.hpp"
+#include "engine/decode.hpp"
+#include "engine/leaf.hpp"
 #include "engine/node.hpp"
-#include "engine/set.hpp"
 
 namespace corvale_trie::iter {
 
@@ -62,8 +61,7 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
   const u16 count = static_cast<u16>(e.pop(w));
   const u8* block = e.ptr<const u8>();
   CORVALE_EXPECT(block != nullptr, "leaf ptr");
-  leaf.kind = LeafKind::Linear;
-  LeafCursor::LinearPos& c = leaf.linear;
+  LeafCursor::LinearPos c{};
   c.width = static_cast<u8>(w);
   c.count = count;
   c.pos = pos;
@@ -74,7 +72,9 @@ void set_linear(LeafCursor& leaf, const Edge& e, unsigned level, u64 prefix, u16
     c.values = nullptr;
     c.keys = block;
   }
-  c.prefix = prefix | mutate::decode_key_bits(e, w, level);
+  c.prefix = prefix | decode_key_bits(e, w, level);
+  leaf.kind = LeafKind::Linear;
+  leaf.linear = c;
 }
 
 // Fills the immediate cursor (one key: Single) for an Immediate edge; the
@@ -84,8 +84,7 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
   const unsigned w = immed_width(e.tag);
   const unsigned n = immed_count(e.tag);
   if (n == 1) {
-    leaf.kind = LeafKind::Single;
-    LeafCursor::SinglePos& c = leaf.single;
+    LeafCursor::SinglePos c{};
     c.done = static_cast<u8>(pos != 0);
     if constexpr (IS_MAP) {
       c.key = prefix | (e.decode_word() & BYTE_MASK_TABLE[w]);
@@ -94,27 +93,30 @@ void set_immediate(LeafCursor& leaf, const Edge& e, u64 prefix, unsigned pos) no
       c.key = prefix | (e.payload & BYTE_MASK_TABLE[w]);
       c.value = 0;
     }
+    leaf.kind = LeafKind::Single;
+    leaf.single = c;
     return;
   }
   ImmedKeys ik;
   const u64* values = nullptr;
   if constexpr (IS_MAP) {
-    ik = mutate::immed_map_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    ik = immed_map_keys(e, static_cast<u8>(w), static_cast<u8>(n));
     values = e.ptr<const u64>();
     CORVALE_EXPECT(values != nullptr, "value array");
   } else {
-    ik = mutate::immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
+    ik = immed_keys(e, static_cast<u8>(w), static_cast<u8>(n));
   }
   if (n > 15) [[unlikely]]
     panic_fmt(CORVALE_HERE, "index out of bounds: the len is 15 but the index is %u", n - 1);
-  leaf.kind = LeafKind::Immediate;
-  LeafCursor::ImmediatePos& c = leaf.immediate;
+  LeafCursor::ImmediatePos c{};
   c.count = static_cast<u8>(n);
   c.pos = static_cast<u8>(pos);
   for (unsigned i = 0; i < 15; ++i) {
     c.keys[i] = i < n ? prefix | ik.keys[i] : 0;
     c.values[i] = (IS_MAP && i < n) ? values[i] : 0;
   }
+  leaf.kind = LeafKind::Immediate;
+  leaf.immediate = c;
 }
 
 }  // namespace
@@ -185,7 +187,7 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
       case TAG_B:
       case TAG_U: {
         const unsigned level = branch_level(*e, L);
-        P |= mutate::decode_key_bits(*e, level, L);
+        P |= decode_key_bits(*e, level, L);
         unsigned d;
         const Edge* child = enter_branch(*e, level, 0, P, d);
         if (child == nullptr) return false;
@@ -195,43 +197,44 @@ bool RawIter<IS_MAP>::descend(const Edge* e, unsigned L, u64 P) noexcept {
         continue;
       }
       case TAG_BITMAP_LEAF: {
-        P |= mutate::decode_key_bits(*e, 1, L);
+        P |= decode_key_bits(*e, 1, L);
         if constexpr (IS_MAP) {
           const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-          leaf.kind = LeafKind::MapBitmap;
-          LeafCursor::MapBitmapPos& c = leaf.map_bitmap;
+          LeafCursor::MapBitmapPos c{};
           c.group = 0;
           c.index = 0;
           c.bits = lf->bitmap.group(0);
           c.prefix = P;
           c.bitmap = lf->bitmap;
           for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+          leaf.kind = LeafKind::MapBitmap;
+          leaf.map_bitmap = c;
         } else {
           const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
-          leaf.kind = LeafKind::SetBitmap;
-          LeafCursor::SetBitmapPos& c = leaf.set_bitmap;
+          LeafCursor::SetBitmapPos c{};
           c.word = 0;
           c.prefix = P;
           for (unsigned w = 0; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+          leaf.kind = LeafKind::SetBitmap;
+          leaf.set_bitmap = c;
         }
         return true;
       }
       case TAG_FULL:
         leaf.kind = LeafKind::FullRange;
-        leaf.full.cur = P;
-        leaf.full.end = P | nav::lowmask(L);
+        leaf.full = LeafCursor::FullRangePos{P, P | nav::lowmask(L)};
         return true;
       default:
         if (is_linear_leaf_tag(tag)) {
           set_linear<IS_MAP>(leaf, *e, L, P, 0);
           return true;
         }
-        if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+        if (is_immediate_tag(tag)) {
           set_immediate<IS_MAP>(leaf, *e, P, 0);
           return true;
         }
-        // Empty, or a tag of no known kind: no keys here.
-        return false;
+        if (tag == TAG_EMPTY) return false;
+        CORVALE_PANIC("valid edge tag");
     }
   }
 }
@@ -363,12 +366,13 @@ RawIter<IS_MAP> RawIter<IS_MAP>::over(const CoreRecord& rec) noexcept {
   RawIter it;
   if (rec.state == RootState::Empty) return it;
   if (rec.state == RootState::Flat) {
-    it.leaf.kind = LeafKind::Flat;
-    LeafCursor::FlatPos& c = it.leaf.flat;
+    LeafCursor::FlatPos c{};
     c.len = static_cast<u32>(rec.len);
     c.pos = 0;
     c.keys = rec.flat_keys();
     c.values = IS_MAP ? rec.flat_keys() + capacity_for(rec.len) : nullptr;
+    it.leaf.kind = LeafKind::Flat;
+    it.leaf.flat = c;
     return it;
   }
   if (!it.descend(&rec.root, ROOT_LEVEL, 0)) it.advance_frames();
@@ -376,9 +380,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::over(const CoreRecord& rec) noexcept {
 }
 
 template <bool IS_MAP>
-RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) noexcept
-  requires IS_MAP
-{
+RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) noexcept {
   RawIter it;
   const Edge* e = &root_edge;
   unsigned L = ROOT_LEVEL;
@@ -387,7 +389,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     const u8 tag = e->tag;
     if (is_branch_tag(tag)) {
       const unsigned level = branch_level(*e, L);
-      P |= mutate::decode_key_bits(*e, level, L);
+      P |= decode_key_bits(*e, level, L);
       const u64 lo_part = level >= 8 ? 0 : lo >> (8 * level);
       const u64 p_part = level >= 8 ? 0 : P >> (8 * level);
       if (lo_part > p_part) break;  // every key of the subtree is below lo
@@ -409,7 +411,7 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
     }
     if (is_linear_leaf_tag(tag)) {
       const unsigned w = linear_leaf_width(tag);
-      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, w, L);
+      const u64 leaf_prefix = P | decode_key_bits(*e, w, L);
       const u64 lo_part = lo >> (8 * w);
       const u64 p_part = leaf_prefix >> (8 * w);
       if (lo_part > p_part) break;
@@ -418,59 +420,76 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
         const u64 n = e->pop(w);
         const u8* block = e->ptr<const u8>();
         CORVALE_EXPECT(block != nullptr, "leaf ptr");
-        const leaf::LocateResult r =
-            leaf::locate(block + 8 * capacity_for(n), n, static_cast<u8>(w), lo & BYTE_MASK_TABLE[w]);
+        const u8* keys = IS_MAP ? block + 8 * capacity_for(n) : block;
+        const leaf::LocateResult r = leaf::locate(keys, n, static_cast<u8>(w), lo & BYTE_MASK_TABLE[w]);
         if (r.index >= n) break;
         pos = static_cast<u16>(r.index);
       }
-      set_linear<true>(it.leaf, *e, L, P, pos);
+      set_linear<IS_MAP>(it.leaf, *e, L, P, pos);
       return it;
     }
     if (tag == TAG_BITMAP_LEAF) {
-      const u64 leaf_prefix = P | mutate::decode_key_bits(*e, 1, L);
+      const u64 leaf_prefix = P | decode_key_bits(*e, 1, L);
       const u64 lo_part = lo >> 8;
       const u64 p_part = leaf_prefix >> 8;
       if (lo_part > p_part) break;
       const unsigned s = lo_part == p_part ? static_cast<unsigned>(lo & 0xFF) : 0;
-      const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
-      const int found = lf->bitmap.next_set(s);
-      if (found < 0) break;
-      const unsigned d = static_cast<unsigned>(found);
-      it.leaf.kind = LeafKind::MapBitmap;
-      LeafCursor::MapBitmapPos& c = it.leaf.map_bitmap;
-      c.group = static_cast<u8>(d >> 5);
-      c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
-      c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
-      c.prefix = leaf_prefix;
-      c.bitmap = lf->bitmap;
-      for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+      if constexpr (IS_MAP) {
+        const MapBitmapLeaf* lf = node_of<const MapBitmapLeaf>(*e);
+        const int found = lf->bitmap.next_set(s);
+        if (found < 0) break;
+        const unsigned d = static_cast<unsigned>(found);
+        LeafCursor::MapBitmapPos c{};
+        c.group = static_cast<u8>(d >> 5);
+        c.index = static_cast<u16>(lf->bitmap.rank_in_group(d));
+        c.bits = lf->bitmap.group(d >> 5) & (~u32{0} << (d & 31));
+        c.prefix = leaf_prefix;
+        c.bitmap = lf->bitmap;
+        for (unsigned g = 0; g < 8; ++g) c.subarrays[g] = lf->subarrays[g];
+        it.leaf.kind = LeafKind::MapBitmap;
+        it.leaf.map_bitmap = c;
+      } else {
+        const SetBitmapLeaf* lf = node_of<const SetBitmapLeaf>(*e);
+        const int found = lf->bitmap.next_set(s);
+        if (found < 0) break;
+        const unsigned d = static_cast<unsigned>(found);
+        // The words below d's word and the bits below d are already passed.
+        LeafCursor::SetBitmapPos c{};
+        c.word = static_cast<u8>(d >> 6);
+        c.prefix = leaf_prefix;
+        for (unsigned w = c.word; w < 4; ++w) c.bitmap[w] = lf->bitmap.words[w];
+        c.bitmap[c.word] &= ~u64{0} << (d & 63);
+        it.leaf.kind = LeafKind::SetBitmap;
+        it.leaf.set_bitmap = c;
+      }
       return it;
     }
     if (tag == TAG_FULL) {
       const u64 end = P | nav::lowmask(L);
       if (lo > end) break;
       it.leaf.kind = LeafKind::FullRange;
-      it.leaf.full.cur = lo > P ? lo : P;
-      it.leaf.full.end = end;
+      it.leaf.full = LeafCursor::FullRangePos{lo > P ? lo : P, end};
       return it;
     }
-    if (tag != TAG_EMPTY && is_immediate_tag(tag)) {
+    if (is_immediate_tag(tag)) {
       const unsigned w = immed_width(tag);
       const unsigned n = immed_count(tag);
       if (n == 1) {
-        const u64 key = P | (e->decode_word() & BYTE_MASK_TABLE[w]);
+        const u64 stored = IS_MAP ? e->decode_word() : e->payload;
+        const u64 key = P | (stored & BYTE_MASK_TABLE[w]);
         if (key < lo) break;
-        set_immediate<true>(it.leaf, *e, P, 0);
+        set_immediate<IS_MAP>(it.leaf, *e, P, 0);
         return it;
       }
-      const ImmedKeys ik = mutate::immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
+      const ImmedKeys ik = IS_MAP ? immed_map_keys(*e, static_cast<u8>(w), static_cast<u8>(n))
+                                  : immed_keys(*e, static_cast<u8>(w), static_cast<u8>(n));
       unsigned pos = 0;
       while (pos < n && (P | ik.keys[pos]) < lo) ++pos;
       if (pos == n) break;
-      set_immediate<true>(it.leaf, *e, P, pos);
+      set_immediate<IS_MAP>(it.leaf, *e, P, pos);
       return it;
     }
-    // Empty, or a tag of no known kind: no keys here.
+    if (tag != TAG_EMPTY) [[unlikely]] CORVALE_PANIC("valid edge tag");
     break;
   }
   // The subtree just examined holds nothing at or above lo: every key under
@@ -480,45 +499,18 @@ RawIter<IS_MAP> RawIter<IS_MAP>::from_tree_range(const Edge& root_edge, u64 lo) 
   return it;
 }
 
+template <bool IS_MAP>
+RawIter<IS_MAP> RawIter<IS_MAP>::seek(const CoreRecord& rec, u64 lo) noexcept {
+  if (rec.state == RootState::Empty) return RawIter();
+  if (rec.state == RootState::Flat) {
+    RawIter it = over(rec);
+    it.leaf.flat.pos = static_cast<u32>(leaf::sorted_lower_bound(rec.flat_keys(), rec.len, lo));
+    return it;
+  }
+  return from_tree_range(rec.root, lo);
+}
+
 template class RawIter<false>;
 template class RawIter<true>;
 
 }  // namespace corvale_trie::iter
-
-// ---------------------------------------------------------------------------
-// Traversal entry points of the core containers
-
-namespace corvale_trie::set {
-
-iter::SetIter CorvaleSet::iter() const { return iter::RawIter<false>::over(rec_); }
-
-std::vector<u64> CorvaleSet::to_vec() const { return iter::collect(iter()); }
-
-}  // namespace corvale_trie::set
-
-namespace corvale_trie::map {
-
-iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
-
-iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
-  if (lo > hi || rec_.state == RootState::Empty) return iter::MapRange(iter::MapIter(), hi);
-  if (rec_.state == RootState::Flat) {
-    iter::MapIter it;
-    it.leaf.kind = iter::LeafKind::Flat;
-    iter::LeafCursor::FlatPos& c = it.leaf.flat;
-    c.len = static_cast<u32>(rec_.len);
-    c.keys = rec_.flat_keys();
-    c.values = rec_.flat_keys() + capacity_for(rec_.len);
-    c.pos = static_cast<u32>(leaf::sorted_lower_bound(c.keys, rec_.len, lo));
-    return iter::MapRange(it, hi);
-  }
-  return iter::MapRange(iter::RawIter<true>::from_tree_range(rec_.root, lo), hi);
-}
-
-std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }
-
-std::vector<u64> CorvaleMap::keys() const { return iter::collect(iter::MapKeys(iter())); }
-
-std::vector<u64> CorvaleMap::values() const { return iter::collect(iter::MapValues(iter())); }
-
-}  // namespace corvale_trie::map

@@ -35,21 +35,24 @@
 //
 // The only population the cursor reads is the pop field of a LinearLeaf edge,
 // which the insert fast path keeps current, so it needs no path-cache flush
-// and is exact while ancestor populations lag. An edge of no known tag holds
-// no keys and is passed over.
+// and is exact while ancestor populations lag. An edge of no known tag is the
+// fatal error "valid edge tag".
 //
 // The cursor borrows its container: it must not be advanced after the
 // container has changed (nothing detects it). Every user runs it to its end
 // at once into a vector (`collect`), or finishes with it before changing the
 // container.
 //
-// `MapRange` is a map cursor already positioned at the smallest key >= lo
-// (`RawIter<true>::from_tree_range` seeks down the digits of lo), together
-// with an inclusive upper bound that its user enforces. `MapKeys` and
-// `MapValues` project a map cursor onto its keys or its values. The bounded
-// scans behind the `range` methods do not seek: they step a whole-container
-// cursor and drop keys below the start (`skip_while_step`), then stop at the
-// end bound (`bounded_scan`).
+// `RawIter::seek` positions a cursor of either flavour at the smallest key
+// >= lo (`from_tree_range` seeks down the digits of lo, pushing the frames
+// the leftmost descent would have pushed, so that the walk goes on from
+// there as if it had stepped over every smaller key). `MapRange` is such a
+// map cursor together with an inclusive upper bound that its user enforces.
+// `MapKeys` and `MapValues` project a map cursor onto its keys or its
+// values. The bounded scans behind the `range` methods start from the
+// seeking cursor, keep the skip-while stage (`skip_while_step`, which then
+// drops nothing) and stop at the end bound (`bounded_scan`): they cost the
+// depth of the trie plus the keys returned, wherever the start lies.
 #pragma once
 
 #include <optional>
@@ -163,9 +166,12 @@ class RawIter {
   [[nodiscard]] static RawIter over(const CoreRecord& rec) noexcept;
 
   // A cursor whose first step yields the smallest entry with key >= lo under
-  // a map's root edge (level 8), or a finished cursor when there is none.
-  [[nodiscard]] static RawIter from_tree_range(const Edge& root_edge, u64 lo) noexcept
-    requires IS_MAP;
+  // a container's root edge (level 8), or a finished cursor when there is
+  // none.
+  [[nodiscard]] static RawIter from_tree_range(const Edge& root_edge, u64 lo) noexcept;
+
+  // The same over a container record of this flavour (flat array or tree).
+  [[nodiscard]] static RawIter seek(const CoreRecord& rec, u64 lo) noexcept;
 
   // The next key or pair in ascending order, or nothing once the walk is
   // over (and on every later call). Steps inside a flat array or a linear
@@ -317,10 +323,10 @@ template <bool IS_MAP>
   }
 }
 
-// A bounded scan: the items of a whole-container cursor with start <= key
-// and key <= end (inclusive) or key < end (exclusive); no end bound when
-// `end` is empty. The cursor is not stepped past the first item that fails
-// the end test.
+// A bounded scan: the items of a cursor (a whole-container cursor, or one
+// positioned at start by `seek`) with start <= key and key <= end
+// (inclusive) or key < end (exclusive); no end bound when `end` is empty.
+// The cursor is not stepped past the first item that fails the end test.
 template <bool IS_MAP>
 [[nodiscard]] std::vector<nav::Entry<IS_MAP>> bounded_scan(RawIter<IS_MAP> cursor, u64 start,
                                                            std::optional<u64> end, bool inclusive) {

@@ -4,6 +4,10 @@
 
 namespace corvale_trie::leaf {
 
+void invalid_width(unsigned /*width*/) noexcept {
+  CORVALE_PANIC("valid leaf width");
+}
+
 namespace {
 
 template <unsigned W>

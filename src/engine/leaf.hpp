@@ -123,9 +123,13 @@ inline void store_key(u8* p, u64 key) noexcept {
   }
 }
 
+// A width outside 1..7: the fatal error "valid leaf width".
+[[noreturn]] void invalid_width(unsigned width) noexcept;
+
 // Runs f(std::integral_constant<unsigned, W>{}) for a width known only at run
-// time (1..7; any other width takes the 7-byte case), so that the one
-// template per width serves every caller. It compiles to one jump table.
+// time (1..7; any other width is a broken invariant that stops the process),
+// so that the one template per width serves every caller. It compiles to one
+// jump table.
 template <class F>
 [[gnu::always_inline]] inline decltype(auto) with_width(unsigned width, F&& f) {
   switch (width) {
@@ -135,7 +139,8 @@ template <class F>
     case 4: return f(std::integral_constant<unsigned, 4>{});
     case 5: return f(std::integral_constant<unsigned, 5>{});
     case 6: return f(std::integral_constant<unsigned, 6>{});
-    default: return f(std::integral_constant<unsigned, 7>{});
+    case 7: return f(std::integral_constant<unsigned, 7>{});
+    default: invalid_width(width);
   }
 }
 
@@ -235,8 +240,7 @@ template <unsigned W>
   }
 }
 
-// The same for a width known only at run time (1..7; any other width takes
-// the 7-byte path).
+// The same for a width known only at run time (1..7).
 [[nodiscard]] inline u64 lower_bound_dyn(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
   return with_width(width, [&](auto w) { return lower_bound_fixed<w>(keys, n, key); });
 }
@@ -292,7 +296,7 @@ struct LocateResult {
 };
 
 // Position of `key` (already reduced to its low W bytes) among the n packed
-// keys of width `width` (1..7; any other width takes the 7-byte path).
+// keys of width `width` (1..7).
 [[nodiscard]] LocateResult locate(const u8* keys, u64 n, u8 width, u64 key) noexcept;
 
 // Index of the key whose W bytes equal the low W bytes of `key`, or none.

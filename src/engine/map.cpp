@@ -1,5 +1,7 @@
-// The point operations of the core map: the root-state machine of flat.hpp
-// with the map flavour's tree operations and its path-cache fast path.
+// The core map's entry points: the point operations, through the
+// root-state machine of flat.hpp with the map flavour's tree operations and
+// its path-cache fast path; the batch lookup, the order queries and the
+// traversal, handed to the walkers (batch.cpp, nav.hpp, iter.hpp).
 //
 // Fast path (Tree state): a key whose upper seven bytes equal the cache's
 // prefix belongs to the cached level-1 leaf.
@@ -22,6 +24,7 @@
 
 #include "engine/flat.hpp"
 #include "engine/get.hpp"
+#include "engine/iter.hpp"
 #include "engine/mutate_map.hpp"
 #include "engine/nav.hpp"
 #include "engine/node.hpp"
@@ -157,5 +160,36 @@ std::optional<u64> CorvaleMap::remove(u64 key) {
 }
 
 void CorvaleMap::clear() { Machine::clear(rec_); }
+
+void CorvaleMap::get_batch(std::span<const u64> keys, FoundValue* out) const {
+  get::get_batch(rec_, keys, out);
+}
+
+std::optional<KeyValue> CorvaleMap::first() const { return nav::record_first<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::last() const { return nav::record_last<true>(rec_); }
+std::optional<KeyValue> CorvaleMap::next(u64 key) const {
+  return nav::record_next<true>(rec_, key);
+}
+std::optional<KeyValue> CorvaleMap::prev(u64 key) const {
+  return nav::record_prev<true>(rec_, key);
+}
+u64 CorvaleMap::count_below(u64 key) { return nav::record_count_below<true>(rec_, key); }
+std::optional<KeyValue> CorvaleMap::by_count(u64 index) {
+  return nav::record_by_count<true>(rec_, index);
+}
+
+iter::MapIter CorvaleMap::iter() const { return iter::RawIter<true>::over(rec_); }
+iter::MapIter CorvaleMap::iter_from(u64 lo) const { return iter::RawIter<true>::seek(rec_, lo); }
+
+iter::MapRange CorvaleMap::range(u64 lo, u64 hi) const {
+  if (lo > hi) return iter::MapRange(iter::MapIter(), hi);
+  return iter::MapRange(iter_from(lo), hi);
+}
+
+std::vector<KeyValue> CorvaleMap::to_vec() const { return iter::collect(iter()); }
+
+std::vector<u64> CorvaleMap::keys() const { return iter::collect(iter::MapKeys(iter())); }
+
+std::vector<u64> CorvaleMap::values() const { return iter::collect(iter::MapValues(iter())); }
 
 }  // namespace corvale_trie::map

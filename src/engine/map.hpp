@@ -29,7 +29,9 @@ class CorvaleMap {
   CorvaleMap& operator=(const CorvaleMap&) = delete;
   ~CorvaleMap();
 
-  // Point operations (map.cpp).
+  // Every method is defined in map.cpp, over the walkers of the engine.
+
+  // Point operations.
   std::optional<u64> insert(u64 key, u64 value);
   // Keep-existing insertion: a present key keeps its value (found = 1, old =
   // that value); a new key gets `value`. `slot` is the key's value word,
@@ -46,10 +48,11 @@ class CorvaleMap {
   [[nodiscard]] u64 mem_used() const noexcept { return rec_.alloc.mem_used(); }
   [[nodiscard]] u64 total_node_allocs() const noexcept { return rec_.alloc.total_node_allocs(); }
 
-  // Batch lookup: out[i] = {1, value} or {0, 0} (get.cpp).
+  // Batch lookup: out[i] = {1, value} or {0, 0} (the interleaved walk of
+  // batch.cpp).
   void get_batch(std::span<const u64> keys, FoundValue* out) const;
 
-  // Ordered navigation (nav.cpp); next/prev inclusive as for the set.
+  // Ordered navigation (nav.hpp); next/prev inclusive as for the set.
   [[nodiscard]] std::optional<KeyValue> first() const;
   [[nodiscard]] std::optional<KeyValue> last() const;
   [[nodiscard]] std::optional<KeyValue> next(u64 key) const;
@@ -57,8 +60,10 @@ class CorvaleMap {
   [[nodiscard]] u64 count_below(u64 key);
   [[nodiscard]] std::optional<KeyValue> by_count(u64 index);
 
-  // In-order traversal (iter.cpp).
+  // In-order traversal (the cursors of iter.hpp).
   [[nodiscard]] iter::MapIter iter() const;
+  // A cursor whose first step yields the smallest key >= lo.
+  [[nodiscard]] iter::MapIter iter_from(u64 lo) const;
   [[nodiscard]] iter::MapRange range(u64 lo, u64 hi) const;
   [[nodiscard]] std::vector<KeyValue> to_vec() const;
   [[nodiscard]] std::vector<u64> keys() const;

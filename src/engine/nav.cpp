@@ -1,5 +1,6 @@
 // Ordered navigation: neighbour search, rank and select over edge
-// populations, and the order queries of the core set and map.
+// populations, and the same queries over a whole container record, which
+// the core set and map call.
 //
 // Every walker here dispatches on the edge tag and, for the node kinds,
 // delegates to one routine per kind written once for both flavours; the map
@@ -9,10 +10,8 @@
 
 #include <cstring>
 
-#include "engine/codec.hpp"
+#include "engine/decode.hpp"
 #include "engine/leaf.hpp"
-#include "engine/map.hpp"
-#include "engine/set.hpp"
 
 namespace corvale_trie::nav {
 
@@ -158,7 +157,7 @@ template <bool UP>
     sub = key;
     return true;
   }
-  const u64 P = mutate::decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
+  const u64 P = decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
   const u64 H = key >> (8 * L);
   if (UP ? H > P : H < P) return false;
   prefix = P << (8 * L);
@@ -333,7 +332,7 @@ enum class Span { AllBelow, AllAbove, Straddles };
     sub = key;
     return Span::Straddles;
   }
-  const u64 P = mutate::decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
+  const u64 P = decode_value(e, static_cast<u8>(L), static_cast<u8>(E));
   const u64 H = key >> (8 * L);
   if (H != P) return H > P ? Span::AllBelow : Span::AllAbove;
   sub = key & lowmask(L);
@@ -479,7 +478,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total);
 template <bool IS_MAP, class N>
 Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
   const unsigned L = n.level;
-  const u64 prefix = mutate::decode_key_bits(e, L, E);
+  const u64 prefix = decode_key_bits(e, L, E);
   const unsigned count = linear_count(n);
   for (unsigned k = 0; k < count; ++k) {
     const u64 p = pop_of(n.children[k], L - 1);
@@ -492,7 +491,7 @@ Hit select_linear(const N& n, const Edge& e, u64 i, unsigned E) {
 template <bool IS_MAP>
 Hit select_b(const BranchB& n, const Edge& e, u64 i, unsigned E, u64 root_total) {
   const unsigned L = n.level;
-  const u64 prefix = mutate::decode_key_bits(e, L, E);
+  const u64 prefix = decode_key_bits(e, L, E);
   const u64 total = E >= 8 ? root_total : e.pop(L);
   if (total != UNKNOWN_TOTAL && i >= total / 2 && i < total) {
     // From the largest child down, with the index counted from the top.
@@ -566,7 +565,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
     case TAG_U:
       return select_u<IS_MAP>(*node_of<const BranchU>(e), e, i, E, root_total);
     case TAG_BITMAP_LEAF: {
-      const u64 prefix = mutate::decode_key_bits(e, 1, E);
+      const u64 prefix = decode_key_bits(e, 1, E);
       const int found = leaf_bitmap<IS_MAP>(e).select(i);
       if (found >= 0) {
         const unsigned b = static_cast<unsigned>(found);
@@ -582,7 +581,7 @@ Hit select_in(const Edge& e, u64 i, unsigned E, u64 root_total) {
     default:
       if (is_linear_leaf_tag(tag)) {
         const unsigned W = linear_leaf_width(tag);
-        const u64 prefix = mutate::decode_key_bits(e, W, E);
+        const u64 prefix = decode_key_bits(e, W, E);
         const u64 n = e.pop(W);
         CORVALE_ASSERT(i < n);
         const auto leaf = leaf_arrays<IS_MAP>(e, n);
@@ -669,6 +668,8 @@ template <bool IS_MAP>
     return keys[i];
 }
 
+}  // namespace
+
 template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> record_first(const CoreRecord& rec) {
   if (rec.state == RootState::Empty) return std::nullopt;
@@ -711,8 +712,6 @@ std::optional<Entry<IS_MAP>> record_prev(const CoreRecord& rec, u64 key) {
   return prev<IS_MAP>(rec.root, key, ROOT_LEVEL);
 }
 
-// Rank over the whole container; the path cache is flushed first so that
-// every population on the cached path is exact.
 template <bool IS_MAP>
 u64 record_count_below(CoreRecord& rec, u64 key) {
   rec.path.flush();
@@ -721,8 +720,6 @@ u64 record_count_below(CoreRecord& rec, u64 key) {
   return rank_in<IS_MAP>(rec.root, key, ROOT_LEVEL, rec.len);
 }
 
-// Select over the whole container; the cheap out-of-range answers come
-// before the flush.
 template <bool IS_MAP>
 std::optional<Entry<IS_MAP>> record_by_count(CoreRecord& rec, u64 index) {
   if (rec.state == RootState::Empty) return std::nullopt;
@@ -732,43 +729,17 @@ std::optional<Entry<IS_MAP>> record_by_count(CoreRecord& rec, u64 index) {
   return entry_of<IS_MAP>(select_in<IS_MAP>(rec.root, index, ROOT_LEVEL, rec.len));
 }
 
-}  // namespace
+template std::optional<u64> record_first<false>(const CoreRecord&);
+template std::optional<KeyValue> record_first<true>(const CoreRecord&);
+template std::optional<u64> record_last<false>(const CoreRecord&);
+template std::optional<KeyValue> record_last<true>(const CoreRecord&);
+template std::optional<u64> record_next<false>(const CoreRecord&, u64);
+template std::optional<KeyValue> record_next<true>(const CoreRecord&, u64);
+template std::optional<u64> record_prev<false>(const CoreRecord&, u64);
+template std::optional<KeyValue> record_prev<true>(const CoreRecord&, u64);
+template u64 record_count_below<false>(CoreRecord&, u64);
+template u64 record_count_below<true>(CoreRecord&, u64);
+template std::optional<u64> record_by_count<false>(CoreRecord&, u64);
+template std::optional<KeyValue> record_by_count<true>(CoreRecord&, u64);
+
 }  // namespace corvale_trie::nav
-
-namespace corvale_trie::set {
-
-std::optional<u64> CorvaleSet::first() const { return nav::record_first<false>(rec_); }
-std::optional<u64> CorvaleSet::last() const { return nav::record_last<false>(rec_); }
-std::optional<u64> CorvaleSet::next(u64 key) const { return nav::record_next<false>(rec_, key); }
-std::optional<u64> CorvaleSet::prev(u64 key) const { return nav::record_prev<false>(rec_, key); }
-u64 CorvaleSet::count_below(u64 key) { return nav::record_count_below<false>(rec_, key); }
-std::optional<u64> CorvaleSet::by_count(u64 index) {
-  return nav::record_by_count<false>(rec_, index);
-}
-
-u64 CorvaleSet::count_range(u64 start, u64 end) {
-  if (start > end) return 0;
-  const u64 c_end = count_below(end);
-  const u64 m = contains(end) ? 1 : 0;
-  const u64 c_start = count_below(start);
-  return c_end + m - c_start;
-}
-
-}  // namespace corvale_trie::set
-
-namespace corvale_trie::map {
-
-std::optional<KeyValue> CorvaleMap::first() const { return nav::record_first<true>(rec_); }
-std::optional<KeyValue> CorvaleMap::last() const { return nav::record_last<true>(rec_); }
-std::optional<KeyValue> CorvaleMap::next(u64 key) const {
-  return nav::record_next<true>(rec_, key);
-}
-std::optional<KeyValue> CorvaleMap::prev(u64 key) const {
-  return nav::record_prev<true>(rec_, key);
-}
-u64 CorvaleMap::count_below(u64 key) { return nav::record_count_below<true>(rec_, key); }
-std::optional<KeyValue> CorvaleMap::by_count(u64 index) {
-  return nav::record_by_count<true>(rec_, index);
-}
-
-}  // namespace corvale_trie::map

@@ -84,6 +84,40 @@ extern template u64 by_count<false>(const Edge&, u64, u8);
 extern template KeyValue by_count<true>(const Edge&, u64, u8);
 
 // ---------------------------------------------------------------------------
+// The order queries over a whole container record (flat array or tree), one
+// body for both flavours; the core set and map answer through them.
+
+template <bool IS_MAP>
+[[nodiscard]] std::optional<Entry<IS_MAP>> record_first(const CoreRecord& rec);
+template <bool IS_MAP>
+[[nodiscard]] std::optional<Entry<IS_MAP>> record_last(const CoreRecord& rec);
+template <bool IS_MAP>
+[[nodiscard]] std::optional<Entry<IS_MAP>> record_next(const CoreRecord& rec, u64 key);
+template <bool IS_MAP>
+[[nodiscard]] std::optional<Entry<IS_MAP>> record_prev(const CoreRecord& rec, u64 key);
+// Rank over the whole container; the path cache is flushed first so that
+// every population on the cached path is exact.
+template <bool IS_MAP>
+[[nodiscard]] u64 record_count_below(CoreRecord& rec, u64 key);
+// Select over the whole container; the cheap out-of-range answers come
+// before the flush.
+template <bool IS_MAP>
+[[nodiscard]] std::optional<Entry<IS_MAP>> record_by_count(CoreRecord& rec, u64 index);
+
+extern template std::optional<u64> record_first<false>(const CoreRecord&);
+extern template std::optional<KeyValue> record_first<true>(const CoreRecord&);
+extern template std::optional<u64> record_last<false>(const CoreRecord&);
+extern template std::optional<KeyValue> record_last<true>(const CoreRecord&);
+extern template std::optional<u64> record_next<false>(const CoreRecord&, u64);
+extern template std::optional<KeyValue> record_next<true>(const CoreRecord&, u64);
+extern template std::optional<u64> record_prev<false>(const CoreRecord&, u64);
+extern template std::optional<KeyValue> record_prev<true>(const CoreRecord&, u64);
+extern template u64 record_count_below<false>(CoreRecord&, u64);
+extern template u64 record_count_below<true>(CoreRecord&, u64);
+extern template std::optional<u64> record_by_count<false>(CoreRecord&, u64);
+extern template std::optional<KeyValue> record_by_count<true>(CoreRecord&, u64);
+
+// ---------------------------------------------------------------------------
 // Shared by navigation and the cursors.
 
 // The mask of the low n bytes of a key, n = 0..8 (all 64 bits at 8).

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <optional>
+#include <type_traits>
 
 #include "engine/bits.hpp"
 #include "engine/types.hpp"
@@ -44,26 +45,31 @@ template <class T>
   return node;
 }
 
+// The header shared by both linear branch kinds: the node's version word,
+// child count, level, nibble filter and digit row. Code that serves both
+// kinds reads the header through this base (and the children through the
+// node's own type), so no node is ever read as the other kind.
 struct BranchLinearHeader {
-  u32 version;
-  u8 count;
-  u8 level;
-  u16 nibble_filter;
-  u8 digits[8];
-};
-static_assert(sizeof(BranchLinearHeader) == 16);
-
-template <unsigned Capacity>
-struct alignas(64) BranchLinear {
-  static constexpr unsigned kCapacity = Capacity;
   u32 version;
   u8 count;
   u8 level;
   u16 nibble_filter;  // bit (d & 15) for every present digit d
   u8 digits[8];       // present digits ascending, slots from count on zero
-  Edge children[Capacity];
 
   [[nodiscard]] bool filter_may_hold(u8 d) const noexcept { return (nibble_filter >> (d & 15)) & 1; }
+  void recompute_filter() noexcept {
+    u16 f = 0;
+    for (unsigned i = 0; i < count; ++i) f |= static_cast<u16>(1u << (digits[i] & 15));
+    nibble_filter = f;
+  }
+};
+static_assert(sizeof(BranchLinearHeader) == 16 && std::is_standard_layout_v<BranchLinearHeader>);
+
+template <unsigned Capacity>
+struct alignas(64) BranchLinear : BranchLinearHeader {
+  static constexpr unsigned kCapacity = Capacity;
+  Edge children[Capacity];
+
   // Index of digit d among the first `count` digits, or -1. A BranchL3
   // compares its at most three digits one by one; a BranchL7 does so below
   // four children and otherwise compares all eight digit bytes at once, with
@@ -79,17 +85,17 @@ struct alignas(64) BranchLinear {
       return i ? static_cast<int>(*i) : -1;
     }
   }
-  void recompute_filter() noexcept {
-    u16 f = 0;
-    for (unsigned i = 0; i < count; ++i) f |= static_cast<u16>(1u << (digits[i] & 15));
-    nibble_filter = f;
-  }
 };
 using BranchL3 = BranchLinear<3>;
 using BranchL7 = BranchLinear<7>;
 static_assert(sizeof(BranchL3) == 64 && alignof(BranchL3) == 64);
 static_assert(sizeof(BranchL7) == 128 && alignof(BranchL7) == 64);
+// The children follow the 16-byte header (offsetof of a class with a base is
+// conditionally supported; g++ supports it).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(offsetof(BranchL3, children) == 16 && offsetof(BranchL7, children) == 16);
+#pragma GCC diagnostic pop
 
 struct alignas(64) BranchB {
   Bitmap256 bitmap;        // bit d set when digit d has a child

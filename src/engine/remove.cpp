@@ -432,7 +432,7 @@ struct MapLeaves {
         edge.clear();
       } else {
         // The remaining pairs fit into the edge at its own width.
-        const u64 prefix = mutate::decode_key_bits(edge, W, E);
+        const u64 prefix = decode_key_bits(edge, W, E);
         KeyValue pairs[8];
         u64 m = 0;
         for (u64 j = 0; j < n; ++j)
@@ -491,7 +491,7 @@ struct MapLeaves {
     }
     // Rebuild: collect the pairs, release the bitmap leaf, then make a
     // width-1 leaf that keeps the skip prefix (or an Immediate).
-    const u64 prefix = mutate::decode_key_bits(edge, 1, E);
+    const u64 prefix = decode_key_bits(edge, 1, E);
     KeyValue pairs[mutate::BITMAP_LEAF_MIN];
     u64 m = 0;
     for (unsigned grp = 0; grp < 8; ++grp) {
@@ -551,8 +551,19 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
 
 namespace {
 
-// Releases every block under `edge`; false when the edge is not a form of
-// the flavour (nothing released).
+template <bool IS_MAP>
+bool free_blocks(NodeAlloc& alloc, const Edge& edge);
+
+// A linear branch of either kind with everything below it.
+template <bool IS_MAP, class Node>
+void free_linear_branch(NodeAlloc& alloc, Node* node) {
+  CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
+  if (node->count > Node::kCapacity) [[unlikely]] linear_count_out_of_bounds(node->count, Node::kCapacity);
+  for (unsigned i = 0; i < node->count; ++i) free_blocks<IS_MAP>(alloc, node->children[i]);
+  free_branch_node(alloc, node, Node::kCapacity == 3);
+}
+
+// Releases every block under `edge` (an unknown tag is fatal).
 template <bool IS_MAP>
 bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
   const u8 tag = edge.tag;
@@ -561,17 +572,11 @@ bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
     case TAG_FULL:
       break;
     case TAG_L3:
-    case TAG_L7: {
-      auto* header = edge.ptr<BranchLinearHeader>();
-      CORVALE_EXPECT(header != nullptr, MISSING_BLOCK);
-      const unsigned cap = tag == TAG_L3 ? 3 : 7;
-      if (header->count > cap) [[unlikely]] linear_count_out_of_bounds(header->count, cap);
-      // Both linear kinds keep their children right after the 16-byte header.
-      Edge* children = reinterpret_cast<Edge*>(reinterpret_cast<u8*>(header) + sizeof(BranchLinearHeader));
-      for (unsigned i = 0; i < header->count; ++i) free_blocks<IS_MAP>(alloc, children[i]);
-      free_branch_node(alloc, header, tag == TAG_L3);
+      free_linear_branch<IS_MAP>(alloc, edge.ptr<BranchL3>());
       break;
-    }
+    case TAG_L7:
+      free_linear_branch<IS_MAP>(alloc, edge.ptr<BranchL7>());
+      break;
     case TAG_B: {
       BranchB* node = edge.ptr<BranchB>();
       CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
@@ -616,7 +621,7 @@ bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
         const u64 n = immed_count(tag);
         if (IS_MAP && n >= 2) alloc.release_bytes(edge.ptr<void>(), value_array_bytes(n), "value array");
       } else {
-        return false;  // not a form of this flavour: left as it is
+        CORVALE_PANIC("valid edge tag");
       }
       break;
   }

@@ -1,5 +1,7 @@
-// The point operations of the core set: the root-state machine of flat.hpp
-// with the set flavour's tree operations and its path-cache fast path.
+// The core set's entry points: the point operations, through the
+// root-state machine of flat.hpp with the set flavour's tree operations and
+// its path-cache fast path; the batch lookup, the order queries and the
+// traversal, handed to the walkers (batch.cpp, nav.hpp, iter.hpp).
 //
 // Fast path (Tree state, tried before every slow-path insertion): a key whose
 // upper seven bytes equal the cache's prefix belongs to the cached level-1
@@ -17,6 +19,7 @@
 
 #include "engine/flat.hpp"
 #include "engine/get.hpp"
+#include "engine/iter.hpp"
 #include "engine/mutate.hpp"
 #include "engine/nav.hpp"
 #include "engine/node.hpp"
@@ -121,5 +124,31 @@ bool CorvaleSet::contains(u64 key) const {
 bool CorvaleSet::remove(u64 key) { return Machine::remove(rec_, key).removed; }
 
 void CorvaleSet::clear() { Machine::clear(rec_); }
+
+void CorvaleSet::contains_batch(std::span<const u64> keys, u8* out) const {
+  get::contains_batch(rec_, keys, out);
+}
+
+std::optional<u64> CorvaleSet::first() const { return nav::record_first<false>(rec_); }
+std::optional<u64> CorvaleSet::last() const { return nav::record_last<false>(rec_); }
+std::optional<u64> CorvaleSet::next(u64 key) const { return nav::record_next<false>(rec_, key); }
+std::optional<u64> CorvaleSet::prev(u64 key) const { return nav::record_prev<false>(rec_, key); }
+u64 CorvaleSet::count_below(u64 key) { return nav::record_count_below<false>(rec_, key); }
+std::optional<u64> CorvaleSet::by_count(u64 index) {
+  return nav::record_by_count<false>(rec_, index);
+}
+
+u64 CorvaleSet::count_range(u64 start, u64 end) {
+  if (start > end) return 0;
+  const u64 c_end = count_below(end);
+  const u64 m = contains(end) ? 1 : 0;
+  const u64 c_start = count_below(start);
+  return c_end + m - c_start;
+}
+
+iter::SetIter CorvaleSet::iter() const { return iter::RawIter<false>::over(rec_); }
+iter::SetIter CorvaleSet::iter_from(u64 lo) const { return iter::RawIter<false>::seek(rec_, lo); }
+
+std::vector<u64> CorvaleSet::to_vec() const { return iter::collect(iter()); }
 
 }  // namespace corvale_trie::set

@@ -27,7 +27,9 @@ class CorvaleSet {
   CorvaleSet& operator=(const CorvaleSet&) = delete;
   ~CorvaleSet();
 
-  // Point operations (set.cpp).
+  // Every method is defined in set.cpp, over the walkers of the engine.
+
+  // Point operations.
   bool insert(u64 key);
   [[nodiscard]] bool contains(u64 key) const;
   bool remove(u64 key);
@@ -37,10 +39,11 @@ class CorvaleSet {
   [[nodiscard]] u64 mem_used() const noexcept { return rec_.alloc.mem_used(); }
   [[nodiscard]] u64 total_node_allocs() const noexcept { return rec_.alloc.total_node_allocs(); }
 
-  // Batch membership: out[i] = 1 when keys[i] is present (get.cpp).
+  // Batch membership: out[i] = 1 when keys[i] is present (the interleaved
+  // walk of batch.cpp).
   void contains_batch(std::span<const u64> keys, u8* out) const;
 
-  // Ordered navigation (nav.cpp). next/prev are inclusive: the smallest key
+  // Ordered navigation (nav.hpp). next/prev are inclusive: the smallest key
   // >= k, the largest key <= k. Rank and select flush the path cache first.
   [[nodiscard]] std::optional<u64> first() const;
   [[nodiscard]] std::optional<u64> last() const;
@@ -50,8 +53,10 @@ class CorvaleSet {
   [[nodiscard]] u64 count_range(u64 start, u64 end);
   [[nodiscard]] std::optional<u64> by_count(u64 index);
 
-  // In-order traversal (iter.cpp).
+  // In-order traversal (the cursors of iter.hpp).
   [[nodiscard]] iter::SetIter iter() const;
+  // A cursor whose first step yields the smallest key >= lo.
+  [[nodiscard]] iter::SetIter iter_from(u64 lo) const;
   [[nodiscard]] std::vector<u64> to_vec() const;
 
   // The record, for the walkers of the engine and for verify().

@@ -181,12 +181,9 @@ struct alignas(16) Edge {
 
   [[nodiscard]] constexpr bool is_empty() const noexcept { return tag == TAG_EMPTY; }
 
-  // Bytes 8..15 as one little-endian word (the tag is byte 7 of it).
-  [[nodiscard]] u64 decode_word() const noexcept {
-    u64 w;
-    std::memcpy(&w, decode, 8);
-    return w;
-  }
+  // Bytes 8..15 as one little-endian word (the tag is byte 7 of it), read
+  // from the whole edge so that no load runs past the 7-byte decode member.
+  [[nodiscard]] u64 decode_word() const noexcept;
   // Writes the low 7 bytes of `w` into decode; the tag stays.
   void set_decode_bits(u64 w) noexcept { std::memcpy(decode, &w, 7); }
 
@@ -217,6 +214,15 @@ struct alignas(16) Edge {
 static_assert(sizeof(Edge) == 16 && alignof(Edge) == 16);
 static_assert(std::is_trivially_copyable_v<Edge>);
 static_assert(offsetof(Edge, decode) == 8 && offsetof(Edge, tag) == 15);
+
+// The edge as its two little-endian words (bytes 0..7 and 8..15).
+struct EdgeWords {
+  u64 payload;
+  u64 decode;
+};
+static_assert(sizeof(EdgeWords) == sizeof(Edge));
+
+inline u64 Edge::decode_word() const noexcept { return std::bit_cast<EdgeWords>(*this).decode; }
 
 // A key belongs under an edge of level E whose node resolves from level L < E
 // only when its bytes L..E-1 equal the stored skip prefix.

@@ -11,8 +11,8 @@
 //                     clear, mem_used, total_node_allocs
 //   navigation        the strict and inclusive neighbour forms on top of the
 //                     cores' inclusive next/prev, first, last, rank, select
-//   lists             range (a whole-container cursor with the start-skipping
-//                     scan and an optional end bound) and the in-order dumps
+//   lists             range (a cursor positioned at the start, with an
+//                     optional end bound) and the in-order dumps
 //   bulk sources      an iterable whose items are converted and inserted one
 //                     at a time, and a same-class source read through its
 //                     cursor under a shared claim
@@ -164,12 +164,12 @@ u64 map_count_range(Obj& self, u64 start, u64 end) {
 
 // range(start=None, end=None, inclusive=True): keys (or pairs) with
 // start <= key and key <= end (key < end when not inclusive), ascending. The
-// scan runs the whole-container cursor from the smallest key.
+// scan runs a cursor positioned at the first key at or above start.
 template <class Obj>
 std::vector<Entry<Obj>> range(Obj& self, std::optional<u64> start, std::optional<u64> end,
                               Maybe<bool> inclusive) {
-  return corvale_trie::iter::bounded_scan(self.core.iter(), start.value_or(0), end,
-                                          inclusive.value_or(true));
+  const u64 lo = start.value_or(0);
+  return corvale_trie::iter::bounded_scan(self.core.iter_from(lo), lo, end, inclusive.value_or(true));
 }
 
 template <class Obj>

@@ -100,6 +100,18 @@ void check_order(Harness<IS_MAP>& h, std::mt19937_64& rng) {
   ASSERT_EQ(drain<IS_MAP>(a), rest);
   ASSERT_EQ(drain<IS_MAP>(b), rest);
 
+  // The seeking cursor at every start near a stored key (and the ends of the
+  // key space): its first entries, then (sampled) the whole rest.
+  for (u64 p : probes_for(std::set<u64>(keys.begin(), keys.end()), rng, 8)) {
+    const u64 from = rank(p);
+    auto c = h.c.iter_from(p);
+    for (u64 i = from; i < std::min(n, from + 3); ++i) ASSERT_EQ(c.next(), entry(i)) << "seek " << p;
+    if (from + 3 >= n || rng() % 64 == 0) {
+      const std::vector<Item<IS_MAP>> rest(all.begin() + std::min(n, from + 3), all.end());
+      ASSERT_EQ(drain<IS_MAP>(c), rest) << "seek " << p;
+    }
+  }
+
   // Range counts, bounded scans and (map) the range cursor between the same
   // bounds, lo > hi included; the first rounds pin the ends of the key space.
   for (int r = 0; r < 30; ++r) {
@@ -111,6 +123,9 @@ void check_order(Harness<IS_MAP>& h, std::mt19937_64& rng) {
     const u64 upto = !bounded ? n : std::max(from, rank(hi) + (inclusive ? has(hi) : 0));
     const std::vector<Item<IS_MAP>> want(all.begin() + from, all.begin() + upto);
     ASSERT_EQ(iter::bounded_scan<IS_MAP>(h.c.iter(), lo, bounded ? std::optional(hi) : std::nullopt, inclusive),
+              want);
+    ASSERT_EQ(iter::bounded_scan<IS_MAP>(h.c.iter_from(lo), lo, bounded ? std::optional(hi) : std::nullopt,
+                                         inclusive),
               want);
     const u64 in_range = lo > hi ? 0 : rank(hi) + has(hi) - from;
     if constexpr (IS_MAP) {

@@ -3,12 +3,14 @@
 //
 // Each corruption is applied to a real container (built through its public
 // API, so it holds every node kind), must be reported with its own text,
-// and once undone the container must check clean again. Corrupted tags also
-// have to read as absent keys: a lookup never trusts an unknown form.
+// and once undone the container must check clean again. Corrupted tags stop
+// every walk: nothing trusts an unknown form.
 #include <gtest/gtest.h>
 
 #include <functional>
 
+#include "engine/iter.hpp"
+#include "engine/leaf.hpp"
 #include "support.hpp"
 
 namespace corvale_trie {
@@ -152,36 +154,71 @@ void detects_every_fault() {
 TEST(Verify, SetReportsEveryFault) { detects_every_fault<false>(); }
 TEST(Verify, MapReportsEveryFault) { detects_every_fault<true>(); }
 
-// An edge of an unknown tag (13, or 0x28: width 2 with 9 keys, beyond an
-// Immediate's 15 bytes) holds no key for the point and batch lookups.
-TEST(Verify, UnknownTagsReadAsAbsent) {
+// An edge of an unknown tag (13; 0x28: width 2 with 9 keys, beyond an
+// Immediate's 15 bytes; 0x18: nine width-1 keys, a set form but beyond a map
+// Immediate's 7 bytes; 128) stops every walk with "valid edge tag": point
+// and batch lookups, navigation, iteration, range seeks, removal and the
+// release of the tree. A leaf width outside 1..7 stops the leaf searches.
+TEST(VerifyDeathTest, UnknownTagsStopEveryWalk) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   CORVALE_SEED_TRACE(test_seed(0x7E51));
-  set::CorvaleSet s;
-  map::CorvaleMap m;
-  fill<false>(s);
-  fill<true>(m);
+  const u64 key = K | 0x100;
   const std::vector<u64> keys = {K | 0x100, K | 0x103, K | 0x1B1};
-  for (u8 tag : {u8{13}, u8{0x28}}) {
-    Edge* se = const_cast<Edge*>(edge_on_path(s.record(), K | 0x100, 1));
-    Edge* me = const_cast<Edge*>(edge_on_path(m.record(), K | 0x100, 1));
-    const u8 set_tag = se->tag;
-    const u8 map_tag = me->tag;
-    se->tag = me->tag = tag;
-    std::vector<u8> found(keys.size(), 7);
-    std::vector<FoundValue> values(keys.size(), FoundValue{7, 7});
-    s.contains_batch(keys, found.data());
-    m.get_batch(keys, values.data());
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      EXPECT_FALSE(s.contains(keys[i])) << int(tag);
-      EXPECT_EQ(m.get(keys[i]), std::nullopt) << int(tag);
-      EXPECT_EQ(found[i], 0) << int(tag);
-      EXPECT_EQ(values[i].found, 0u) << int(tag);
+  auto corrupt = [&](auto& c, u8 tag) {
+    const_cast<Edge*>(edge_on_path(c.record(), key, 1))->tag = tag;
+  };
+  for (u8 tag : {u8{13}, u8{0x28}, u8{0x18}, u8{128}}) {
+    SCOPED_TRACE(int(tag));
+    const bool set_form = is_set_immed_tag(tag);
+    std::vector<std::function<void(set::CorvaleSet&)>> set_walks = {
+        [&](set::CorvaleSet& s) { (void)s.contains(key); },
+        [&](set::CorvaleSet& s) {
+          std::vector<u8> found(keys.size());
+          s.contains_batch(keys, found.data());
+        },
+        [&](set::CorvaleSet& s) { (void)s.next(key); },
+        [&](set::CorvaleSet& s) { (void)s.to_vec(); },
+        [&](set::CorvaleSet& s) { (void)s.remove(key); },
+        [&](set::CorvaleSet& s) { s.clear(); },
+    };
+    if (!set_form) {
+      for (auto& walk : set_walks) {
+        EXPECT_DEATH(
+            {
+              set::CorvaleSet s;
+              fill<false>(s);
+              corrupt(s, tag);
+              walk(s);
+            },
+            "valid edge tag");
+      }
     }
-    se->tag = set_tag;
-    me->tag = map_tag;
+    std::vector<std::function<void(map::CorvaleMap&)>> map_walks = {
+        [&](map::CorvaleMap& m) { (void)m.get(key); },
+        [&](map::CorvaleMap& m) {
+          std::vector<FoundValue> values(keys.size());
+          m.get_batch(keys, values.data());
+        },
+        [&](map::CorvaleMap& m) { (void)m.to_vec(); },
+        [&](map::CorvaleMap& m) { (void)m.range(key - 1, key + 10).next(); },
+        [&](map::CorvaleMap& m) { m.clear(); },
+    };
+    for (auto& walk : map_walks) {
+      EXPECT_DEATH(
+          {
+            map::CorvaleMap m;
+            fill<true>(m);
+            corrupt(m, tag);
+            walk(m);
+          },
+          set_form ? "valid edge tag|out of range" : "valid edge tag");
+    }
   }
-  EXPECT_EQ(errors_of<false>(s), "");
-  EXPECT_EQ(errors_of<true>(m), "");
+  const u8 packed[16] = {1, 2, 3};
+  for (u8 width : {u8{0}, u8{8}}) {
+    EXPECT_DEATH((void)leaf::locate(packed, 2, width, 1), "valid leaf width");
+    EXPECT_DEATH((void)leaf::search(packed, 2, width, 1), "valid leaf width");
+  }
 }
 
 // A tree whose key count disagrees with the container's count stops when it

@@ -105,6 +105,14 @@ def check_queries(c, model, rng, draw, ctx):
     if inclusive is not None:
         args["inclusive"] = inclusive
     assert c.range(**args) == model.range(start or 0, end, inclusive is not False), ctx
+    # The scan starts where its start key lies: starts at, just below and
+    # just above stored keys, with short and open ends.
+    for k in rng.sample(model.keys, min(4, len(model.keys))):
+        for s0 in (k - 1, k, k + 1):
+            if 0 <= s0 <= U64_MAX:
+                e0 = min(U64_MAX, s0 + rng.choice([0, 1, 300]))
+                assert c.range(s0, e0) == model.range(s0, e0, True), (ctx, s0, e0)
+                assert c.range(s0, e0, False) == model.range(s0, e0, False), (ctx, s0, e0)
     probe = [draw() for _ in range(rng.randrange(30))] + rng.sample(model.keys, min(9, len(model.keys)))
     if model.is_map:
         assert c.get_batch(probe) == [model.d.get(x) for x in probe], ctx
