@@ -18,6 +18,7 @@ struct CorvaleMapAdapter {
   static constexpr const char* NAME = "corvale";
   corvale_trie::map::CorvaleMap m;
   void insert(u64 k) { m.insert(k, k ^ VALUE_SALT); }
+  void remove(u64 k) { m.remove(k); }
   [[nodiscard]] bool find(u64 k) const {
     auto v = m.get(k);
     return v && *v == (k ^ VALUE_SALT);
@@ -45,6 +46,7 @@ struct OrderedMapAdapter {
   static constexpr const char* NAME = Name;
   Map m;
   void insert(u64 k) { m.insert_or_assign(k, k ^ VALUE_SALT); }
+  void remove(u64 k) { m.erase(k); }
   [[nodiscard]] bool find(u64 k) const {
     auto it = m.find(k);
     return it != m.end() && it->second == (k ^ VALUE_SALT);

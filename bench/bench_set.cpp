@@ -17,6 +17,7 @@ struct CorvaleSetAdapter {
   static constexpr const char* NAME = "corvale";
   corvale_trie::set::CorvaleSet s;
   void insert(u64 k) { s.insert(k); }
+  void remove(u64 k) { s.remove(k); }
   [[nodiscard]] bool find(u64 k) const { return s.contains(k); }
   [[nodiscard]] std::optional<u64> successor(u64 k) const { return s.next(k); }
   [[nodiscard]] u64 iterate() const {
@@ -37,6 +38,7 @@ struct OrderedSetAdapter {
   static constexpr const char* NAME = Name;
   Set s;
   void insert(u64 k) { s.insert(k); }
+  void remove(u64 k) { s.erase(k); }
   [[nodiscard]] bool find(u64 k) const { return s.find(k) != s.end(); }
   [[nodiscard]] std::optional<u64> successor(u64 k) const {
     auto it = s.lower_bound(k);

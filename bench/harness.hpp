@@ -9,12 +9,14 @@
 //   std::optional<u64> successor(u64) const; smallest key >= the argument
 //   u64 iterate() const;                     walks every entry in order, returns the count
 //                                            (stopping once it exceeds the size)
+//   void remove(u64 key);                    removes one key
 //   u64 bytes() const;                       heap bytes the container holds
 //
 // `register_family<Adapters...>(family)` registers, for every distribution
 // and size, four benchmarks per adapter, named
 // "<op>/<family>/<adapter>/<dist>/<n>" with op one of insert, find,
-// successor, iterate. Each reports the counter `keys` (operations per
+// successor, iterate, remove (every key, in insertion order, from a
+// container built untimed). Each reports the counter `keys` (operations per
 // iteration; the Python driver divides the time by it) and the insert
 // benchmark also `bytes_per_key`.
 //
@@ -142,6 +144,22 @@ void register_adapter(const char* family, Dist d, std::size_t n) {
     st.counters["keys"] = static_cast<double>(q.size());
     st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations() * q.size()));
   })->Unit(benchmark::kMillisecond)->UseRealTime();
+
+  benchmark::RegisterBenchmark(("remove/" + tail).c_str(), [=](benchmark::State& st) {
+    const auto& ks = key_set(d, n);
+    for (auto _ : st) {
+      st.PauseTiming();
+      auto a = build<A>(ks.keys);
+      st.ResumeTiming();
+      for (u64 k : ks.keys) a->remove(k);
+      benchmark::ClobberMemory();
+      st.PauseTiming();
+      a.reset();
+      st.ResumeTiming();
+    }
+    st.counters["keys"] = static_cast<double>(n);
+    st.SetItemsProcessed(static_cast<std::int64_t>(st.iterations() * n));
+  })->Unit(benchmark::kMillisecond)->Iterations(n >= 5'000'000 ? 1 : 3)->UseRealTime();
 
   benchmark::RegisterBenchmark(("iterate/" + tail).c_str(), [=](benchmark::State& st) {
     const A& a = kept<A>(id, d, n);

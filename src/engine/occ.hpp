@@ -93,12 +93,15 @@ inline void store(T& word, T value) noexcept {
   return __atomic_load_n(&version, __ATOMIC_ACQUIRE);
 }
 
-// Bytes 8..15 of an edge (decode bytes and tag) as one relaxed word.
+// Bytes 8..15 of an edge (decode bytes and tag) as one relaxed word,
+// addressed from the whole edge (not from the 7-byte decode member).
 [[nodiscard]] inline u64 load_decode_word(const Edge& e) noexcept {
-  return __atomic_load_n(reinterpret_cast<const detail::alias_u64*>(e.decode), __ATOMIC_RELAXED);
+  const auto* word = reinterpret_cast<const detail::alias_u64*>(reinterpret_cast<const u8*>(&e) + 8);
+  return __atomic_load_n(word, __ATOMIC_RELAXED);
 }
 inline void store_decode_word(Edge& e, u64 w) noexcept {
-  __atomic_store_n(reinterpret_cast<detail::alias_u64*>(e.decode), w, __ATOMIC_RELAXED);
+  auto* word = reinterpret_cast<detail::alias_u64*>(reinterpret_cast<u8*>(&e) + 8);
+  __atomic_store_n(word, w, __ATOMIC_RELAXED);
 }
 
 // The 16-byte edge as two relaxed 8-byte loads: payload, then bytes 8..15.
@@ -106,7 +109,7 @@ inline void store_decode_word(Edge& e, u64 w) noexcept {
   Edge out;
   out.payload = __atomic_load_n(&e.payload, __ATOMIC_RELAXED);
   const u64 w = load_decode_word(e);
-  std::memcpy(out.decode, &w, 8);
+  std::memcpy(reinterpret_cast<u8*>(&out) + 8, &w, 8);
   return out;
 }
 

@@ -552,20 +552,20 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
 namespace {
 
 template <bool IS_MAP>
-bool free_blocks(NodeAlloc& alloc, const Edge& edge);
+void free_blocks(NodeAlloc& alloc, const Edge& edge);
 
 // A linear branch of either kind with everything below it.
 template <bool IS_MAP, class Node>
-void free_linear_branch(NodeAlloc& alloc, Node* node) {
+void free_linear_branch(NodeAlloc& alloc, const Node* node) {
   CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
   if (node->count > Node::kCapacity) [[unlikely]] linear_count_out_of_bounds(node->count, Node::kCapacity);
   for (unsigned i = 0; i < node->count; ++i) free_blocks<IS_MAP>(alloc, node->children[i]);
-  free_branch_node(alloc, node, Node::kCapacity == 3);
+  free_branch_node(alloc, const_cast<Node*>(node), Node::kCapacity == 3);
 }
 
-// Releases every block under `edge` (an unknown tag is fatal).
+// Releases every block under `edge`.
 template <bool IS_MAP>
-bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
+void free_blocks(NodeAlloc& alloc, const Edge& edge) {
   const u8 tag = edge.tag;
   switch (tag) {
     case TAG_EMPTY:
@@ -625,14 +625,14 @@ bool free_blocks(NodeAlloc& alloc, const Edge& edge) {
       }
       break;
   }
-  return true;
 }
 
 }  // namespace
 
 template <bool IS_MAP>
 void free_subtree(NodeAlloc& alloc, Edge& edge) {
-  if (free_blocks<IS_MAP>(alloc, edge)) occ::store_edge(edge, Edge{});
+  free_blocks<IS_MAP>(alloc, edge);
+  occ::store_edge(edge, Edge{});
 }
 
 template void free_subtree<false>(NodeAlloc&, Edge&);

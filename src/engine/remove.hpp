@@ -76,9 +76,10 @@ inline constexpr u64 BITMAP_LEAF_MIN = 21;
 bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level);
 
 // Releases every node, leaf and array under `edge` (post-order, nothing
-// written into them) and clears it to an empty edge. IS_MAP selects the flavour of the leaves (the map
-// flavour also releases value arrays and bitmap-leaf value subarrays). An edge
-// whose tag is not a form of that flavour is left as it is.
+// written into them) and clears it to an empty edge. IS_MAP selects the
+// flavour of the leaves (the map flavour also releases value arrays and
+// bitmap-leaf value subarrays). A tag that is not a form of that flavour is
+// fatal ("valid edge tag").
 template <bool IS_MAP>
 void free_subtree(NodeAlloc& alloc, Edge& edge);
 

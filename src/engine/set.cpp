@@ -79,9 +79,9 @@ struct SetFlavour {
     return false;
   }
 
-  // The mode of the insertion is chosen by insert_path_dyn from the
-  // allocator's collector slot. The shared-mode walk leaves the path cache
-  // empty, so the fast path above never runs in shared mode.
+  // insert_path_dyn chooses the insertion of the allocator's mode. The
+  // shared-mode walk leaves the path cache empty, so the fast path above
+  // never runs in shared mode.
   template <bool ENSURE>
   static void tree_insert(InsertOutcome& out, NodeAlloc& alloc, Edge& edge, u64 key, u64 /*value*/,
                           PathCache& path) {
