@@ -102,6 +102,39 @@ TEST(SyncCore, LookupsReachEveryNodeKindAndTheFallbackAgrees) {
   }
 }
 
+TEST(SyncCore, ALookupThatNeverValidatesFallsBackToTheLockedRead) {
+  // A root node whose version stays odd (as if a writer were inside it)
+  // fails every attempt; after the limit the answer comes from the locked
+  // read, once per lookup.
+  SyncCorvaleSet s;
+  SyncCorvaleMap m;
+  for (u64 k = 0; k < 100; ++k) {
+    s.insert(k * 977);
+    m.insert(k * 977, value_of(k * 977));
+  }
+  auto hold_root_open = [](const CoreRecord& rec) -> u32& {
+    const Edge& root = rec.root;
+    EXPECT_TRUE(is_branch_tag(root.tag));
+    if (root.tag == TAG_B) return root.ptr<BranchB>()->version;
+    if (root.tag == TAG_U) return root.ptr<BranchU>()->version;
+    return root.ptr<BranchLinearHeader>()->version;
+  };
+  u32& sv = hold_root_open(s.inner_quiescent().record());
+  u32& mv = hold_root_open(m.inner_quiescent().record());
+  sv += 1;
+  mv += 1;
+  const u64 before = sync::fallbacks_for_testing();
+  EXPECT_TRUE(s.contains(977 * 5));
+  EXPECT_FALSE(s.contains(978));
+  EXPECT_EQ(m.get(977 * 7), std::optional<u64>(value_of(977 * 7)));
+  EXPECT_EQ(m.get(3), std::nullopt);
+  EXPECT_EQ(sync::fallbacks_for_testing() - before, 4u);
+  sv += 1;
+  mv += 1;
+  EXPECT_TRUE(s.contains(977 * 5));
+  EXPECT_EQ(sync::fallbacks_for_testing() - before, 4u);
+}
+
 template <class Container>
 void stress(Dist d, u64 limit, u64 seed) {
   CORVALE_SEED_TRACE(seed);
