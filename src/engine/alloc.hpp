@@ -27,6 +27,12 @@
 //
 // The allocator serves one writer at a time; the counters are relaxed atomics
 // so that they can be read while a writer runs.
+//
+// Shared mode (alloc_shared.cpp, occ.hpp): an allocator deferred to an epoch
+// collector before its first block takes every block from the collector's
+// class pools or from the system (never from a chunk) and retires every
+// released block to the collector with its exact size and alignment; the
+// counters move at once. Its own free lists and chunk list stay empty.
 #pragma once
 
 #include <atomic>

@@ -161,3 +161,62 @@ TEST(SharedMode, BracketsBumpEachNodeOnThePathByTwo) {
 
 }  // namespace
 }  // namespace corvale_trie
+
+namespace corvale_trie {
+namespace {
+
+using namespace testsupport;
+
+// A present key passes every node on its path (+2) and changes nothing
+// else; an upgrade builds the new node off to the side and retires the old
+// block, which stays readable, unchanged and even until the collector
+// recycles it.
+TEST(SharedMode, PresentKeysAndReplacedNodes) {
+  map::CorvaleMap m;
+  const occ::CollectorRef col = occ::make_collector();
+  m.record().alloc.defer_to(col);
+  // Top digits 1..3 under the root BranchL3; digit 1 gets a BranchL3 of its
+  // own at level 7 (its keys differ in byte 6).
+  for (u64 j = 0; j < 40; ++j) m.insert((u64{1} << 56) | ((j % 3) << 48) | j, j);
+  for (u64 d = 2; d <= 3; ++d) m.insert(d << 56, d);
+  CoreRecord& rec = m.record();
+  ASSERT_EQ(rec.root.tag, TAG_L3);
+  auto* root = rec.root.ptr<BranchL3>();
+  Edge* child = &root->children[0];
+  ASSERT_EQ(child->tag, TAG_L3);
+  auto* inner = child->ptr<BranchL3>();
+  const u32 root_v = root->version;
+  const u32 inner_v = inner->version;
+  const u64 child_word = child->decode_word();
+  const u64 key = (u64{1} << 56) | (u64{1} << 48) | 4;
+  const InsertOutcome keep = m.insert_keep(key, 99);
+  EXPECT_EQ(keep.found, 1u);
+  EXPECT_EQ(keep.old, 4u);
+  EXPECT_EQ(*keep.slot, 4u) << "the keep-existing variant leaves the value";
+  EXPECT_EQ(m.insert(key, 77), std::optional<u64>(4));
+  EXPECT_EQ(m.get(key), std::optional<u64>(77));
+  EXPECT_EQ(root->version, root_v + 4);
+  EXPECT_EQ(inner->version, inner_v + 4);
+  EXPECT_EQ(child->decode_word(), child_word) << "no pop field changes for a present key";
+  EXPECT_EQ(rec.path.depth, 0u);
+
+  // A 4th top digit upgrades the root node: the new BranchL7 keeps the
+  // version, the old block is retired intact.
+  const u64 pending = col->pending_count();
+  const u64 mem = m.mem_used();
+  m.insert(u64{4} << 56, 4);
+  ASSERT_EQ(rec.root.tag, TAG_L7);
+  EXPECT_EQ(col->pending_count(), pending + 1) << "the old BranchL3 is retired";
+  EXPECT_EQ(m.mem_used(), mem + BRANCH_L7_SIZE - BRANCH_L3_SIZE);
+  EXPECT_EQ(root->count, 3) << "the retired node is never written";
+  EXPECT_EQ(root->version % 2, 0u);
+  EXPECT_EQ(rec.root.ptr<BranchL7>()->version, root_v + 6);
+
+  // Emptying the inner node releases it: retired even and intact.
+  for (u64 j = 0; j < 40; ++j) EXPECT_TRUE(m.remove((u64{1} << 56) | ((j % 3) << 48) | j).has_value());
+  EXPECT_EQ(inner->version % 2, 0u);
+  EXPECT_EQ(verify::map_errors(m), "");
+}
+
+}  // namespace
+}  // namespace corvale_trie
