@@ -45,12 +45,12 @@ struct MapRangeIterObject : Frame<Snapshot<KeyValue>> {
 
 }  // namespace
 
-PyTypeObject* corvale_map_key_iter_type() { return snapshot_type<MapKeyIterObject>(); }
-PyTypeObject* corvale_map_value_iter_type() { return snapshot_type<MapValueIterObject>(); }
-PyTypeObject* corvale_map_item_iter_type() { return snapshot_type<MapItemIterObject>(); }
-PyTypeObject* corvale_map_range_iter_type() { return snapshot_type<MapRangeIterObject>(); }
-PyTypeObject* corvale_set_iter_type() { return snapshot_type<SetIterObject>(); }
-PyTypeObject* corvale_set_range_iter_type() { return snapshot_type<SetRangeIterObject>(); }
+PyTypeObject* corvale_map_key_iter_type() { return iterator_type<MapKeyIterObject>(); }
+PyTypeObject* corvale_map_value_iter_type() { return iterator_type<MapValueIterObject>(); }
+PyTypeObject* corvale_map_item_iter_type() { return iterator_type<MapItemIterObject>(); }
+PyTypeObject* corvale_map_range_iter_type() { return iterator_type<MapRangeIterObject>(); }
+PyTypeObject* corvale_set_iter_type() { return iterator_type<SetIterObject>(); }
+PyTypeObject* corvale_set_range_iter_type() { return iterator_type<SetRangeIterObject>(); }
 
 Ref new_set_iter(std::vector<u64> keys) {
   return make_object<SetIterObject>(corvale_set_iter_type(), std::move(keys));

@@ -25,6 +25,11 @@
 //
 // Invariant: 0 <= position <= items.size(); items never change after
 // creation.
+//
+// The slots are written once over the object type (`iterator_type<Obj>`):
+// any Frame whose core answers `remaining()` and `next_item()` (a new
+// object, or an empty Ref at the end) is a snapshot iterator class; the
+// bytes map's iterators (bytesmap.cpp) use them with snapshots of their own.
 #pragma once
 
 #include <vector>
@@ -33,11 +38,7 @@
 
 namespace corvale_py {
 
-// ---------------------------------------------------------------------------
-// The shared implementation (every snapshot iterator class of the module is
-// a Frame<Snapshot<T>> with kName, kTypePath and kDoc, and its type object
-// is snapshot_type<Obj>()).
-
+// A snapshot of raw items, each made a Python object by to_py.
 template <class T>
 struct Snapshot {
   std::vector<T> items;
@@ -49,7 +50,13 @@ struct Snapshot {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= items.size() ? items.size() - position : 0;
   }
+  [[nodiscard]] Ref next_item() noexcept {
+    if (position >= items.size()) return Ref();  // end, no exception
+    return to_py(items[position++]);
+  }
 };
+
+namespace snapshot {
 
 template <class Obj>
 Ref iter_self(Obj& self) {
@@ -58,11 +65,7 @@ Ref iter_self(Obj& self) {
 
 template <class Obj>
 Ref iter_next(Obj& self) {
-  auto& snap = self.core;
-  if (snap.position >= snap.items.size()) return Ref();  // end, no exception
-  const auto& item = snap.items[snap.position];
-  ++snap.position;
-  return to_py(item);
+  return self.core.next_item();
 }
 
 template <class Obj>
@@ -70,19 +73,19 @@ u64 iter_len(Obj& self) {
   return self.core.remaining();
 }
 
-// ---------------------------------------------------------------------------
-// Type objects
+}  // namespace snapshot
 
+// The type object of the snapshot iterator class Obj (kName, kTypePath, kDoc).
 template <class Obj>
-PyTypeObject* snapshot_type() {
+PyTypeObject* iterator_type() {
   static PyType_Slot slots[] = {
       type_slot(Py_tp_base, &PyBaseObject_Type),
       type_slot(Py_tp_doc, Obj::kDoc),
       type_slot(Py_tp_dealloc, &dealloc<Obj>),
       type_slot(Py_tp_new, &no_constructor),
-      type_slot(Py_tp_iter, &unary_slot<&iter_self<Obj>, Claim::Shared>),
-      type_slot(Py_tp_iternext, &unary_slot<&iter_next<Obj>, Claim::Exclusive>),
-      type_slot(Py_mp_length, &len_slot<&iter_len<Obj>, Claim::Shared>),
+      type_slot(Py_tp_iter, &unary_slot<&snapshot::iter_self<Obj>, Claim::Shared>),
+      type_slot(Py_tp_iternext, &unary_slot<&snapshot::iter_next<Obj>, Claim::Exclusive>),
+      type_slot(Py_mp_length, &len_slot<&snapshot::iter_len<Obj>, Claim::Shared>),
       end_of_slots(),
   };
   return fetch_type<Obj>(slots);

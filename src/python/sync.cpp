@@ -109,7 +109,7 @@ struct SetRangeIter : Frame<Snapshot<u64>> {
 // A new iterator object of class It over `items`.
 template <class It, class T>
 Ref new_iter(std::vector<T> items) {
-  return make_object<It>(snapshot_type<It>(), std::move(items));
+  return make_object<It>(iterator_type<It>(), std::move(items));
 }
 
 // ---------------------------------------------------------------------------
@@ -577,11 +577,11 @@ PyTypeObject* sync_corvale_set_type() {
   return fetch_type<T>(slots);
 }
 
-PyTypeObject* sync_corvale_map_key_iter_type() { return snapshot_type<MapKeyIter>(); }
-PyTypeObject* sync_corvale_map_value_iter_type() { return snapshot_type<MapValueIter>(); }
-PyTypeObject* sync_corvale_map_item_iter_type() { return snapshot_type<MapItemIter>(); }
-PyTypeObject* sync_corvale_map_range_iter_type() { return snapshot_type<MapRangeIter>(); }
-PyTypeObject* sync_corvale_set_iter_type() { return snapshot_type<SetIter>(); }
-PyTypeObject* sync_corvale_set_range_iter_type() { return snapshot_type<SetRangeIter>(); }
+PyTypeObject* sync_corvale_map_key_iter_type() { return iterator_type<MapKeyIter>(); }
+PyTypeObject* sync_corvale_map_value_iter_type() { return iterator_type<MapValueIter>(); }
+PyTypeObject* sync_corvale_map_item_iter_type() { return iterator_type<MapItemIter>(); }
+PyTypeObject* sync_corvale_map_range_iter_type() { return iterator_type<MapRangeIter>(); }
+PyTypeObject* sync_corvale_set_iter_type() { return iterator_type<SetIter>(); }
+PyTypeObject* sync_corvale_set_range_iter_type() { return iterator_type<SetRangeIter>(); }
 
 }  // namespace corvale_py
