@@ -53,7 +53,8 @@
 //   The concurrent classes are an `AnyThreadFrame<Core>` instead: the object
 //   head, the core (a handle to the shared container) and an
 //   AtomicBorrowFlag (claims by compare-and-swap), with no owner thread: the
-//   thread check is skipped and dealloc destroys the core on any thread.
+//   thread check is skipped; make_any_thread_object and dealloc_any_thread
+//   make them and destroy their core on any thread.
 //   Their bodies do container work inside without_gil(work), which releases
 //   the interpreter lock (PyEval_SaveThread / PyEval_RestoreThread) around a
 //   piece of code that touches no Python object.
@@ -454,8 +455,8 @@ template <class Obj, class... A>
     free_unconstructed(raw);
     throw;
   }
-  new (&obj.borrow) decltype(obj.borrow)();
-  if constexpr (kThreadBound<Obj>) obj.owner = current_thread_id();
+  new (&obj.borrow) BorrowFlag();
+  obj.owner = current_thread_id();
   return Ref::steal(raw);
 }
 
@@ -473,15 +474,36 @@ template <class Obj>
 void dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   Obj& obj = object_of<Obj>(self);
-  bool own_thread = true;
-  if constexpr (kThreadBound<Obj>) own_thread = obj.owner == current_thread_id();
-  if (own_thread) {
+  if (obj.owner == current_thread_id()) {
     using Core = typename Obj::core_type;
     obj.core.~Core();
   } else {
     // The core may hold memory that only its own thread may touch: leak it.
     report_dropped_on_other_thread(Obj::kTypePath, type);
   }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+// make_object and dealloc of an AnyThreadFrame class: no owner thread; the
+// core is destroyed on whatever thread releases the object.
+template <class Obj, class... A>
+[[nodiscard]] Ref make_any_thread_object(PyTypeObject* type, A&&... args) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* raw = alloc(type, 0);
+  if (!raw) rethrow_pending();  // `args` (the core's handle) are released by the caller
+  Obj& obj = object_of<Obj>(raw);
+  new (&obj.core) typename Obj::core_type(std::forward<A>(args)...);
+  new (&obj.borrow) AtomicBorrowFlag();
+  return Ref::steal(raw);
+}
+
+template <class Obj>
+void dealloc_any_thread(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  using Core = typename Obj::core_type;
+  object_of<Obj>(self).core.~Core();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));

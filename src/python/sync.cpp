@@ -224,7 +224,7 @@ void insert_gathered(Obj& self, const std::vector<T>& items) {
 }
 
 Ref map_new(PyTypeObject* type) {
-  return make_object<SyncMapObject>(type, std::make_shared<cs::SyncCorvaleMap>());
+  return make_any_thread_object<SyncMapObject>(type, std::make_shared<cs::SyncCorvaleMap>());
 }
 
 std::optional<u64> map_lookup(SyncMapObject& self, u64 key) {
@@ -328,7 +328,7 @@ u64 map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
 // SyncCorvaleSet
 
 Ref set_new(PyTypeObject* type) {
-  return make_object<SyncSetObject>(type, std::make_shared<cs::SyncCorvaleSet>());
+  return make_any_thread_object<SyncSetObject>(type, std::make_shared<cs::SyncCorvaleSet>());
 }
 
 bool set_contains(SyncSetObject& self, u64 key) {
@@ -539,7 +539,7 @@ PyTypeObject* sync_corvale_map_type() {
                 "A thread-safe, concurrent 64-bit integer map with optimistic concurrency control (OCC).\n\n"
                 "Lookups, scans, and range queries execute lock-free and release the Python GIL\n"
                 "via `py.detach(...)`, unlocking multithreaded read throughput across CPU cores."),
-      type_slot(Py_tp_dealloc, &dealloc<M>),
+      type_slot(Py_tp_dealloc, &dealloc_any_thread<M>),
       type_slot(Py_tp_new, &new_slot<M, &map_new, kNew>),
       type_slot(Py_mp_length, &len_slot<&intclass::key_count<M>, S>),
       type_slot(Py_nb_bool, &bool_slot<&intclass::truth<M>, S>),
@@ -563,7 +563,7 @@ PyTypeObject* sync_corvale_set_type() {
                 "A thread-safe, concurrent 64-bit integer set with optimistic concurrency control (OCC).\n\n"
                 "Lookups, scans, and range queries execute lock-free and release the Python GIL\n"
                 "via `py.detach(...)`, unlocking multithreaded read throughput across CPU cores."),
-      type_slot(Py_tp_dealloc, &dealloc<T>),
+      type_slot(Py_tp_dealloc, &dealloc_any_thread<T>),
       type_slot(Py_tp_new, &new_slot<T, &set_new, kNew>),
       type_slot(Py_mp_length, &len_slot<&intclass::key_count<T>, S>),
       type_slot(Py_nb_bool, &bool_slot<&intclass::truth<T>, S>),
