@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 need_debs=()
-for pkg in libgtest-dev cmake g++; do
+for pkg in libgtest-dev cmake g++ clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if [ ${#need_debs[@]} -gt 0 ]; then
@@ -38,6 +38,20 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 600 -E Death
+
+echo "== fuzzing the blob image loader (libFuzzer, ASan + UBSan, about a minute)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DCORVALE_BUILD_FUZZ=ON >/dev/null
+cmake --build build/fuzz -j "$jobs" --target fuzz_blob_image
+mkdir -p build/fuzz/corpus
+CORVALE_FUZZ_CORPUS=build/fuzz/corpus build/plain/tests/engine/engine_tests \
+  --gtest_filter=BlobImage.WriteFuzzCorpus >/dev/null
+if ! build/fuzz/tests/fuzz/fuzz_blob_image -max_total_time=60 -rss_limit_mb=4096 \
+  -artifact_prefix=build/fuzz/ build/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+  tail -n 80 build/fuzz/fuzz.log
+  exit 1
+fi
+tail -n 2 build/fuzz/fuzz.log
 
 echo "== python tests"
 python3 -m pip install -q .

@@ -77,7 +77,10 @@ template <class T>
 [[nodiscard]] inline T load(const T& word) noexcept {
   static_assert(std::is_trivially_copyable_v<T> &&
                 (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
-  return __atomic_load_n(&word, __ATOMIC_RELAXED);
+  // The generic builtins take enumerations too (clang's _n forms do not).
+  T out;
+  __atomic_load(&word, &out, __ATOMIC_RELAXED);
+  return out;
 }
 
 // Relaxed atomic store of a word.
@@ -85,7 +88,7 @@ template <class T>
 inline void store(T& word, T value) noexcept {
   static_assert(std::is_trivially_copyable_v<T> &&
                 (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
-  __atomic_store_n(&word, value, __ATOMIC_RELAXED);
+  __atomic_store(&word, &value, __ATOMIC_RELAXED);
 }
 
 // Acquire load of a NodeVersion (or of the container's sequence word).

@@ -30,6 +30,9 @@ std::optional<std::vector<u64>> corvale_set_keys(PyObject* obj);
 PyTypeObject* sync_corvale_map_type();
 PyTypeObject* sync_corvale_set_type();
 
+// Blob map (blobmap.cpp).
+PyTypeObject* corvale_blob_map_type();
+
 // Snapshot iterators of the integer containers (iterators.cpp).
 PyTypeObject* corvale_map_key_iter_type();
 PyTypeObject* corvale_map_value_iter_type();

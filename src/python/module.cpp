@@ -33,6 +33,7 @@ const ClassEntry kClasses[] = {
     {"CorvaleSet", &corvale_set_type},
     {"SyncCorvaleMap", &sync_corvale_map_type},
     {"SyncCorvaleSet", &sync_corvale_set_type},
+    {"CorvaleBlobMap", &corvale_blob_map_type},
     {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
     {"CorvaleMapValueIter", &corvale_map_value_iter_type},
     {"CorvaleMapItemIter", &corvale_map_item_iter_type},

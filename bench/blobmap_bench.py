@@ -1,0 +1,353 @@
+#!/usr/bin/env python3
+"""CorvaleBlobMap against dict[int, bytes] (+ pickle), sqlite3 and lmdb.
+
+    python3 bench/blobmap_bench.py                 # 1M entries; 16 B, 100 B, 1 kB payloads
+    python3 bench/blobmap_bench.py --n 200000      # smaller
+    python3 bench/blobmap_bench.py --sizes 100
+
+Each (container, payload size) runs in a fresh child process (``--worker``)
+that prints one JSON line. Keys are 1M distinct pseudo-random integers below
+2**63 (sqlite's INTEGER PRIMARY KEY is signed), payloads slices of one random
+buffer, created in the insertion loop for every container alike.
+
+Operations (nanoseconds per entry unless noted):
+  insert   every entry (sqlite: executemany in one transaction; lmdb: one
+           write transaction, 8-byte big-endian keys)
+  get      every key, payload returned as bytes
+  scan     the entries whose key lies in the lowest tenth of the key range,
+           as (key, payload) tuples: CorvaleBlobMap.scan_filtered without a
+           predicate, SELECT ... WHERE key <= hi, an lmdb cursor from the
+           start, and for dict a pass over all items (it has no order)
+  save     the whole map to a file (ms): save_to_file, pickle.dump (protocol
+           5), sqlite backup of the in-memory database into a file, lmdb
+           env.copy
+  load     the whole map back from that file (ms): load_from_file,
+           pickle.load, sqlite backup from the file into a new in-memory
+           database, lmdb open of the copy plus a read of every value (lmdb
+           maps its file, so a load that reads nothing would be free)
+  read     reading the blob map's image file into one bytes object (ms):
+           the floor for a load
+  remove   half of the keys
+  compact  after that removal (ms): compact(), sqlite VACUUM; dict and lmdb
+           have nothing to compare
+  rss      resident-set growth per entry while the container is built
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import pickle
+import shutil
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+CONTAINERS = ["CorvaleBlobMap", "dict", "sqlite3", "lmdb"]
+MULT = 0x9E3779B97F4A7C15
+MASK63 = (1 << 63) - 1
+
+
+def _rss():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _keys(n):
+    # i * odd constant mod 2**64 is a bijection; dropping the top bit keeps
+    # them distinct with overwhelming likelihood, and duplicates are removed.
+    keys = list(dict.fromkeys(((i * MULT) & ((1 << 64) - 1)) >> 1 for i in range(n)))
+    return keys
+
+
+def _timed(fn):
+    gc.collect()
+    t = time.perf_counter()
+    fn()
+    return time.perf_counter() - t
+
+
+class Blob:
+    def __init__(self, tmp):
+        from corvale_trie import CorvaleBlobMap
+
+        self.cls = CorvaleBlobMap
+        self.m = CorvaleBlobMap()
+        self.path = os.path.join(tmp, "blob.img")
+
+    def insert(self, keys, buf, size):
+        ins = self.m.insert
+        for i, k in enumerate(keys):
+            o = i & 4095
+            ins(k, buf[o : o + size])
+
+    def get(self, keys):
+        g = self.m.get_bytes
+        for k in keys:
+            g(k)
+
+    def scan(self, hi):
+        return len(self.m.scan_filtered(0, hi))
+
+    def save(self):
+        self.m.save_to_file(self.path)
+
+    def load(self):
+        self.m = self.cls.load_from_file(self.path)
+
+    def remove(self, keys):
+        r = self.m.remove
+        for k in keys:
+            r(k)
+
+    def compact(self):
+        self.m.compact()
+
+
+class Dict:
+    def __init__(self, tmp):
+        self.d = {}
+        self.path = os.path.join(tmp, "dict.pickle")
+
+    def insert(self, keys, buf, size):
+        d = self.d
+        for i, k in enumerate(keys):
+            o = i & 4095
+            d[k] = buf[o : o + size]
+
+    def get(self, keys):
+        g = self.d.get
+        for k in keys:
+            g(k)
+
+    def scan(self, hi):
+        return len([(k, v) for k, v in self.d.items() if k <= hi])
+
+    def save(self):
+        with open(self.path, "wb") as f:
+            pickle.dump(self.d, f, protocol=5)
+
+    def load(self):
+        with open(self.path, "rb") as f:
+            self.d = pickle.load(f)
+
+    def remove(self, keys):
+        d = self.d
+        for k in keys:
+            del d[k]
+
+    compact = None
+
+
+class Sqlite:
+    def __init__(self, tmp):
+        self.db = sqlite3.connect(":memory:")
+        self.db.execute("CREATE TABLE t (key INTEGER PRIMARY KEY, payload BLOB)")
+        self.path = os.path.join(tmp, "sqlite.db")
+
+    def insert(self, keys, buf, size):
+        with self.db:
+            self.db.executemany(
+                "INSERT INTO t VALUES (?, ?)",
+                ((k, buf[(i & 4095) : (i & 4095) + size]) for i, k in enumerate(keys)),
+            )
+
+    def get(self, keys):
+        ex = self.db.execute
+        for k in keys:
+            ex("SELECT payload FROM t WHERE key = ?", (k,)).fetchone()
+
+    def scan(self, hi):
+        return len(self.db.execute("SELECT key, payload FROM t WHERE key <= ?", (hi,)).fetchall())
+
+    def save(self):
+        if os.path.exists(self.path):
+            os.remove(self.path)
+        dst = sqlite3.connect(self.path)
+        self.db.backup(dst)
+        dst.close()
+
+    def load(self):
+        src = sqlite3.connect(self.path)
+        db = sqlite3.connect(":memory:")
+        src.backup(db)
+        src.close()
+        self.db = db
+
+    def remove(self, keys):
+        with self.db:
+            self.db.executemany("DELETE FROM t WHERE key = ?", ((k,) for k in keys))
+
+    def compact(self):
+        self.db.execute("VACUUM")
+
+
+class Lmdb:
+    def __init__(self, tmp):
+        import lmdb
+
+        self.lmdb = lmdb
+        self.dir = os.path.join(tmp, "lmdb")
+        self.copy = os.path.join(tmp, "lmdb-copy")
+        os.makedirs(self.dir)
+        self.env = lmdb.open(self.dir, map_size=1 << 34, sync=False, metasync=False, writemap=True)
+
+    def insert(self, keys, buf, size):
+        pack = struct.Struct(">Q").pack
+        with self.env.begin(write=True) as txn:
+            put = txn.put
+            for i, k in enumerate(keys):
+                o = i & 4095
+                put(pack(k), buf[o : o + size])
+
+    def get(self, keys):
+        pack = struct.Struct(">Q").pack
+        with self.env.begin(buffers=False) as txn:
+            g = txn.get
+            for k in keys:
+                g(pack(k))
+
+    def scan(self, hi):
+        unpack = struct.Struct(">Q").unpack
+        out = []
+        with self.env.begin() as txn:
+            for kb, v in txn.cursor():
+                k = unpack(kb)[0]
+                if k > hi:
+                    break
+                out.append((k, v))
+        return len(out)
+
+    def save(self):
+        shutil.rmtree(self.copy, ignore_errors=True)
+        os.makedirs(self.copy)
+        self.env.copy(self.copy)
+
+    def load(self):
+        env = self.lmdb.open(self.copy, map_size=1 << 34, readonly=True, lock=False)
+        total = 0
+        with env.begin() as txn:
+            for _, v in txn.cursor():
+                total += len(v)
+        self.loaded = env
+
+    def remove(self, keys):
+        pack = struct.Struct(">Q").pack
+        with self.env.begin(write=True) as txn:
+            for k in keys:
+                txn.delete(pack(k))
+
+    compact = None
+
+
+KINDS = {"CorvaleBlobMap": Blob, "dict": Dict, "sqlite3": Sqlite, "lmdb": Lmdb}
+
+
+def worker(name, n, size):
+    keys = _keys(n)
+    buf = os.urandom(4096 + size)
+    hi = MASK63 // 10
+    out = {"container": name, "size": size, "n": len(keys)}
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_TMP")) as tmp:
+        c = KINDS[name](tmp)
+        gc.collect()
+        rss0 = _rss()
+        out["insert"] = _timed(lambda: c.insert(keys, buf, size)) / len(keys) * 1e9
+        gc.collect()
+        out["rss"] = (_rss() - rss0) / len(keys)
+        if name == "CorvaleBlobMap":
+            out["mem_used"] = c.m.mem_used() / len(keys)
+        out["get"] = _timed(lambda: c.get(keys)) / len(keys) * 1e9
+        found = []
+        out["scan"] = _timed(lambda: found.append(c.scan(hi))) / max(found[0] if found else 1, 1) * 1e9
+        out["scanned"] = found[0]
+        out["save"] = _timed(c.save) * 1e3
+        out["load"] = _timed(c.load) * 1e3
+        if name == "CorvaleBlobMap":
+            out["file"] = os.path.getsize(c.path)
+
+            def read():
+                with open(c.path, "rb") as f:
+                    f.read()
+
+            out["read"] = _timed(read) * 1e3
+        half = keys[::2]
+        out["remove"] = _timed(lambda: c.remove(half)) / len(half) * 1e9
+        if c.compact:
+            out["compact"] = _timed(c.compact) * 1e3
+    print(json.dumps(out))
+
+
+def fmt(v, digits=0):
+    if v is None:
+        return "-"
+    return f"{v:,.{digits}f}"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--sizes", default="16,100,1024")
+    ap.add_argument("--worker", nargs=3)
+    args = ap.parse_args()
+    if args.worker:
+        worker(args.worker[0], int(args.worker[1]), int(args.worker[2]))
+        return
+    rows = []
+    for size in [int(s) for s in args.sizes.split(",")]:
+        for name in CONTAINERS:
+            r = subprocess.run(
+                [sys.executable, __file__, "--worker", name, str(args.n), str(size)],
+                capture_output=True,
+                text=True,
+            )
+            if r.returncode != 0:
+                print(f"{name} {size}: failed\n{r.stderr}", file=sys.stderr)
+                continue
+            rows.append(json.loads(r.stdout.strip().splitlines()[-1]))
+            print(f"# {name} {size} B done", file=sys.stderr)
+    cols = [
+        ("insert", "insert ns", 0),
+        ("get", "get ns", 0),
+        ("scan", "scan ns/hit", 0),
+        ("remove", "remove ns", 0),
+        ("compact", "compact ms", 0),
+        ("save", "save ms", 0),
+        ("load", "load ms", 0),
+        ("read", "read ms", 0),
+        ("rss", "rss B/entry", 1),
+    ]
+    print(f"n = {args.n:,} entries\n")
+    print("| payload | container | " + " | ".join(c[1] for c in cols) + " |")
+    print("|---" * (len(cols) + 2) + "|")
+    for r in rows:
+        cells = [fmt(r.get(k), d) for k, _, d in cols]
+        print(f"| {r['size']} B | {r['container']} | " + " | ".join(cells) + " |")
+    print()
+    print("Ratios of CorvaleBlobMap (peer / ours: above 1 means we are better):\n")
+    print("| payload | peer | rss | save | load | load / read of the image |")
+    print("|---|---|---|---|---|---|")
+    for size in sorted({r["size"] for r in rows}):
+        ours = next((r for r in rows if r["size"] == size and r["container"] == "CorvaleBlobMap"), None)
+        if not ours:
+            continue
+        for r in rows:
+            if r["size"] != size or r is ours:
+                continue
+            print(
+                f"| {size} B | {r['container']} | {r['rss'] / ours['rss']:.2f} | "
+                f"{r['save'] / ours['save']:.2f} | {r['load'] / ours['load']:.2f} | "
+                f"{ours['load'] / ours['read']:.2f} |"
+            )
+
+
+if __name__ == "__main__":
+    main()

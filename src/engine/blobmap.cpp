@@ -1,0 +1,397 @@
+// The blob map: point operations, compaction, the image writer and loader
+// (blobmap.hpp).
+#include "engine/blobmap.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace corvale_trie::blobmap {
+
+// ---------------------------------------------------------------------------
+// Point operations
+
+std::optional<BlobView> CorvaleBlobMap::view_of(const u64* word) const noexcept {
+  const ValueSlot s(*word);
+  if (s.is_inline()) return BlobView{{reinterpret_cast<const u8*>(word) + 1, s.inline_len()}, 0};
+  if (!s.is_arena_ref()) return std::nullopt;
+  const std::optional<std::span<const u8>> payload = arena_.resolve(s.offset16());
+  if (!payload) return std::nullopt;
+  return BlobView{*payload, s.hot_meta()};
+}
+
+std::optional<u64> CorvaleBlobMap::record_size(ValueSlot s) const noexcept {
+  if (!s.is_arena_ref()) return std::nullopt;
+  const std::optional<std::span<const u8>> payload = arena_.resolve(s.offset16());
+  if (!payload) return std::nullopt;
+  return payload->size() + RECORD_HEADER;
+}
+
+namespace {
+
+// The slot of a record just written at `offset`, or CeilingExceeded when a
+// slot cannot hold the offset.
+Outcome<ValueSlot> arena_slot(u64 offset, u32 hot_meta) noexcept {
+  if (offset % RECORD_ALIGN != 0 || offset >= SLOT_OFFSET_LIMIT) return ArenaError::CeilingExceeded;
+  return ValueSlot::arena_ref(static_cast<u32>(offset / RECORD_ALIGN), hot_meta);
+}
+
+}  // namespace
+
+MaybeError CorvaleBlobMap::insert(u64 key, std::span<const u8> payload, u32 hot_meta) {
+  // The record is written before the index is touched, so a failure leaves
+  // the index as it was; the old record stays resolvable until its size has
+  // been subtracted.
+  ValueSlot s;
+  if (payload.size() > ValueSlot::MAX_INLINE) {
+    if (hot_meta > ValueSlot::META_MAX) return ArenaError::MetaOverflow;
+    const Outcome<u64> offset = arena_.alloc_blob(payload);
+    if (!offset.ok()) return offset.error();
+    const Outcome<ValueSlot> made = arena_slot(offset.value(), hot_meta);
+    if (!made.ok()) return made.error();
+    s = made.value();
+  } else {
+    s = ValueSlot::inline_blob(payload);
+  }
+  // One walk: a new key takes the slot, a present one keeps its old value
+  // for the accounting and is overwritten in place.
+  const InsertOutcome out = index_.insert_keep(key, s.raw());
+  if (out.found) {
+    *out.slot = s.raw();
+    if (const std::optional<u64> n = record_size(ValueSlot(out.old))) arena_.sub_live(*n);
+  }
+  return std::nullopt;
+}
+
+std::optional<BlobView> CorvaleBlobMap::get(u64 key) const noexcept {
+  const u64* word = index_.locate_slot(key);
+  if (!word) return std::nullopt;
+  return view_of(word);
+}
+
+bool CorvaleBlobMap::remove(u64 key) {
+  const std::optional<u64> old = index_.remove(key);
+  if (!old) return false;
+  // The record is still in its chunk: the check can run after the removal.
+  if (const std::optional<u64> n = record_size(ValueSlot(*old))) arena_.sub_live(*n);
+  return true;
+}
+
+void CorvaleBlobMap::clear() {
+  index_.clear();
+  arena_.free_chunks();
+}
+
+// ---------------------------------------------------------------------------
+// Compaction
+
+Outcome<CompactStats> CorvaleBlobMap::compact() {
+  CompactStats st{};
+  st.live_before = arena_.live_bytes();
+  st.total_before = arena_.total_allocated();
+  st.chunks_before = arena_.chunks().size();
+  const u32 old_gen = arena_.generation();
+  BlobArena fresh(arena_.chunk_size(), old_gen == ~u32{0} ? 1 : old_gen + 1);
+
+  std::vector<KeyValue> refs;
+  iter::MapIter it = index_.iter();
+  while (const std::optional<KeyValue> kv = it.next())
+    if (ValueSlot(kv->value).is_arena_ref()) refs.push_back(*kv);
+
+  for (KeyValue& kv : refs) {
+    const ValueSlot s(kv.value);
+    const std::optional<std::span<const u8>> payload = arena_.resolve(s.offset16());
+    if (!payload) {
+      kv.value = s.dangling().raw();
+      continue;
+    }
+    const Outcome<u64> offset = fresh.alloc_blob(*payload);
+    if (!offset.ok()) return offset.error();
+    const Outcome<ValueSlot> made = arena_slot(offset.value(), s.hot_meta());
+    if (!made.ok()) return made.error();
+    kv.value = made.value().raw();
+    ++st.relocated_count;
+  }
+  for (const KeyValue& kv : refs)
+    if (u64* word = index_.locate_slot(kv.key)) *word = kv.value;
+  arena_ = std::move(fresh);
+
+  st.live_after = arena_.live_bytes();
+  st.total_after = arena_.total_allocated();
+  st.chunks_after = arena_.chunks().size();
+  return st;
+}
+
+// ---------------------------------------------------------------------------
+// Image writer
+
+std::string io_error_text(int code) {
+  if (code == ImageSink::WRITE_ZERO) return "failed to write whole buffer";
+  char buf[256];
+  const char* text = strerror_r(code, buf, sizeof buf);  // GNU form: returns the text
+  std::string out = text;
+  out += " (os error ";
+  out += std::to_string(code);
+  out += ')';
+  return out;
+}
+
+namespace {
+
+// Gathers the small pieces of an image (header, index records, chunk record
+// headers and padding) into a bounded buffer; chunk bytes go straight to the
+// sink. Records the first error and writes nothing after it.
+class ImageWriter {
+ public:
+  explicit ImageWriter(ImageSink& sink) : sink_(sink), buf_(new u8[kBuffer]) {}
+
+  void put_u64(u64 v) { put(&v, 8); }
+  void put_u32(u32 v) { put(&v, 4); }
+  void put(const void* p, std::size_t n) {
+    if (n > kBuffer - len_) flush();
+    std::memcpy(buf_.get() + len_, p, n);
+    len_ += n;
+  }
+  void put_large(const u8* p, std::size_t n) {
+    if (n < kBuffer / 4) return put(p, n);
+    flush();
+    if (error_ == 0 && n != 0) error_ = sink_.write_all(p, n);
+  }
+  void flush() {
+    if (error_ == 0 && len_ != 0) error_ = sink_.write_all(buf_.get(), len_);
+    len_ = 0;
+  }
+  [[nodiscard]] int error() const noexcept { return error_; }
+
+ private:
+  static constexpr std::size_t kBuffer = 1 << 16;
+  ImageSink& sink_;
+  std::unique_ptr<u8[]> buf_;
+  std::size_t len_ = 0;
+  int error_ = 0;
+};
+
+class FdSink final : public ImageSink {
+ public:
+  explicit FdSink(int fd) noexcept : fd_(fd) {}
+  int write_all(const u8* data, std::size_t n) noexcept override {
+    while (n > 0) {
+      const ssize_t w = ::write(fd_, data, n);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (w == 0) return WRITE_ZERO;
+      data += w;
+      n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A path as a C string, or nothing when it holds a NUL byte.
+std::optional<std::string> c_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return std::nullopt;
+  return std::string(path);
+}
+
+}  // namespace
+
+u64 CorvaleBlobMap::image_size() const noexcept {
+  u64 total = IMAGE_HEADER_SIZE + INDEX_RECORD_SIZE * len();
+  for (const ArenaChunk& c : arena_.chunks()) total += CHUNK_RECORD_HEADER + round_up16(c.used);
+  return total;
+}
+
+std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) const {
+  const u64 entries = len();
+  const u64 total = image_size();
+  ImageWriter w(sink);
+  w.put(IMAGE_MAGIC, 8);
+  w.put_u32(IMAGE_VERSION);
+  w.put_u32(0);
+  w.put_u64(entries);
+  w.put_u64(IMAGE_HEADER_SIZE);
+  w.put_u64(IMAGE_HEADER_SIZE + INDEX_RECORD_SIZE * entries);
+  w.put_u64(total);
+  w.put_u64(arena_.chunk_size());
+  w.put_u64(arena_.chunks().size());
+  iter::MapIter it = index_.iter();
+  while (const std::optional<KeyValue> kv = it.next()) {
+    w.put_u64(kv->key);
+    w.put_u64(kv->value);
+  }
+  static constexpr u8 kZeros[16] = {};
+  for (const ArenaChunk& c : arena_.chunks()) {
+    w.put_u64(c.capacity);
+    w.put_u64(c.used);
+    w.put_u32(c.generation);
+    w.put_u32(0);
+    w.put_large(c.data.get(), c.used);
+    w.put(kZeros, round_up16(c.used) - c.used);
+    if (w.error() != 0) break;
+  }
+  w.flush();
+  if ((error = w.error()) != 0) return std::nullopt;
+  return total;
+}
+
+std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error) const {
+  const std::optional<std::string> p = c_path(path);
+  if (!p) {
+    error = "file name contained an unexpected NUL byte";
+    return std::nullopt;
+  }
+  const int fd = ::open(p->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = io_error_text(errno);
+    return std::nullopt;
+  }
+  FdSink sink(fd);
+  int code = 0;
+  const std::optional<u64> total = save_to_writer(sink, code);
+  // A write error that only shows at close (a full or remote file system)
+  // is an error as well: the image is not known to be complete.
+  if (::close(fd) != 0 && code == 0) code = errno;
+  if (code != 0) {
+    error = io_error_text(code);
+    return std::nullopt;
+  }
+  return total;
+}
+
+// ---------------------------------------------------------------------------
+// Image loader
+
+std::optional<FileBytes> read_image_file(std::string_view path) {
+  const std::optional<std::string> p = c_path(path);
+  if (!p) return std::nullopt;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
+  // below as not a regular file.
+  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+  const u64 size = static_cast<u64>(st.st_size);
+  FileBytes out;
+  out.data = allocate_zeroed(size, size);
+  if (!out.data) return std::nullopt;
+  // A file that shrinks meanwhile gives what it holds; one that grows, its
+  // first `size` bytes.
+  while (out.size < size) {
+    const ssize_t r = ::read(fd, out.data.get() + out.size, size - out.size);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (r == 0) break;
+    out.size += static_cast<u64>(r);
+  }
+  return out;
+}
+
+namespace {
+
+u64 read_u64(const u8* p) noexcept {
+  u64 v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+u32 read_u32(const u8* p) noexcept {
+  u32 v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+struct ImageHeader {
+  u64 entry_count, index_offset, arena_offset, total_size, chunk_size, chunk_count;
+};
+
+// Every header check, in order; nothing when one fails.
+std::optional<ImageHeader> check_header(std::span<const u8> image) noexcept {
+  const u64 L = image.size();
+  if (L < IMAGE_HEADER_SIZE) return std::nullopt;
+  const u8* b = image.data();
+  if (std::memcmp(b, IMAGE_MAGIC, 8) != 0 || read_u32(b + 8) != IMAGE_VERSION) return std::nullopt;
+  const ImageHeader h{read_u64(b + 16), read_u64(b + 24), read_u64(b + 32),
+                      read_u64(b + 40), read_u64(b + 48), read_u64(b + 56)};
+  if (h.total_size > L || h.total_size < IMAGE_HEADER_SIZE) return std::nullopt;
+  if (h.chunk_size < MIN_CHUNK_SIZE || h.chunk_size > MAX_CHUNK_SIZE) return std::nullopt;
+  if (h.chunk_count > MAX_ARENA_CHUNKS || h.chunk_size % RECORD_ALIGN != 0) return std::nullopt;
+  // Both factors are bounded above (2^16 and 2^30): the product cannot overflow.
+  if (h.chunk_count * h.chunk_size > ARENA_CEILING) return std::nullopt;
+  if (h.chunk_count > L / CHUNK_RECORD_HEADER || h.entry_count > L / INDEX_RECORD_SIZE) return std::nullopt;
+  if (h.index_offset > L || h.arena_offset > L) return std::nullopt;
+  return h;
+}
+
+// Chunk records from h.arena_offset into `arena`.
+MaybeError load_chunks(std::span<const u8> image, const ImageHeader& h, BlobArena& arena) {
+  const u64 L = image.size();
+  u64 p = h.arena_offset;  // <= L, so p + 24 and p + 24 + used (<= 2^30) cannot overflow
+  for (u64 i = 0; i < h.chunk_count; ++i) {
+    if (p > L || CHUNK_RECORD_HEADER > L - p) return ArenaError::CorruptHeader;
+    const u8* rec = image.data() + p;
+    const u64 capacity = read_u64(rec);
+    const u64 used = read_u64(rec + 8);
+    if (used > capacity || capacity != h.chunk_size) return ArenaError::CorruptHeader;
+    if (used > L - p - CHUNK_RECORD_HEADER) return ArenaError::CorruptHeader;
+    const u32 generation = read_u32(rec + 16);
+    Outcome<ArenaChunk> chunk =
+        ArenaChunk::from_raw_parts(h.chunk_size, used, generation, {rec + CHUNK_RECORD_HEADER, used});
+    if (!chunk.ok()) return chunk.error();
+    arena.push_chunk(std::move(chunk.value()));
+    p += CHUNK_RECORD_HEADER + round_up16(used);  // may pass L: the next record then fails
+  }
+  if (!arena.chunks().empty()) arena.set_generation(arena.chunks().back().generation);
+  return std::nullopt;
+}
+
+}  // namespace
+
+MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into) {
+  CORVALE_ASSERT(into.index_.is_empty() && into.arena_.chunks().empty());
+  const std::optional<ImageHeader> h = check_header(image);
+  if (!h) return ArenaError::CorruptHeader;
+  BlobArena arena(h->chunk_size);
+  if (const MaybeError e = load_chunks(image, *h, arena)) return e;
+  into.arena_ = std::move(arena);
+
+  const u64 L = image.size();
+  u64 q = h->index_offset;  // <= L
+  for (u64 i = 0; i < h->entry_count; ++i, q += INDEX_RECORD_SIZE) {
+    if (INDEX_RECORD_SIZE > L - q) {
+      into.clear();
+      into.arena_ = BlobArena();
+      return ArenaError::CorruptHeader;
+    }
+    // Slots name records all over the arena: fetch the header a few
+    // entries ahead of its record check.
+    constexpr u64 kAhead = 16 * INDEX_RECORD_SIZE;
+    if (i + 16 < h->entry_count && kAhead + INDEX_RECORD_SIZE <= L - q) {
+      const ValueSlot ahead(read_u64(image.data() + q + kAhead + 8));
+      if (ahead.is_arena_ref()) into.arena_.prefetch(ahead.offset16());
+    }
+    const ValueSlot s(read_u64(image.data() + q + 8));
+    const std::optional<u64> old = into.index_.insert(read_u64(image.data() + q), s.raw());
+    // A key met again: only its later slot is referenced.
+    if (old)
+      if (const std::optional<u64> n = into.record_size(ValueSlot(*old))) into.arena_.sub_live(*n);
+    if (const std::optional<u64> n = into.record_size(s)) into.arena_.add_live(*n);
+  }
+  return std::nullopt;
+}
+
+}  // namespace corvale_trie::blobmap

@@ -1,0 +1,175 @@
+// corvale_trie engine: the blob map, u64 keys to byte payloads with a 24-bit
+// hot_meta word each.
+//
+// The map is its arena (slot.hpp) and its index, a core CorvaleMap from key
+// to ValueSlot. Payloads of up to 7 bytes live in the slot itself; longer
+// ones are records in the arena, referenced by offset together with their
+// hot_meta. Replacing or removing an arena payload leaves its record where
+// it is and lowers `live_bytes` by the record's size, when the record passes
+// the record check; a reference that fails it has no payload anywhere (get,
+// scans, compaction, save and load) and no size to subtract, while its key
+// stays in the index (membership and length count it).
+//
+// Compaction (`compact`) copies the records still referenced into a fresh
+// arena of the next generation, in ascending key order, and then patches
+// the slots in place; the index keeps its shape. Nothing is changed until
+// every record is copied, so a failed compaction leaves the map as it was.
+// A reference whose record failed the check before compaction is pointed at
+// an offset that no arena resolves (ValueSlot::dangling, hot_meta kept), so
+// it cannot come to name a record of the fresh arena that it never owned.
+//
+// The image file, little-endian throughout:
+//
+//   header (64 bytes)   "CORVALE\0", version u32 = 1, reserved u32 = 0,
+//                       entry_count, index_offset = 64, arena_offset =
+//                       64 + 16 * entry_count, total_size, chunk_size,
+//                       chunk_count (u64 each)
+//   index records       (key u64, slot u64) per entry, ascending keys
+//   chunk records       capacity u64, used u64, generation u32, reserved
+//                       u32 = 0, the first `used` chunk bytes, zero padding
+//                       to the next multiple of 16 of `used`
+//
+// Slots hold arena offsets, not addresses, so an image loads at any address
+// without rewriting. The loader treats its input as untrusted: every field
+// it uses is checked with arithmetic that cannot overflow, every record it
+// reads must lie inside the image, a chunk it cannot allocate is an error,
+// and a failure leaves no partial map. A key that appears twice takes its
+// later slot, and `live_bytes` counts only the records that the loaded
+// slots reference. Bytes past `total_size`, gaps and overlapping sections
+// are accepted; slot tags, key order and record contents are not checked
+// (every use runs the record check).
+//
+// Filtered scans walk a key range of the index with the ordered range
+// cursor, hand (key, hot_meta) read from the slot to a filter, and resolve
+// only the payloads the filter lets through. Nothing may change the map
+// while a scan runs (the Python class holds a shared claim throughout).
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/iter.hpp"
+#include "engine/map.hpp"
+#include "engine/slot.hpp"
+
+namespace corvale_trie::blobmap {
+
+using slot::ValueSlot;
+
+inline constexpr u32 IMAGE_VERSION = 1;
+inline constexpr u64 IMAGE_HEADER_SIZE = 64;
+inline constexpr u64 INDEX_RECORD_SIZE = 16;
+inline constexpr u64 CHUNK_RECORD_HEADER = 24;
+inline constexpr char IMAGE_MAGIC[8] = {'C', 'O', 'R', 'V', 'A', 'L', 'E', '\0'};
+
+// A payload as a reader sees it: valid until the map next changes.
+struct BlobView {
+  std::span<const u8> payload;
+  u32 hot_meta;
+};
+
+struct CompactStats {
+  u64 live_before;
+  u64 live_after;
+  u64 total_before;
+  u64 total_after;
+  u64 chunks_before;
+  u64 chunks_after;
+  u64 relocated_count;
+};
+
+// Where an image is written. write_all writes all n bytes or reports why
+// not: 0 on success, else an errno value or WRITE_ZERO.
+class ImageSink {
+ public:
+  static constexpr int WRITE_ZERO = -1;  // a write call that accepted no byte
+  virtual ~ImageSink() = default;
+  [[nodiscard]] virtual int write_all(const u8* data, std::size_t n) noexcept = 0;
+};
+
+// An image kept in memory.
+class StringSink final : public ImageSink {
+ public:
+  int write_all(const u8* data, std::size_t n) noexcept override {
+    out.append(reinterpret_cast<const char*>(data), n);
+    return 0;
+  }
+  std::string out;
+};
+
+// The text of a file error: "{description} (os error {code})", or "failed
+// to write whole buffer" for WRITE_ZERO.
+[[nodiscard]] std::string io_error_text(int code);
+
+// The whole content of a regular file, or nothing (missing, not a regular
+// file, unreadable, a path holding NUL, no memory for it).
+struct FileBytes {
+  Buffer data;
+  u64 size = 0;
+  [[nodiscard]] std::span<const u8> bytes() const noexcept { return {data.get(), size}; }
+};
+[[nodiscard]] std::optional<FileBytes> read_image_file(std::string_view path);
+
+class CorvaleBlobMap {
+ public:
+  explicit CorvaleBlobMap(std::optional<u64> chunk_size = std::nullopt) noexcept : arena_(chunk_size) {}
+  CorvaleBlobMap(const CorvaleBlobMap&) = delete;
+  CorvaleBlobMap& operator=(const CorvaleBlobMap&) = delete;
+
+  // Point operations. A failed insert leaves the index as it was.
+  [[nodiscard]] MaybeError insert(u64 key, std::span<const u8> payload, u32 hot_meta);
+  [[nodiscard]] std::optional<BlobView> get(u64 key) const noexcept;
+  bool remove(u64 key);
+  [[nodiscard]] bool contains_key(u64 key) const { return index_.contains_key(key); }
+  [[nodiscard]] u64 len() const noexcept { return index_.len(); }
+  [[nodiscard]] bool is_empty() const noexcept { return index_.is_empty(); }
+  void clear();
+  // Whole chunks plus the index's node memory.
+  [[nodiscard]] u64 mem_used() const noexcept { return arena_.total_allocated() + index_.mem_used(); }
+
+  [[nodiscard]] Outcome<CompactStats> compact();
+
+  // Visits the entries with start <= key <= end in ascending order: filter(key,
+  // hot_meta) -> bool first, then, for those it keeps and whose payload
+  // resolves, visit(key, payload span, hot_meta) -> bool (false stops).
+  template <class Filter, class Visit>
+  void scan_filtered(u64 start, u64 end, Filter&& filter, Visit&& visit) const {
+    iter::MapRange range = index_.range(start, end);
+    while (const std::optional<KeyValue> kv = range.next()) {
+      if (kv->key > end) return;
+      const u32 meta = ValueSlot(kv->value).hot_meta();
+      if (!filter(kv->key, meta)) continue;
+      const u64 word = kv->value;
+      const std::optional<BlobView> view = view_of(&word);
+      if (!view) continue;
+      if (!visit(kv->key, view->payload, meta)) return;
+    }
+  }
+
+  // Image file. save_to_writer returns total_size or the first write error
+  // (what was written stays written); save_to_file also opens (mode 0666
+  // less the umask, truncating) and closes the file, a failed close being
+  // an error too. Errors are file-error texts (io_error_text).
+  [[nodiscard]] u64 image_size() const noexcept;
+  [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
+  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error) const;
+  // Validates `image` and builds its content into `into`, which must be a
+  // new map. On failure `into` is left empty and the error is returned.
+  [[nodiscard]] static MaybeError from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into);
+
+  [[nodiscard]] const BlobArena& arena() const noexcept { return arena_; }
+  [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }
+
+ private:
+  // The payload a slot word stands for (inline bytes are read in place).
+  [[nodiscard]] std::optional<BlobView> view_of(const u64* word) const noexcept;
+  // payload_len + 8 of the record an ArenaRef names, when it passes the check.
+  [[nodiscard]] std::optional<u64> record_size(ValueSlot s) const noexcept;
+
+  BlobArena arena_;
+  map::CorvaleMap index_;
+};
+
+}  // namespace corvale_trie::blobmap

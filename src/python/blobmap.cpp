@@ -1,0 +1,356 @@
+// corvale_trie Python binding: the class CorvaleBlobMap.
+//
+// A CorvaleBlobMap object is a Frame (binding.hpp) around one core
+// `corvale_trie::blobmap::CorvaleBlobMap`: u64 keys to byte payloads, each
+// with a hot_meta number (kept only for payloads of 8 bytes or more). The
+// class has no iteration protocol: entries are read by key, by
+// scan_filtered over a key range, or through an image file.
+//
+// Every read hands out a new `bytes` copy of the payload, so nothing that a
+// caller holds points into the arena. The payload argument `data` is
+// converted inside the bodies (after `key` and `hot_meta`), so a bad
+// hot_meta is reported before a bad payload, and without a parameter note.
+//
+// scan_filtered holds the shared claim for the whole scan: the predicate and
+// the callback may read the map, and every mutation they try is refused
+// with "Already borrowed". The first exception either of them raises (or
+// the truth test of what they return) is kept, ends the scan and is raised
+// as it was.
+//
+// Files: save_to_file writes the image straight from the index and chunks;
+// any failure, of the open, of a write or of the final close, is OSError
+// "Failed to save file: {}". load_from_file (a static method: no thread
+// check, no claim) reads a regular file whole and validates it; every
+// failure is OSError "Failed to load file: {}", and no object is made.
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "engine/blobmap.hpp"
+#include "python/buffer.hpp"
+#include "python/classes.hpp"
+#include "python/intclass.hpp"
+
+namespace corvale_py {
+namespace {
+
+using corvale_trie::u32;
+using corvale_trie::blobmap::ArenaError;
+using corvale_trie::blobmap::BlobView;
+using corvale_trie::blobmap::CompactStats;
+using corvale_trie::blobmap::CorvaleBlobMap;
+using corvale_trie::blobmap::error_text;
+using corvale_trie::blobmap::FileBytes;
+using corvale_trie::blobmap::MaybeError;
+using corvale_trie::blobmap::Outcome;
+
+struct BlobMapObject : Frame<CorvaleBlobMap> {
+  static constexpr const char* kName = "CorvaleBlobMap";
+  static constexpr const char* kTypePath = "_corvale::blobmap::CorvaleBlobMap";
+  static PyTypeObject* type() { return corvale_blob_map_type(); }
+};
+using Obj = BlobMapObject;
+
+// hot_meta: an integer in 0..2**32-1. Out of range: OverflowError, the
+// interpreter's text beyond the signed 64-bit range, else "out of range
+// integral type conversion attempted".
+struct HotMeta {
+  u32 value = 0;
+};
+
+// A file path: a str, read as UTF-8 (borrowed from the str object, which the
+// caller keeps alive for the call).
+struct FilePath {
+  std::string_view text;
+};
+
+}  // namespace
+
+template <>
+struct FromPy<HotMeta> {
+  static HotMeta convert(PyObject* obj) {
+    const long v = PyLong_AsLong(obj);  // __index__ for non-int objects
+    if (v == -1 && PyErr_Occurred()) rethrow_pending();
+    if (v < 0 || static_cast<unsigned long>(v) > 0xFFFFFFFFul)
+      raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return HotMeta{static_cast<u32>(v)};
+  }
+};
+
+template <>
+struct FromPy<FilePath> {
+  static FilePath convert(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!s) rethrow_pending();
+    return FilePath{std::string_view(s, static_cast<std::size_t>(n))};
+  }
+};
+
+namespace {
+
+[[noreturn]] void raise_key_not_found(u64 key) {
+  raise_format(PyExc_KeyError, "Key %llu not found in CorvaleBlobMap", static_cast<unsigned long long>(key));
+}
+
+[[nodiscard]] Ref bytes_of(std::span<const u8> payload) noexcept {
+  return Ref::result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+                                               static_cast<Py_ssize_t>(payload.size())));
+}
+
+[[nodiscard]] Ref new_tuple(std::initializer_list<Ref> items) noexcept {
+  Ref t = Ref::result(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (Ref item : items) PyTuple_SetItem(t.get(), i++, item.release());
+  return t;
+}
+
+// ---------------------------------------------------------------------------
+// Constructor and point operations
+
+Ref blob_new(PyTypeObject* type, std::optional<u64> chunk_size) {
+  return make_object<Obj>(type, chunk_size);
+}
+
+void insert_payload(Obj& self, u64 key, PyObject* data, u32 hot_meta) {
+  const buffer::KeyBytes payload = buffer::extract_bytes_key(data);
+  const std::string_view b = payload.bytes();
+  const MaybeError e = self.core.insert(key, {reinterpret_cast<const u8*>(b.data()), b.size()}, hot_meta);
+  if (e) raise_format(PyExc_RuntimeError, "Blob allocation error: %s", error_text(*e));
+}
+
+void blob_insert(Obj& self, u64 key, PyObject* data, Maybe<HotMeta> hot_meta) {
+  insert_payload(self, key, data, hot_meta ? hot_meta->value : 0);
+}
+
+void blob_setitem(Obj& self, u64 key, PyObject* data) { insert_payload(self, key, data, 0); }
+
+Ref blob_getitem(Obj& self, u64 key) {
+  const std::optional<BlobView> v = self.core.get(key);
+  if (!v) raise_key_not_found(key);
+  return bytes_of(v->payload);
+}
+
+Ref blob_get(Obj& self, u64 key) {
+  const std::optional<BlobView> v = self.core.get(key);
+  if (!v) return none();
+  return new_tuple({bytes_of(v->payload), to_py(u64{v->hot_meta})});
+}
+
+Ref blob_get_bytes(Obj& self, u64 key) {
+  const std::optional<BlobView> v = self.core.get(key);
+  return v ? bytes_of(v->payload) : none();
+}
+
+bool blob_contains_key(Obj& self, u64 key) { return self.core.contains_key(key); }
+
+bool blob_remove(Obj& self, u64 key) { return self.core.remove(key); }
+
+void blob_delitem(Obj& self, u64 key) {
+  if (!self.core.remove(key)) raise_key_not_found(key);
+}
+
+Ref blob_compact(Obj& self) {
+  const Outcome<CompactStats> st = self.core.compact();
+  if (!st.ok()) raise_format(PyExc_RuntimeError, "Compaction error: %s", error_text(st.error()));
+  const CompactStats& s = st.value();
+  return new_tuple({to_py(s.live_before), to_py(s.live_after), to_py(s.total_before), to_py(s.total_after)});
+}
+
+Ref blob_repr(Obj& self) {
+  std::string text = "CorvaleBlobMap(len=";
+  text += std::to_string(self.core.len());
+  text += ", mem_used=";
+  text += std::to_string(self.core.mem_used());
+  text += ')';
+  return str_from(text);
+}
+
+// ---------------------------------------------------------------------------
+// Filtered range scan
+
+// The first exception raised by the predicate or the callback, fetched from
+// the interpreter and owned until it is raised again.
+class PendingError {
+ public:
+  PendingError() = default;
+  PendingError(const PendingError&) = delete;
+  PendingError& operator=(const PendingError&) = delete;
+  ~PendingError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  void fetch() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  explicit operator bool() const noexcept { return type_ != nullptr; }
+  [[noreturn]] void raise_it() noexcept(false) {
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(traceback_, nullptr));
+    rethrow_pending();
+  }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// The truth value of fn(args...), or nothing when the call or the truth
+// test raised (the exception is then in `pending`).
+template <class... A>
+std::optional<bool> call_truth(PyObject* fn, PendingError& pending, const A&... args) noexcept {
+  Ref r = Ref::steal(PyObject_CallFunctionObjArgs(fn, args.get()..., nullptr));
+  const int t = r ? PyObject_IsTrue(r.get()) : -1;
+  if (t < 0) {
+    pending.fetch();
+    return std::nullopt;
+  }
+  return t != 0;
+}
+
+Ref blob_scan_filtered(Obj& self, u64 start, u64 end, PyObject* predicate, PyObject* callback) {
+  if (predicate == Py_None) predicate = nullptr;
+  if (callback == Py_None) callback = nullptr;
+  PendingError pending;
+  std::vector<std::tuple<Ref, u64, u32>> found;
+  self.core.scan_filtered(
+      start, end,
+      [&](u64 key, u32 meta) -> bool {
+        if (pending) return false;
+        if (!predicate) return true;
+        // A raising predicate lets the entry through to the visitor, which
+        // then ends the scan.
+        return call_truth(predicate, pending, to_py(key), to_py(u64{meta})).value_or(true);
+      },
+      [&](u64 key, std::span<const u8> payload, u32 meta) -> bool {
+        if (pending) return false;
+        Ref b = bytes_of(payload);
+        if (!callback) {
+          found.emplace_back(std::move(b), key, meta);
+          return true;
+        }
+        return call_truth(callback, pending, to_py(key), b, to_py(u64{meta})).value_or(false);
+      });
+  if (pending) {
+    found.clear();
+    pending.raise_it();
+  }
+  return new_list(found.size(), [&](std::size_t i) {
+    auto& [b, key, meta] = found[i];
+    return new_tuple({to_py(key), std::move(b), to_py(u64{meta})});
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Image files
+
+u64 blob_save_to_file(Obj& self, FilePath path) {
+  std::string error;
+  const std::optional<u64> total = self.core.save_to_file(path.text, error);
+  if (!total) raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
+  return *total;
+}
+
+[[noreturn]] void raise_load_error(ArenaError e) {
+  raise_format(PyExc_OSError, "Failed to load file: %s", error_text(e));
+}
+
+constexpr Signature kLoadFromFile{"load_from_file", {"path"}};
+
+// Static method: no thread check and no claim; the new object belongs to
+// the calling thread.
+PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return detail::object_boundary([&]() -> Ref {
+    PyObject* argv[1] = {nullptr};
+    match_fastcall<kLoadFromFile>(Obj::kName, args, nargs, kwnames, argv);
+    const FilePath path = Param<FilePath>::convert(argv[0], "path");
+    const std::optional<FileBytes> image = corvale_trie::blobmap::read_image_file(path.text);
+    if (!image) raise_load_error(ArenaError::CorruptHeader);
+    return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
+      if (const MaybeError e = CorvaleBlobMap::from_bytes_slice(image->bytes(), core)) raise_load_error(*e);
+    });
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Method table and type
+
+constexpr Signature kNew{"__new__", {"chunk_size"}, 0};
+constexpr Signature kContainsKey{"contains_key", {"key"}};
+constexpr Signature kInsert{"insert", {"key", "data", "hot_meta"}, 2};
+constexpr Signature kGet{"get", {"key"}};
+constexpr Signature kGetBytes{"get_bytes", {"key"}};
+constexpr Signature kRemove{"remove", {"key"}};
+constexpr Signature kScanFiltered{"scan_filtered", {"start_key", "end_key", "predicate", "callback"}, 2};
+constexpr Signature kSaveToFile{"save_to_file", {"path"}};
+
+namespace ic = intclass;
+
+PyMethodDef blob_methods[] = {
+    noargs_method<&ic::key_count<Obj>, Claim::Shared>(
+        "len", "len($self)\n--\n\nNumber of entries stored in the map."),
+    noargs_method<&ic::is_empty<Obj>, Claim::Shared>(
+        "is_empty", "is_empty($self)\n--\n\nTrue when no entries are in the map."),
+    method<&blob_contains_key, Claim::Shared, kContainsKey>(
+        "contains_key($self, key)\n--\n\nReturns True if key exists in the map."),
+    method<&blob_insert, Claim::Exclusive, kInsert>(
+        "insert($self, key, data, hot_meta=0)\n--\n\nInserts a key-blob pair with optional 32-bit hot metadata."),
+    method<&blob_get, Claim::Shared, kGet>(
+        "get($self, key)\n--\n\nRetrieves `(bytes_payload, hot_meta)` for a key, or None if absent."),
+    method<&blob_get_bytes, Claim::Shared, kGetBytes>(
+        "get_bytes($self, key)\n--\n\nRetrieves only the byte payload for a key, or None if absent."),
+    method<&blob_remove, Claim::Exclusive, kRemove>(
+        "remove($self, key)\n--\n\nRemoves a key from the map; returns True if key was present."),
+    noargs_method<&ic::clear<Obj>, Claim::Exclusive>(
+        "clear", "clear($self)\n--\n\nClears all entries and resets the slab arena."),
+    noargs_method<&ic::mem_used<Obj>, Claim::Shared>(
+        "mem_used", "mem_used($self)\n--\n\nReturns total heap memory used by index and slab arena."),
+    noargs_method<&blob_compact, Claim::Exclusive>(
+        "compact",
+        "compact($self)\n--\n\nRuns in-place garbage collection and compaction, returning\n"
+        "`(live_bytes_before, live_bytes_after, total_allocated_before, total_allocated_after)`."),
+    method<&blob_scan_filtered, Claim::Shared, kScanFiltered>(
+        "scan_filtered($self, start_key, end_key, predicate=None, callback=None)\n--\n\n"
+        "Executes a range scan over keys in `[start_key, end_key]` with optional predicate filtering\n"
+        "on 32-bit hot metadata."),
+    method<&blob_save_to_file, Claim::Shared, kSaveToFile>(
+        "save_to_file($self, path)\n--\n\nSaves the map to a relocatable binary image file."),
+    PyMethodDef{"load_from_file",
+                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&blob_load_from_file)),
+                METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+                "load_from_file(path)\n--\n\nLoads a map from a relocatable binary image file."},
+    end_of_methods(),
+};
+
+PyGetSetDef blob_getset[] = {
+    {"empty", &getter<&ic::is_empty<Obj>, Claim::Shared>, nullptr, "Property returning True if empty.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* corvale_blob_map_type() {
+  static PyType_Slot slots[] = {
+      type_slot(Py_tp_base, &PyBaseObject_Type),
+      type_slot(Py_tp_doc,
+                "CorvaleBlobMap(chunk_size=None)\n--\n\n"
+                "A high-performance map from 64-bit integer keys to arbitrary-length byte payloads\n"
+                "backed by inline polymorphic 64-bit value slots and chunked slab arenas."),
+      type_slot(Py_tp_dealloc, &dealloc<Obj>),
+      type_slot(Py_tp_new, &new_slot<Obj, &blob_new, kNew>),
+      type_slot(Py_mp_length, &len_slot<&ic::key_count<Obj>, Claim::Shared>),
+      type_slot(Py_nb_bool, &bool_slot<&ic::truth<Obj>, Claim::Shared>),
+      type_slot(Py_sq_contains, &contains_slot<&blob_contains_key, Claim::Shared>),
+      type_slot(Py_mp_subscript, &getitem_slot<&blob_getitem, Claim::Shared>),
+      type_slot(Py_tp_repr, &unary_slot<&blob_repr, Claim::Shared>),
+      type_slot(Py_mp_ass_subscript, &setitem_slot<&blob_setitem, &blob_delitem>),
+      type_slot(Py_tp_methods, blob_methods),
+      type_slot(Py_tp_getset, blob_getset),
+      end_of_slots(),
+  };
+  return fetch_type<Obj>(slots);
+}
+
+}  // namespace corvale_py

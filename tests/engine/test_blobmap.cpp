@@ -1,0 +1,502 @@
+// Blob map: arena placement and accounting, slot encodings, compaction, the
+// image file byte for byte, the loader's checks, and a seeded differential
+// test against a std::map of key -> (payload, hot_meta).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+
+#include "engine/blobmap.hpp"
+#include "support.hpp"
+
+namespace corvale_trie::blobmap {
+namespace {
+
+using testsupport::scaled;
+
+std::span<const u8> bytes_of(const std::string& s) {
+  return {reinterpret_cast<const u8*>(s.data()), s.size()};
+}
+std::string str_of(std::span<const u8> b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
+std::string save(const CorvaleBlobMap& m) {
+  StringSink sink;
+  int err = 0;
+  const std::optional<u64> total = m.save_to_writer(sink, err);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(total, sink.out.size());
+  return sink.out;
+}
+
+// The expected image, field by field.
+struct ChunkSpec {
+  u64 used;
+  u32 generation;
+  std::string bytes;  // the first `used` bytes
+};
+void put64(std::string& s, u64 v) { s.append(reinterpret_cast<const char*>(&v), 8); }
+void put32(std::string& s, u32 v) { s.append(reinterpret_cast<const char*>(&v), 4); }
+std::string image(u64 chunk_size, const std::vector<KeyValue>& entries, const std::vector<ChunkSpec>& chunks) {
+  u64 total = 64 + 16 * entries.size();
+  for (const ChunkSpec& c : chunks) total += 24 + round_up16(c.used);
+  std::string s("CORVALE", 8);
+  put32(s, 1);
+  put32(s, 0);
+  put64(s, entries.size());
+  put64(s, 64);
+  put64(s, 64 + 16 * entries.size());
+  put64(s, total);
+  put64(s, chunk_size);
+  put64(s, chunks.size());
+  for (const KeyValue& kv : entries) {
+    put64(s, kv.key);
+    put64(s, kv.value);
+  }
+  for (const ChunkSpec& c : chunks) {
+    put64(s, chunk_size);
+    put64(s, c.used);
+    put32(s, c.generation);
+    put32(s, 0);
+    std::string b = c.bytes;
+    b.resize(round_up16(c.used), '\0');
+    s += b;
+  }
+  return s;
+}
+// One record: header, payload, zero padding to 16.
+std::string record(const std::string& payload, u32 generation) {
+  std::string s;
+  put32(s, static_cast<u32>(payload.size()));
+  put32(s, generation);
+  s += payload;
+  s.resize(round_up16(s.size()), '\0');
+  return s;
+}
+
+MaybeError load(const std::string& img, CorvaleBlobMap& into) { return CorvaleBlobMap::from_bytes_slice(bytes_of(img), into); }
+
+std::optional<std::string> payload(const CorvaleBlobMap& m, u64 key) {
+  const std::optional<BlobView> v = m.get(key);
+  if (!v) return std::nullopt;
+  return str_of(v->payload);
+}
+
+TEST(BlobArena, ChunkSizesPlacementAndLimits) {
+  EXPECT_EQ(BlobArena(0).chunk_size(), 4096u);
+  EXPECT_EQ(BlobArena(4097).chunk_size(), 4112u);
+  EXPECT_EQ(BlobArena(u64{1} << 40).chunk_size(), 0x40000000u);
+  EXPECT_EQ(BlobArena().chunk_size(), 0x200000u);
+
+  BlobArena a(4096);
+  EXPECT_EQ(a.alloc_blob(bytes_of(std::string(100, 'x'))).value(), 0u);
+  EXPECT_EQ(a.chunks()[0].used, 112u);
+  EXPECT_EQ(a.live_bytes(), 108u);
+  EXPECT_EQ(a.alloc_blob(bytes_of(std::string(8, 'y'))).value(), 112u);
+  EXPECT_EQ(a.chunks()[0].used, 128u);
+  EXPECT_EQ(a.live_bytes(), 124u);
+  EXPECT_EQ(a.alloc_blob(bytes_of(std::string(9, 'z'))).value(), 128u);  // 17 bytes take 32
+  EXPECT_EQ(a.chunks()[0].used, 160u);
+  // A record that does not fit opens a new chunk.
+  EXPECT_EQ(a.alloc_blob(bytes_of(std::string(4000, 'w'))).value(), 4096u);
+  EXPECT_EQ(str_of(*a.resolve(4096 / 16)), std::string(4000, 'w'));
+  EXPECT_EQ(a.total_allocated(), 8192u);
+
+  BlobArena full(0);
+  const Outcome<u64> too_long = full.alloc_blob(bytes_of(std::string(4089, 'a')));
+  ASSERT_FALSE(too_long.ok());
+  EXPECT_EQ(too_long.error(), ArenaError::AllocFailed);
+  EXPECT_TRUE(full.chunks().empty());
+  EXPECT_EQ(full.alloc_blob(bytes_of(std::string(4088, 'a'))).value(), 0u);
+  EXPECT_EQ(full.chunks()[0].used, 4096u);
+
+  BlobArena big(0x40000000);
+  EXPECT_TRUE(big.alloc_blob(bytes_of(std::string(8, 'a'))).ok());
+  const Outcome<u64> second = big.alloc_blob(bytes_of(std::string(0x40000000 - 8, 'a')));
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error(), ArenaError::CeilingExceeded);
+  EXPECT_EQ(big.chunks().size(), 1u);
+
+  // The record check.
+  EXPECT_FALSE(a.resolve(8192 / 16));  // chunk beyond the last
+  EXPECT_FALSE(a.resolve(160 / 16));   // past `used`
+  EXPECT_FALSE(a.resolve(16 / 16));    // inside a payload: no header of this generation
+
+  EXPECT_EQ(ArenaChunk::from_raw_parts(0, 0, 1, {}).error(), ArenaError::InvalidOffset);
+  EXPECT_EQ(ArenaChunk::from_raw_parts(16, 17, 1, {}).error(), ArenaError::InvalidOffset);
+  const std::string src(20, 'q');
+  EXPECT_EQ(ArenaChunk::from_raw_parts(16, 16, 1, bytes_of(src)).error(), ArenaError::InvalidOffset);
+  const Outcome<ArenaChunk> c = ArenaChunk::from_raw_parts(64, 40, 7, bytes_of(src));
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(c.value().data.get()), 40), src + std::string(20, '\0'));
+
+  const char* texts[] = {"Arena memory allocation failed",
+                         "Arena growth exceeded the addressable/allowed ceiling",
+                         "hot_meta exceeds the 24-bit ArenaMeta field",
+                         "Invalid arena offset",
+                         "Blob generation mismatch (ABA detected)",
+                         "Corrupted blob record header"};
+  for (u8 i = 0; i < 6; ++i) EXPECT_STREQ(error_text(static_cast<ArenaError>(i)), texts[i]);
+}
+
+TEST(BlobMap, SlotsAccountingAndMeta) {
+  CorvaleBlobMap m;
+  ASSERT_FALSE(m.insert(1, bytes_of("abc"), 0xFFFFFFFF));
+  EXPECT_EQ(*m.index().get(1), 0x63626103u);
+  EXPECT_EQ(m.get(1)->hot_meta, 0u);
+  ASSERT_FALSE(m.insert(2, {}, 9));
+  EXPECT_EQ(*m.index().get(2), 0u);
+  EXPECT_EQ(payload(m, 2), "");
+  ASSERT_FALSE(m.insert(3, bytes_of("1234567"), 0));
+  EXPECT_EQ(*m.index().get(3) & 0xFF, 7u);
+  EXPECT_EQ(m.arena().total_allocated(), 0u);
+
+  ASSERT_FALSE(m.insert(4, bytes_of("12345678"), 0xFFFFFF));
+  EXPECT_EQ(m.get(4)->hot_meta, 0xFFFFFFu);
+  EXPECT_EQ(m.arena().live_bytes(), 16u);
+  EXPECT_EQ(m.insert(4, bytes_of("abcdefgh"), 0x1000000), ArenaError::MetaOverflow);
+  EXPECT_EQ(payload(m, 4), "12345678");
+  EXPECT_EQ(m.insert(5, bytes_of(std::string(0x200000, 'a')), 0), ArenaError::AllocFailed);
+  EXPECT_FALSE(m.contains_key(5));
+
+  const std::string p100(100, 'p');
+  ASSERT_FALSE(m.insert(6, bytes_of(p100), 3));
+  EXPECT_EQ(m.arena().live_bytes(), 124u);
+  ASSERT_FALSE(m.insert(6, bytes_of(p100), 4));  // +108 -108
+  EXPECT_EQ(m.arena().live_bytes(), 124u);
+  EXPECT_EQ(m.arena().chunks()[0].used, 16u + 112 + 112);
+  ASSERT_FALSE(m.insert(6, bytes_of("in"), 4));  // arena -> inline subtracts 108
+  EXPECT_EQ(m.arena().live_bytes(), 16u);
+  EXPECT_FALSE(m.remove(99));
+  EXPECT_TRUE(m.remove(4));
+  EXPECT_EQ(m.arena().live_bytes(), 0u);
+  EXPECT_EQ(m.len(), 4u);
+  EXPECT_EQ(m.mem_used(), 0x200000u + m.index().mem_used());
+
+  m.clear();
+  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(m.mem_used(), m.index().mem_used());
+  ASSERT_FALSE(m.insert(7, bytes_of("abcdefghij"), 1));
+  EXPECT_EQ(m.arena().chunks()[0].generation, 1u);
+}
+
+TEST(BlobMap, CompactionOrderStatsAndFailures) {
+  CorvaleBlobMap m(4096);
+  const Outcome<CompactStats> empty = m.compact();
+  ASSERT_TRUE(empty.ok());
+  EXPECT_EQ(empty.value().total_after, 0u);
+  EXPECT_EQ(m.arena().generation(), 2u);
+
+  std::map<u64, std::string> model;
+  for (u64 k : {50, 10, 40, 20, 30}) {
+    model[k] = std::string(20 + k, static_cast<char>('a' + k % 26));
+    ASSERT_FALSE(m.insert(k, bytes_of(model[k]), static_cast<u32>(k)));
+  }
+  ASSERT_FALSE(m.insert(40, bytes_of(model[40]), 40));  // dead record
+  ASSERT_FALSE(m.insert(60, bytes_of("tiny"), 0));
+  const u64 live = m.arena().live_bytes();
+  const Outcome<CompactStats> st = m.compact();
+  ASSERT_TRUE(st.ok());
+  EXPECT_EQ(st.value().live_before, live);
+  EXPECT_EQ(st.value().live_after, live);
+  EXPECT_EQ(st.value().relocated_count, 5u);
+  EXPECT_EQ(st.value().chunks_after, 1u);
+  EXPECT_EQ(m.arena().generation(), 3u);
+  u64 expect_off = 0;
+  for (const auto& [k, v] : model) {  // ascending key order, packed from 0
+    const ValueSlot s(*m.index().get(k));
+    EXPECT_EQ(u64{s.offset16()} * 16, expect_off);
+    EXPECT_EQ(s.hot_meta(), k);
+    EXPECT_EQ(payload(m, k), v);
+    expect_off += round_up16(v.size() + 8);
+  }
+  EXPECT_EQ(payload(m, 60), "tiny");
+
+  // Each compaction takes the next generation.
+  CorvaleBlobMap g(4096);
+  ASSERT_FALSE(g.insert(1, bytes_of(std::string(8, 'a')), 0));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(g.compact().ok());
+  EXPECT_EQ(g.arena().generation(), 4u);
+}
+
+// A reference whose record fails the check reads as absent before and after
+// compaction, even where the fresh arena holds a record at its offset.
+TEST(BlobMap, BrokenReferencesStayAbsent) {
+  const std::string r1 = record(std::string(8, 'A'), 1);
+  const std::string r2 = record(std::string(8, 'B'), 2);  // wrong generation
+  const std::string r3 = record(std::string(8, 'C'), 1);
+  const std::string chunk = r1 + r2 + r3;
+  const u64 bad = ValueSlot::arena_ref(1, 7).raw();  // the record of generation 2
+  const std::string img = image(4096,
+                                {{1, ValueSlot::arena_ref(0, 1).raw()},
+                                 {2, ValueSlot::arena_ref(2, 2).raw()},
+                                 {3, bad},
+                                 {4, 0x0800000000000009u},  // unknown tag
+                                 {5, ValueSlot::arena_ref(0x1000, 0).raw()}},  // no such chunk
+                                {{chunk.size(), 1, chunk}});
+  CorvaleBlobMap m;
+  ASSERT_FALSE(load(img, m));
+  EXPECT_EQ(m.len(), 5u);
+  EXPECT_EQ(m.arena().live_bytes(), 32u);
+  for (u64 k : {3, 4, 5}) {
+    EXPECT_TRUE(m.contains_key(k));
+    EXPECT_FALSE(m.get(k));
+  }
+  EXPECT_EQ(save(m), img);  // written back unchanged
+  EXPECT_TRUE(m.remove(3));
+  EXPECT_EQ(m.arena().live_bytes(), 32u);
+  ASSERT_FALSE(m.insert(3, bytes_of("xyz"), 0));
+  EXPECT_EQ(m.arena().live_bytes(), 32u);
+
+  CorvaleBlobMap c;
+  ASSERT_FALSE(load(img, c));
+  ASSERT_TRUE(c.compact().ok());  // fresh arena: key 1 at 0, key 2 at 16
+  EXPECT_EQ(payload(c, 1), std::string(8, 'A'));
+  EXPECT_EQ(payload(c, 2), std::string(8, 'C'));
+  EXPECT_FALSE(c.get(3));
+  EXPECT_EQ(ValueSlot(*c.index().get(3)).hot_meta(), 7u);
+  EXPECT_EQ(*c.index().get(4), 0x0800000000000009u);
+  int visited = 0;
+  c.scan_filtered(0, ~u64{0}, [](u64, u32) { return true; }, [&](u64, std::span<const u8>, u32) {
+    ++visited;
+    return true;
+  });
+  EXPECT_EQ(visited, 2);
+  CorvaleBlobMap reloaded;
+  ASSERT_FALSE(load(save(c), reloaded));
+  EXPECT_FALSE(reloaded.get(3));
+  EXPECT_EQ(reloaded.arena().live_bytes(), 32u);
+}
+
+TEST(BlobImage, ByteExactEmptyAndSmallMaps) {
+  CorvaleBlobMap empty;
+  EXPECT_EQ(save(empty), image(0x200000, {}, {}));
+  EXPECT_EQ(save(empty).size(), 64u);
+  CorvaleBlobMap back;
+  ASSERT_FALSE(load(save(empty), back));
+  EXPECT_EQ(back.len(), 0u);
+  EXPECT_EQ(back.arena().generation(), 1u);
+
+  CorvaleBlobMap m(4096);
+  ASSERT_FALSE(m.insert(9, bytes_of(std::string(100, 'x')), 5));
+  ASSERT_FALSE(m.insert(2, bytes_of("hi"), 0));
+  const std::string want = image(4096, {{2, 0x696802}, {9, ValueSlot::arena_ref(0, 5).raw()}},
+                                 {{112, 1, record(std::string(100, 'x'), 1)}});
+  EXPECT_EQ(want.size(), 232u);
+  EXPECT_EQ(save(m), want);
+
+  m.clear();
+  EXPECT_EQ(save(m), image(4096, {}, {}));
+}
+
+TEST(BlobImage, LoaderChecks) {
+  CorvaleBlobMap src(4096);
+  ASSERT_FALSE(src.insert(1, bytes_of(std::string(30, 'a')), 3));
+  ASSERT_FALSE(src.insert(2, bytes_of("b"), 0));
+  const std::string good = save(src);
+  auto corrupt = [](const std::string& img) {
+    CorvaleBlobMap m;
+    const MaybeError e = load(img, m);
+    EXPECT_EQ(e, ArenaError::CorruptHeader);
+    EXPECT_EQ(m.len(), 0u);
+    EXPECT_EQ(m.mem_used(), 0u);
+  };
+  auto patched = [&](std::size_t at, u64 v, int width = 8) {
+    std::string s = good;
+    std::memcpy(s.data() + at, &v, width);
+    return s;
+  };
+  corrupt(good.substr(0, 63));
+  corrupt(std::string(10, 'x'));
+  corrupt(patched(3, 'X', 1));
+  corrupt(patched(8, 2, 4));
+  corrupt(patched(40, good.size() + 1));
+  corrupt(patched(40, 63));
+  corrupt(patched(48, 4095));
+  corrupt(patched(48, 4104));
+  corrupt(patched(48, 8192));  // chunk record capacity differs
+  corrupt(patched(56, 65537));
+  corrupt(patched(16, 1000));  // index records past the end
+  corrupt(patched(24, good.size() + 1));
+  corrupt(patched(32, ~u64{0}));
+  corrupt(patched(96 + 8, 4097));          // used > capacity
+  corrupt(patched(96 + 8, 4000));          // chunk bytes past the end
+  corrupt(good.substr(0, good.size() - 1));  // total_size one past the end
+  CorvaleBlobMap ok;
+  ASSERT_FALSE(load(good + "trailing bytes", ok));
+  EXPECT_EQ(payload(ok, 1), std::string(30, 'a'));
+  EXPECT_EQ(ok.get(1)->hot_meta, 3u);
+}
+
+// Two records of one key: the later wins and only it counts as live.
+// A chunk whose `used` is not a multiple of 16 saves back as it came, and the
+// next record lands at the next multiple of 16.
+TEST(BlobImage, RepeatedKeysAndUnalignedUsed) {
+  const std::string r = record(std::string(10, 'a'), 1) + record(std::string(20, 'b'), 1);
+  const u64 used = r.size() - 4;  // 64 - 4: the padding of the last record is cut short
+  const std::string img = image(4096,
+                                {{5, ValueSlot::arena_ref(0, 1).raw()}, {5, ValueSlot::arena_ref(2, 2).raw()}},
+                                {{used, 1, r.substr(0, used)}});
+  CorvaleBlobMap m;
+  ASSERT_FALSE(load(img, m));
+  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(payload(m, 5), std::string(20, 'b'));
+  EXPECT_EQ(m.arena().live_bytes(), 28u);
+
+  const std::string one = image(4096, {{5, ValueSlot::arena_ref(2, 2).raw()}}, {{used, 1, r.substr(0, used)}});
+  EXPECT_EQ(save(m), one);
+  ASSERT_FALSE(m.insert(6, bytes_of(std::string(8, 'c')), 0));
+  EXPECT_EQ(ValueSlot(*m.index().get(6)).offset16() * 16u, 64u);
+  EXPECT_EQ(m.arena().chunks()[0].used, 80u);
+  EXPECT_EQ(m.arena().live_bytes(), 44u);
+  EXPECT_EQ(payload(m, 6), std::string(8, 'c'));
+}
+
+TEST(BlobImage, Files) {
+  char dir[] = "/tmp/corvale_blob_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  CorvaleBlobMap m;
+  ASSERT_FALSE(m.insert(1, bytes_of(std::string(50, 'z')), 2));
+  std::string err;
+  EXPECT_EQ(m.save_to_file(base + "/img", err), save(m).size());
+  const std::optional<FileBytes> f = read_image_file(base + "/img");
+  ASSERT_TRUE(f);
+  EXPECT_EQ(str_of(f->bytes()), save(m));
+
+  EXPECT_FALSE(m.save_to_file(base + "/missing/img", err));
+  EXPECT_EQ(err, "No such file or directory (os error 2)");
+  EXPECT_FALSE(m.save_to_file(std::string("a\0b", 3), err));
+  EXPECT_EQ(err, "file name contained an unexpected NUL byte");
+  if (access("/dev/full", W_OK) == 0) {
+    EXPECT_FALSE(m.save_to_file("/dev/full", err));
+    EXPECT_EQ(err, "No space left on device (os error 28)");
+  }
+  EXPECT_FALSE(read_image_file(base + "/none"));
+  EXPECT_FALSE(read_image_file(base));  // a directory
+  EXPECT_FALSE(read_image_file(std::string("/tmp\0x", 6)));
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(read_image_file(base + "/fifo"));  // refused, not a hang
+  for (const char* n : {"/img", "/fifo"}) std::remove((base + n).c_str());
+  rmdir(dir);
+}
+
+// Seeded differential test: random inserts (inline and arena payloads,
+// overwrites growing and shrinking), removals, gets, compactions, save/load
+// round trips and filtered scans with early stops, against a std::map.
+TEST(BlobMap, DifferentialAgainstModel) {
+  const u64 seed = test_seed(0xb10b);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  auto m = std::make_unique<CorvaleBlobMap>(4096 + 16 * (rng() % 64));
+  std::map<u64, std::pair<std::string, u32>> model;
+  auto key = [&] { return rng() % 4 == 0 ? rng() : rng() % 600; };
+  auto check_all = [&] {
+    ASSERT_EQ(m->len(), model.size());
+    u64 live = 0;
+    for (const auto& [k, v] : model) {
+      const std::optional<BlobView> got = m->get(k);
+      ASSERT_TRUE(got) << k;
+      ASSERT_EQ(str_of(got->payload), v.first);
+      ASSERT_EQ(got->hot_meta, v.second);
+      if (v.first.size() >= 8) live += v.first.size() + 8;
+    }
+    ASSERT_EQ(m->arena().live_bytes(), live);
+  };
+  const u64 rounds = scaled(40000, 4000);
+  for (u64 i = 0; i < rounds; ++i) {
+    const u64 op = rng() % 100;
+    const u64 k = key();
+    if (op < 50) {
+      const u64 len = rng() % 3 == 0 ? rng() % 8 : rng() % 300;
+      std::string p(len, '\0');
+      for (char& c : p) c = static_cast<char>(rng());
+      const u32 meta = static_cast<u32>(rng() % 5 == 0 ? rng() : rng() % 0x1000000);
+      const MaybeError e = m->insert(k, bytes_of(p), meta);
+      if (len >= 8 && meta > 0xFFFFFF) {
+        ASSERT_EQ(e, ArenaError::MetaOverflow);
+      } else {
+        ASSERT_FALSE(e);
+        model[k] = {p, len >= 8 ? meta : 0};
+      }
+    } else if (op < 70) {
+      ASSERT_EQ(m->remove(k), model.erase(k) == 1);
+    } else if (op < 85) {
+      const auto it = model.find(k);
+      const std::optional<BlobView> got = m->get(k);
+      ASSERT_EQ(got.has_value(), it != model.end());
+      if (got) {
+        ASSERT_EQ(str_of(got->payload), it->second.first);
+      }
+    } else if (op < 95) {
+      u64 lo = key(), hi = key();
+      if (rng() % 4 == 0) std::swap(lo, hi);
+      const u32 mod = static_cast<u32>(rng() % 4 + 1);
+      const u64 stop = rng() % 30 + 1;
+      std::vector<std::tuple<u64, std::string, u32>> got, want;
+      u64 filtered = 0;
+      m->scan_filtered(
+          lo, hi,
+          [&](u64, u32 meta) {
+            ++filtered;
+            return meta % mod == 0;
+          },
+          [&](u64 kk, std::span<const u8> p, u32 meta) {
+            got.emplace_back(kk, str_of(p), meta);
+            return got.size() < stop;
+          });
+      u64 want_filtered = 0;
+      for (auto it = model.lower_bound(lo); lo <= hi && it != model.end() && it->first <= hi; ++it) {
+        ++want_filtered;
+        if (it->second.second % mod != 0) continue;
+        want.emplace_back(it->first, it->second.first, it->second.second);
+        if (want.size() == stop) break;
+      }
+      ASSERT_EQ(got, want);
+      ASSERT_EQ(filtered, want_filtered);
+    } else if (op < 98) {
+      const Outcome<CompactStats> st = m->compact();
+      ASSERT_TRUE(st.ok());
+      ASSERT_EQ(st.value().live_after, st.value().live_before);
+      check_all();
+    } else {
+      const std::string img = save(*m);
+      auto loaded = std::make_unique<CorvaleBlobMap>();
+      ASSERT_FALSE(load(img, *loaded));
+      ASSERT_EQ(loaded->arena().total_allocated(), m->arena().total_allocated());
+      ASSERT_EQ(loaded->arena().chunk_size(), m->arena().chunk_size());
+      ASSERT_EQ(save(*loaded), img);
+      m = std::move(loaded);
+      check_all();
+    }
+  }
+  check_all();
+}
+
+// Writes seed images for the loader's fuzz target into the directory named
+// by CORVALE_FUZZ_CORPUS (nothing to do without it).
+TEST(BlobImage, WriteFuzzCorpus) {
+  const char* dir = std::getenv("CORVALE_FUZZ_CORPUS");
+  if (!dir) GTEST_SKIP() << "CORVALE_FUZZ_CORPUS not set";
+  std::vector<std::string> images;
+  CorvaleBlobMap m(4096);
+  images.push_back(save(m));
+  for (u64 k = 0; k < 40; ++k) {
+    ASSERT_FALSE(m.insert(k * 7, bytes_of(std::string(k * 13 % 90, static_cast<char>(k))), static_cast<u32>(k)));
+    if (k % 10 == 9) images.push_back(save(m));
+  }
+  ASSERT_FALSE(m.insert(3, bytes_of(std::string(3000, 'q')), 1));  // second chunk
+  images.push_back(save(m));
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    std::ofstream out(std::string(dir) + "/seed" + std::to_string(i), std::ios::binary);
+    out << images[i];
+  }
+}
+
+}  // namespace
+}  // namespace corvale_trie::blobmap
