@@ -8,35 +8,60 @@
 //   live_nodes         live blocks
 //   total_node_allocs  allocations ever made (never decreases)
 //
-// Size classes (NODE_CLASS_LAYOUTS, 62 of them): classes 0..5 are 64-aligned
-// (32, 64, 96, 128, 256, 2048 bytes), classes 6..61 16-aligned exact sizes
-// from 8 to 375 bytes. A block is taken from its class's intrusive free list
-// (the first word of a free block links the next); an empty list of a class
-// of at most 256 bytes is refilled by carving a 4096-byte, 64-aligned
-// NodeChunk (header 64 bytes, blocks from byte 64 on). Blocks with no class
-// (exact sizes without a table entry, or above 256 bytes with an empty list)
-// come from the system and, when released, go back to it unless their class
-// list can keep them (classes above 256 bytes keep released blocks for reuse
-// and free them one by one at teardown). A BranchU (4160 bytes) always goes to
-// the system and back.
+// The size classes (NODE_CLASS_LAYOUTS) name the blocks the trie asks for:
+// the fixed node kinds of 64 and 128 bytes aligned to 64 (CLASS_64,
+// CLASS_128) and packed arrays of an exact byte size aligned to 16. Where a
+// block lives is the allocator's own business, chosen so that the resident
+// memory of a container follows its live blocks:
 //
-// Only classes 1 (BranchL3, set BitmapLeaf), 3 (BranchL7, BranchB, map
-// BitmapLeaf) and the exact-size classes are ever requested; classes 0, 2, 4
-// and 5 stay empty. That keeps the teardown rule sound: every block on a list
-// of a class above 256 bytes was a system block, never a piece of a chunk.
+//  - Small blocks (a stride, the size rounded up to 16, of at most 512 bytes)
+//    are cut from the container's chunks. All strides share one sequence of
+//    chunks; the current chunk is cut from both ends, packed blocks upwards
+//    from its low end and 64-aligned blocks downwards from its 64-aligned
+//    high end, so neither pays alignment padding, and no page is touched
+//    before a block lies on it. Chunk sizes grow with the container (a
+//    quarter of what it already holds, from 512 bytes up to 64 KiB).
+//  - A released small block goes on the free list of its stride (16..256
+//    bytes by 16 and 288..512 by 32: 24 lists; 64-aligned blocks of 64 and
+//    128 bytes: 2 more), so blocks of one stride serve each other whatever
+//    their class. When the list of a stride is empty and the current chunk
+//    cannot hold the block, the chunk's tail goes onto the lists and the
+//    smallest larger free block is split; failing that, free blocks that lie
+//    side by side are merged (a pass over all lists, when an eighth of the
+//    chunk bytes is free, at most once per half as many releases as the
+//    previous pass found free blocks); only then is a new chunk taken. So
+//    memory that one stride gave back serves the others after a churn.
+//  - A container without a chunk takes its blocks straight from the system,
+//    up to five live at a time: the flat root array of up to 31 keys (and its
+//    replacement while the entries move), and the few nodes of a small tree
+//    with the leaves that its growth replaces (a 64-aligned one cut from a
+//    packed block 48 bytes larger). A container of a few keys thus costs one
+//    system block and no chunk. The sixth live block takes the first chunk,
+//    and from then on every small block comes from chunks until the
+//    container is empty again; a release compares the block with the
+//    remaining system blocks only while there are any.
+//  - Larger blocks and BranchU (4160 bytes) go to the system and back.
+//  - When the last live block is released (a clear, the last key removed),
+//    every chunk goes back to the system at once.
+//
+// Free-list links are written and read with memcpy; a block handed out is
+// fresh storage (a new byte array, zero-filled) in which the caller's
+// objects begin their lifetime.
 //
 // The allocator serves one writer at a time; the counters are relaxed atomics
 // so that they can be read while a writer runs.
 //
 // Shared mode (alloc_shared.cpp, occ.hpp): an allocator deferred to an epoch
 // collector before its first block takes every block from the collector's
-// class pools or from the system (never from a chunk) and retires every
-// released block to the collector with its exact size and alignment; the
-// counters move at once. Its own free lists and chunk list stay empty.
+// class pools or from the system (never from a chunk nor as one of the
+// system blocks of a small container) and retires every released block to
+// the collector with its exact size and alignment; the counters move at
+// once. Its own free lists and chunk list stay empty.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <new>
 
 #include "engine/node.hpp"
 #include "engine/occ.hpp"
@@ -45,8 +70,6 @@
 namespace corvale_trie {
 
 inline constexpr unsigned NODE_CLASS_COUNT = 62;
-inline constexpr u64 NODE_CHUNK_SIZE = 4096;
-inline constexpr u64 NODE_CHUNK_HEADER = 64;
 inline constexpr u8 NO_CLASS = 255;
 
 struct NodeClassLayout {
@@ -60,14 +83,26 @@ extern const u8 NODE_SIZE_TO_CLASS[376];
 inline constexpr unsigned CLASS_64 = 1;   // 64 bytes, aligned 64
 inline constexpr unsigned CLASS_128 = 3;  // 128 bytes, aligned 64
 
+// Blocks of a stride up to this many bytes live in chunks.
+inline constexpr u64 CHUNK_STRIDE_MAX = 512;
+inline constexpr u64 CHUNK_MIN_BYTES = 512;
+inline constexpr u64 CHUNK_MAX_BYTES = 64 * 1024;
+
+// Process-wide count of blocks taken from and given back to the system
+// (chunks, large blocks, BranchU, blocks of containers without a chunk).
+struct AllocStats {
+  u64 system_allocs;
+  u64 system_frees;
+};
+[[nodiscard]] AllocStats alloc_stats() noexcept;
 
 class NodeAlloc {
  public:
   NodeAlloc() noexcept = default;
   NodeAlloc(const NodeAlloc&) = delete;
   NodeAlloc& operator=(const NodeAlloc&) = delete;
-  // Frees chunks and the blocks that lie on lists of classes above 256
-  // bytes. The owner must have released every reachable block before.
+  // Frees the chunks. The owner must have released every reachable block
+  // before (which has already freed them).
   ~NodeAlloc();
 
   // A zero-filled block of a fixed 64-aligned class (CLASS_64 or CLASS_128).
@@ -88,7 +123,7 @@ class NodeAlloc {
       return allocate_branch_u();
     } else {
       static_assert(sizeof(T) == 64 || sizeof(T) == 128);
-      return static_cast<T*>(allocate_class(sizeof(T) == 64 ? CLASS_64 : CLASS_128));
+      return std::launder(static_cast<T*>(allocate_class(sizeof(T) == 64 ? CLASS_64 : CLASS_128)));
     }
   }
   template <class T>
@@ -103,7 +138,7 @@ class NodeAlloc {
   // Packed arrays of n slots of T (exact size n * sizeof(T), aligned 16).
   template <class T>
   [[nodiscard]] T* make_array(u64 slots) {
-    return static_cast<T*>(allocate_bytes(slots * sizeof(T)));
+    return std::launder(static_cast<T*>(allocate_bytes(slots * sizeof(T))));
   }
   template <class T>
   void destroy_array(T* block, u64 slots, const char* expect = MISSING_BLOCK) {
@@ -115,8 +150,9 @@ class NodeAlloc {
   [[nodiscard]] u64 total_node_allocs() const noexcept {
     return total_node_allocs_.load(std::memory_order_relaxed);
   }
-  // Number of NodeChunks taken so far (for tests and benchmarks).
+  // Chunks held now and their bytes (for tests and benchmarks).
   [[nodiscard]] u64 chunk_count() const noexcept;
+  [[nodiscard]] u64 chunk_bytes() const noexcept;
 
   // Shared mode (alloc_shared.cpp). defer_to attaches an epoch collector
   // for good: from then on released blocks are retired to it and new blocks
@@ -124,26 +160,54 @@ class NodeAlloc {
   // that no piece of a chunk is ever retired on its own). Legal only before
   // the first allocation; a second call must name the same collector.
   void defer_to(const occ::CollectorRef& collector);
-  [[nodiscard]] bool shared() const noexcept { return collector_ != nullptr; }
-  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_; }
+  [[nodiscard]] bool shared() const noexcept { return collector_ref_ != nullptr; }
+  [[nodiscard]] occ::Collector* collector() const noexcept { return collector_ref_.get(); }
 
  private:
+  // Packed lists: strides 16..256 by 16, then 288..512 by 32 (a block of
+  // another stride above 256 takes the next one); then the 64-aligned lists.
+  static constexpr unsigned kFineLists = 16;
+  static constexpr unsigned kPackedLists = kFineLists + 8;
+  static constexpr unsigned kList64 = kPackedLists;       // 64-aligned, 64 bytes
+  static constexpr unsigned kList128 = kPackedLists + 1;  // 64-aligned, 128 bytes
+  static constexpr unsigned kListCount = kPackedLists + 2;
+  static constexpr unsigned kDirectSlots = 5;
+  static constexpr u64 list_stride(unsigned list) noexcept {
+    if (list < kFineLists) return (u64{list} + 1) * 16;
+    if (list < kPackedLists) return 256 + (u64{list} - kFineLists + 1) * 32;
+    return list == kList64 ? 64 : 128;
+  }
+  // The list of a packed stride (16..512, a multiple of 16).
+  static constexpr unsigned packed_list(u64 stride) noexcept {
+    return static_cast<unsigned>(stride <= 256 ? stride / 16 - 1 : kFineLists + (stride - 257) / 32);
+  }
+
   [[nodiscard]] void* shared_allocate(u64 size, u64 align, u8 cls);
   void shared_release(void* block, u64 size, u64 align);
-
   void count_alloc(u64 rounded) noexcept;
   void count_release(u64 rounded) noexcept;
-  void* pop_free(unsigned cls) noexcept;
-  void push_free(void* block, unsigned cls) noexcept;
-  void* carve_chunk(unsigned cls, u64 stride);
+  void* take(unsigned list, u64 size);
+  [[gnu::noinline]] void* take_slow(unsigned list, u64 size);
+  void give(void* block, unsigned list) noexcept;
+  void push(void* block, unsigned list) noexcept;
+  void* pop(unsigned list) noexcept;
+  void push_run(u8* start, u64 bytes) noexcept;
+  void* split_larger(unsigned list) noexcept;
+  bool merge_free_blocks();
+  void retire_tail() noexcept;
+  void new_chunk(u64 stride);
+  void release_all() noexcept;
 
-  void* free_lists_[NODE_CLASS_COUNT] = {};
+  u8* low_ = nullptr;   // next packed block of the current chunk
+  u8* high_ = nullptr;  // end of its free space, 64-aligned
+  void* lists_[kListCount] = {};
+  void* chunks_ = nullptr;  // newest chunk; each starts with the link to the older one
+  u64 free_bytes_ = 0;   // bytes on the lists
+  void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk, packed to the front
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
   std::atomic<u64> total_node_allocs_{0};
-  void* chunks_ = nullptr;
-  occ::Collector* collector_ = nullptr;  // shared mode when set
-  occ::CollectorRef collector_ref_;      // keeps the collector alive
+  occ::CollectorRef collector_ref_;  // shared mode when set; keeps the collector alive
 };
 
 // ---------------------------------------------------------------------------

@@ -9,8 +9,8 @@ namespace corvale_trie {
 
 void NodeAlloc::defer_to(const occ::CollectorRef& collector) {
   CORVALE_EXPECT(collector != nullptr, MISSING_BLOCK);
-  if (collector_ != nullptr) {
-    if (collector_ != collector.get()) [[unlikely]]
+  if (collector_ref_ != nullptr) {
+    if (collector_ref_ != collector) [[unlikely]]
       CORVALE_PANIC("NodeAlloc already deferred to a different collector");
     return;
   }
@@ -19,16 +19,15 @@ void NodeAlloc::defer_to(const occ::CollectorRef& collector) {
   CORVALE_EXPECT(total_node_allocs() == 0 && chunks_ == nullptr,
                  "NodeAlloc deferred to a collector before its first allocation");
   collector_ref_ = collector;
-  collector_ = collector.get();
 }
 
 void* NodeAlloc::shared_allocate(u64 size, u64 align, u8 cls) {
   if (cls != NO_CLASS) {
-    if (void* block = collector_->pop_pool(cls)) return block;
+    if (void* block = collector_ref_->pop_pool(cls)) return block;
   }
   return system_alloc(size, align);
 }
 
-void NodeAlloc::shared_release(void* block, u64 size, u64 align) { collector_->retire(block, size, align); }
+void NodeAlloc::shared_release(void* block, u64 size, u64 align) { collector_ref_->retire(block, size, align); }
 
 }  // namespace corvale_trie

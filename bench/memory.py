@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""Resident memory of corvale_trie containers, as a user sees it.
+
+Every row runs in a fresh child process (``--worker``) that measures the
+growth of its resident set (``/proc/self/statm``) after asking the C library
+to give back what it keeps (``malloc_trim(0)``); blocks of 128 KiB and more
+always come from mmap (a fixed ``M_MMAP_THRESHOLD``), so that the numpy
+temporaries of the large rows do not stay in the heap among the container's
+blocks:
+
+- small: many containers of n keys each (dense: n consecutive keys;
+  clustered: runs of 16..48 consecutive keys at random places; random:
+  uniform 64-bit keys), built one key at a time; bytes per container against
+  the container's own size (``sys.getsizeof``) plus its ``mem_used()``, and
+  against ``set``/``dict`` holding the same keys as fresh int objects;
+- large: one container of 1M or 10M keys (bulk ``insert_many`` from a packed
+  buffer, and one key at a time for 1M): growth over ``mem_used()``;
+- clear: 2M random keys, ``clear()``, then a refill with 2M dense keys;
+- churn: 8 rounds of 400,000 inserted keys (alternately random and spread:
+  evenly spaced by 997 from a random base) and the removal of 90% of all keys;
+  what the container holds at the end (what its ``clear()`` then gives back)
+  over the peak ``mem_used()``;
+- drop: what is left after a container of 2M random keys is deleted.
+
+    python3 bench/memory.py                 # everything (about 3 minutes)
+    python3 bench/memory.py --only small    # one section
+    python3 bench/memory.py --markdown out.md
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import time
+
+SMALL_NS = [0, 1, 2, 5, 10, 31, 32, 100, 1000, 10000]
+DISTS = ["dense", "clustered", "random"]
+SMALL_KINDS = ["CorvaleSet", "set", "CorvaleMap", "dict"]
+PAGE = os.sysconf("SC_PAGE_SIZE")
+MASK64 = (1 << 64) - 1
+
+# ---------------------------------------------------------------- helpers
+
+
+def _trim():
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
+
+
+def rss():
+    """Resident bytes after the C library gave back what it could."""
+    _trim()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def small_keys(rng, dist, n):
+    """The keys of one small container, made one at a time (no list of int
+    objects stays behind in the interpreter's own allocator)."""
+    if dist == "dense":
+        base = rng.getrandbits(63)
+        yield from range(base, base + n)
+    elif dist == "random":
+        for _ in range(n):
+            yield rng.getrandbits(64)
+    else:
+        left = n
+        while left > 0:
+            run = min(rng.randint(16, 48), left)
+            base = rng.getrandbits(63)
+            yield from range(base, base + run)
+            left -= run
+
+
+def np_keys(np, dist, n, seed):
+    rng = np.random.default_rng(seed)
+    if dist == "dense":
+        return np.arange(n, dtype=np.uint64) + np.uint64(rng.integers(0, 1 << 62))
+    if dist == "random":
+        return rng.integers(0, MASK64, size=n, dtype=np.uint64, endpoint=True)
+    if dist == "spread":
+        return np.arange(n, dtype=np.uint64) * np.uint64(997) + np.uint64(rng.integers(0, 1 << 62))
+    # clustered: runs of 16..48 consecutive keys at random 62-bit places
+    lens = rng.integers(16, 49, size=n // 16 + 1)
+    starts = rng.integers(0, 1 << 62, size=len(lens), dtype=np.uint64)
+    out = np.repeat(starts, lens) + (np.arange(lens.sum()) - np.repeat(np.cumsum(lens) - lens, lens)).astype(np.uint64)
+    return out[:n]
+
+
+def make(kind):
+    import corvale_trie
+
+    return getattr(corvale_trie, kind)()
+
+
+# ---------------------------------------------------------------- workers
+
+
+def work_small(kind, dist, n):
+    count = min(20000, max(50, 1_000_000 // max(n, 1)))
+    rng = random.Random(hash((kind, dist, n)) & 0xFFFF)
+    import corvale_trie
+
+    held = [None] * count
+    before = rss()
+    for i in range(count):
+        keys = small_keys(rng, dist, n)
+        if kind == "set":
+            c = set(keys)
+        elif kind == "dict":
+            c = {k: k for k in keys}
+        elif kind == "CorvaleSet":
+            c = corvale_trie.CorvaleSet()
+            for k in keys:
+                c.add(k)
+        else:
+            c = corvale_trie.CorvaleMap()
+            for k in keys:
+                c[k] = k
+        held[i] = c
+    after = rss()
+    out = {"per": (after - before) / count, "count": count}
+    if kind.startswith("Corvale"):
+        out["mem_used"] = sum(c.mem_used() for c in held) / count
+        out["size"] = sys.getsizeof(held[0])
+    return out
+
+
+def build_bulk(kind, keys):
+    c = make(kind)
+    if kind == "CorvaleSet":
+        c.insert_many(keys)
+    else:
+        c.insert_many(keys, keys)
+    return c
+
+
+def work_large(kind, dist, n, mode):
+    import numpy as np
+
+    keys = np_keys(np, dist, n, 7)
+    plain = keys.tolist() if mode == "one" else None
+    before = rss()
+    if mode == "bulk":
+        c = build_bulk(kind, keys)
+    else:
+        c = make(kind)
+        if kind == "CorvaleSet":
+            for k in plain:
+                c.add(k)
+        else:
+            for k in plain:
+                c[k] = k
+    return {"growth": rss() - before, "mem_used": c.mem_used()}
+
+
+def work_clear(kind):
+    import numpy as np
+
+    first = np_keys(np, "random", 2_000_000, 11)
+    second = np_keys(np, "dense", 2_000_000, 12)
+    before = rss()
+    c = build_bulk(kind, first)
+    out = {"full": rss() - before, "full_mem": c.mem_used()}
+    c.clear()
+    out["cleared"] = rss() - before
+    out["cleared_mem"] = c.mem_used()
+    if kind == "CorvaleSet":
+        c.insert_many(second)
+    else:
+        c.insert_many(second, second)
+    out["refilled"] = rss() - before
+    out["refilled_mem"] = c.mem_used()
+    del c
+    out["dropped"] = rss() - before
+    return out
+
+
+def work_churn(kind):
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    c = make(kind)
+    live = np.zeros(0, dtype=np.uint64)
+    before = rss()
+    peak = 0
+    for r in range(8):
+        keys = np_keys(np, "random" if r % 2 == 0 else "spread", 400_000, 100 + r)
+        if kind == "CorvaleSet":
+            c.insert_many(keys)
+        else:
+            c.insert_many(keys, keys)
+        live = np.unique(np.concatenate([live, keys]))
+        peak = max(peak, c.mem_used())
+        gone = rng.permutation(len(live))[: len(live) * 9 // 10]
+        # Removed in slices, so that the int objects of one slice reuse the
+        # memory of the previous one.
+        for i in range(0, len(gone), 4096):
+            if kind == "CorvaleSet":
+                for k in live[gone[i : i + 4096]].tolist():
+                    c.discard(k)
+            else:
+                for k in live[gone[i : i + 4096]].tolist():
+                    del c[k]
+        live = np.delete(live, gone)
+    end = rss()
+    out = {"growth": end - before, "peak_mem": peak, "mem_used": c.mem_used(), "keys": len(live)}
+    # What the container itself holds: what its clear() gives back (the
+    # growth also counts the benchmark's int objects and numpy temporaries).
+    c.clear()
+    out["held"] = end - rss()
+    return out
+
+
+def worker(spec):
+    # Blocks of 128 KiB and more (numpy arrays, big lists) always from mmap,
+    # so that the benchmark's own temporaries do not stay in the heap
+    # among the container's blocks (glibc raises this threshold by itself
+    # otherwise, after the first such block is freed).
+    try:
+        ctypes.CDLL("libc.so.6").mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
+    except OSError:
+        pass
+    job = json.loads(spec)
+    fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn}[job.pop("section")]
+    print(json.dumps(fn(**job)))
+
+
+# ---------------------------------------------------------------- parent
+
+
+def run(job):
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
+        capture_output=True,
+        text=True,
+        cwd="/",
+    )
+    if out.returncode != 0:
+        raise RuntimeError(f"{job}: {out.stderr}")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def fmt(x):
+    return f"{x:,.0f}"
+
+
+def heading(lines, title, note):
+    lines += ["", title, "", note]
+
+
+def table_head(lines, columns, left=1):
+    lines += ["", "| " + " | ".join(columns) + " |", "|" + "---|" * left + "---:|" * (len(columns) - left)]
+
+
+def section_small(lines):
+    heading(
+        lines,
+        "### Many small containers, built one key at a time",
+        "Resident bytes per container. Ours: growth [object size + `mem_used()`] and the limit "
+        "1.25 x (object + `mem_used`) + 64; peers hold the same keys as fresh int objects "
+        "(their ints counted).",
+    )
+    for dist in DISTS:
+        lines += ["", f"#### {dist}"]
+        table_head(lines, ["n", "CorvaleSet", "limit", "set", "CorvaleMap", "limit", "dict"], left=0)
+        for n in SMALL_NS:
+            r = {k: run({"section": "small", "kind": k, "dist": dist, "n": n}) for k in SMALL_KINDS}
+            cells = []
+            for ours, peer in (("CorvaleSet", "set"), ("CorvaleMap", "dict")):
+                o, p = r[ours], r[peer]
+                limit = 1.25 * (o["size"] + o["mem_used"]) + 64
+                mark = "" if o["per"] <= limit else " **over**"
+                if n >= 32 and o["per"] >= p["per"]:
+                    mark += " **>= peer**"
+                cells += [
+                    f"{fmt(o['per'])} [{o['size']} + {fmt(o['mem_used'])}]{mark}",
+                    fmt(limit),
+                    fmt(p["per"]),
+                ]
+            lines.append(f"| {n} | " + " | ".join(cells) + " |")
+            print(lines[-1], file=sys.stderr)
+
+
+def section_large(lines):
+    heading(lines, "### Large containers", "Resident growth while the container is built, over its `mem_used()` (limit 1.15).")
+    table_head(lines, ["container", "keys", "build", "dense", "clustered", "random"])
+    for kind in ("CorvaleSet", "CorvaleMap"):
+        for n, mode in ((1_000_000, "one"), (1_000_000, "bulk"), (10_000_000, "bulk")):
+            cells = []
+            for dist in DISTS:
+                r = run({"section": "large", "kind": kind, "dist": dist, "n": n, "mode": mode})
+                cells.append(f"{r['growth'] / 2**20:.1f} MB / {r['mem_used'] / 2**20:.1f} MB = {r['growth'] / max(r['mem_used'], 1):.2f}")
+            label = "one at a time" if mode == "one" else "insert_many"
+            lines.append(f"| {kind} | {n:,} | {label} | " + " | ".join(cells) + " |")
+            print(lines[-1], file=sys.stderr)
+
+
+def section_clear(lines):
+    heading(
+        lines,
+        "### Clear, refill, churn, drop",
+        "Resident growth over the start (MB) and `mem_used()` (MB) in brackets. Clear: 2M random keys, "
+        "`clear()`, refill with 2M dense keys, then `del`. Churn: 8 rounds of 400,000 keys (random and "
+        "spread in turn) each followed by the removal of 90% of all keys; held: what a final `clear()` gives back "
+        "(the process growth, which also counts the benchmark's own ints and arrays, in brackets).",
+    )
+    table_head(
+        lines,
+        ["container", "2M random", "cleared", "refilled, 2M dense", "dropped", "churn: held (growth) [peak / live mem_used]", "held / peak"],
+    )
+    mb = lambda x: f"{x / 2**20:.2f}"  # noqa: E731
+    for kind in ("CorvaleSet", "CorvaleMap"):
+        c = run({"section": "clear", "kind": kind})
+        h = run({"section": "churn", "kind": kind})
+        lines.append(
+            f"| {kind} | {mb(c['full'])} [{mb(c['full_mem'])}] | {mb(c['cleared'])} [{mb(c['cleared_mem'])}] | "
+            f"{mb(c['refilled'])} [{mb(c['refilled_mem'])}] | {mb(c['dropped'])} | "
+            f"{mb(h['held'])} ({mb(h['growth'])}) [{mb(h['peak_mem'])} / {mb(h['mem_used'])}] | {h['held'] / h['peak_mem']:.2f} |"
+        )
+        print(lines[-1], file=sys.stderr)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--worker", help=argparse.SUPPRESS)
+    ap.add_argument("--only", help="comma-separated sections: small,large,clear")
+    ap.add_argument("--markdown", help="also write the tables to this file")
+    args = ap.parse_args()
+    if args.worker:
+        worker(args.worker)
+        return
+    sections = args.only.split(",") if args.only else ["small", "large", "clear"]
+    t0 = time.time()
+    lines = []
+    for s in sections:
+        {"small": section_small, "large": section_large, "clear": section_clear}[s](lines)
+    lines.append("")
+    lines.append(f"({time.time() - t0:.0f} s, load average {os.getloadavg()[0]:.1f})")
+    text = "\n".join(lines) + "\n"
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
