@@ -32,3 +32,12 @@ print("pop(3):", m.pop(3), "->", m.to_list())
 it = iter(m)
 m.clear()
 print("snapshot keys:", list(it), "| map now empty:", m.empty)
+
+# An unordered map from arbitrary byte keys to u64 values.
+from corvale_trie import CorvaleBytesMap  # noqa: E402
+
+b = CorvaleBytesMap()
+b[b"\x00key"] = 1
+b["caf\u00e9"] = 2  # a str is its UTF-8 bytes
+b.update({b"": 3})
+print("bytes map:", len(b), sorted(b.items()), "| b'a' in b:", b"a" in b)

@@ -207,14 +207,28 @@ bool to_bool(PyObject* obj) {
   raise_not_instance(obj, "bool");
 }
 
-KeyValue to_u64_pair(PyObject* item) {
+namespace {
+
+// The tuple of a pair: a tuple (or subclass) of exactly two elements.
+void check_pair(PyObject* item) {
   if (!PyTuple_Check(item)) raise_not_instance(item, "tuple");
   Py_ssize_t n = PyTuple_Size(item);
   if (n != 2)
     raise_format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+}
+
+}  // namespace
+
+KeyValue to_u64_pair(PyObject* item) {
+  check_pair(item);
   u64 key = to_u64(PyTuple_GetItem(item, 0));
   u64 value = to_u64(PyTuple_GetItem(item, 1));
   return KeyValue{key, value};
+}
+
+ObjectValue to_object_u64_pair(PyObject* item) {
+  check_pair(item);
+  return ObjectValue{PyTuple_GetItem(item, 0), to_u64(PyTuple_GetItem(item, 1))};
 }
 
 std::vector<u64> sequence_to_u64_vec(PyObject* obj) {
@@ -238,12 +252,14 @@ void raise_dict_changed(bool size_changed) {
 
 Ref to_py(u64 v) noexcept { return Ref::result(PyLong_FromUnsignedLongLong(v)); }
 
-Ref to_py(const KeyValue& kv) noexcept {
+Ref pair_of(Ref first, Ref second) noexcept {
   Ref tuple = Ref::result(PyTuple_New(2));
-  PyTuple_SetItem(tuple.get(), 0, to_py(kv.key).release());
-  PyTuple_SetItem(tuple.get(), 1, to_py(kv.value).release());
+  PyTuple_SetItem(tuple.get(), 0, first.release());
+  PyTuple_SetItem(tuple.get(), 1, second.release());
   return tuple;
 }
+
+Ref to_py(const KeyValue& kv) noexcept { return pair_of(to_py(kv.key), to_py(kv.value)); }
 
 Ref to_py(const std::vector<u64>& v) noexcept {
   return new_list(v.size(), [&](std::size_t i) { return to_py(v[i]); });
@@ -256,6 +272,10 @@ Ref to_py(const std::vector<KeyValue>& v) noexcept {
 Ref str_from(std::string_view text) noexcept {
   return Ref::result(
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Ref bytes_from(std::string_view bytes) noexcept {
+  return Ref::result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 // ---------------------------------------------------------------------------

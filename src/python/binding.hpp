@@ -629,6 +629,14 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 [[nodiscard]] bool to_bool(PyObject* obj);
 // A tuple (or subclass) of exactly two integers: (key, value).
 [[nodiscard]] KeyValue to_u64_pair(PyObject* item);
+// A tuple (or subclass) of exactly two elements whose second is an integer:
+// the first element as it is (borrowed from the tuple, for the caller to
+// convert) and the second converted. The tuple errors are to_u64_pair's.
+struct ObjectValue {
+  PyObject* object;
+  u64 value;
+};
+[[nodiscard]] ObjectValue to_object_u64_pair(PyObject* item);
 // A sequence of integers (not str): "Can't extract `str` to `Vec`", else a
 // non-sequence is "'{}' object is not an instance of 'Sequence'".
 [[nodiscard]] std::vector<u64> sequence_to_u64_vec(PyObject* obj);
@@ -752,6 +760,10 @@ template <class T>
 }
 // A str from UTF-8 text.
 [[nodiscard]] Ref str_from(std::string_view text) noexcept;
+// A bytes object holding a copy of `bytes`.
+[[nodiscard]] Ref bytes_from(std::string_view bytes) noexcept;
+// A new 2-tuple (first, second).
+[[nodiscard]] Ref pair_of(Ref first, Ref second) noexcept;
 // A new list of n items, item i = item_at(i) (a Ref).
 template <class F>
 [[nodiscard]] Ref new_list(std::size_t n, F&& item_at) noexcept {

@@ -29,17 +29,19 @@ std::string bytearray_copy(PyObject* array) {
 }
 
 // Strict UTF-8 of a str: a string the codec refuses (a lone surrogate)
-// raises the interpreter's UnicodeEncodeError.
-std::string utf8_copy(PyObject* str) {
+// raises the interpreter's UnicodeEncodeError. The bytes are the str's own
+// UTF-8 form (its data for an ASCII string, else a form the str caches), so
+// they live as long as the str, which the caller holds for the call.
+std::string_view utf8_view(PyObject* str) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (!data) rethrow_pending();
-  return copy_of(data, size);
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 // The three key forms shared by both key helpers; nothing for other objects.
 std::optional<KeyBytes> key_bytes(PyObject* obj) {
-  if (PyUnicode_Check(obj)) return KeyBytes::owned(utf8_copy(obj));
+  if (PyUnicode_Check(obj)) return KeyBytes::borrowed(utf8_view(obj));
   if (PyBytes_Check(obj)) return KeyBytes::borrowed(bytes_view(obj));
   if (PyByteArray_Check(obj)) return KeyBytes::owned(bytearray_copy(obj));
   return std::nullopt;

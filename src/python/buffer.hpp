@@ -10,9 +10,10 @@
 // (`label`: "keys" or "values").
 //
 // Key bytes are handed out as a borrowed view of a `bytes` object's storage
-// (no copy: valid while the caller holds that object, which it does for the
-// whole call) or as an owned copy (UTF-8 of a `str`, contents of a
-// `bytearray`). A `memoryview` is not a key.
+// or of a `str`'s UTF-8 form (no copy: valid while the caller holds that
+// object, which it does for the whole call) or as an owned copy (contents of
+// a `bytearray`, which Python code could resize). A `memoryview` is not a
+// key.
 //
 // The helpers hold no state, take no claims and touch no container; they
 // run on the calling thread with the interpreter lock held and throw
@@ -72,14 +73,14 @@ class KeyBytes {
 // first failure (or the iteration's own error) is raised.
 [[nodiscard]] std::vector<u64> collect_u64(PyObject* obj, const char* label);
 
-// Key of the string map: a str (strict UTF-8, owned copy), bytes (borrowed)
+// Key of the string map: a str (strict UTF-8, borrowed), bytes (borrowed)
 // or bytearray (owned copy) free of NUL bytes. Other objects raise
 // TypeError "Expected str, bytes, or bytearray for key"; a NUL byte raises
 // ValueError "NUL bytes are not allowed in CorvaleStrMap keys".
 [[nodiscard]] KeyBytes extract_str_key(PyObject* obj);
 
 // Key of the bytes map (and payload of the blob map): a str (strict UTF-8,
-// owned copy), bytes (borrowed) or bytearray (owned copy), any byte values.
+// borrowed), bytes (borrowed) or bytearray (owned copy), any byte values.
 // Other objects raise TypeError "Expected bytes, bytearray, or str for key".
 [[nodiscard]] KeyBytes extract_bytes_key(PyObject* obj);
 

@@ -30,6 +30,12 @@ std::optional<std::vector<u64>> corvale_set_keys(PyObject* obj);
 PyTypeObject* sync_corvale_map_type();
 PyTypeObject* sync_corvale_set_type();
 
+// The sorted string map and its iterators (strmap.cpp).
+PyTypeObject* corvale_str_map_type();
+PyTypeObject* corvale_str_map_key_iter_type();
+PyTypeObject* corvale_str_map_value_iter_type();
+PyTypeObject* corvale_str_map_item_iter_type();
+
 // Blob map (blobmap.cpp).
 PyTypeObject* corvale_blob_map_type();
 
@@ -48,5 +54,13 @@ PyTypeObject* sync_corvale_map_item_iter_type();
 PyTypeObject* sync_corvale_map_range_iter_type();
 PyTypeObject* sync_corvale_set_iter_type();
 PyTypeObject* sync_corvale_set_range_iter_type();
+
+// The bytes map and its snapshot iterators (bytesmap.cpp).
+PyTypeObject* corvale_bytes_map_type();
+PyTypeObject* corvale_bytes_map_key_iter_type();
+PyTypeObject* corvale_bytes_map_value_iter_type();
+PyTypeObject* corvale_bytes_map_item_iter_type();
+// The module function _bytes_map_hash_mask, a testing hook (bytesmap.cpp).
+PyMethodDef bytes_map_testing_hook() noexcept;
 
 }  // namespace corvale_py

@@ -70,6 +70,18 @@ Ref repr(Obj& self) {
   return str_from(text);
 }
 
+// The getset table of every container class: the read-only property
+// `empty`.
+template <class Obj>
+PyGetSetDef* empty_property() {
+  static PyGetSetDef table[] = {
+      {"empty", &getter<&is_empty<Obj>, Claim::Shared>, nullptr, "Property returning True if empty.",
+       nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  return table;
+}
+
 template <class Obj>
 void clear(Obj& self) {
   self.core.clear();

@@ -50,9 +50,13 @@ struct Snapshot {
   [[nodiscard]] u64 remaining() const noexcept {
     return position <= items.size() ? items.size() - position : 0;
   }
-  [[nodiscard]] Ref next_item() noexcept {
+  // The item at the position, then the position moves on; a failure to
+  // make the item (MemoryError) leaves the position where it was.
+  [[nodiscard]] Ref next_item() {
     if (position >= items.size()) return Ref();  // end, no exception
-    return to_py(items[position++]);
+    Ref item = to_py(items[position]);
+    ++position;
+    return item;
   }
 };
 

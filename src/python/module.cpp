@@ -1,7 +1,8 @@
 // corvale_trie Python binding: the extension module `_corvale`.
 //
 // Multi-phase initialisation: PyInit__corvale hands the interpreter a static
-// module definition (no per-module state, no functions) whose single exec
+// module definition (no per-module state; private testing hooks as its
+// only functions) whose single exec
 // step gives each new module object its `__version__` and its classes, in a
 // fixed order, stopping at the first failure. The class type objects are
 // made once per process and shared by every later import of the module in
@@ -33,6 +34,8 @@ const ClassEntry kClasses[] = {
     {"CorvaleSet", &corvale_set_type},
     {"SyncCorvaleMap", &sync_corvale_map_type},
     {"SyncCorvaleSet", &sync_corvale_set_type},
+    {"CorvaleStrMap", &corvale_str_map_type},
+    {"CorvaleBytesMap", &corvale_bytes_map_type},
     {"CorvaleBlobMap", &corvale_blob_map_type},
     {"CorvaleMapKeyIter", &corvale_map_key_iter_type},
     {"CorvaleMapValueIter", &corvale_map_value_iter_type},
@@ -46,6 +49,12 @@ const ClassEntry kClasses[] = {
     {"SyncCorvaleMapRangeIter", &sync_corvale_map_range_iter_type},
     {"SyncCorvaleSetIter", &sync_corvale_set_iter_type},
     {"SyncCorvaleSetRangeIter", &sync_corvale_set_range_iter_type},
+    {"CorvaleStrMapKeyIter", &corvale_str_map_key_iter_type},
+    {"CorvaleStrMapValueIter", &corvale_str_map_value_iter_type},
+    {"CorvaleStrMapItemIter", &corvale_str_map_item_iter_type},
+    {"CorvaleBytesMapKeyIter", &corvale_bytes_map_key_iter_type},
+    {"CorvaleBytesMapValueIter", &corvale_bytes_map_value_iter_type},
+    {"CorvaleBytesMapItemIter", &corvale_bytes_map_item_iter_type},
 };
 
 // ID of the interpreter that owns the type objects; -1 until the first exec.
@@ -76,6 +85,12 @@ int module_exec(PyObject* module) noexcept {
   }
 }
 
+// Private testing hooks (underscored, not in __all__).
+PyMethodDef g_functions[] = {
+    bytes_map_testing_hook(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
     {0, nullptr},
@@ -86,7 +101,7 @@ PyModuleDef g_module = {
     "_corvale",
     "The `_corvale` PyO3 module.",
     0,
-    nullptr,
+    g_functions,
     g_slots,
     nullptr,
     nullptr,

@@ -1,0 +1,316 @@
+#!/usr/bin/env python3
+"""Benchmarks of CorvaleStrMap against the containers Python users pick for
+string keys.
+
+    python3 bench/strmap_bench.py              # 1M keys of each kind
+    python3 bench/strmap_bench.py --n 100000   # smaller
+    python3 bench/strmap_bench.py --markdown out.md
+
+Peers: dict (unordered; the speed and memory reference), sortedcontainers'
+SortedDict (ordered; neighbours by bisect and index), datrie.Trie (a
+dynamic ordered trie in C; run on 100,000 keys by default, --datrie-n, as
+its one-at-a-time insertion slows down badly with size) and marisa_trie.RecordTrie (static, built once
+from all pairs: the memory anchor; its insert row is the whole build).
+
+Key kinds (deterministic, no key repeated): URL-like keys (3000 hosts,
+paths of 1..4 segments from a 5000-word list), file paths (a directory tree
+of growing fan-out with file names and extensions), English-like words
+(built from syllables) and random 16-character hex ids.
+
+Every container runs in a fresh child process. The child reads the keys
+(made once by the parent, kept in a temporary file) as bytes objects and
+decodes each one while inserting, so the `str` keys and
+`int` values a peer stores are fresh objects counted in its resident-memory
+growth (values are random 64-bit integers, never cached small ints). Times
+are ns per operation of the best of three repeats of a plain Python loop
+over 200,000 probes (the whole map for insertion and iteration):
+
+    insert      m[k] = v for every key, in random order
+    get hit     m.get(k) for stored keys
+    get miss    m.get(k) for absent keys (a stored key with one more byte)
+    next        successor of an absent key (SortedDict: bisect_right and
+                peekitem; datrie and marisa have no neighbour query)
+    prev        predecessor of an absent key
+    iteration   for k in m (dict: insertion order)
+Memory: bytes per key of resident-set growth while building (marisa: while
+loading its saved image), and CorvaleStrMap.mem_used() per key.
+"""
+
+from __future__ import annotations
+
+import argparse
+import array
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+
+KINDS = ["hex", "words", "urls", "paths"]
+PEERS = ["CorvaleStrMap", "dict", "SortedDict", "datrie", "marisa"]
+OPS = ["insert", "get hit", "get miss", "next", "prev", "iteration"]
+PROBES = 200_000
+
+# ---------------------------------------------------------------- key sets
+
+ONSETS = ["", "b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w",
+          "br", "ch", "cl", "dr", "fl", "gr", "pl", "pr", "sh", "st", "th", "tr", "str"]
+VOWELS = ["a", "e", "i", "o", "u", "y", "ea", "ee", "ai", "ou", "io"]
+CODAS = ["", "", "", "n", "r", "s", "t", "l", "m", "nd", "ng", "st", "ck", "rt", "ss"]
+SUFFIXES = ["", "", "", "s", "ed", "ing", "er", "ly", "tion", "ness", "able"]
+
+
+def word(rng):
+    syl = rng.choices([1, 2, 3, 4], weights=[3, 5, 3, 1])[0]
+    w = "".join(rng.choice(ONSETS) + rng.choice(VOWELS) + rng.choice(CODAS) for _ in range(syl))
+    return w + rng.choice(SUFFIXES)
+
+
+def unique(gen, n):
+    seen = set()
+    out = []
+    while len(out) < n:
+        k = gen()
+        if k not in seen:
+            seen.add(k)
+            out.append(k)
+    return out
+
+
+def make_keys(kind, n, seed=20261206):
+    rng = random.Random(seed)
+    if kind == "hex":
+        return unique(lambda: f"{rng.getrandbits(64):016x}", n)
+    if kind == "words":
+        return unique(lambda: word(rng), n)
+    vocab = unique(lambda: word(rng), 5000)
+    if kind == "urls":
+        tlds = ["com", "org", "net", "io", "de", "co.uk", "fr", "edu"]
+        hosts = unique(lambda: rng.choice(["www.", "", "api.", "blog."]) + word(rng) + "." + rng.choice(tlds), 3000)
+
+        def url():
+            path = "/".join(rng.choice(vocab) for _ in range(rng.randint(1, 4)))
+            tail = rng.choice(["", "", ".html", f"?id={rng.randrange(100000)}"])
+            return f"https://{rng.choice(hosts)}/{path}{tail}"
+
+        return unique(url, n)
+    # paths: a directory tree whose fan-out grows with depth
+    fan = [6, 40, 200, 1500, 4000]
+    levels = [vocab[: f] for f in fan]
+    exts = [".py", ".txt", ".json", ".c", ".h", ".md", ".png", ".log"]
+
+    def path():
+        depth = rng.randint(2, 5)
+        dirs = "/".join(rng.choice(levels[i]) for i in range(depth))
+        return f"/{dirs}/{rng.choice(vocab)}{rng.choice(exts)}"
+
+    return unique(path, n)
+
+
+# ---------------------------------------------------------------- worker
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def best_of(fn, repeats=3):
+    best = float("inf")
+    for _ in range(repeats):
+        t = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t)
+    return best
+
+
+def make_container(peer):
+    if peer == "CorvaleStrMap":
+        from corvale_trie._corvale import CorvaleStrMap
+
+        return CorvaleStrMap()
+    if peer == "dict":
+        return {}
+    if peer == "SortedDict":
+        from sortedcontainers import SortedDict
+
+        return SortedDict()
+    if peer == "datrie":
+        import datrie
+
+        return datrie.Trie(ranges=[(" ", "~")])
+    raise ValueError(peer)
+
+
+def neighbour_ops(peer, m):
+    if peer == "CorvaleStrMap":
+        return m.next, m.prev
+    if peer == "SortedDict":
+        def nxt(k):
+            i = m.bisect_right(k)
+            return m.peekitem(i) if i < len(m) else None
+
+        def prv(k):
+            i = m.bisect_left(k)
+            return m.peekitem(i - 1) if i > 0 else None
+
+        return nxt, prv
+    return None, None
+
+
+def key_file(kind, n):
+    """The keys of a kind, one per line, made once and kept in a file."""
+    path = os.path.join(tempfile.gettempdir(), f"corvale-strmap-{kind}-{n}.keys")
+    if not os.path.exists(path):
+        with open(path + ".part", "wb") as f:
+            f.write("\n".join(make_keys(kind, n)).encode())
+        os.replace(path + ".part", path)
+    return path
+
+
+def worker(kind, peer, n, image):
+    # The keys are read as bytes objects that stay alive: no str was made
+    # and freed before the baseline, so no freed object memory is there for
+    # the container's own objects to reuse unseen.
+    with open(key_file(kind, n), "rb") as f:
+        blobs = f.read().split(b"\n")
+    rng = random.Random(7)
+    rng.shuffle(blobs)
+    vals = array.array("Q", (rng.getrandbits(64) | (1 << 40) for _ in range(n)))
+    sample = rng.sample(range(n), min(PROBES, n))
+    out = {"kind": kind, "peer": peer, "n": n, "ns": {}}
+    gc.collect()
+    base = rss_bytes()
+    if peer == "marisa":
+        import marisa_trie
+
+        if image is None:  # build, time it and save the image
+            t = time.perf_counter()
+            m = marisa_trie.RecordTrie("<Q", ((b.decode(), (vals[i],)) for i, b in enumerate(blobs)))
+            out["ns"]["insert"] = (time.perf_counter() - t) / n * 1e9
+            path = tempfile.mktemp(suffix=".marisa")
+            m.save(path)
+            out["image"] = path
+            print(json.dumps(out))
+            return
+        m = marisa_trie.RecordTrie("<Q")
+        m.load(image)
+        os.unlink(image)
+    else:
+        m = make_container(peer)
+        t = time.perf_counter()
+        for i, b in enumerate(blobs):
+            m[b.decode()] = vals[i]
+        out["ns"]["insert"] = (time.perf_counter() - t) / n * 1e9
+    gc.collect()
+    out["rss_per_key"] = (rss_bytes() - base) / n
+    if peer == "CorvaleStrMap":
+        out["mem_used_per_key"] = m.mem_used() / n
+    hits = [blobs[i].decode() for i in sample]
+    misses = [k + "~" for k in hits]
+    get = m.get
+    out["ns"]["get hit"] = best_of(lambda: [get(k) for k in hits]) / len(hits) * 1e9
+    out["ns"]["get miss"] = best_of(lambda: [get(k) for k in misses]) / len(misses) * 1e9
+    nxt, prv = neighbour_ops(peer, m)
+    if nxt:
+        out["ns"]["next"] = best_of(lambda: [nxt(k) for k in misses]) / len(misses) * 1e9
+        out["ns"]["prev"] = best_of(lambda: [prv(k) for k in misses]) / len(misses) * 1e9
+    it = m.iterkeys if peer == "marisa" else (m.keys if peer == "datrie" else m.__iter__)
+
+    def iterate():
+        for _ in it():
+            pass
+
+    out["ns"]["iteration"] = best_of(iterate, 2) / n * 1e9
+    print(json.dumps(out))
+
+
+# ---------------------------------------------------------------- parent
+
+
+def run_child(kind, peer, n, image=None):
+    cmd = [sys.executable, __file__, "--worker", kind, peer, "--n", str(n)]
+    if image:
+        cmd += ["--image", image]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        print(f"  {peer} on {kind} failed: {done.stderr.strip().splitlines()[-1:]}", file=sys.stderr)
+        return None
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def fmt(x):
+    if x is None:
+        return "n/a"
+    return f"{x:.3g}" if x < 100 else f"{x:.0f}"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--kinds", default=",".join(KINDS))
+    ap.add_argument("--peers", default=",".join(PEERS))
+    ap.add_argument("--datrie-n", type=int, default=100_000,
+                    help="keys for datrie, whose one-at-a-time insertion slows down with size")
+    ap.add_argument("--worker", nargs=2)
+    ap.add_argument("--image")
+    ap.add_argument("--markdown")
+    args = ap.parse_args()
+    if args.worker:
+        worker(args.worker[0], args.worker[1], args.n, args.image)
+        return
+    results = {}
+    for kind in args.kinds.split(","):
+        for size in {args.n, min(args.n, args.datrie_n)}:
+            key_file(kind, size)  # here, not in a child that measures memory
+        for peer in args.peers.split(","):
+            print(f"{kind} / {peer} ...", file=sys.stderr, flush=True)
+            r = run_child(kind, peer, min(args.n, args.datrie_n) if peer == "datrie" else args.n)
+            if r and peer == "marisa":
+                loaded = run_child(kind, peer, args.n, r["image"])
+                if loaded:
+                    loaded["ns"]["insert"] = r["ns"]["insert"]
+                r = loaded
+            results[(kind, peer)] = r
+    lines = [f"CorvaleStrMap benchmark, {args.n} keys of each kind "
+             f"(datrie: {min(args.n, args.datrie_n)}; Python {sys.version.split()[0]}). "
+             "Times in ns per operation; "
+             "in brackets our time divided by the peer's (below 1: we are faster). "
+             "Memory in bytes per key; in brackets the peer's figure divided by ours "
+             "(above 1: we use less).", ""]
+    peers = [p for p in args.peers.split(",") if p != "CorvaleStrMap"]
+    for kind in args.kinds.split(","):
+        ours = results.get((kind, "CorvaleStrMap"))
+        if not ours:
+            continue
+        lines += [f"#### {kind}", "",
+                  "| operation | CorvaleStrMap | " + " | ".join(peers) + " |",
+                  "|---|---:|" + "---:|" * len(peers)]
+        for op in OPS:
+            row = [op, fmt(ours["ns"].get(op))]
+            for p in peers:
+                r = results.get((kind, p))
+                v = r["ns"].get(op) if r else None
+                ratio = f" ({ours['ns'][op] / v:.2f})" if v and op in ours["ns"] else ""
+                row.append(fmt(v) + ratio)
+            lines.append("| " + " | ".join(row) + " |")
+        row = ["resident bytes/key", fmt(ours["rss_per_key"])]
+        for p in peers:
+            r = results.get((kind, p))
+            row.append(fmt(r["rss_per_key"]) + f" ({r['rss_per_key'] / ours['rss_per_key']:.2f}x)"
+                       if r else "n/a")
+        lines.append("| " + " | ".join(row) + " |")
+        lines.append(f"| mem_used bytes/key | {fmt(ours['mem_used_per_key'])} |" + " |" * len(peers))
+        lines.append("")
+    text = "\n".join(lines)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+
+
+if __name__ == "__main__":
+    main()

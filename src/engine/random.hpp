@@ -1,0 +1,18 @@
+// corvale_trie engine: the operating system's random bytes.
+//
+// The only use is the seeding of the bytes map's per-thread hash key pair,
+// once per thread, so no buffering or user-space generator sits in between:
+// every call asks the kernel through getrandom(2) (blocking until its pool
+// is initialised, which it is long before a Python program runs). A call
+// interrupted by a signal is repeated and a short read continues where it
+// stopped; any other failure ends the process with
+// "failed to generate random data".
+#pragma once
+
+#include <cstddef>
+
+namespace corvale_trie {
+
+void os_random_bytes(void* buffer, std::size_t size) noexcept;
+
+}  // namespace corvale_trie
