@@ -3,6 +3,7 @@ docstrings, error texts), a seeded differential test against dict/set
 models, update and insert_many from every source, the snapshot iterators and
 their thread binding, and a bounded multi-threaded stress test."""
 
+import gc
 import random
 import threading
 import time
@@ -323,6 +324,7 @@ def test_snapshot_iterators_and_their_thread():
 
 
 def test_made_on_one_thread_used_and_released_on_another(unraisable):
+    gc.collect()  # earlier tests' thread-bound garbage goes on this thread, not on the workers
     holder = {"m": on_thread(SyncCorvaleMap), "s": on_thread(SyncCorvaleSet)}
     holder["m"][1] = 2
     holder["s"].add(1)
