@@ -58,6 +58,16 @@
 //   the thread, so its memory is freed wherever the last reference goes),
 //   frees the object and drops its type reference.
 //
+// Objects shared between threads
+//   The concurrent classes are an `AnyThreadFrame<Core>` instead: the object
+//   head, the core (a handle to the shared container) and an
+//   AtomicBorrowFlag (claims by compare-and-swap), with no owner thread: the
+//   thread check is skipped; make_any_thread_object and dealloc_any_thread
+//   make them and destroy their core on any thread.
+//   Their bodies do container work inside without_gil(work), which releases
+//   the interpreter lock (PyEval_SaveThread / PyEval_RestoreThread) around a
+//   piece of code that touches no Python object.
+//
 // Call protocol (what the wrappers below do, in this order)
 //   1. argument matching (`parse_*`, signature errors are TypeError);
 //   2. owner-thread check: RuntimeError
@@ -311,6 +321,35 @@ class BorrowFlag {
 };
 static_assert(sizeof(BorrowFlag) == 8 && std::atomic<u64>::is_always_lock_free);
 
+// The borrow flag of an object that any thread may use at once (the
+// concurrent classes): the same states, changed by compare-and-swap, with
+// the release of a shared claim an atomic decrement with release ordering.
+class AtomicBorrowFlag {
+ public:
+  static constexpr u64 kExclusive = ~u64{0};
+
+  [[nodiscard]] bool try_shared() noexcept {
+    u64 n = word_.load(std::memory_order_relaxed);
+    do {
+      if (n == kExclusive) return false;
+    } while (!word_.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed));
+    return true;
+  }
+  void release_shared() noexcept { word_.fetch_sub(1, std::memory_order_release); }
+  [[nodiscard]] bool try_exclusive() noexcept {
+    u64 expected = 0;
+    return word_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
+  }
+  void release_exclusive() noexcept { word_.store(0, std::memory_order_release); }
+  [[nodiscard]] u64 raw() const noexcept { return word_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<u64> word_{0};
+};
+static_assert(sizeof(AtomicBorrowFlag) == 8);
+
 enum class Claim { None, Shared, Exclusive };
 
 // The RuntimeError of a refused claim: "Already mutably borrowed" for a
@@ -318,9 +357,10 @@ enum class Claim { None, Shared, Exclusive };
 [[noreturn]] void raise_claim_refused(Claim wanted);
 
 // RAII claims; the constructors raise the RuntimeError of a refused claim.
+template <class Flag = BorrowFlag>
 class SharedClaim {
  public:
-  explicit SharedClaim(BorrowFlag& flag) : flag_(&flag) {
+  explicit SharedClaim(Flag& flag) : flag_(&flag) {
     if (!flag.try_shared()) [[unlikely]] raise_claim_refused(Claim::Shared);
   }
   SharedClaim(const SharedClaim&) = delete;
@@ -328,12 +368,13 @@ class SharedClaim {
   ~SharedClaim() { flag_->release_shared(); }
 
  private:
-  BorrowFlag* flag_;
+  Flag* flag_;
 };
 
+template <class Flag = BorrowFlag>
 class ExclusiveClaim {
  public:
-  explicit ExclusiveClaim(BorrowFlag& flag) : flag_(&flag) {
+  explicit ExclusiveClaim(Flag& flag) : flag_(&flag) {
     if (!flag.try_exclusive()) [[unlikely]] raise_claim_refused(Claim::Exclusive);
   }
   ExclusiveClaim(const ExclusiveClaim&) = delete;
@@ -341,20 +382,43 @@ class ExclusiveClaim {
   ~ExclusiveClaim() { flag_->release_exclusive(); }
 
  private:
-  BorrowFlag* flag_;
+  Flag* flag_;
 };
 
 struct NoClaim {
-  explicit NoClaim(BorrowFlag&) noexcept {}
+  template <class Flag>
+  explicit NoClaim(Flag&) noexcept {}
 };
 
-template <Claim C>
+template <Claim C, class Flag = BorrowFlag>
 using ClaimGuard = std::conditional_t<
-    C == Claim::Shared, SharedClaim,
-    std::conditional_t<C == Claim::Exclusive, ExclusiveClaim, NoClaim>>;
+    C == Claim::Shared, SharedClaim<Flag>,
+    std::conditional_t<C == Claim::Exclusive, ExclusiveClaim<Flag>, NoClaim>>;
 
 // RuntimeError "{type_path} is unsendable, but sent to another thread".
 [[noreturn]] void raise_unsendable(const char* type_path);
+
+// Releases the interpreter lock for the life of the guard (the calling
+// thread's state is saved and restored). Code run meanwhile must not touch
+// any Python object.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs work() -> R with the interpreter lock released; R must be a plain
+// C++ value (no Python object is made or touched inside).
+template <class F>
+auto without_gil(F&& work) {
+  GilReleased released;
+  return work();
+}
 
 // ---------------------------------------------------------------------------
 // Object frame
@@ -368,6 +432,22 @@ struct Frame {
 
   using core_type = Core;
 };
+
+// The frame of an object that any thread may use and release (the
+// concurrent classes): no owner thread, an atomic borrow flag. The core is
+// a handle to the shared container.
+template <class Core>
+struct AnyThreadFrame {
+  PyObject_HEAD
+  Core core;
+  AtomicBorrowFlag borrow;
+
+  using core_type = Core;
+};
+
+// Whether objects of Obj are bound to the thread that made them.
+template <class Obj>
+inline constexpr bool kThreadBound = requires(const Obj& o) { o.owner; };
 
 template <class Obj>
 [[nodiscard]] inline Obj& object_of(PyObject* p) noexcept {
@@ -385,7 +465,9 @@ template <class Obj>
 
 template <class Obj>
 inline void check_thread(const Obj& obj) {
-  if (obj.owner != current_thread_id()) [[unlikely]] raise_unsendable(Obj::kTypePath);
+  if constexpr (kThreadBound<Obj>) {
+    if (obj.owner != current_thread_id()) [[unlikely]] raise_unsendable(Obj::kTypePath);
+  }
 }
 
 // Frees object memory whose core was never constructed.
@@ -437,6 +519,29 @@ void dealloc(PyObject* self) noexcept {
   using Core = typename Obj::core_type;
   obj.core.~Core();
   detail::count_frame_destroyed();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+// make_object and dealloc of an AnyThreadFrame class: no owner thread; the
+// core is destroyed on whatever thread releases the object.
+template <class Obj, class... A>
+[[nodiscard]] Ref make_any_thread_object(PyTypeObject* type, A&&... args) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* raw = alloc(type, 0);
+  if (!raw) rethrow_pending();  // `args` (the core's handle) are released by the caller
+  Obj& obj = object_of<Obj>(raw);
+  new (&obj.core) typename Obj::core_type(std::forward<A>(args)...);
+  new (&obj.borrow) AtomicBorrowFlag();
+  return Ref::steal(raw);
+}
+
+template <class Obj>
+void dealloc_any_thread(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  using Core = typename Obj::core_type;
+  object_of<Obj>(self).core.~Core();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
@@ -830,7 +935,7 @@ auto with_frame(PyObject* self, G&& body) {
   using Self = typename BodyTraits<decltype(Fn)>::Self;
   Self& obj = object_of<Self>(self);
   check_thread(obj);
-  ClaimGuard<C> claim(obj.borrow);
+  ClaimGuard<C, std::remove_cvref_t<decltype(obj.borrow)>> claim(obj.borrow);
   return body(obj);
 }
 
@@ -954,23 +1059,24 @@ PyObject* getitem_slot(PyObject* self, PyObject* key) noexcept {
   });
 }
 
-// mp_ass_subscript under the exclusive claim: SetFn(Self&, K, V) for
-// m[key] = val (key, then val converted), DelFn(Self&, K) for del m[key].
-template <auto SetFn, auto DelFn>
+// mp_ass_subscript under claim C (the exclusive claim unless a class says
+// otherwise): SetFn(Self&, K, V) for m[key] = val (key, then val
+// converted), DelFn(Self&, K) for del m[key].
+template <auto SetFn, auto DelFn, Claim C = Claim::Exclusive>
 int setitem_slot(PyObject* self, PyObject* key, PyObject* value) noexcept {
   using SetArgs = typename detail::BodyTraits<decltype(SetFn)>::Args;
   using DelArgs = typename detail::BodyTraits<decltype(DelFn)>::Args;
   return detail::value_boundary<int>(
       [&]() -> int {
         if (value) {
-          return detail::with_frame<SetFn, Claim::Exclusive>(self, [&](auto& obj) -> int {
+          return detail::with_frame<SetFn, C>(self, [&](auto& obj) -> int {
             auto k = Param<std::tuple_element_t<0, SetArgs>>::convert(key, "key");
             auto v = Param<std::tuple_element_t<1, SetArgs>>::convert(value, "val");
             SetFn(obj, std::move(k), std::move(v));
             return 0;
           });
         }
-        return detail::with_frame<DelFn, Claim::Exclusive>(self, [&](auto& obj) -> int {
+        return detail::with_frame<DelFn, C>(self, [&](auto& obj) -> int {
           DelFn(obj, Param<std::tuple_element_t<0, DelArgs>>::convert(key, "key"));
           return 0;
         });

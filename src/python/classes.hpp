@@ -8,6 +8,9 @@
 // The module's exec step (module.cpp) registers them in its fixed order.
 #pragma once
 
+#include <optional>
+#include <vector>
+
 #include "python/binding.hpp"
 
 namespace corvale_py {
@@ -15,6 +18,17 @@ namespace corvale_py {
 // Integer containers (map.cpp, set.cpp).
 PyTypeObject* corvale_map_type();
 PyTypeObject* corvale_set_type();
+
+// The entries of a CorvaleMap / the keys of a CorvaleSet object, copied
+// under its shared claim (the update of the concurrent classes); empty when
+// `obj` is no such object or is in use. An object of another thread raises
+// RuntimeError "{} is unsendable, but sent to another thread".
+std::optional<std::vector<KeyValue>> corvale_map_entries(PyObject* obj);
+std::optional<std::vector<u64>> corvale_set_keys(PyObject* obj);
+
+// Concurrent containers (sync.cpp).
+PyTypeObject* sync_corvale_map_type();
+PyTypeObject* sync_corvale_set_type();
 
 // The sorted string map and its iterators (strmap.cpp).
 PyTypeObject* corvale_str_map_type();
@@ -32,6 +46,14 @@ PyTypeObject* corvale_map_item_iter_type();
 PyTypeObject* corvale_map_range_iter_type();
 PyTypeObject* corvale_set_iter_type();
 PyTypeObject* corvale_set_range_iter_type();
+
+// Snapshot iterators of the concurrent containers (sync.cpp).
+PyTypeObject* sync_corvale_map_key_iter_type();
+PyTypeObject* sync_corvale_map_value_iter_type();
+PyTypeObject* sync_corvale_map_item_iter_type();
+PyTypeObject* sync_corvale_map_range_iter_type();
+PyTypeObject* sync_corvale_set_iter_type();
+PyTypeObject* sync_corvale_set_range_iter_type();
 
 // The bytes map and its snapshot iterators (bytesmap.cpp).
 PyTypeObject* corvale_bytes_map_type();

@@ -19,7 +19,7 @@
 //
 // Key count: every member that reports one reads the core's len(), which is
 // 0 whenever the root state is Empty (a clear does not rewrite the stored
-// count, so the root state decides).
+// count, so the root state decides), or the class's own count_of.
 //
 // Nothing here takes a claim or checks the thread: the entry wrappers of
 // binding.hpp do that before a body runs and undo it on every path.
@@ -27,6 +27,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/iter.hpp"
@@ -39,9 +40,14 @@ inline constexpr u64 kMaxKey = ~u64{0};
 // ---------------------------------------------------------------------------
 // Uniform members
 
+// A class whose count is not its core's len() (the concurrent classes read
+// it with the interpreter lock released) says so with Obj::count_of.
 template <class Obj>
 u64 key_count(Obj& self) {
-  return self.core.len();
+  if constexpr (requires { Obj::count_of(self); })
+    return Obj::count_of(self);
+  else
+    return self.core.len();
 }
 
 template <class Obj>
@@ -154,6 +160,17 @@ std::optional<Entry<Obj>> by_count(Obj& self, u64 index) {
   return self.core.by_count(index);
 }
 
+// count_range(start, end) of a map = keys below end, plus end itself when
+// present, minus keys below start; 0 when start > end. (The core set has
+// its own count_range.)
+template <class Obj>
+u64 map_count_range(Obj& self, u64 start, u64 end) {
+  if (start > end) return 0;
+  const u64 below_end = self.core.count_below(end);
+  const u64 with_end = below_end + (self.core.contains_key(end) ? 1 : 0);
+  return with_end - self.core.count_below(start);
+}
+
 // ---------------------------------------------------------------------------
 // Lists
 
@@ -174,6 +191,12 @@ std::vector<Entry<Obj>> to_list(Obj& self) {
 
 // ---------------------------------------------------------------------------
 // Bulk sources
+
+// The two arguments of a map's insert_many, each a packed buffer or an
+// iterable of integers, converted in full; different lengths raise
+// ValueError "insert_many: keys ({}) and values ({}) must have the same
+// number of elements" before anything is inserted.
+std::pair<std::vector<u64>, std::vector<u64>> insert_many_pairs(PyObject* keys, PyObject* values);
 
 // Converts and inserts the items of any iterable one at a time, each right
 // after its conversion (insert(u64) is the flavour's own step). Items before
@@ -203,6 +226,16 @@ bool insert_from_same_class(PyObject* other, Insert&& insert) {
   auto cursor = source.held.get().core.iter();
   while (auto entry = cursor.next()) insert(*entry);
   return true;
+}
+
+// Every entry of a same-class source (as insert_from_same_class finds it),
+// ascending, copied out under its shared claim; empty when `other` is no
+// such object or its claim is refused. For the update of another class.
+template <class Obj>
+std::optional<std::vector<Entry<Obj>>> entries_of_same_class(PyObject* other) {
+  SameClassResult<Obj> source = extract_same_class<Obj>(other);
+  if (source.outcome != SameClass::Held) return std::nullopt;
+  return corvale_trie::iter::collect(source.held.get().core.iter());
 }
 
 }  // namespace corvale_py::intclass

@@ -112,15 +112,6 @@ u64 map_pop(MapObject& self, u64 key, std::optional<u64> dflt) {
   return *dflt;
 }
 
-// count_range(start, end) = keys below end, plus end itself when present,
-// minus keys below start; 0 when start > end.
-u64 map_count_range(MapObject& self, u64 start, u64 end) {
-  if (start > end) return 0;
-  const u64 below_end = self.core.count_below(end);
-  const u64 with_end = below_end + (self.core.contains_key(end) ? 1 : 0);
-  return with_end - self.core.count_below(start);
-}
-
 std::vector<u64> map_keys(MapObject& self) {
   return corvale_trie::iter::collect(corvale_trie::iter::MapKeys(self.core.iter()));
 }
@@ -148,12 +139,7 @@ Ref map_get_batch(MapObject& self, std::vector<u64> keys) {
 // insert_many(keys, values): both converted in full and their lengths
 // compared before anything is inserted; later pairs overwrite earlier ones.
 u64 map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
-  const std::vector<u64> ks = buffer::collect_u64(keys, "keys");
-  const std::vector<u64> vs = buffer::collect_u64(values, "values");
-  if (ks.size() != vs.size())
-    raise_format(PyExc_ValueError,
-                 "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
-                 ks.size(), vs.size());
+  const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
   for (std::size_t i = 0; i < ks.size(); ++i) (void)self.core.insert(ks[i], vs[i]);
   return ks.size();
 }
@@ -241,7 +227,7 @@ PyMethodDef map_methods[] = {
     method<&ic::by_count<Obj>, Claim::Shared, kByCount>(
         "by_count($self, index)\n--\n\n"
         "The entry `(key, value)` with `index` keys below it (0-based select)."),
-    method<&map_count_range, Claim::Shared, kCountRange>(
+    method<&ic::map_count_range<Obj>, Claim::Shared, kCountRange>(
         "count_range($self, start, end)\n--\n\nNumber of keys in the range `[start, end]`."),
     method<&ic::range<Obj>, Claim::Shared, kRange>(
         "range($self, start=None, end=None, inclusive=True)\n--\n\n"
@@ -270,6 +256,21 @@ PyGetSetDef map_getset[] = {
 };
 
 }  // namespace
+
+std::pair<std::vector<u64>, std::vector<u64>> intclass::insert_many_pairs(PyObject* keys,
+                                                                         PyObject* values) {
+  std::vector<u64> ks = buffer::collect_u64(keys, "keys");
+  std::vector<u64> vs = buffer::collect_u64(values, "values");
+  if (ks.size() != vs.size())
+    raise_format(PyExc_ValueError,
+                 "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
+                 ks.size(), vs.size());
+  return {std::move(ks), std::move(vs)};
+}
+
+std::optional<std::vector<KeyValue>> corvale_map_entries(PyObject* obj) {
+  return intclass::entries_of_same_class<MapObject>(obj);
+}
 
 PyTypeObject* corvale_map_type() {
   static PyType_Slot slots[] = {

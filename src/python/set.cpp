@@ -211,6 +211,10 @@ PyGetSetDef set_getset[] = {
 
 }  // namespace
 
+std::optional<std::vector<u64>> corvale_set_keys(PyObject* obj) {
+  return intclass::entries_of_same_class<SetObject>(obj);
+}
+
 PyTypeObject* corvale_set_type() {
   static PyType_Slot slots[] = {
       type_slot(Py_tp_base, &PyBaseObject_Type),
