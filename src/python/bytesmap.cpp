@@ -48,50 +48,15 @@ struct BytesMapObject : Frame<CorvaleBytesMap> {
 // ---------------------------------------------------------------------------
 // Snapshots
 
-// Copies of keys, back to back; key i ends at ends[i].
-struct PackedKeys {
-  std::string bytes;
-  std::vector<u64> ends;
-
-  PackedKeys(u64 count, u64 total_bytes) {
-    ends.reserve(count);
-    bytes.reserve(total_bytes);
-  }
-  void push(std::string_view key) {
-    bytes.append(key);
-    ends.push_back(bytes.size());
-  }
-  [[nodiscard]] u64 size() const noexcept { return ends.size(); }
-  [[nodiscard]] Ref key(u64 i) const {
-    const u64 begin = i == 0 ? 0 : ends[i - 1];
-    return bytes_from(std::string_view(bytes).substr(begin, ends[i] - begin));
-  }
-};
-
-struct KeySnapshot {
-  PackedKeys keys;
-  u64 position = 0;
-
-  explicit KeySnapshot(PackedKeys k) noexcept : keys(std::move(k)) {}
-  [[nodiscard]] u64 remaining() const noexcept {
-    return position <= keys.size() ? keys.size() - position : 0;
-  }
-  // The item at the position, then the position moves on (as Snapshot).
-  [[nodiscard]] Ref next_item() {
-    if (position >= keys.size()) return Ref();
-    Ref item = keys.key(position);
-    ++position;
-    return item;
-  }
-};
+using KeySnapshot = PackedKeySnapshot<&bytes_from>;
 
 struct ItemSnapshot : KeySnapshot {
   std::vector<u64> values;
 
-  ItemSnapshot(PackedKeys k, std::vector<u64> v) noexcept : KeySnapshot(std::move(k)), values(std::move(v)) {}
+  ItemSnapshot(PackedKeys k, std::vector<u64> v) noexcept : KeySnapshot{std::move(k)}, values(std::move(v)) {}
   [[nodiscard]] Ref next_item() {
     if (position >= keys.size()) return Ref();
-    Ref item = pair_of(keys.key(position), to_py(values[position]));
+    Ref item = pair_of(bytes_from(keys.at(position)), to_py(values[position]));
     ++position;
     return item;
   }
@@ -115,7 +80,11 @@ struct ItemIterObject : Frame<ItemSnapshot> {
   static constexpr const char* kDoc = "Item iterator for [`CorvaleBytesMap`].";
 };
 
-PackedKeys empty_packed_keys(const CorvaleBytesMap& core) { return PackedKeys(core.len(), core.key_bytes()); }
+PackedKeys empty_packed_keys(const CorvaleBytesMap& core) {
+  PackedKeys keys;
+  keys.reserve(core.len(), core.key_bytes());
+  return keys;
+}
 
 // ---------------------------------------------------------------------------
 // Key conversion and lookups
@@ -173,7 +142,7 @@ u64 bm_pop(BytesMapObject& self, PyObject* key, std::optional<u64> dflt) {
 Ref bm_keys(BytesMapObject& self) {
   PackedKeys keys = empty_packed_keys(self.core);
   self.core.for_each([&](std::string_view k, u64) { keys.push(k); });
-  return make_object<KeyIterObject>(corvale_bytes_map_key_iter_type(), std::move(keys));
+  return make_object<KeyIterObject>(corvale_bytes_map_key_iter_type(), KeySnapshot{std::move(keys)});
 }
 
 Ref bm_values(BytesMapObject& self) {

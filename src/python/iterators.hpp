@@ -32,6 +32,8 @@
 // bytes map's iterators (bytesmap.cpp) use them with snapshots of their own.
 #pragma once
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/binding.hpp"
@@ -55,6 +57,45 @@ struct Snapshot {
   [[nodiscard]] Ref next_item() {
     if (position >= items.size()) return Ref();  // end, no exception
     Ref item = to_py(items[position]);
+    ++position;
+    return item;
+  }
+};
+
+// Keys of any length copied back to back into one buffer; key i ends at
+// ends[i]. One allocation for all the bytes instead of one per key.
+struct PackedKeys {
+  std::string bytes;
+  std::vector<u64> ends;
+
+  void reserve(u64 count, u64 total_bytes) {
+    ends.reserve(count);
+    bytes.reserve(total_bytes);
+  }
+  void push(std::string_view key) {
+    bytes.append(key);
+    ends.push_back(bytes.size());
+  }
+  [[nodiscard]] u64 size() const noexcept { return ends.size(); }
+  [[nodiscard]] std::string_view at(u64 i) const noexcept {
+    const u64 begin = i == 0 ? 0 : ends[i - 1];
+    return std::string_view(bytes).substr(begin, ends[i] - begin);
+  }
+};
+
+// A snapshot of packed keys, each made a Python object by KeyToPy; the
+// position rule is Snapshot's.
+template <Ref (*KeyToPy)(std::string_view)>
+struct PackedKeySnapshot {
+  PackedKeys keys;
+  u64 position = 0;
+
+  [[nodiscard]] u64 remaining() const noexcept {
+    return position <= keys.size() ? keys.size() - position : 0;
+  }
+  [[nodiscard]] Ref next_item() {
+    if (position >= keys.size()) return Ref();  // end, no exception
+    Ref item = KeyToPy(keys.at(position));
     ++position;
     return item;
   }

@@ -69,58 +69,27 @@ Ref key_to_py(std::string_view key) {
   return Ref::result(PyBytes_FromStringAndSize(key.data(), size));
 }
 
-Ref bytes_to_py(std::string_view key) {
-  return Ref::result(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-}
-
 // (key in its Python form, value).
-Ref entry_to_py(std::string_view key, u64 value) {
-  Ref tuple = Ref::result(PyTuple_New(2));
-  PyTuple_SetItem(tuple.get(), 0, key_to_py(key).release());
-  PyTuple_SetItem(tuple.get(), 1, to_py(value).release());
-  return tuple;
-}
+Ref entry_to_py(std::string_view key, u64 value) { return pair_of(key_to_py(key), to_py(value)); }
 
 Ref found_to_py(const std::optional<u64>& value, const std::string& key) {
   return value ? entry_to_py(key, *value) : none();
 }
 
-// The snapshot of CorvaleStrMapKeyIter: every key's bytes, one after the
-// other in one buffer, with the end offset of each.
-struct PackedKeys {
-  std::string bytes;
-  std::vector<u64> ends;
-  u64 position = 0;
-
-  [[nodiscard]] u64 remaining() const noexcept {
-    return position <= ends.size() ? ends.size() - position : 0;
-  }
-  // As Snapshot::next_item: a failure leaves the position.
-  [[nodiscard]] Ref next_item() {
-    if (position >= ends.size()) return Ref();  // end, no exception
-    const u64 begin = position == 0 ? 0 : ends[position - 1];
-    Ref key = key_to_py(std::string_view(bytes).substr(begin, ends[position] - begin));
-    ++position;
-    return key;
-  }
-};
+// The snapshot of CorvaleStrMapKeyIter: every key's bytes in one buffer.
+using KeySnapshot = PackedKeySnapshot<&key_to_py>;
 
 // An item of CorvaleStrMapItemIter.
 struct TextItem {
   std::string text;  // valid UTF-8
   u64 value;
 };
-Ref to_py(const TextItem& item) {
-  Ref tuple = Ref::result(PyTuple_New(2));
-  PyTuple_SetItem(tuple.get(), 0, str_from(item.text).release());
-  PyTuple_SetItem(tuple.get(), 1, corvale_py::to_py(item.value).release());
-  return tuple;
-}
+Ref to_py(const TextItem& item) { return pair_of(str_from(item.text), corvale_py::to_py(item.value)); }
 // The item conversion above hides the module's own to_py overloads in this
 // namespace; bring them back beside it.
 using corvale_py::to_py;
 
-struct KeyIterObject : Frame<PackedKeys> {
+struct KeyIterObject : Frame<KeySnapshot> {
   static constexpr const char* kName = "CorvaleStrMapKeyIter";
   static constexpr const char* kTypePath = "_corvale::strmap::CorvaleStrMapKeyIter";
   static constexpr const char* kDoc =
@@ -267,12 +236,7 @@ Ref entry_list(StrMapObject& self, Make&& make) {
 }
 
 Ref strmap_collect_entries(StrMapObject& self) {
-  return entry_list(self, [](std::string_view k, u64 v) {
-    Ref tuple = Ref::result(PyTuple_New(2));
-    PyTuple_SetItem(tuple.get(), 0, bytes_to_py(k).release());
-    PyTuple_SetItem(tuple.get(), 1, to_py(v).release());
-    return tuple;
-  });
+  return entry_list(self, [](std::string_view k, u64 v) { return pair_of(bytes_from(k), to_py(v)); });
 }
 
 Ref strmap_keys(StrMapObject& self) {
@@ -290,12 +254,11 @@ Ref strmap_items(StrMapObject& self) {
 // A snapshot iterator over every key, ascending.
 Ref strmap_iter(StrMapObject& self) {
   Ref it = make_object<KeyIterObject>(corvale_str_map_key_iter_type());
-  PackedKeys& snap = object_of<KeyIterObject>(it.get()).core;
+  PackedKeys& snap = object_of<KeyIterObject>(it.get()).core.keys;
   snap.ends.reserve(self.core.len());
   InOrder cursor(self.core);
   while (cursor.next()) {
-    snap.bytes.append(cursor.key());
-    snap.ends.push_back(snap.bytes.size());
+    snap.push(cursor.key());
   }
   return it;
 }
