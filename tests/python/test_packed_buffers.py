@@ -204,3 +204,19 @@ def test_contiguous_buffers_are_read_in_place(layout):
             taken = allocations_of(lambda: c.insert_many(source))
         assert taken == empty + (0 if layout in IN_PLACE else 1), (cls.__name__, layout)
         assert contents(c) == ([(k, k) for k in keys] if pair else keys)
+
+
+def test_multidimensional_views_are_read_in_c_order():
+    """Views of more than one dimension that are not C-contiguous (a
+    transposed, Fortran-ordered array; a slice of every other column) give
+    their elements in C order, as memoryview.tobytes does."""
+    np = pytest.importorskip("numpy")
+    grid = np.arange(1, 25, dtype=np.uint64).reshape(4, 6)
+    for view in (memoryview(grid), memoryview(grid.T), memoryview(grid[:, ::2]), memoryview(grid.T[1:, ::3])):
+        expected = list(struct.unpack(f"={view.nbytes // 8}Q", view.tobytes()))
+        for cls in MAP_CLASSES:
+            m = cls()
+            assert m.insert_many(view, range(len(expected))) == len(expected)
+            assert list(m.items()) == sorted(zip(expected, range(len(expected))))
+        s = CorvaleSet()
+        assert s.insert_many(view) == len(expected) and s.to_list() == sorted(expected)
