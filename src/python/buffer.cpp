@@ -67,12 +67,11 @@ U64Buffer::~U64Buffer() {
 }
 
 void U64Buffer::detach() {
-  if (!in_place()) return;
+  if (!held_) return;
   owned_ = u64_copy(data_, count_);
   data_ = reinterpret_cast<const unsigned char*>(owned_.data());
-  if (held_) PyBuffer_Release(&view_);
+  PyBuffer_Release(&view_);
   held_ = false;
-  owner_.reset();
 }
 
 bool is_packed_source(PyObject* obj) noexcept {

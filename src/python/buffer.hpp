@@ -118,11 +118,10 @@ class U64Buffer {
   }
   [[nodiscard]] Iterator begin() const noexcept { return Iterator(*this, 0); }
   [[nodiscard]] Iterator end() const noexcept { return Iterator(*this, count_); }
-  // True while the elements are read from the Python object itself.
-  [[nodiscard]] bool in_place() const noexcept { return static_cast<bool>(owner_) || held_; }
-  // Copies elements read in place into owned storage and lets the Python
-  // object go (its buffer released), so that Python code may run while this
-  // reader lives. Nothing to do for owned elements.
+  // Copies elements read from a held buffer into owned storage and releases
+  // the buffer, so that Python code may run while this reader lives.
+  // Nothing to do for owned elements or a bytes object (which no code can
+  // change).
   void detach();
 
  private:
@@ -156,7 +155,8 @@ class U64Buffer {
 
 // The two arguments of a map's insert_many through collect_u64, keys first
 // (a failure there leaves `values` unread). When `values` is iterated, keys
-// read in place are detached first, since the iteration runs Python code.
+// held through the buffer protocol are detached first, since the iteration
+// runs Python code.
 [[nodiscard]] std::pair<U64Buffer, U64Buffer> collect_u64_pair(PyObject* keys, PyObject* values);
 
 // Key of the string map: a str (strict UTF-8, borrowed), bytes (borrowed)

@@ -220,3 +220,20 @@ def test_multidimensional_views_are_read_in_c_order():
             assert list(m.items()) == sorted(zip(expected, range(len(expected))))
         s = CorvaleSet()
         assert s.insert_many(view) == len(expected) and s.to_list() == sorted(expected)
+
+
+@pytest.mark.skipif(not hasattr(_corvale, "_fail_allocations_after"), reason="module built without test hooks")
+def test_map_keys_are_copied_only_when_they_could_change():
+    """Iterating a map's values runs Python code: keys held from a bytearray
+    or memoryview (whatever it views) are copied first (one allocation), keys
+    in a bytes object, which nothing can change, are not."""
+    keys = list(range(0, 4000, 7))
+    for cls in MAP_CLASSES:
+        m = cls()
+        m.insert_many(packed(*keys), packed(*keys))
+        for make, extra in ((bytes, 0), (MyBytes, 0), (bytearray, 1), (memoryview, 1)):
+            source = make(packed(*keys))
+            values = list(keys)
+            # the values list: its vector and its growth, the same for every kind of keys
+            iterated = allocations_of(lambda: m.insert_many(packed(*keys), values))
+            assert allocations_of(lambda: m.insert_many(source, values)) == iterated + extra, (cls.__name__, make)
