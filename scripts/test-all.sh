@@ -1,23 +1,55 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds the engine three times (plain, with
 # AddressSanitizer + UndefinedBehaviorSanitizer, and with ThreadSanitizer for
-# the concurrent tests), runs the engine tests under ctest, installs the
-# Python package and runs pytest.
+# the concurrent tests), runs the engine tests under ctest, fuzzes the blob
+# image loader, then installs the Python package into a virtual environment
+# of its own (build/venv) and runs pytest, mypy over the typed calls of
+# tests/typing and stubtest from it.
+#
+# Debian packages (apt-get, only the missing ones; root is needed then):
+# libgtest-dev cmake g++ clang libclang-rt-14-dev, and python3-venv and
+# python3-dev when the Python has no ensurepip or no headers.
+# PyPI packages (pip, into build/venv only; the system Python is never
+# changed, so one that refuses pip outside a virtual environment, PEP 668,
+# runs this as it is): pytest mypy numpy scikit-build-core ninja cmake
+# (numpy only for the test of its boolean scalars as `inclusive`).
+# PYTHON names the interpreter that makes the environment (default python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
 jobs=$(nproc)
+python=${PYTHON:-python3}
 
 need_debs=()
 for pkg in libgtest-dev cmake g++ clang libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
+if ! command -v "$python" >/dev/null 2>&1; then
+  need_debs+=(python3 python3-venv python3-dev)
+else
+  "$python" -c "import ensurepip" >/dev/null 2>&1 || need_debs+=(python3-venv)
+  "$python" -c "import os, sysconfig
+raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_path('include'), 'Python.h')))" ||
+    need_debs+=(python3-dev)
+fi
 if [ ${#need_debs[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "scripts/test-all.sh: missing Debian packages: ${need_debs[*]}" >&2
+    echo "run it as root, or install them first: sudo apt-get install ${need_debs[*]}" >&2
+    exit 1
+  fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${need_debs[@]}"
 fi
-python3 -m pip install -q pytest scikit-build-core ninja cmake
+
+echo "== Python environment (build/venv)"
+venv=$root/build/venv
+"$python" -m venv "$venv"
+py=$venv/bin/python
+"$py" -m pip install -q pytest mypy numpy scikit-build-core ninja cmake
+export PATH="$venv/bin:$PATH"  # its cmake and ninja build the engine too
 
 echo "== engine tests (plain build)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -54,5 +86,20 @@ fi
 tail -n 2 build/fuzz/fuzz.log
 
 echo "== python tests"
-python3 -m pip install -q . --config-settings=cmake.define.CORVALE_WERROR=ON
-python3 -m pytest -q tests/python
+# The package, built by the environment's scikit-build-core, cmake and ninja.
+install_package() {
+  "$py" -m pip install -q --no-build-isolation "$root" --config-settings=cmake.define.CORVALE_WERROR=ON "$@"
+}
+install_package
+"$py" -m pytest -q tests/python
+
+echo "== type stubs (mypy --strict over tests/typing, stubtest)"
+# Run outside the source tree, so that both check the installed package:
+# mypy finds its stubs through py.typed, stubtest imports its compiled module.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+(
+  cd "$scratch"
+  "$py" -m mypy --config-file "$root/pyproject.toml" "$root/tests/typing"
+  "$py" -m mypy.stubtest corvale_trie._corvale
+)

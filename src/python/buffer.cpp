@@ -10,11 +10,11 @@ std::string copy_of(const char* data, Py_ssize_t size) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::string bytes_copy(PyObject* bytes) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) rethrow_pending();
-  return copy_of(data, size);
+// Elements read in place, copied into owned storage.
+std::vector<u64> u64_copy(const unsigned char* data, std::size_t count) {
+  std::vector<u64> copy(count);
+  if (count != 0) std::memcpy(copy.data(), data, count * sizeof(u64));
+  return copy;
 }
 
 std::string_view bytes_view(PyObject* bytes) {
@@ -49,35 +49,83 @@ std::optional<KeyBytes> key_bytes(PyObject* obj) {
 
 }  // namespace
 
-std::optional<std::string> packed_byte_source(PyObject* obj) {
-  if (PyBytes_Check(obj)) return bytes_copy(obj);
-  if (PyByteArray_Check(obj)) return bytearray_copy(obj);
-  if (PyMemoryView_Check(obj)) {
-    Ref name = Ref::result(PyUnicode_FromString("tobytes"));
-    Ref result = Ref::check(PyObject_CallMethodObjArgs(obj, name.get(), nullptr));
-    if (!PyBytes_Check(result.get())) raise_not_instance(result.get(), "bytes");
-    return bytes_copy(result.get());
-  }
-  return std::nullopt;
+U64Buffer::U64Buffer(std::vector<u64> owned) noexcept
+    : data_(reinterpret_cast<const unsigned char*>(owned.data())), count_(owned.size()), owned_(std::move(owned)) {}
+
+// A moved std::vector keeps its storage, so data_ stays valid for owned
+// elements; a held buffer changes hands with its view.
+U64Buffer::U64Buffer(U64Buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      count_(std::exchange(other.count_, 0)),
+      owned_(std::move(other.owned_)),
+      owner_(std::move(other.owner_)),
+      view_(other.view_),
+      held_(std::exchange(other.held_, false)) {}
+
+U64Buffer::~U64Buffer() {
+  if (held_) PyBuffer_Release(&view_);
 }
 
-std::vector<u64> bytes_as_u64_vec(std::string_view bytes, const char* label) {
-  if (bytes.size() % sizeof(u64) != 0)
+void U64Buffer::detach() {
+  if (!held_) return;
+  owned_ = u64_copy(data_, count_);
+  data_ = reinterpret_cast<const unsigned char*>(owned_.data());
+  PyBuffer_Release(&view_);
+  held_ = false;
+}
+
+bool is_packed_source(PyObject* obj) noexcept {
+  return PyBytes_Check(obj) || PyByteArray_Check(obj) || PyMemoryView_Check(obj);
+}
+
+std::optional<U64Buffer> packed_u64(PyObject* obj, const char* label) {
+  if (!is_packed_source(obj)) return std::nullopt;
+  U64Buffer out;
+  std::size_t size = 0;
+  bool copy = false;  // read from storage that is not held: copied below
+  if (PyBytes_Check(obj)) {
+    const std::string_view bytes = bytes_view(obj);
+    out.owner_ = Ref::borrow(obj);
+    out.data_ = reinterpret_cast<const unsigned char*>(bytes.data());
+    size = bytes.size();
+  } else if (PyByteArray_Check(obj) && !PyByteArray_CheckExact(obj)) {
+    out.data_ = reinterpret_cast<const unsigned char*>(PyByteArray_AsString(obj));
+    size = static_cast<std::size_t>(PyByteArray_Size(obj));
+    copy = true;
+  } else {
+    if (PyObject_GetBuffer(obj, &out.view_, PyBUF_FULL_RO) < 0) rethrow_pending();
+    out.held_ = true;
+    out.data_ = static_cast<const unsigned char*>(out.view_.buf);
+    size = static_cast<std::size_t>(out.view_.len);
+  }
+  if (size % sizeof(u64) != 0)
     raise_format(PyExc_ValueError,
                  "insert_many: %s byte buffer length (%zu) is not a multiple of 8; a packed u64 "
                  "buffer must contain whole 8-byte elements",
-                 label, bytes.size());
-  std::vector<u64> out(bytes.size() / sizeof(u64));
-  if (!out.empty()) std::memcpy(out.data(), bytes.data(), bytes.size());
+                 label, size);
+  out.count_ = size / sizeof(u64);
+  if (copy) return U64Buffer(u64_copy(out.data_, out.count_));
+  if (out.held_ && !PyBuffer_IsContiguous(&out.view_, 'C')) {
+    // Strided or indirect: gathered in C order into owned storage.
+    std::vector<u64> gathered(out.count_);
+    if (PyBuffer_ToContiguous(gathered.data(), &out.view_, out.view_.len, 'C') < 0) rethrow_pending();
+    return U64Buffer(std::move(gathered));
+  }
   return out;
 }
 
-std::vector<u64> collect_u64(PyObject* obj, const char* label) {
-  if (std::optional<std::string> packed = packed_byte_source(obj))
-    return bytes_as_u64_vec(*packed, label);
+U64Buffer collect_u64(PyObject* obj, const char* label) {
+  if (std::optional<U64Buffer> packed = packed_u64(obj, label)) return std::move(*packed);
   std::vector<u64> out;
   for_each_item(obj, [&](PyObject* item) { out.push_back(to_u64(item)); });
-  return out;
+  return U64Buffer(std::move(out));
+}
+
+std::pair<U64Buffer, U64Buffer> collect_u64_pair(PyObject* keys, PyObject* values) {
+  U64Buffer ks = collect_u64(keys, "keys");
+  if (!is_packed_source(values)) ks.detach();
+  U64Buffer vs = collect_u64(values, "values");
+  return {std::move(ks), std::move(vs)};
 }
 
 KeyBytes extract_str_key(PyObject* obj) {

@@ -32,6 +32,7 @@
 
 #include "engine/iter.hpp"
 #include "python/binding.hpp"
+#include "python/buffer.hpp"
 
 namespace corvale_py::intclass {
 
@@ -192,11 +193,11 @@ std::vector<Entry<Obj>> to_list(Obj& self) {
 // ---------------------------------------------------------------------------
 // Bulk sources
 
-// The two arguments of a map's insert_many, each a packed buffer or an
-// iterable of integers, converted in full; different lengths raise
-// ValueError "insert_many: keys ({}) and values ({}) must have the same
-// number of elements" before anything is inserted.
-std::pair<std::vector<u64>, std::vector<u64>> insert_many_pairs(PyObject* keys, PyObject* values);
+// The two arguments of a map's insert_many, each a packed buffer (read in
+// place where it can be) or an iterable of integers, converted in full;
+// different lengths raise ValueError "insert_many: keys ({}) and values ({})
+// must have the same number of elements" before anything is inserted.
+std::pair<buffer::U64Buffer, buffer::U64Buffer> insert_many_pairs(PyObject* keys, PyObject* values);
 
 // Converts and inserts the items of any iterable one at a time, each right
 // after its conversion (insert(u64) is the flavour's own step). Items before

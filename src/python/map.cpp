@@ -257,10 +257,9 @@ PyGetSetDef map_getset[] = {
 
 }  // namespace
 
-std::pair<std::vector<u64>, std::vector<u64>> intclass::insert_many_pairs(PyObject* keys,
-                                                                         PyObject* values) {
-  std::vector<u64> ks = buffer::collect_u64(keys, "keys");
-  std::vector<u64> vs = buffer::collect_u64(values, "values");
+std::pair<buffer::U64Buffer, buffer::U64Buffer> intclass::insert_many_pairs(PyObject* keys,
+                                                                           PyObject* values) {
+  auto [ks, vs] = buffer::collect_u64_pair(keys, values);
   if (ks.size() != vs.size())
     raise_format(PyExc_ValueError,
                  "insert_many: keys (%zu) and values (%zu) must have the same number of elements",

@@ -9,8 +9,8 @@
 // signature order before the body runs, and releases the claim on every
 // path after it.
 //
-// Bulk paths keep Python out of the inner loop: insert_many converts a
-// packed buffer once and inserts from the vector; contains_batch converts
+// Bulk paths keep Python out of the inner loop: insert_many reads a packed
+// buffer in place (buffer.hpp) and inserts from it; contains_batch converts
 // its keys once, runs the engine's interleaved batch walk into one result
 // buffer and makes the Python booleans only at the end; update from another
 // CorvaleSet walks that set's cursor under its shared claim.
@@ -89,16 +89,14 @@ Ref set_contains_batch(SetObject& self, std::vector<u64> keys) {
   return new_list(found.size(), [&](std::size_t i) { return to_py(found[i] != 0); });
 }
 
-// insert_many(keys): a packed buffer is converted in one piece (a bad length
-// inserts nothing) and inserted from the vector; any other object is
+// insert_many(keys): a packed buffer is checked whole (a bad length inserts
+// nothing) and inserted from where it lies; any other object is
 // iterated, each key inserted right after its conversion. The count includes
 // duplicates and keys already present.
 u64 set_insert_many(SetObject& self, PyObject* keys) {
-  if (std::optional<std::string> bytes = buffer::packed_byte_source(keys)) {
-    const std::vector<u64> packed = buffer::bytes_as_u64_vec(*bytes, "keys");
-    bytes.reset();
-    for (u64 k : packed) self.core.insert(k);
-    return packed.size();
+  if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
+    for (u64 k : *packed) self.core.insert(k);
+    return packed->size();
   }
   return intclass::insert_each_item(keys, [&](PyObject* item) { self.core.insert(to_u64(item)); });
 }

@@ -373,16 +373,15 @@ void set_update(SyncSetObject& self, PyObject* other) {
 }
 
 // insert_many(keys), with the interpreter lock held: a packed buffer is
-// converted in one piece (a bad length inserts nothing); any other object is
+// checked whole (a bad length inserts nothing) and inserted from where it
+// lies; any other object is
 // iterated, each key inserted right after its conversion. The count includes
 // duplicates and keys already present.
 u64 set_insert_many(SyncSetObject& self, PyObject* keys) {
   cs::SyncCorvaleSet& shared = *self.core;
-  if (std::optional<std::string> bytes = buffer::packed_byte_source(keys)) {
-    const std::vector<u64> packed = buffer::bytes_as_u64_vec(*bytes, "keys");
-    bytes.reset();
-    for (u64 k : packed) (void)shared.insert(k);
-    return packed.size();
+  if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
+    for (u64 k : *packed) (void)shared.insert(k);
+    return packed->size();
   }
   return intclass::insert_each_item(keys, [&](PyObject* item) { (void)shared.insert(to_u64(item)); });
 }
