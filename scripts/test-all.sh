@@ -19,9 +19,9 @@ if [ ${#need_debs[@]} -gt 0 ]; then
 fi
 python3 -m pip install -q pytest scikit-build-core ninja cmake
 
-echo "== engine tests (plain build)"
+echo "== engine tests (plain build; it also builds the module as users get it, without testing hooks)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON -DCORVALE_BUILD_PYTHON=ON >/dev/null
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
 
@@ -54,5 +54,10 @@ fi
 tail -n 2 build/fuzz/fuzz.log
 
 echo "== python tests"
-python3 -m pip install -q . --config-settings=cmake.define.CORVALE_WERROR=ON
-python3 -m pytest -q tests/python
+# The tests run on a module with its testing hooks (CORVALE_TEST_HOOKS=ON),
+# which they then require; the plain build's module, without them, is
+# checked for the names a default build must have.
+python3 -m pip install -q . --config-settings=cmake.define.CORVALE_WERROR=ON \
+  --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON
+CORVALE_REQUIRE_TEST_HOOKS=1 CORVALE_DEFAULT_MODULE="$(echo build/plain/src/python/_corvale*.so)" \
+  python3 -m pytest -q tests/python
