@@ -23,7 +23,9 @@
 //   or after a change that is then undone in a way that cannot fail (a
 //   previous value written back), so the container is as it was; the
 //   only exception is the count of a bulk insertion from an iterable whose
-//   length was not known in advance (the change stands). The engine's own
+//   length was not known in advance (the change stands). (`update` is not
+//   atomic for any error: the entries inserted before a failure stay.)
+//   The engine's own
 //   allocations in the middle of a change stay fatal, as do broken
 //   invariants (CORVALE_PANIC).
 //

@@ -10,7 +10,10 @@
 //
 // Every body has one shape: its arguments were converted (with the
 // interpreter lock held) by the entry wrapper; the container work runs
-// inside without_gil; the Python result is built after the lock is back.
+// inside without_gil; the Python result is built after the lock is back,
+// except that a change answering with a value (insert, remove, pop) makes
+// its answer before the change, which it then makes only if the key still
+// holds what the answer says (see map_insert below).
 // The container work takes one of three roads:
 //   - the lock-free lookups (`in`, item access, get) and the lock-free count
 //     (len, bool, is_empty, empty, repr);
@@ -267,10 +270,12 @@ Ref map_insert(SyncMapObject& self, u64 key, u64 val) {
   }
 }
 
+// The value to expect is read under the writer mutex: one uncontended
+// lock costs less than an optimistic lookup's reader registration.
 template <class Absent>
 Ref take_value(SyncMapObject& self, u64 key, Absent&& absent) {
   cs::SyncCorvaleMap& shared = *self.core;
-  std::optional<u64> expected = map_lookup(self, key);
+  std::optional<u64> expected = locked_read(self, [&](auto& v) { return v.core.get(key); });
   while (expected) {
     Ref answer = to_py(*expected);
     const std::optional<u64> found =

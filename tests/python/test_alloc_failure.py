@@ -261,16 +261,37 @@ def gen(items):
     return (x for x in items)
 
 
+def uniform_cases(kind, with_repr=True):
+    """is_empty, the property empty, len, bool and repr, alike in every class."""
+    cases = [Case(kind, "is_empty", lambda c: c.is_empty(), lambda m: not m),
+             Case(kind, "empty", lambda c: c.empty, lambda m: not m),
+             Case(kind, "len", len, len),
+             Case(kind, "bool", bool, bool)]
+    if with_repr:
+        cases.append(Case(kind, "repr", repr, lambda m: f"{kind.name}(len={len(m)})"))
+    return cases
+
+
+def int_map_changes(kind):
+    """The point changes of the two integer maps, every answer of them."""
+    return [
+        Case(kind, "insert new", lambda c: c.insert(10, 2**64 - 3), lambda m: m_map_insert(m, 10, 2**64 - 3)),
+        Case(kind, "insert present", lambda c: c.insert(U64_MAX, 4), lambda m: m_map_insert(m, U64_MAX, 4)),
+        Case(kind, "remove present", lambda c: c.remove(2**40 + 1), lambda m: m_pop(m, 2**40 + 1)),
+        Case(kind, "remove absent", lambda c: c.remove(10), lambda m: m_pop(m, 10)),
+        Case(kind, "pop present", lambda c: c.pop(U64_MAX, 3), lambda m: m_pop(m, U64_MAX, 3)),
+        Case(kind, "pop absent", lambda c: c.pop(10, 2**64 - 5), lambda m: m_pop(m, 10, 2**64 - 5)),
+        Case(kind, "setitem", lambda c: c.__setitem__(9, 5), lambda m: m.__setitem__(9, 5)),
+        Case(kind, "delitem", lambda c: c.__delitem__(9), lambda m: m.__delitem__(9)),
+    ]
+
+
 NEW_INTS = [1, 2, 1000, 2**33, 7, 1]
 NEW_PAIRS = [(1, 10), (3, 30), (2**50, 5), (1, 11)]
 
 SET_CASES = [
-    Case(SET, "is_empty", lambda s: s.is_empty(), lambda m: not m),
-    Case(SET, "empty", lambda s: s.empty, lambda m: not m),
-    Case(SET, "len", len, len),
-    Case(SET, "bool", bool, bool),
+    *uniform_cases(SET),
     Case(SET, "in", lambda s: 9 in s, lambda m: 9 in m),
-    Case(SET, "repr", repr, lambda m: f"CorvaleSet(len={len(m)})"),
     Case(SET, "iter", lambda s: list(iter(s)), sorted),
     Case(SET, "contains", lambda s: (s.contains(9), s.contains(10)), lambda m: (9 in m, 10 in m)),
     Case(SET, "contains_batch", lambda s: s.contains_batch(NEW_INTS + INT_KEYS[:9]),
@@ -314,27 +335,16 @@ SET_CASES = [
 ]
 
 MAP_CASES = [
-    Case(MAP, "is_empty", lambda c: c.is_empty(), lambda m: not m),
-    Case(MAP, "empty", lambda c: c.empty, lambda m: not m),
-    Case(MAP, "len", len, len),
-    Case(MAP, "bool", bool, bool),
+    *uniform_cases(MAP),
     Case(MAP, "in", lambda c: 9 in c, lambda m: 9 in m),
-    Case(MAP, "repr", repr, lambda m: f"CorvaleMap(len={len(m)})"),
     Case(MAP, "iter", lambda c: list(iter(c)), sorted),
     Case(MAP, "getitem", lambda c: c[U64_MAX], lambda m: m[U64_MAX]),
-    Case(MAP, "setitem", lambda c: c.__setitem__(9, 5), lambda m: m.__setitem__(9, 5)),
-    Case(MAP, "delitem", lambda c: c.__delitem__(9), lambda m: m.__delitem__(9)),
     Case(MAP, "contains_key", lambda c: (c.contains_key(9), c.contains_key(10)), lambda m: (9 in m, 10 in m)),
     Case(MAP, "get_batch", lambda c: c.get_batch(NEW_INTS + INT_KEYS[:9]),
          lambda m: [m.get(k) for k in NEW_INTS + INT_KEYS[:9]]),
     Case(MAP, "get", lambda c: (c.get(U64_MAX), c.get(10), c.get(10, 2**64 - 2)),
          lambda m: (m[U64_MAX], None, 2**64 - 2)),
-    Case(MAP, "insert new", lambda c: c.insert(10, 2**64 - 3), lambda m: m_map_insert(m, 10, 2**64 - 3)),
-    Case(MAP, "insert present", lambda c: c.insert(U64_MAX, 4), lambda m: m_map_insert(m, U64_MAX, 4)),
-    Case(MAP, "remove present", lambda c: c.remove(2**40 + 1), lambda m: m_pop(m, 2**40 + 1)),
-    Case(MAP, "remove absent", lambda c: c.remove(10), lambda m: m_pop(m, 10)),
-    Case(MAP, "pop present", lambda c: c.pop(U64_MAX, 3), lambda m: m_pop(m, U64_MAX, 3)),
-    Case(MAP, "pop absent", lambda c: c.pop(10, 2**64 - 5), lambda m: m_pop(m, 10, 2**64 - 5)),
+    *int_map_changes(MAP),
     Case(MAP, "clear", lambda c: c.clear(), m_clear),
     Case(MAP, "mem_used", lambda c: c.mem_used(), None, by_twin=twin("mem_used")),
     Case(MAP, "total_node_allocs", lambda c: c.total_node_allocs(), None, by_twin=twin("total_node_allocs")),
@@ -369,12 +379,8 @@ STR_PAIRS = [(bytearray(b"abcdefghijkl"), 1), (bytearray(b"b" * 30), 2), (bytear
 STR_PAIRS_MODEL = [(bytes(k), v) for k, v in STR_PAIRS]
 
 STR_CASES = [
-    Case(STR, "is_empty", lambda c: c.is_empty(), lambda m: not m),
-    Case(STR, "empty", lambda c: c.empty, lambda m: not m),
-    Case(STR, "len", len, len),
-    Case(STR, "bool", bool, bool),
+    *uniform_cases(STR),
     Case(STR, "in", lambda c: ("ab" in c, b"ac" in c), lambda m: (b"ab" in m, b"ac" in m)),
-    Case(STR, "repr", repr, lambda m: f"CorvaleStrMap(len={len(m)})"),
     Case(STR, "iter", lambda c: list(iter(c)), lambda m: [str_out(k) for k in sorted(m)]),
     Case(STR, "getitem", lambda c: c[bytearray(b"abcdefghijklmnopq")], lambda m: m[b"abcdefghijklmnopq"]),
     Case(STR, "setitem", lambda c: c.__setitem__(S_LONG, 5), lambda m: m.__setitem__(S_LONG, 5)),
@@ -420,12 +426,8 @@ BYTES_PAIRS = [(bytearray(b"\x00new"), 1), (bytearray(b"abc"), 2), (bytearray(b"
 BYTES_PAIRS_MODEL = [(bytes(k), v) for k, v in BYTES_PAIRS]
 
 BYTES_CASES = [
-    Case(BYTES, "is_empty", lambda c: c.is_empty(), lambda m: not m),
-    Case(BYTES, "empty", lambda c: c.empty, lambda m: not m),
-    Case(BYTES, "len", len, len),
-    Case(BYTES, "bool", bool, bool),
+    *uniform_cases(BYTES),
     Case(BYTES, "in", lambda c: (b"\x00" in c, b"\x01" in c), lambda m: (b"\x00" in m, b"\x01" in m)),
-    Case(BYTES, "repr", repr, lambda m: f"CorvaleBytesMap(len={len(m)})"),
     Case(BYTES, "iter", lambda c: sorted(iter(c)), sorted),
     Case(BYTES, "getitem", lambda c: c[b"x" * 100], lambda m: m[b"x" * 100]),
     Case(BYTES, "setitem", lambda c: c.__setitem__("\u00e9", 5), lambda m: m.__setitem__("\u00e9".encode(), 5)),
@@ -469,10 +471,7 @@ def collecting_scan(c):
 
 BLOB_CASES = [
     Case(BLOB, "len()", lambda c: c.len(), len),
-    Case(BLOB, "is_empty", lambda c: c.is_empty(), lambda m: not m),
-    Case(BLOB, "empty", lambda c: c.empty, lambda m: not m),
-    Case(BLOB, "len", len, len),
-    Case(BLOB, "bool", bool, bool),
+    *uniform_cases(BLOB, with_repr=False),
     Case(BLOB, "in", lambda c: (5 in c, 105 in c), lambda m: (5 in m, 105 in m)),
     Case(BLOB, "repr", lambda c: repr(c).split(",")[0], lambda m: f"CorvaleBlobMap(len={len(m)}"),
     Case(BLOB, "getitem", lambda c: c[12], lambda m: m[12][0]),
@@ -496,14 +495,7 @@ BLOB_CASES = [
 ]
 
 SYNC_CASES = [
-    Case(SYNC_MAP, "insert new", lambda c: c.insert(10, 2**64 - 3), lambda m: m_map_insert(m, 10, 2**64 - 3)),
-    Case(SYNC_MAP, "insert present", lambda c: c.insert(U64_MAX, 4), lambda m: m_map_insert(m, U64_MAX, 4)),
-    Case(SYNC_MAP, "remove present", lambda c: c.remove(2**40 + 1), lambda m: m_pop(m, 2**40 + 1)),
-    Case(SYNC_MAP, "remove absent", lambda c: c.remove(10), lambda m: m_pop(m, 10)),
-    Case(SYNC_MAP, "pop present", lambda c: c.pop(U64_MAX, 3), lambda m: m_pop(m, U64_MAX, 3)),
-    Case(SYNC_MAP, "pop absent", lambda c: c.pop(10, 2**64 - 5), lambda m: m_pop(m, 10, 2**64 - 5)),
-    Case(SYNC_MAP, "setitem", lambda c: c.__setitem__(9, 5), lambda m: m.__setitem__(9, 5)),
-    Case(SYNC_MAP, "delitem", lambda c: c.__delitem__(9), lambda m: m.__delitem__(9)),
+    *int_map_changes(SYNC_MAP),
     Case(SYNC_MAP, "clear", lambda c: c.clear(), m_clear),
     Case(SYNC_MAP, "update pairs", lambda c: c.update(NEW_PAIRS), lambda m: m_update(m, NEW_PAIRS)),
     Case(SYNC_MAP, "update sync", lambda c: c.update(_sync_map_of(NEW_PAIRS)),
