@@ -22,9 +22,6 @@ from corvale_trie import _corvale
 from corvale_trie._corvale import (
     CorvaleBlobMap, CorvaleBytesMap, CorvaleMap, CorvaleSet, CorvaleStrMap, SyncCorvaleMap, SyncCorvaleSet)
 
-pytestmark = requires_test_hooks
-
-
 def fail_in_turn(make, call, state, allowed):
     """Runs call(c) on c = make() with its n-th allocation failing, for
     n = 1, 2, ... On MemoryError the state of c must be one of allowed(before)
@@ -546,6 +543,7 @@ def prefix_states(kind, steps):
     return states
 
 
+@requires_test_hooks
 @pytest.mark.parametrize("case", CASES, ids=lambda case: case.id)
 def test_a_failing_allocation_changes_nothing(case):
     kind = case.kind
@@ -623,6 +621,7 @@ CONSTRUCTORS = [
 ]
 
 
+@requires_test_hooks
 @pytest.mark.parametrize("name, construct, contents, expected", CONSTRUCTORS, ids=[c[0] for c in CONSTRUCTORS])
 def test_a_failing_constructor_leaves_nothing(tmp_path, name, construct, contents, expected):
     path = write_image(tmp_path)
@@ -632,6 +631,7 @@ def test_a_failing_constructor_leaves_nothing(tmp_path, name, construct, content
     assert contents(made) == expected
 
 
+@requires_test_hooks
 def test_save_to_file_answers_after_a_failure(tmp_path):
     path = str(tmp_path / "image.bin")
     total, m, failures = fail_in_turn(make_blob, lambda c: c.save_to_file(path), BLOB.contents,
@@ -656,6 +656,7 @@ ITERATORS = [
 ]
 
 
+@requires_test_hooks
 @pytest.mark.parametrize("name, make, iterate, expected", ITERATORS, ids=[i[0] for i in ITERATORS])
 def test_a_failing_next_step_stays_in_place(name, make, iterate, expected):
     c = make()
