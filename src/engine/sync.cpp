@@ -384,7 +384,8 @@ WriterMutex::Guard::Guard(WriterMutex& m, Holder holder)
 }
 
 WriterMutex::Guard::~Guard() {
-  if (holder_ == Writer && std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]] m_->poisoned_ = true;
+  if (holder_ == Writer && std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]]
+    m_->poisoned_ = true;
   m_->mutex_.unlock();
 }
 
