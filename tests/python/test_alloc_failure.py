@@ -11,7 +11,6 @@ covered with those classes' own tests.)"""
 
 import bisect
 import os
-import struct
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
@@ -21,6 +20,7 @@ from conftest import U64_MAX, packed, requires_test_hooks
 from corvale_trie import _corvale
 from corvale_trie._corvale import (
     CorvaleBlobMap, CorvaleBytesMap, CorvaleMap, CorvaleSet, CorvaleStrMap, SyncCorvaleMap, SyncCorvaleSet)
+
 
 def fail_in_turn(make, call, state, allowed):
     """Runs call(c) on c = make() with its n-th allocation failing, for
