@@ -51,9 +51,9 @@ py=$venv/bin/python
 "$py" -m pip install -q pytest mypy numpy scikit-build-core ninja cmake
 export PATH="$venv/bin:$PATH"  # its cmake and ninja build the engine too
 
-echo "== engine tests (plain build)"
+echo "== engine tests (plain build; it also builds the module as users get it, without testing hooks)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON >/dev/null
+  -DCORVALE_BUILD_TESTS=ON -DCORVALE_ASSERTS=ON -DCORVALE_WERROR=ON -DCORVALE_BUILD_PYTHON=ON >/dev/null
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
 
@@ -86,12 +86,16 @@ fi
 tail -n 2 build/fuzz/fuzz.log
 
 echo "== python tests"
-# The package, built by the environment's scikit-build-core, cmake and ninja.
+# The package, built by the environment's scikit-build-core, cmake and ninja,
+# with its testing hooks (CORVALE_TEST_HOOKS=ON), which the tests then
+# require; the plain build's module, without them, is checked for the names
+# a default build must have.
 install_package() {
   "$py" -m pip install -q --no-build-isolation "$root" --config-settings=cmake.define.CORVALE_WERROR=ON "$@"
 }
-install_package
-"$py" -m pytest -q tests/python
+install_package --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON
+CORVALE_REQUIRE_TEST_HOOKS=1 CORVALE_DEFAULT_MODULE="$(echo build/plain/src/python/_corvale*.so)" \
+  "$py" -m pytest -q tests/python
 
 echo "== type stubs (mypy --strict over tests/typing, stubtest)"
 # Run outside the source tree, so that both check the installed package:

@@ -90,15 +90,15 @@ void CorvaleBlobMap::clear() {
 // ---------------------------------------------------------------------------
 // Compaction
 
-Outcome<CompactStats> CorvaleBlobMap::compact() {
-  CompactStats st{};
+Outcome<CorvaleBlobMap::Compaction> CorvaleBlobMap::prepare_compaction() const {
+  const u32 old_gen = arena_.generation();
+  Compaction c(BlobArena(arena_.chunk_size(), old_gen == ~u32{0} ? 1 : old_gen + 1));
+  CompactStats& st = c.stats_;
   st.live_before = arena_.live_bytes();
   st.total_before = arena_.total_allocated();
   st.chunks_before = arena_.chunks().size();
-  const u32 old_gen = arena_.generation();
-  BlobArena fresh(arena_.chunk_size(), old_gen == ~u32{0} ? 1 : old_gen + 1);
 
-  std::vector<KeyValue> refs;
+  std::vector<KeyValue>& refs = c.refs_;
   iter::MapIter it = index_.iter();
   while (const std::optional<KeyValue> kv = it.next())
     if (ValueSlot(kv->value).is_arena_ref()) refs.push_back(*kv);
@@ -110,20 +110,30 @@ Outcome<CompactStats> CorvaleBlobMap::compact() {
       kv.value = s.dangling().raw();
       continue;
     }
-    const Outcome<u64> offset = fresh.alloc_blob(*payload);
+    const Outcome<u64> offset = c.fresh_.alloc_blob(*payload);
     if (!offset.ok()) return offset.error();
     const Outcome<ValueSlot> made = arena_slot(offset.value(), s.hot_meta());
     if (!made.ok()) return made.error();
     kv.value = made.value().raw();
     ++st.relocated_count;
   }
-  for (const KeyValue& kv : refs)
-    if (u64* word = index_.locate_slot(kv.key)) *word = kv.value;
-  arena_ = std::move(fresh);
+  st.live_after = c.fresh_.live_bytes();
+  st.total_after = c.fresh_.total_allocated();
+  st.chunks_after = c.fresh_.chunks().size();
+  return c;
+}
 
-  st.live_after = arena_.live_bytes();
-  st.total_after = arena_.total_allocated();
-  st.chunks_after = arena_.chunks().size();
+void CorvaleBlobMap::commit_compaction(Compaction&& c) noexcept {
+  for (const KeyValue& kv : c.refs_)
+    if (u64* word = index_.locate_slot(kv.key)) *word = kv.value;
+  arena_ = std::move(c.fresh_);
+}
+
+Outcome<CompactStats> CorvaleBlobMap::compact() {
+  Outcome<Compaction> c = prepare_compaction();
+  if (!c.ok()) return c.error();
+  const CompactStats st = c.value().stats();
+  commit_compaction(std::move(c.value()));
   return st;
 }
 

@@ -49,6 +49,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/iter.hpp"
 #include "engine/map.hpp"
@@ -130,6 +131,27 @@ class CorvaleBlobMap {
   [[nodiscard]] u64 mem_used() const noexcept { return arena_.total_allocated() + index_.mem_used(); }
 
   [[nodiscard]] Outcome<CompactStats> compact();
+
+  // Compaction in two steps, for a caller that must prepare what it reports
+  // before the map changes: prepare_compaction copies the referenced records
+  // into the fresh arena and works out the statistics, changing nothing (an
+  // error, or dropping the result, leaves the map as it was);
+  // commit_compaction then patches the slots and puts the fresh arena in
+  // place, which cannot fail. The map must not change in between.
+  // compact() is the two in a row.
+  class Compaction {
+   public:
+    [[nodiscard]] const CompactStats& stats() const noexcept { return stats_; }
+
+   private:
+    friend class CorvaleBlobMap;
+    explicit Compaction(BlobArena fresh) noexcept : fresh_(std::move(fresh)) {}
+    BlobArena fresh_;
+    std::vector<KeyValue> refs_;  // the new slot of every arena reference
+    CompactStats stats_{};
+  };
+  [[nodiscard]] Outcome<Compaction> prepare_compaction() const;
+  void commit_compaction(Compaction&& c) noexcept;
 
   // Visits the entries with start <= key <= end in ascending order: filter(key,
   // hot_meta) -> bool first, then, for those it keeps and whose payload

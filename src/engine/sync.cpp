@@ -374,7 +374,8 @@ u64 fallbacks_for_testing() noexcept { return g_fallbacks.load(std::memory_order
 // ---------------------------------------------------------------------------
 // Writer mutex
 
-WriterMutex::Guard::Guard(WriterMutex& m) : m_(&m), exceptions_on_entry_(std::uncaught_exceptions()) {
+WriterMutex::Guard::Guard(WriterMutex& m, Holder holder)
+    : m_(&m), exceptions_on_entry_(std::uncaught_exceptions()), holder_(holder) {
   m.mutex_.lock();
   if (m.poisoned_) [[unlikely]] {
     m.mutex_.unlock();
@@ -383,7 +384,8 @@ WriterMutex::Guard::Guard(WriterMutex& m) : m_(&m), exceptions_on_entry_(std::un
 }
 
 WriterMutex::Guard::~Guard() {
-  if (std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]] m_->poisoned_ = true;
+  if (holder_ == Writer && std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]]
+    m_->poisoned_ = true;
   m_->mutex_.unlock();
 }
 
@@ -465,6 +467,22 @@ std::optional<u64> SyncCorvaleMap::insert(u64 key, u64 value) {
 
 std::optional<u64> SyncCorvaleMap::remove(u64 key) {
   return write([key](map::CorvaleMap& m) { return m.remove(key); });
+}
+
+std::optional<u64> SyncCorvaleMap::insert_if(u64 key, u64 value, std::optional<u64> expected) {
+  return write([=](map::CorvaleMap& m) {
+    const std::optional<u64> found = m.get(key);
+    if (found == expected) (void)m.insert(key, value);
+    return found;
+  });
+}
+
+std::optional<u64> SyncCorvaleMap::remove_if(u64 key, u64 expected) {
+  return write([=](map::CorvaleMap& m) {
+    const std::optional<u64> found = m.get(key);
+    if (found == expected) (void)m.remove(key);
+    return found;
+  });
 }
 
 void SyncCorvaleMap::clear() {

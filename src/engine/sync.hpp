@@ -60,15 +60,18 @@ void set_attempt_limit_for_testing(u64 limit) noexcept;
 // Locked fallbacks taken so far by lookups and counts, process-wide.
 [[nodiscard]] u64 fallbacks_for_testing() noexcept;
 
-// A non-recursive mutex with a poison flag: a holder that leaves by an
+// A non-recursive mutex with a poison flag: a writer that leaves by an
 // exception poisons it, and a later lock ends the process with
-// "writer lock poisoned". (Every failure inside the engine already ends the
-// process, so in practice the flag is never set.)
+// "writer lock poisoned". (Every failure inside a change already ends the
+// process, so in practice the flag is never set.) A reader that leaves by
+// an exception (a snapshot that ran out of memory) changed nothing and
+// does not poison it.
 class WriterMutex {
  public:
   class Guard {
    public:
-    explicit Guard(WriterMutex& m);
+    enum Holder : bool { Writer = false, Reader = true };
+    explicit Guard(WriterMutex& m, Holder holder = Writer);
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     ~Guard();
@@ -76,6 +79,7 @@ class WriterMutex {
    private:
     WriterMutex* m_;
     int exceptions_on_entry_;
+    Holder holder_;
   };
 
  private:
@@ -100,7 +104,7 @@ class SyncCore {
   // (rank queries).
   template <class F>
   auto locked(F&& read) {
-    WriterMutex::Guard g(writer_);
+    WriterMutex::Guard g(writer_, WriterMutex::Guard::Reader);
     return read(inner_);
   }
 
@@ -151,6 +155,13 @@ class SyncCorvaleMap : public SyncCore<map::CorvaleMap> {
  public:
   std::optional<u64> insert(u64 key, u64 value);
   std::optional<u64> remove(u64 key);
+  // Compare-and-change forms, for a caller that prepares what it reports
+  // before the map changes: one writer protocol round that finds the key's
+  // value (nothing: absent) and makes the change only when that is
+  // `expected`. They return the value found, equal to `expected` exactly
+  // when the change was made.
+  std::optional<u64> insert_if(u64 key, u64 value, std::optional<u64> expected);
+  std::optional<u64> remove_if(u64 key, u64 expected);
   void clear();
   // MapReader::get: the lock-free lookup.
   [[nodiscard]] std::optional<u64> get(u64 key) const;

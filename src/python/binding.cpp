@@ -74,10 +74,13 @@ void result_failed() {
   throw PyErrSet{};
 }
 
+#ifdef CORVALE_TEST_HOOKS
 namespace detail {
 std::atomic<u64> fail_countdown{0};
+thread_local u64 changes_in_progress = 0;
 std::atomic<u64> live_frames{0};
 }  // namespace detail
+#endif
 
 // ---------------------------------------------------------------------------
 // Threads and claims
@@ -445,14 +448,17 @@ void register_class(PyObject* module, const char* name, PyTypeObject* (*fetch)()
 }  // namespace corvale_py
 
 // ---------------------------------------------------------------------------
-// C++ allocations of the module
+// C++ allocations of the module (test builds only)
 //
-// The module's own operator new is the standard one plus the testing
-// countdown, through which a test makes a chosen allocation fail. The module
-// is linked with -Bsymbolic-functions, so it serves this module's code and
-// the engine linked into it whatever else the process has loaded; the
-// interpreter loads the module privately, so no other library sees it.
+// A module built with CORVALE_TEST_HOOKS has its own operator new: the
+// standard one plus the testing countdown, through which a test makes a
+// chosen allocation fail. The module is then linked with
+// -Bsymbolic-functions, so it serves this module's code and the engine
+// linked into it whatever else the process has loaded; the interpreter
+// loads the module privately, so no other library sees it. A default build
+// leaves operator new to the C++ runtime.
 
+#ifdef CORVALE_TEST_HOOKS
 void* operator new(std::size_t size) {
   if (corvale_py::fail_injected()) [[unlikely]] throw std::bad_alloc();
   if (void* p = std::malloc(size != 0 ? size : 1)) [[likely]] return p;
@@ -460,3 +466,4 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif

@@ -19,19 +19,22 @@
 //   result and snapshot vectors, buffer copies) becomes MemoryError at the
 //   entry wrapper, and the interpreter failing to create a result object
 //   (int, tuple, list, str) makes `Ref::result` throw with its MemoryError
-//   pending. Every such allocation comes before the container is changed
-//   (the container is then as it was) or after the change is complete (the
-//   result object of a removal or the count of a bulk insertion: the change
-//   stands), never in the middle of one. The engine's own node allocations
-//   in the middle of a change stay fatal, as do broken invariants
-//   (CORVALE_PANIC).
+//   pending. Every such allocation comes before the container is changed,
+//   or after a change that is then undone in a way that cannot fail (a
+//   previous value written back), so the container is as it was; the
+//   only exception is the count of a bulk insertion from an iterable whose
+//   length was not known in advance (the change stands). (`update` is not
+//   atomic for any error: the entries inserted before a failure stay.)
+//   The engine's own
+//   allocations in the middle of a change stay fatal, as do broken
+//   invariants (CORVALE_PANIC).
 //
 // Owned references
 //   `Ref` owns one strong reference (or none): Ref::steal(p) adopts a new
 //   reference, Ref::borrow(p) takes an extra one, Ref::check(p) adopts a new
 //   reference and throws PyErrSet when p is null, Ref::result(p) adopts a
-//   result object and throws PyErrSet when p is null (or when a test's
-//   allocation-failure countdown ends there). get() lends, release() hands
+//   result object and throws PyErrSet when p is null (or, in a test build,
+//   when the allocation-failure countdown ends there). get() lends, release() hands
 //   the reference to the caller (what an entry wrapper returns).
 //
 // Object frame
@@ -200,16 +203,48 @@ void set_memory_error() noexcept;
 // refused the object).
 [[noreturn]] void result_failed();
 
-// Testing hook (a private module function, see module.cpp): a countdown of
-// allocations after which one fails. fail_injected() is true for the
+// Testing hooks, compiled only into a module built with CORVALE_TEST_HOOKS
+// (the project's own test builds; see module.cpp).
+//
+// The allocation-failure countdown: fail_injected() is true for the
 // countdown's n-th allocation (result objects, and every C++ allocation of
-// the module); it is always false unless a test armed the countdown.
+// the module) and always false unless a test armed the countdown. A change
+// of a container cannot stop halfway, so allocations inside one are not
+// counted: the code that changes a container holds a ChangeInProgress
+// guard for exactly that stretch. Without the hooks both are empty.
+#ifdef CORVALE_TEST_HOOKS
 namespace detail {
 extern std::atomic<u64> fail_countdown;
+extern thread_local u64 changes_in_progress;
 }  // namespace detail
 [[nodiscard]] inline bool fail_injected() noexcept {
   if (detail::fail_countdown.load(std::memory_order_relaxed) == 0) [[likely]] return false;
+  if (detail::changes_in_progress != 0) return false;
   return detail::fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
+}
+class ChangeInProgress {
+ public:
+  ChangeInProgress() noexcept { ++detail::changes_in_progress; }
+  ChangeInProgress(const ChangeInProgress&) = delete;
+  ChangeInProgress& operator=(const ChangeInProgress&) = delete;
+  ~ChangeInProgress() { --detail::changes_in_progress; }
+};
+#else
+[[nodiscard]] constexpr bool fail_injected() noexcept { return false; }
+class ChangeInProgress {
+ public:
+  ChangeInProgress() noexcept {}  // user-provided: a guard variable is not "unused"
+  ChangeInProgress(const ChangeInProgress&) = delete;
+  ChangeInProgress& operator=(const ChangeInProgress&) = delete;
+};
+#endif
+
+// Runs change() -> R, a change of a container, under a ChangeInProgress
+// guard.
+template <class F>
+auto change(F&& fn) {
+  const ChangeInProgress guard;
+  return fn();
 }
 
 // ---------------------------------------------------------------------------
@@ -473,12 +508,17 @@ inline void check_thread(const Obj& obj) {
 // Frees object memory whose core was never constructed.
 void free_unconstructed(PyObject* obj) noexcept;
 
-// Testing hook (a private module function, see module.cpp): the number of
+// Testing hook (CORVALE_TEST_HOOKS only, see module.cpp): the number of
 // frames whose core is alive.
 namespace detail {
+#ifdef CORVALE_TEST_HOOKS
 extern std::atomic<u64> live_frames;
 inline void count_frame_made() noexcept { live_frames.fetch_add(1, std::memory_order_relaxed); }
 inline void count_frame_destroyed() noexcept { live_frames.fetch_sub(1, std::memory_order_relaxed); }
+#else
+inline void count_frame_made() noexcept {}
+inline void count_frame_destroyed() noexcept {}
+#endif
 }  // namespace detail
 
 template <class Obj, class... A>
@@ -517,7 +557,7 @@ void dealloc(PyObject* self) noexcept {
   if (obj.owner != current_thread_id()) [[unlikely]]
     report_dropped_on_other_thread(Obj::kTypePath, type);
   using Core = typename Obj::core_type;
-  obj.core.~Core();
+  change([&] { obj.core.~Core(); });  // teardown cannot stop halfway either
   detail::count_frame_destroyed();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -541,7 +581,7 @@ template <class Obj>
 void dealloc_any_thread(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   using Core = typename Obj::core_type;
-  object_of<Obj>(self).core.~Core();
+  change([&] { object_of<Obj>(self).core.~Core(); });
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DecRef(reinterpret_cast<PyObject*>(type));

@@ -117,7 +117,8 @@ Ref blob_new(PyTypeObject* type, std::optional<u64> chunk_size) {
 void insert_payload(Obj& self, u64 key, PyObject* data, u32 hot_meta) {
   const buffer::KeyBytes payload = buffer::extract_bytes_key(data);
   const std::string_view b = payload.bytes();
-  const MaybeError e = self.core.insert(key, {reinterpret_cast<const u8*>(b.data()), b.size()}, hot_meta);
+  const MaybeError e = change(
+      [&] { return self.core.insert(key, {reinterpret_cast<const u8*>(b.data()), b.size()}, hot_meta); });
   if (e) raise_format(PyExc_RuntimeError, "Blob allocation error: %s", error_text(*e));
 }
 
@@ -146,17 +147,27 @@ Ref blob_get_bytes(Obj& self, u64 key) {
 
 bool blob_contains_key(Obj& self, u64 key) { return self.core.contains_key(key); }
 
-bool blob_remove(Obj& self, u64 key) { return self.core.remove(key); }
-
-void blob_delitem(Obj& self, u64 key) {
-  if (!self.core.remove(key)) raise_key_not_found(key);
+bool blob_remove(Obj& self, u64 key) {
+  return change([&] { return self.core.remove(key); });
 }
 
+void blob_delitem(Obj& self, u64 key) {
+  if (!change([&] { return self.core.remove(key); })) raise_key_not_found(key);
+}
+
+// The answer is made between the two steps of the compaction: a failure to
+// make it drops the prepared compaction and leaves the map as it was.
 Ref blob_compact(Obj& self) {
-  const Outcome<CompactStats> st = self.core.compact();
-  if (!st.ok()) raise_format(PyExc_RuntimeError, "Compaction error: %s", error_text(st.error()));
-  const CompactStats& s = st.value();
-  return new_tuple({to_py(s.live_before), to_py(s.live_after), to_py(s.total_before), to_py(s.total_after)});
+  using Compaction = CorvaleBlobMap::Compaction;
+  // (The fresh arena's chunks are allocations of a change: the arena
+  // cannot stop halfway through placing a record.)
+  Outcome<Compaction> prepared = change([&] { return self.core.prepare_compaction(); });
+  if (!prepared.ok()) raise_format(PyExc_RuntimeError, "Compaction error: %s", error_text(prepared.error()));
+  const CompactStats& s = prepared.value().stats();
+  Ref answer =
+      new_tuple({to_py(s.live_before), to_py(s.live_after), to_py(s.total_before), to_py(s.total_after)});
+  change([&] { self.core.commit_compaction(std::move(prepared.value())); });
+  return answer;
 }
 
 Ref blob_repr(Obj& self) {
@@ -269,7 +280,8 @@ PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const std::optional<FileBytes> image = corvale_trie::blobmap::read_image_file(path.text);
     if (!image) raise_load_error(ArenaError::CorruptHeader);
     return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
-      if (const MaybeError e = CorvaleBlobMap::from_bytes_slice(image->bytes(), core)) raise_load_error(*e);
+      if (const MaybeError e = change([&] { return CorvaleBlobMap::from_bytes_slice(image->bytes(), core); }))
+        raise_load_error(*e);
     });
   });
 }

@@ -95,12 +95,9 @@ std::optional<u64> lookup(BytesMapObject& self, PyObject* key) {
   return self.core.get(buffer::extract_bytes_key(key).bytes());
 }
 
-std::optional<u64> insert(CorvaleBytesMap& core, PyObject* key, u64 val) {
-  return core.insert(buffer::extract_bytes_key(key).bytes(), val);
-}
-
-std::optional<u64> remove(BytesMapObject& self, PyObject* key) {
-  return self.core.remove(buffer::extract_bytes_key(key).bytes());
+void insert(CorvaleBytesMap& core, PyObject* key, u64 val) {
+  const buffer::KeyBytes k = buffer::extract_bytes_key(key);
+  change([&] { (void)core.insert(k.bytes(), val); });
 }
 
 // ---------------------------------------------------------------------------
@@ -116,10 +113,11 @@ u64 bm_getitem(BytesMapObject& self, PyObject* key) {
   return *v;
 }
 
-void bm_setitem(BytesMapObject& self, PyObject* key, u64 val) { (void)insert(self.core, key, val); }
+void bm_setitem(BytesMapObject& self, PyObject* key, u64 val) { insert(self.core, key, val); }
 
 void bm_delitem(BytesMapObject& self, PyObject* key) {
-  if (!remove(self, key)) raise_key_not_found();
+  const buffer::KeyBytes k = buffer::extract_bytes_key(key);
+  if (!change([&] { return self.core.remove(k.bytes()); })) raise_key_not_found();
 }
 
 // get(key, default=None): the default is converted before the key.
@@ -128,15 +126,26 @@ std::optional<u64> bm_get(BytesMapObject& self, PyObject* key, std::optional<u64
   return v ? v : dflt;
 }
 
-std::optional<u64> bm_insert(BytesMapObject& self, PyObject* key, u64 val) { return insert(self.core, key, val); }
+// insert, remove and pop answer as intclass.hpp's "Changes that answer"
+// describes: a MemoryError for the answer leaves the map as it was. (A
+// removal looks the key up first: putting a removed entry back would move
+// it within its bucket.)
+Ref bm_insert(BytesMapObject& self, PyObject* key, u64 val) {
+  const buffer::KeyBytes k = buffer::extract_bytes_key(key);
+  return intclass::insert_answering_previous(self.core, k.bytes(), val);
+}
 
-std::optional<u64> bm_remove(BytesMapObject& self, PyObject* key) { return remove(self, key); }
+Ref bm_remove(BytesMapObject& self, PyObject* key) {
+  const buffer::KeyBytes k = buffer::extract_bytes_key(key);
+  return intclass::remove_answering_value(self.core, k.bytes(), none);
+}
 
 // pop(key, default=None): an explicit None counts as no default.
-u64 bm_pop(BytesMapObject& self, PyObject* key, std::optional<u64> dflt) {
-  if (const std::optional<u64> v = remove(self, key)) return *v;
-  if (!dflt) raise_key_not_found();
-  return *dflt;
+Ref bm_pop(BytesMapObject& self, PyObject* key, std::optional<u64> dflt) {
+  const buffer::KeyBytes k = buffer::extract_bytes_key(key);
+  return intclass::remove_answering_value(self.core, k.bytes(), [&] {
+    return intclass::pop_default(dflt, [] { raise_key_not_found(); });
+  });
 }
 
 Ref bm_keys(BytesMapObject& self) {
@@ -168,13 +177,13 @@ void bm_update(BytesMapObject& self, PyObject* other) {
     for_each_dict_item(other, [&](PyObject* key, PyObject* value) {
       buffer::KeyBytes k = buffer::extract_bytes_key(key);
       const u64 v = to_u64(value);
-      (void)self.core.insert(k.bytes(), v);
+      change([&] { (void)self.core.insert(k.bytes(), v); });
     });
     return;
   }
   for_each_item(other, [&](PyObject* item) {
     const ObjectValue pair = to_object_u64_pair(item);
-    (void)insert(self.core, pair.object, pair.value);
+    insert(self.core, pair.object, pair.value);
   });
 }
 
@@ -227,9 +236,15 @@ PyGetSetDef bytes_map_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// _bytes_map_hash_mask(map, mask), a testing hook private to the project's
-// tests: every hash of the empty `map` is ANDed with `mask` from now on, so
-// that keys collide at will (mask 0: all in one bucket).
+}  // namespace
+
+
+#ifdef CORVALE_TEST_HOOKS
+namespace {
+
+// _bytes_map_hash_mask(map, mask), a testing hook of test builds: every
+// hash of the empty `map` is ANDed with `mask` from now on, so that keys
+// collide at will (mask 0: all in one bucket).
 PyObject* bytes_map_hash_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return detail::object_boundary([&]() -> Ref {
     if (nargs != 2 || !PyType_IsSubtype(Py_TYPE(args[0]), corvale_bytes_map_type()))
@@ -252,6 +267,7 @@ PyMethodDef bytes_map_testing_hook() noexcept {
   return PyMethodDef{"_bytes_map_hash_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),
                      METH_FASTCALL, nullptr};
 }
+#endif
 
 PyTypeObject* corvale_bytes_map_type() {
   static PyType_Slot slots[] = {

@@ -60,7 +60,9 @@ PyTypeObject* corvale_bytes_map_type();
 PyTypeObject* corvale_bytes_map_key_iter_type();
 PyTypeObject* corvale_bytes_map_value_iter_type();
 PyTypeObject* corvale_bytes_map_item_iter_type();
+#ifdef CORVALE_TEST_HOOKS
 // The module function _bytes_map_hash_mask, a testing hook (bytesmap.cpp).
 PyMethodDef bytes_map_testing_hook() noexcept;
+#endif
 
 }  // namespace corvale_py

@@ -16,6 +16,9 @@
 //   bulk sources      an iterable whose items are converted and inserted one
 //                     at a time, and a same-class source read through its
 //                     cursor under a shared claim
+//   answers of        insert, remove and pop of every map class: the answer
+//   changes           is made where a MemoryError for it leaves the map as
+//                     it was (see "Changes that answer" below)
 //
 // Key count: every member that reports one reads the core's len(), which is
 // 0 whenever the root state is Empty (a clear does not rewrite the stored
@@ -85,7 +88,7 @@ PyGetSetDef* empty_property() {
 
 template <class Obj>
 void clear(Obj& self) {
-  self.core.clear();
+  change([&] { self.core.clear(); });
 }
 
 template <class Obj>
@@ -191,6 +194,55 @@ std::vector<Entry<Obj>> to_list(Obj& self) {
 }
 
 // ---------------------------------------------------------------------------
+// Changes that answer
+//
+// A call that fails leaves the container as it was, MemoryError included,
+// so the Python object a change answers with is made where its failure
+// changes nothing:
+//   - a removal looks the key up, makes the value's int, and only then
+//     takes the key out;
+//   - an insertion answers None for a new key (nothing to make), and for a
+//     present key makes the previous value's int after the change; when
+//     that fails, the previous value is written back (the cores overwrite a
+//     present key's value in place, allocating nothing), and the
+//     MemoryError goes on;
+//   - a count is made before the change whenever it is known in advance.
+
+// insert(key, val) -> previous value or None, on a core whose insert(key,
+// val) returns the previous value.
+template <class Core, class Key>
+Ref insert_answering_previous(Core& core, const Key& key, u64 val) {
+  const std::optional<u64> old = change([&] { return core.insert(key, val); });
+  if (!old) return none();
+  try {
+    return to_py(*old);
+  } catch (const PyErrSet&) {
+    change([&] { (void)core.insert(key, *old); });
+    throw;
+  }
+}
+
+// Takes `key` out of a core with get(key) and remove(key), answering with
+// its value as an int; when the key is absent nothing changes and the
+// answer is absent().
+template <class Core, class Key, class Absent>
+Ref remove_answering_value(Core& core, const Key& key, Absent&& absent) {
+  const std::optional<u64> v = core.get(key);
+  if (!v) return absent();
+  Ref value = to_py(*v);
+  change([&] { (void)core.remove(key); });
+  return value;
+}
+
+// The answer of pop(key, default) for an absent key: the default, or the
+// class's KeyError when there is none.
+template <class Missing>
+Ref pop_default(std::optional<u64> dflt, Missing&& missing) {
+  if (!dflt) missing();
+  return to_py(*dflt);
+}
+
+// ---------------------------------------------------------------------------
 // Bulk sources
 
 // The two arguments of a map's insert_many, each a packed buffer (read in
@@ -211,6 +263,32 @@ u64 insert_each_item(PyObject* iterable, Insert&& insert) {
     ++count;
   });
   return count;
+}
+
+// The number of items of a built-in container whose length runs no Python
+// code (list, tuple, dict, set, frozenset, range; subclasses excluded), or
+// -1.
+inline Py_ssize_t builtin_length(PyObject* obj) noexcept {
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && !PyDict_CheckExact(obj) &&
+      !PyAnySet_CheckExact(obj) && !Py_IS_TYPE(obj, &PyRange_Type))
+    return -1;
+  const Py_ssize_t n = PyObject_Size(obj);
+  if (n < 0) PyErr_Clear();
+  return n;
+}
+
+// The same, answering with the count as an int. The count is the number
+// of items, made before the first insertion when the iterable is a
+// built-in container (builtin_length); only when the items turn out to be
+// another number, or the iterable is of another kind (a generator), is it
+// made after the insertions, which then stand if it cannot be made.
+template <class Insert>
+Ref insert_each_item_counted(PyObject* iterable, Insert&& insert) {
+  const Py_ssize_t reported = builtin_length(iterable);
+  Ref answer = reported >= 0 ? to_py(static_cast<u64>(reported)) : Ref();
+  const u64 count = insert_each_item(iterable, std::forward<Insert>(insert));
+  if (reported >= 0 && count == static_cast<u64>(reported)) return answer;
+  return to_py(count);
 }
 
 // A same-class source: when `other` is an object of Obj's class (subclasses

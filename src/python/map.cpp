@@ -57,13 +57,13 @@ void insert_dict_or_pairs(CorvaleMap& core, PyObject* source) {
     for_each_dict_item(source, [&](PyObject* key, PyObject* value) {
       const u64 k = to_u64(key);
       const u64 v = to_u64(value);
-      core.insert(k, v);
+      change([&] { (void)core.insert(k, v); });
     });
     return;
   }
   for_each_item(source, [&](PyObject* item) {
     const KeyValue kv = to_u64_pair(item);
-    core.insert(kv.key, kv.value);
+    change([&] { (void)core.insert(kv.key, kv.value); });
   });
 }
 
@@ -86,10 +86,12 @@ u64 map_getitem(MapObject& self, u64 key) {
   return *v;
 }
 
-void map_setitem(MapObject& self, u64 key, u64 val) { (void)self.core.insert(key, val); }
+void map_setitem(MapObject& self, u64 key, u64 val) {
+  change([&] { (void)self.core.insert(key, val); });
+}
 
 void map_delitem(MapObject& self, u64 key) {
-  if (!self.core.remove(key)) raise_key_not_found(key);
+  if (!change([&] { return self.core.remove(key); })) raise_key_not_found(key);
 }
 
 bool map_contains_key(MapObject& self, u64 key) { return self.core.contains_key(key); }
@@ -101,15 +103,21 @@ std::optional<u64> map_get(MapObject& self, u64 key, std::optional<u64> dflt) {
   return v ? v : dflt;
 }
 
-std::optional<u64> map_insert(MapObject& self, u64 key, u64 val) { return self.core.insert(key, val); }
+// insert, remove and pop answer as intclass.hpp's "Changes that answer"
+// describes: a MemoryError for the answer leaves the map as it was.
+Ref map_insert(MapObject& self, u64 key, u64 val) {
+  return intclass::insert_answering_previous(self.core, key, val);
+}
 
-std::optional<u64> map_remove(MapObject& self, u64 key) { return self.core.remove(key); }
+Ref map_remove(MapObject& self, u64 key) {
+  return intclass::remove_answering_value(self.core, key, none);
+}
 
 // pop(key, default=None): an explicit None counts as no default.
-u64 map_pop(MapObject& self, u64 key, std::optional<u64> dflt) {
-  if (const std::optional<u64> v = self.core.remove(key)) return *v;
-  if (!dflt) raise_key_not_found(key);
-  return *dflt;
+Ref map_pop(MapObject& self, u64 key, std::optional<u64> dflt) {
+  return intclass::remove_answering_value(self.core, key, [&] {
+    return intclass::pop_default(dflt, [&] { raise_key_not_found(key); });
+  });
 }
 
 std::vector<u64> map_keys(MapObject& self) {
@@ -138,17 +146,21 @@ Ref map_get_batch(MapObject& self, std::vector<u64> keys) {
 
 // insert_many(keys, values): both converted in full and their lengths
 // compared before anything is inserted; later pairs overwrite earlier ones.
-u64 map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
+// The count is made before the first insert.
+Ref map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
   const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
-  for (std::size_t i = 0; i < ks.size(); ++i) (void)self.core.insert(ks[i], vs[i]);
-  return ks.size();
+  Ref count = to_py(static_cast<u64>(ks.size()));
+  change([&] {
+    for (std::size_t i = 0; i < ks.size(); ++i) (void)self.core.insert(ks[i], vs[i]);
+  });
+  return count;
 }
 
 // update(other): another CorvaleMap through its cursor, a dict, or an
 // iterable of (key, value) tuples.
 void map_update(MapObject& self, PyObject* other) {
   if (intclass::insert_from_same_class<MapObject>(
-          other, [&](const KeyValue& kv) { (void)self.core.insert(kv.key, kv.value); }))
+          other, [&](const KeyValue& kv) { change([&] { (void)self.core.insert(kv.key, kv.value); }); }))
     return;
   insert_dict_or_pairs(self.core, other);
 }

@@ -1,8 +1,7 @@
 // corvale_trie Python binding: the extension module `_corvale`.
 //
 // Multi-phase initialisation: PyInit__corvale hands the interpreter a static
-// module definition (no per-module state; private testing hooks as its
-// only functions) whose single exec
+// module definition (no per-module state, no functions) whose single exec
 // step gives each new module object its `__version__` and its classes, in a
 // fixed order, stopping at the first failure. The class type objects are
 // made once per process and shared by every later import of the module in
@@ -12,6 +11,10 @@
 // step. Objects of one interpreter must never reach another, so the exec
 // step refuses to run in any other interpreter of the process (a
 // subinterpreter) with ImportError.
+//
+// A module built with the CMake option CORVALE_TEST_HOOKS (the project's
+// tests) also has private testing functions, named with a leading
+// underscore and left out of __all__; a default build has none.
 #include <atomic>
 #include <cstdint>
 
@@ -86,12 +89,14 @@ int module_exec(PyObject* module) noexcept {
   }
 }
 
-// Testing hooks, private to the project's tests (underscored, not in
-// __all__): _live_frames() is the number of objects of the module whose
-// core is alive; _alloc_stats() is the node allocator's process-wide count
-// of (blocks taken from the system, blocks given back); _fail_allocations_after(n) makes the n-th allocation from
-// now on (a result object, or any C++ allocation of the module) fail as if
-// memory had run out, and 0 disarms it.
+#ifdef CORVALE_TEST_HOOKS
+// Testing hooks: _live_frames() is the number of objects of the module
+// whose core is alive; _alloc_stats() is the node allocator's process-wide
+// count of (blocks taken from the system, blocks given back);
+// _fail_allocations_after(n) makes the n-th allocation from now on (a
+// result object, or any C++ allocation of the module outside a change of a
+// container) fail as if memory had run out, and 0 disarms it;
+// _bytes_map_hash_mask(map, mask) is bytesmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
   return detail::object_boundary([]() -> Ref { return to_py(detail::live_frames.load()); });
 }
@@ -117,6 +122,10 @@ PyMethodDef g_functions[] = {
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+constexpr PyMethodDef* kFunctions = g_functions;
+#else
+constexpr PyMethodDef* kFunctions = nullptr;
+#endif
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
@@ -128,7 +137,7 @@ PyModuleDef g_module = {
     "_corvale",
     "The `_corvale` PyO3 module.",
     0,
-    g_functions,
+    kFunctions,
     g_slots,
     nullptr,
     nullptr,

@@ -46,16 +46,23 @@ struct SetObject : Frame<CorvaleSet> {
 Ref set_new(PyTypeObject* type, PyObject* iterable) {
   return make_object_with<SetObject>(type, [&](CorvaleSet& core) {
     if (!iterable || iterable == Py_None) return;
-    (void)intclass::insert_each_item(iterable, [&](PyObject* item) { core.insert(to_u64(item)); });
+    (void)intclass::insert_each_item(iterable, [&](PyObject* item) {
+      const u64 key = to_u64(item);
+      change([&] { core.insert(key); });
+    });
   });
 }
 
 // ---------------------------------------------------------------------------
 // Point operations
 
-bool set_insert(SetObject& self, u64 key) { return self.core.insert(key); }
+bool set_insert(SetObject& self, u64 key) {
+  return change([&] { return self.core.insert(key); });
+}
 
-bool set_remove(SetObject& self, u64 key) { return self.core.remove(key); }
+bool set_remove(SetObject& self, u64 key) {
+  return change([&] { return self.core.remove(key); });
+}
 
 bool set_contains(SetObject& self, u64 key) { return self.core.contains(key); }
 
@@ -66,7 +73,7 @@ Ref set_pop(SetObject& self) {
   const std::optional<u64> smallest = self.core.first();
   if (!smallest) raise(PyExc_KeyError, "pop from an empty CorvaleSet");
   Ref key = to_py(*smallest);
-  self.core.remove(*smallest);
+  change([&] { self.core.remove(*smallest); });
   return key;
 }
 
@@ -92,21 +99,26 @@ Ref set_contains_batch(SetObject& self, std::vector<u64> keys) {
 // insert_many(keys): a packed buffer is checked whole (a bad length inserts
 // nothing) and inserted from where it lies; any other object is
 // iterated, each key inserted right after its conversion. The count includes
-// duplicates and keys already present.
-u64 set_insert_many(SetObject& self, PyObject* keys) {
   if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
-    for (u64 k : *packed) self.core.insert(k);
-    return packed->size();
+    Ref count = to_py(static_cast<u64>(packed->size()));
+    change([&] {
+      for (u64 k : *packed) self.core.insert(k);
+    });
+    return count;
   }
-  return intclass::insert_each_item(keys, [&](PyObject* item) { self.core.insert(to_u64(item)); });
+  return intclass::insert_each_item_counted(keys, [&](PyObject* item) {
+    const u64 key = to_u64(item);
+    change([&] { self.core.insert(key); });
+  });
 }
 
 // update(other): another CorvaleSet through its cursor, else any iterable of
 // integers (a bytes object gives its byte values; packed buffers are
 // insert_many's).
 void set_update(SetObject& self, PyObject* other) {
-  if (intclass::insert_from_same_class<SetObject>(other, [&](u64 k) { self.core.insert(k); })) return;
-  (void)intclass::insert_each_item(other, [&](PyObject* item) { self.core.insert(to_u64(item)); });
+  const auto insert = [&](u64 k) { change([&] { self.core.insert(k); }); };
+  if (intclass::insert_from_same_class<SetObject>(other, insert)) return;
+  (void)intclass::insert_each_item(other, [&](PyObject* item) { insert(to_u64(item)); });
 }
 
 // ---------------------------------------------------------------------------

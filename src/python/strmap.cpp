@@ -123,11 +123,6 @@ std::optional<u64> lookup(StrMapObject& self, PyObject* key) {
   return self.core.get(k.bytes());
 }
 
-std::optional<u64> take_out(StrMapObject& self, PyObject* key) {
-  const buffer::KeyBytes k = buffer::extract_str_key(key);
-  return self.core.remove(k.bytes());
-}
-
 bool strmap_contains(StrMapObject& self, PyObject* key) { return lookup(self, key).has_value(); }
 
 u64 strmap_getitem(StrMapObject& self, PyObject* key) {
@@ -143,24 +138,34 @@ std::optional<u64> strmap_get(StrMapObject& self, PyObject* key, std::optional<u
   return v ? v : dflt;
 }
 
-std::optional<u64> strmap_insert(StrMapObject& self, PyObject* key, u64 val) {
+// insert, remove and pop answer as intclass.hpp's "Changes that answer"
+// describes: a MemoryError for the answer leaves the map as it was.
+Ref strmap_insert(StrMapObject& self, PyObject* key, u64 val) {
   const buffer::KeyBytes k = buffer::extract_str_key(key);
-  return self.core.insert(k.bytes(), val);
+  return intclass::insert_answering_previous(self.core, k.bytes(), val);
 }
 
-void strmap_setitem(StrMapObject& self, PyObject* key, u64 val) { (void)strmap_insert(self, key, val); }
+void strmap_setitem(StrMapObject& self, PyObject* key, u64 val) {
+  const buffer::KeyBytes k = buffer::extract_str_key(key);
+  change([&] { (void)self.core.insert(k.bytes(), val); });
+}
 
-std::optional<u64> strmap_remove(StrMapObject& self, PyObject* key) { return take_out(self, key); }
+Ref strmap_remove(StrMapObject& self, PyObject* key) {
+  const buffer::KeyBytes k = buffer::extract_str_key(key);
+  return intclass::remove_answering_value(self.core, k.bytes(), none);
+}
 
 void strmap_delitem(StrMapObject& self, PyObject* key) {
-  if (!take_out(self, key)) raise_key_not_found();
+  const buffer::KeyBytes k = buffer::extract_str_key(key);
+  if (!change([&] { return self.core.remove(k.bytes()); })) raise_key_not_found();
 }
 
 // pop(key, default=None): an explicit None counts as no default.
-u64 strmap_pop(StrMapObject& self, PyObject* key, std::optional<u64> dflt) {
-  if (const std::optional<u64> v = take_out(self, key)) return *v;
-  if (!dflt) raise_key_not_found();
-  return *dflt;
+Ref strmap_pop(StrMapObject& self, PyObject* key, std::optional<u64> dflt) {
+  const buffer::KeyBytes k = buffer::extract_str_key(key);
+  return intclass::remove_answering_value(self.core, k.bytes(), [&] {
+    return intclass::pop_default(dflt, [] { raise_key_not_found(); });
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -295,7 +300,7 @@ void strmap_update(StrMapObject& self, PyObject* other) {
     for_each_dict_item(other, [&](PyObject* key, PyObject* value) {
       const buffer::KeyBytes k = buffer::extract_str_key(key);
       const u64 v = to_u64(value);
-      (void)self.core.insert(k.bytes(), v);
+      change([&] { (void)self.core.insert(k.bytes(), v); });
     });
     return;
   }
@@ -306,7 +311,7 @@ void strmap_update(StrMapObject& self, PyObject* other) {
       raise_format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
     const u64 v = to_u64(PyTuple_GetItem(item, 1));
     const buffer::KeyBytes k = buffer::extract_str_key(PyTuple_GetItem(item, 0));
-    (void)self.core.insert(k.bytes(), v);
+    change([&] { (void)self.core.insert(k.bytes(), v); });
   });
 }
 

@@ -10,7 +10,10 @@
 //
 // Every body has one shape: its arguments were converted (with the
 // interpreter lock held) by the entry wrapper; the container work runs
-// inside without_gil; the Python result is built after the lock is back.
+// inside without_gil; the Python result is built after the lock is back,
+// except that a change answering with a value (insert, remove, pop) makes
+// its answer before the change, which it then makes only if the key still
+// holds what the answer says (see map_insert below).
 // The container work takes one of three roads:
 //   - the lock-free lookups (`in`, item access, get) and the lock-free count
 //     (len, bool, is_empty, empty, repr);
@@ -139,7 +142,7 @@ template <class Obj>
 void clear(Obj& self) {
   auto& shared = *self.core;
   without_gil([&] {
-    shared.clear();
+    change([&] { shared.clear(); });
     return true;
   });
 }
@@ -205,6 +208,7 @@ template <class Obj, class T>
 void insert_gathered(Obj& self, const std::vector<T>& items) {
   auto& shared = *self.core;
   without_gil([&] {
+    const ChangeInProgress changing;
     for (const T& item : items) {
       if constexpr (std::is_same_v<T, KeyValue>)
         (void)shared.insert(item.key, item.value);
@@ -247,27 +251,56 @@ std::optional<u64> map_get(SyncMapObject& self, u64 key, std::optional<u64> dflt
   return v ? v : dflt;
 }
 
-std::optional<u64> map_insert(SyncMapObject& self, u64 key, u64 val) {
+// insert, remove and pop make their answer before the change, so that a
+// MemoryError for it leaves the map as it was, and change the map only if
+// another thread has not changed the key meanwhile (compare-and-change
+// rounds of the engine); otherwise they answer again for what they found
+// and retry. insert first bets on a new key, whose answer None costs
+// nothing to make.
+Ref map_insert(SyncMapObject& self, u64 key, u64 val) {
   cs::SyncCorvaleMap& shared = *self.core;
-  return without_gil([&] { return shared.insert(key, val); });
+  std::optional<u64> expected;
+  Ref answer = none();
+  for (;;) {
+    const std::optional<u64> found =
+        without_gil([&] { return change([&] { return shared.insert_if(key, val, expected); }); });
+    if (found == expected) return answer;
+    answer = to_py(found);
+    expected = found;
+  }
 }
 
-std::optional<u64> map_remove(SyncMapObject& self, u64 key) {
+// The value to expect is read under the writer mutex: one uncontended
+// lock costs less than an optimistic lookup's reader registration.
+template <class Absent>
+Ref take_value(SyncMapObject& self, u64 key, Absent&& absent) {
   cs::SyncCorvaleMap& shared = *self.core;
-  return without_gil([&] { return shared.remove(key); });
+  std::optional<u64> expected = locked_read(self, [&](auto& v) { return v.core.get(key); });
+  while (expected) {
+    Ref answer = to_py(*expected);
+    const std::optional<u64> found =
+        without_gil([&] { return change([&] { return shared.remove_if(key, *expected); }); });
+    if (found == expected) return answer;
+    expected = found;
+  }
+  return absent();
 }
 
-void map_setitem(SyncMapObject& self, u64 key, u64 val) { (void)map_insert(self, key, val); }
+Ref map_remove(SyncMapObject& self, u64 key) { return take_value(self, key, none); }
+
+void map_setitem(SyncMapObject& self, u64 key, u64 val) {
+  cs::SyncCorvaleMap& shared = *self.core;
+  without_gil([&] { return change([&] { return shared.insert(key, val); }); });
+}
 
 void map_delitem(SyncMapObject& self, u64 key) {
-  if (!map_remove(self, key)) raise_key_not_found(key);
+  cs::SyncCorvaleMap& shared = *self.core;
+  if (!without_gil([&] { return change([&] { return shared.remove(key); }); })) raise_key_not_found(key);
 }
 
 // pop(key, default=None): an explicit None counts as no default.
-u64 map_pop(SyncMapObject& self, u64 key, std::optional<u64> dflt) {
-  if (const std::optional<u64> v = map_remove(self, key)) return *v;
-  if (!dflt) raise_key_not_found(key);
-  return *dflt;
+Ref map_pop(SyncMapObject& self, u64 key, std::optional<u64> dflt) {
+  return take_value(self, key, [&] { return intclass::pop_default(dflt, [&] { raise_key_not_found(key); }); });
 }
 
 u64 map_count_range(SyncMapObject& self, u64 start, u64 end) {
@@ -316,12 +349,15 @@ void map_update(SyncMapObject& self, PyObject* other) { insert_gathered(self, ga
 
 // insert_many(keys, values): both converted in full and their lengths
 // compared before anything is inserted; the inserts run with the
-// interpreter lock held.
-u64 map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
+// interpreter lock held, after the count is made.
+Ref map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
   const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
   cs::SyncCorvaleMap& shared = *self.core;
-  for (std::size_t i = 0; i < ks.size(); ++i) (void)shared.insert(ks[i], vs[i]);
-  return ks.size();
+  Ref count = to_py(static_cast<u64>(ks.size()));
+  change([&] {
+    for (std::size_t i = 0; i < ks.size(); ++i) (void)shared.insert(ks[i], vs[i]);
+  });
+  return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -338,12 +374,12 @@ bool set_contains(SyncSetObject& self, u64 key) {
 
 bool set_insert(SyncSetObject& self, u64 key) {
   cs::SyncCorvaleSet& shared = *self.core;
-  return without_gil([&] { return shared.insert(key); });
+  return without_gil([&] { return change([&] { return shared.insert(key); }); });
 }
 
 bool set_remove(SyncSetObject& self, u64 key) {
   cs::SyncCorvaleSet& shared = *self.core;
-  return without_gil([&] { return shared.remove(key); });
+  return without_gil([&] { return change([&] { return shared.remove(key); }); });
 }
 
 u64 set_count_range(SyncSetObject& self, u64 start, u64 end) {
@@ -376,14 +412,21 @@ void set_update(SyncSetObject& self, PyObject* other) {
 // checked whole (a bad length inserts nothing) and inserted from where it
 // lies; any other object is
 // iterated, each key inserted right after its conversion. The count includes
-// duplicates and keys already present.
-u64 set_insert_many(SyncSetObject& self, PyObject* keys) {
+// duplicates and keys already present; it is made before the first insert
+// whenever the number of keys is known then (intclass.hpp).
+Ref set_insert_many(SyncSetObject& self, PyObject* keys) {
   cs::SyncCorvaleSet& shared = *self.core;
   if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
-    for (u64 k : *packed) (void)shared.insert(k);
-    return packed->size();
+    Ref count = to_py(static_cast<u64>(packed->size()));
+    change([&] {
+      for (u64 k : *packed) (void)shared.insert(k);
+    });
+    return count;
   }
-  return intclass::insert_each_item(keys, [&](PyObject* item) { (void)shared.insert(to_u64(item)); });
+  return intclass::insert_each_item_counted(keys, [&](PyObject* item) {
+    const u64 key = to_u64(item);
+    change([&] { (void)shared.insert(key); });
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -224,6 +224,45 @@ TEST(BlobMap, CompactionOrderStatsAndFailures) {
   EXPECT_EQ(g.arena().generation(), 4u);
 }
 
+// A prepared compaction changes nothing until it is committed: dropped, it
+// leaves the map as it was; committed, it does what compact() does and its
+// statistics are the ones it reported beforehand.
+TEST(BlobMap, PreparedCompactionChangesNothingUntilCommitted) {
+  const auto fill = [](CorvaleBlobMap& m) {
+    for (u64 k = 1; k <= 80; ++k) ASSERT_FALSE(m.insert(k, bytes_of(std::string(100, 'x')), 1));
+    for (u64 k = 1; k <= 80; ++k)
+      ASSERT_FALSE(m.insert(k, bytes_of(std::string(k % 30, static_cast<char>('a' + k % 26))), 2));
+  };
+  CorvaleBlobMap m(4096);
+  CorvaleBlobMap twin(4096);
+  fill(m);
+  fill(twin);
+  const u64 mem = m.mem_used();
+  const u32 gen = m.arena().generation();
+  {
+    Outcome<CorvaleBlobMap::Compaction> dropped = m.prepare_compaction();
+    ASSERT_TRUE(dropped.ok());
+    EXPECT_LT(dropped.value().stats().total_after, dropped.value().stats().total_before);
+  }
+  EXPECT_EQ(m.mem_used(), mem);
+  EXPECT_EQ(m.arena().generation(), gen);
+  for (u64 k = 1; k <= 80; ++k) EXPECT_EQ(payload(m, k), payload(twin, k));
+
+  Outcome<CorvaleBlobMap::Compaction> c = m.prepare_compaction();
+  ASSERT_TRUE(c.ok());
+  const CompactStats st = c.value().stats();
+  EXPECT_EQ(m.mem_used(), mem);
+  m.commit_compaction(std::move(c.value()));
+  const Outcome<CompactStats> same = twin.compact();
+  ASSERT_TRUE(same.ok());
+  EXPECT_EQ(st.live_after, same.value().live_after);
+  EXPECT_EQ(st.total_after, same.value().total_after);
+  EXPECT_EQ(st.relocated_count, same.value().relocated_count);
+  EXPECT_EQ(m.mem_used(), twin.mem_used());
+  EXPECT_EQ(m.arena().generation(), gen + 1);
+  for (u64 k = 1; k <= 80; ++k) EXPECT_EQ(payload(m, k), std::string(k % 30, static_cast<char>('a' + k % 26)));
+}
+
 // A reference whose record fails the check reads as absent before and after
 // compaction, even where the fresh arena holds a record at its offset.
 TEST(BlobMap, BrokenReferencesStayAbsent) {

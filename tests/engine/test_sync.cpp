@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -72,6 +73,39 @@ TEST(SyncCore, SequenceWordRisesByTwoPerMutationWhateverItFinds) {
   EXPECT_EQ(m.remove(1), std::optional<u64>(11));
   EXPECT_EQ(m.seq(), 8u);
   EXPECT_EQ(m.len(), 0u);
+}
+
+// The compare-and-change forms change the map only when they find the
+// expected value, answer what they found either way, and take one writer
+// round each.
+TEST(SyncCore, CompareAndChangeActsOnlyOnTheExpectedValue) {
+  SyncCorvaleMap m;
+  EXPECT_EQ(m.insert_if(5, 50, std::nullopt), std::nullopt);  // absent, as expected: inserted
+  EXPECT_EQ(m.insert_if(5, 51, std::nullopt), std::optional<u64>(50));  // present: unchanged
+  EXPECT_EQ(m.get(5), std::optional<u64>(50));
+  EXPECT_EQ(m.insert_if(5, 52, 49), std::optional<u64>(50));  // another value: unchanged
+  EXPECT_EQ(m.insert_if(5, 52, 50), std::optional<u64>(50));  // replaced
+  EXPECT_EQ(m.get(5), std::optional<u64>(52));
+  EXPECT_EQ(m.remove_if(5, 50), std::optional<u64>(52));  // another value: kept
+  EXPECT_EQ(m.remove_if(6, 0), std::nullopt);              // absent
+  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(m.remove_if(5, 52), std::optional<u64>(52));  // removed
+  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(m.seq(), 14u);  // seven rounds
+  for (u64 k = 0; k < 100; ++k) EXPECT_EQ(m.insert_if(k << 20, k, std::nullopt), std::nullopt);
+  for (u64 k = 0; k < 100; k += 2) EXPECT_EQ(m.remove_if(k << 20, k), std::optional<u64>(k));
+  EXPECT_EQ(m.len(), 50u);
+  EXPECT_EQ(verify::map_errors(m.inner_quiescent()), "");
+}
+
+// A locked read that leaves by an exception (a snapshot out of memory)
+// changed nothing: the writer lock stays usable.
+TEST(SyncCore, AFailingLockedReadLeavesTheLockUsable) {
+  SyncCorvaleMap m;
+  (void)m.insert(1, 2);
+  EXPECT_THROW(m.locked([](const map::CorvaleMap&) -> int { throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_EQ(m.insert(1, 3), std::optional<u64>(2));
+  EXPECT_EQ(m.locked([](const map::CorvaleMap& inner) { return inner.len(); }), 1u);
 }
 
 TEST(SyncCore, LookupsReachEveryNodeKindAndTheFallbackAgrees) {

@@ -28,7 +28,26 @@ def _has_compiled_module(package_dir):
 if not _has_compiled_module(os.path.join(_ROOT, "corvale_trie")):
     sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
+from corvale_trie import _corvale  # noqa: E402  (after the path fix above)
+
 U64_MAX = 2**64 - 1
+
+# The testing hooks (_fail_allocations_after, _live_frames, _alloc_stats,
+# _bytes_map_hash_mask) exist only in a module built with the CMake option
+# CORVALE_TEST_HOOKS=ON. Tests that need them are skipped on a default build;
+# the test command (scripts/test-all.sh) installs a build with the hooks and
+# sets CORVALE_REQUIRE_TEST_HOOKS=1, under which their absence is an error.
+HAS_TEST_HOOKS = hasattr(_corvale, "_fail_allocations_after")
+TEST_HOOKS_REQUIRED = os.environ.get("CORVALE_REQUIRE_TEST_HOOKS") == "1"
+requires_test_hooks = pytest.mark.skipif(
+    not HAS_TEST_HOOKS and not TEST_HOOKS_REQUIRED,
+    reason="the installed module was built without CORVALE_TEST_HOOKS=ON, so its testing hooks are absent")
+
+
+def pytest_sessionstart(session):
+    if TEST_HOOKS_REQUIRED and not HAS_TEST_HOOKS:
+        pytest.exit("CORVALE_REQUIRE_TEST_HOOKS=1 but the installed module has no testing hooks: "
+                    "install it with --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON", returncode=1)
 # Seed of the randomized tests; CORVALE_TEST_SEED explores others.
 SEED = int(os.environ.get("CORVALE_TEST_SEED", "20261206"))
 

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import U64_MAX, IndexOf, packed, raises_exactly
+from conftest import U64_MAX, IndexOf, packed, raises_exactly, requires_test_hooks
 import corvale_trie._corvale as _corvale
 from corvale_trie._corvale import CorvaleMap, CorvaleSet
 
@@ -190,6 +190,7 @@ def _system_blocks_held():
     return allocs - frees
 
 
+@requires_test_hooks
 def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
     gc.collect()
     baseline = _corvale._live_frames()
@@ -217,6 +218,7 @@ def test_teardown_on_another_thread_is_reported(owner_thread, unraisable):
     assert _system_blocks_held() == blocks
 
 
+@requires_test_hooks
 def test_cycle_collected_on_another_thread_is_freed(unraisable):
     """The cyclic collector running on another thread frees a list that
     held a container and an iterator: both are reported and freed."""
@@ -240,74 +242,6 @@ def test_cycle_collected_on_another_thread_is_freed(unraisable):
         (RuntimeError, f"_corvale::{path} is unsendable, but is being dropped on another thread")
         for path in ("map::CorvaleMap", "set::CorvaleSetIter")
     ]
-
-
-# ---------------------------------------------------------------------------
-# Out of memory
-
-
-def _memory_error_calls():
-    """Calls that allocate without changing anything (result objects, lists,
-    snapshot vectors, result vectors). Allocations inside a change to the
-    trie stay fatal, so the bulk insertions are left to the address-space
-    test below."""
-    keys = list(range(0, 3000, 3)) + [U64_MAX]
-    return [
-        ("set", lambda s: s.to_list()),
-        ("set", lambda s: list(s)),
-        ("set", lambda s: list(iter(s))),
-        ("set", lambda s: s.range(5, 900)),
-        ("set", lambda s: s.range()),
-        ("set", lambda s: s.contains_batch(keys)),
-        ("set", lambda s: s.next(10)),
-        ("set", lambda s: s.by_count(7)),
-        ("set", lambda s: repr(s)),
-        ("map", lambda m: m.to_list()),
-        ("map", lambda m: m.items()),
-        ("map", lambda m: m.keys()),
-        ("map", lambda m: m.values()),
-        ("map", lambda m: list(m)),
-        ("map", lambda m: m.range(5, 900)),
-        ("map", lambda m: m.get_batch(keys)),
-        ("map", lambda m: m.first()),
-    ]
-
-
-@pytest.mark.parametrize("kind, call", _memory_error_calls())
-def test_allocation_failure_raises_memory_error_and_changes_nothing(kind, call):
-    """Every allocation of the call, in turn, is made to fail through the
-    testing countdown: each gives MemoryError and leaves the container as it
-    was (or, for the result object of a bulk insertion, made after the
-    change, as the change left it); with no failure the call goes through."""
-    def make():
-        if kind == "set":
-            return CorvaleSet(list(range(0, 2000, 3)) + [2**40 + k for k in range(300)] + [U64_MAX])
-        return CorvaleMap((k, k * 7) for k in list(range(0, 2000, 3)) + [2**40 + k for k in range(300)])
-
-    c = make()
-    before = c.to_list()
-    done = make()
-    call(done)
-    after = done.to_list()
-    failures = 0
-    for n in range(1, 100000):
-        _corvale._fail_allocations_after(n)
-        try:
-            call(c)
-        except MemoryError:
-            failures += 1
-            now = c.to_list()
-            assert now in (before, after), n
-            assert len(c) == len(now), n
-            if now != before:
-                c = make()
-            continue
-        finally:
-            _corvale._fail_allocations_after(0)
-        break
-    else:
-        pytest.fail("the call never got through")
-    assert failures >= 1
 
 
 # ---------------------------------------------------------------------------
