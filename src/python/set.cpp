@@ -99,6 +99,9 @@ Ref set_contains_batch(SetObject& self, std::vector<u64> keys) {
 // insert_many(keys): a packed buffer is checked whole (a bad length inserts
 // nothing) and inserted from where it lies; any other object is
 // iterated, each key inserted right after its conversion. The count includes
+// duplicates and keys already present; it is made before the first insert
+// whenever the number of keys is known then (intclass.hpp).
+Ref set_insert_many(SetObject& self, PyObject* keys) {
   if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
     Ref count = to_py(static_cast<u64>(packed->size()));
     change([&] {
