@@ -7,10 +7,12 @@
 //
 // Names: "sync_lookup/<family>/<container>/<n>/real_time/threads:<T>" with
 // container "sync" or "private"; the counter `lookups` is lookups per second
-// of all threads together (wall time), so speed-up = rate(T) / rate(1).
+// of all threads together (wall time), so speed-up = rate(T) / rate(1), and
+// `cpu_ns` the thread CPU time per lookup (below).
 // Registered by `--family=sync` (and by default with the others).
 #include <benchmark/benchmark.h>
 
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +56,16 @@ const Built<C>& built(std::size_t n) {
   return *slot;
 }
 
+// CPU time of the calling thread: a thread that waits for a core while the
+// machine is busy does not count, so cpu_ns (CPU ns per lookup, averaged over
+// the threads) shows what the lookups cost one another when the wall-clock
+// rate cannot (fewer free cores than threads).
+u64 thread_cpu_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<u64>(ts.tv_sec) * 1'000'000'000u + static_cast<u64>(ts.tv_nsec);
+}
+
 template <class C>
 bool look_up(const C& c, u64 key) {
   if constexpr (requires(const C& m, u64 x) { m.get(x); })
@@ -68,16 +80,21 @@ void lookups(benchmark::State& state, std::size_t n) {
   const std::size_t q = b.probes.size();
   std::size_t i = (q / static_cast<std::size_t>(state.threads())) * static_cast<std::size_t>(state.thread_index());
   u64 found = 0;
+  const u64 cpu_start = thread_cpu_ns();
   for (auto _ : state) {
     for (std::size_t j = 0; j < PER_ITERATION; ++j) {
       found += look_up(b.container, b.probes[i]);
       if (++i == q) i = 0;
     }
   }
+  const u64 cpu = thread_cpu_ns() - cpu_start;
   benchmark::DoNotOptimize(found);
   if (found != state.iterations() * PER_ITERATION) state.SkipWithError("a present key was not found");
   state.counters["lookups"] = benchmark::Counter(static_cast<double>(state.iterations() * PER_ITERATION),
                                                  benchmark::Counter::kIsRate);
+  state.counters["cpu_ns"] = benchmark::Counter(
+      static_cast<double>(cpu) / static_cast<double>(state.iterations() * PER_ITERATION),
+      benchmark::Counter::kAvgThreads);
 }
 
 template <class C>
