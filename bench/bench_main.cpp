@@ -4,7 +4,8 @@
 // it:
 //   --sizes=N[,N...]   container sizes (default 1000000,10000000)
 //   --quick            one small size (100000) for a fast check
-//   --family=set|map   only one family (default both)
+//   --family=set|map|sync  only one family (default all three; sync: the
+//                      concurrent containers' lookups on several threads)
 // Every other option is Google Benchmark's own (--benchmark_filter,
 // --benchmark_format=json, ...).
 #include <benchmark/benchmark.h>
@@ -21,6 +22,7 @@ namespace corvale_bench {
 
 void register_set_benchmarks();
 void register_map_benchmarks();
+void register_sync_benchmarks();
 
 std::vector<std::size_t>& bench_sizes() {
   static std::vector<std::size_t> sizes{1'000'000, 10'000'000};
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
   }
   if (family.empty() || family == "set") register_set_benchmarks();
   if (family.empty() || family == "map") register_map_benchmarks();
+  if (family.empty() || family == "sync") register_sync_benchmarks();
   int rest_argc = static_cast<int>(rest.size());
   benchmark::Initialize(&rest_argc, rest.data());
   if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;

@@ -3,6 +3,7 @@
 
     python3 bench/sync_bench.py           # 1M keys
     python3 bench/sync_bench.py --quick   # 100k keys, for a fast check
+    python3 bench/sync_bench.py --ratios  # only the one-thread cost table
 
 Containers: SyncCorvaleMap; a dict guarded by one threading.Lock (every
 get, `in` and insert takes the lock, the way a user shares a dict between
@@ -16,7 +17,13 @@ Rows (throughput in million operations per second, all threads together):
   - inserts of fresh keys from 1, 2, 4 and 8 threads (each its own slice);
   - the speed of a pure-Python thread (a counting loop) running beside four
     lookup threads, relative to the same loop running alone: the point of
-    lookups that release the interpreter lock.
+    lookups that release the interpreter lock;
+  - the cost of one lookup on one thread, in ns per call, of
+    SyncCorvaleMap.get against CorvaleMap.get and of SyncCorvaleSet `in`
+    against CorvaleSet `in`, on the same keys and on a 1-key container (the
+    cost of the call itself), with the ratio sync / thread-bound. Measured in
+    thread CPU time (so that other processes on the machine count less),
+    the best of several interleaved passes over slices of the keys.
 
 Keys are uniform random 64-bit integers; every thread walks its own slice
 of a shuffled list of present keys. Each figure is the best of three runs.
@@ -29,7 +36,7 @@ import random
 import threading
 import time
 
-from corvale_trie._corvale import CorvaleMap, SyncCorvaleMap
+from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
 
 class LockedDict:
@@ -188,9 +195,71 @@ def python_thread_speed(m, keys, seconds):
     return ratios[1]
 
 
+def per_call_ns(pairs, keys, passes=7, slice_len=20_000):
+    """ns per call of each (label, body) pair of lookups, best of `passes`
+    over every slice of `keys`, the bodies interleaved slice by slice so
+    that a busy spell of the machine hits them alike."""
+    slices = [keys[i:i + slice_len] for i in range(0, len(keys), slice_len)]
+    best_ns = {label: [float("inf")] * len(slices) for label, _ in pairs}
+    for _ in range(passes):
+        for i, sl in enumerate(slices):
+            for label, body in pairs:
+                t0 = time.thread_time_ns()
+                body(sl)
+                best_ns[label][i] = min(best_ns[label][i], time.thread_time_ns() - t0)
+    return {label: sum(v) / len(keys) for label, v in best_ns.items()}
+
+
+def one_thread_costs(keys):
+    """Rows (what, plain ns, sync ns, ratio) of one thread's lookups."""
+
+    def gets(m):
+        get = m.get
+
+        def body(sl):
+            for k in sl:
+                get(k)
+        return body
+
+    def ins(c):
+        def body(sl):
+            for k in sl:
+                k in c  # noqa: B015
+        return body
+
+    rows = []
+    for size, ks in ((f"{len(keys):,} keys", keys), ("1 key", None)):
+        if ks is None:
+            ks = [keys[0]] * min(len(keys), 200_000)
+            contents = [keys[0]]
+        else:
+            contents = keys
+        plain_map = CorvaleMap(dict(zip(contents, contents)))
+        sync_map = SyncCorvaleMap()
+        sync_map.insert_many(contents, contents)
+        plain_set = CorvaleSet(contents)
+        sync_set = SyncCorvaleSet()
+        sync_set.insert_many(contents)
+        ns = per_call_ns([("map", gets(plain_map)), ("sync map", gets(sync_map)),
+                          ("set", ins(plain_set)), ("sync set", ins(sync_set))], ks)
+        rows.append((f"`get`, {size}", ns["map"], ns["sync map"]))
+        rows.append((f"`in`, {size}", ns["set"], ns["sync set"]))
+    return [(what, a, b, b / a) for what, a, b in rows]
+
+
+def print_one_thread_costs(keys):
+    print("## one thread: cost of a lookup, concurrent class against thread-bound class\n")
+    print("| lookup | CorvaleMap / CorvaleSet ns | SyncCorvaleMap / SyncCorvaleSet ns | ratio |")
+    print("|---|---:|---:|---:|")
+    for what, a, b, r in one_thread_costs(keys):
+        print(f"| {what} | {a:.0f} | {b:.0f} | {r:.2f} |")
+    print()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--ratios", action="store_true", help="only the one-thread cost table")
     args = ap.parse_args()
     n = 100_000 if args.quick else 1_000_000
     rng = random.Random(20261206)
@@ -198,6 +267,9 @@ def main():
     rng.shuffle(keys)
     fresh = [rng.getrandbits(64) for _ in range(n)]
     thread_counts = [1, 2, 4, 8]
+    if args.ratios:
+        print_one_thread_costs(keys)
+        return
 
     print(f"# SyncCorvaleMap, {len(keys):,} uniform keys; Mops/s (all threads together), best of 3\n")
     maps = {kind: fill(kind, keys) for kind in ("SyncCorvaleMap", "dict+Lock", "CorvaleMap")}
@@ -221,6 +293,8 @@ def main():
     for t in thread_counts:
         print(f"| {t} | {inserts('SyncCorvaleMap', fresh, t):.2f} | {inserts('dict+Lock', fresh, t):.2f} |")
     print()
+
+    print_one_thread_costs(keys)
 
     print("## a pure-Python thread beside four lookup threads (speed relative to running alone)\n")
     print("| lookup threads use | relative speed |")

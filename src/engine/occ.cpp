@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <unordered_map>
 
 namespace corvale_trie::occ {
 
@@ -20,15 +21,17 @@ namespace {
 }  // namespace
 
 void copy_out(void* dst, const void* shared_src, u64 n) noexcept {
-  if (both_aligned8(dst, shared_src, n)) {
-    auto* d = static_cast<u64*>(dst);
-    const auto* s = static_cast<const detail::alias_u64*>(shared_src);
-    for (u64 i = 0; i < n / 8; ++i) d[i] = __atomic_load_n(s + i, __ATOMIC_RELAXED);
-    return;
-  }
+  // Bytes up to the first 8-aligned source address, then whole source words
+  // (the private destination may be unaligned), then the last bytes: a
+  // packed leaf is read a word at a time wherever it starts.
   auto* d = static_cast<u8*>(dst);
   const auto* s = static_cast<const detail::alias_u8*>(shared_src);
-  for (u64 i = 0; i < n; ++i) d[i] = __atomic_load_n(s + i, __ATOMIC_RELAXED);
+  for (; n > 0 && (reinterpret_cast<std::uintptr_t>(s) & 7) != 0; --n) *d++ = __atomic_load_n(s++, __ATOMIC_RELAXED);
+  for (; n >= 8; n -= 8, s += 8, d += 8) {
+    const u64 w = __atomic_load_n(reinterpret_cast<const detail::alias_u64*>(s), __ATOMIC_RELAXED);
+    std::memcpy(d, &w, 8);
+  }
+  for (; n > 0; --n) *d++ = __atomic_load_n(s++, __ATOMIC_RELAXED);
 }
 
 void copy_in(void* shared_dst, const void* src, u64 n) noexcept {
@@ -99,7 +102,15 @@ void free_retired(const RetiredBlock& r) noexcept {
 
 }  // namespace
 
-CollectorRef make_collector() { return std::make_shared<Collector>(); }
+namespace {
+std::atomic<u64> g_next_collector_id{1};
+}  // namespace
+
+Collector::Collector() noexcept : id_(g_next_collector_id.fetch_add(1, std::memory_order_relaxed)) {}
+
+// A separate block for the collector: the weak handles of the threads'
+// slot lists keep only the small control block alive after the teardown.
+CollectorRef make_collector() { return CollectorRef(new Collector()); }
 
 Collector::~Collector() {
   for (unsigned b = 0; b < GARBAGE_BINS; ++b) {
@@ -198,11 +209,9 @@ u64 Collector::reader_count() const {
   return readers_.size();
 }
 
-std::shared_ptr<ReaderSlot> Collector::register_reader() {
-  auto slot = std::make_shared<ReaderSlot>();
+void Collector::register_reader(const std::shared_ptr<ReaderSlot>& slot) {
   std::lock_guard<std::mutex> lock(readers_mu_);
   readers_.push_back(slot);
-  return slot;
 }
 
 void Collector::unregister_reader(const ReaderSlot* slot) {
@@ -210,29 +219,98 @@ void Collector::unregister_reader(const ReaderSlot* slot) {
   std::erase_if(readers_, [slot](const std::shared_ptr<ReaderSlot>& s) { return s.get() == slot; });
 }
 
-// ---------------------------------------------------------------------------
-// Reader
-
-Reader::Reader(const CollectorRef& collector) : collector_(collector) {
-  CORVALE_EXPECT(collector_ != nullptr, MISSING_BLOCK);
-  slot_ = collector_->register_reader();
-}
-
-Reader::~Reader() { collector_->unregister_reader(slot_.get()); }
-
-void Reader::pin() noexcept {
-  u64 e = collector_->epoch_.load(std::memory_order_relaxed);
+void Collector::pin(ReaderSlot& slot) const noexcept {
+  u64 e = epoch_.load(std::memory_order_relaxed);
   for (;;) {
     // Release: the reads of an earlier attempt stay before this pin for a
     // writer that finds it (a plain store would end that ordering).
-    slot_->pinned.store(e, std::memory_order_release);
+    slot.pinned.store(e, std::memory_order_release);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    const u64 now = collector_->epoch_.load(std::memory_order_acquire);
+    const u64 now = epoch_.load(std::memory_order_acquire);
     if (now == e) return;
     e = now;
   }
 }
 
-void Reader::unpin() noexcept { slot_->pinned.store(UNPINNED, std::memory_order_release); }
+// ---------------------------------------------------------------------------
+// The threads' slots
+
+// The calling thread's registered slots, by collector id. Only the owning
+// thread touches its list; the registries it points into are locked as usual.
+struct ThreadSlots {
+  struct Entry {
+    std::weak_ptr<Collector> collector;
+    std::shared_ptr<ReaderSlot> slot;
+  };
+
+  ThreadSlots() = default;
+  ThreadSlots(const ThreadSlots&) = delete;
+  ThreadSlots& operator=(const ThreadSlots&) = delete;
+
+  // Thread exit: leave the registry of every collector still alive. A
+  // collector already torn down took its registry with it.
+  ~ThreadSlots() {
+    for (auto& [id, entry] : entries)
+      if (const CollectorRef c = entry.collector.lock()) c->unregister_reader(entry.slot.get());
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept { return entries.size(); }
+
+  ReaderSlot& slot_for(Collector& c) {
+    if (c.id_ == recent_id) [[likely]] return *recent_slot;
+    auto it = entries.find(c.id_);
+    if (it == entries.end()) it = add(c);
+    recent_id = c.id_;
+    recent_slot = it->second.slot.get();
+    return *recent_slot;
+  }
+
+ private:
+  using Map = std::unordered_map<u64, Entry>;
+
+  Map::iterator add(Collector& c) {
+    std::weak_ptr<Collector> weak = c.weak_from_this();
+    CORVALE_EXPECT(!weak.expired(), "collector held by a CollectorRef");
+    if (entries.size() >= prune_at) {
+      std::erase_if(entries, [](const auto& kv) { return kv.second.collector.expired(); });
+      prune_at = std::max<std::size_t>(16, 2 * entries.size());
+      recent_id = 0;
+    }
+    // The list entry first, then the registration: a failure of either
+    // leaves nothing behind.
+    auto it = entries.emplace(c.id_, Entry{std::move(weak), std::make_shared<ReaderSlot>()}).first;
+    try {
+      c.register_reader(it->second.slot);
+    } catch (...) {
+      entries.erase(it);
+      throw;
+    }
+    return it;
+  }
+
+  Map entries;
+  u64 recent_id = 0;  // ids start at 1
+  ReaderSlot* recent_slot = nullptr;
+  std::size_t prune_at = 16;  // list size at which expired entries are dropped
+};
+
+namespace {
+thread_local ThreadSlots t_slots;
+}  // namespace
+
+ReaderSlot& Collector::thread_slot() { return t_slots.slot_for(*this); }
+
+u64 Collector::thread_slot_count_for_testing() noexcept { return t_slots.size(); }
+
+// ---------------------------------------------------------------------------
+// Reader
+
+Reader::Reader(const CollectorRef& collector) : collector_(collector) {
+  CORVALE_EXPECT(collector_ != nullptr, MISSING_BLOCK);
+  slot_ = std::make_shared<ReaderSlot>();
+  collector_->register_reader(slot_);
+}
+
+Reader::~Reader() { collector_->unregister_reader(slot_.get()); }
 
 }  // namespace corvale_trie::occ

@@ -39,18 +39,37 @@
 // its next blocks), the others are freed. A reader pinned at e - 1 or
 // earlier holds the advance back, so nothing it may hold is recycled.
 //
-// A lookup owns one `Reader`: its constructor registers a slot (holding
-// UNPINNED), `pin` publishes the current epoch in it before every read
-// attempt (store, full fence, reload the epoch until stable), `unpin` stores
-// UNPINNED with release ordering after it, and the destructor unregisters.
+// Reader slots. A reader publishes the epoch it reads at in a ReaderSlot
+// registered with the collector: `pin` stores the current epoch in it before
+// every read attempt (store, full fence, reload the epoch until stable) and
+// `unpin` stores UNPINNED with release ordering after it. Lookups use the
+// calling thread's own slot (`thread_slot`): registered on the thread's
+// first lookup with that collector and kept, so that a lookup takes no lock
+// and allocates nothing. A registered slot that is not pinned never holds an
+// advance back. The slot leaves the registry when its thread ends, or goes
+// with the registry when the collector goes, whichever comes first:
+//   - each thread keeps a list of (collector id, weak handle, slot); at
+//     thread exit it takes a strong handle on every collector still alive
+//     and unregisters its slot there (if that handle is the last one, the
+//     collector is torn down on the exiting thread);
+//   - a collector torn down first drops its registry; the thread's entry
+//     then holds an expired weak handle and its own slot handle, and is
+//     dropped at thread exit or when the thread's list is pruned of expired
+//     entries (on a later registration).
+// Ids are never reused, so an entry never matches a later collector at the
+// same address. A `Reader` is a registration of its own (register on
+// construction, unregister on destruction) for callers that manage one
+// explicitly.
+//
 // The collector lives as long as a handle (the container, its allocator,
-// every Reader) holds it; its teardown frees every retired and pooled block
-// exactly once.
+// every Reader, a thread unregistering at its exit) holds it; its teardown
+// frees every retired and pooled block exactly once.
 //
 // Context: retire, try_advance and the pool operations run only on the
 // writer's side (one thread at a time, under the container's writer mutex or
-// at teardown); Reader methods run on any thread and never block the writer
-// for longer than one registry update.
+// at teardown); registration runs on any thread, outside every writer mutex,
+// and never blocks the writer for longer than one registry update. Lock
+// order: writer mutex, then registry.
 #pragma once
 
 #include <atomic>
@@ -125,8 +144,10 @@ inline void store_edge(Edge& e, const Edge& v) noexcept {
 // Byte ranges of blocks a reader may be reading. copy_out reads `n` bytes
 // of shared memory into private memory; copy_in writes private bytes into
 // shared memory; move_within shifts bytes inside one shared block (either
-// direction, ranges may overlap). Word-sized relaxed accesses where source
-// and destination are both 8-aligned, byte accesses otherwise.
+// direction, ranges may overlap). Relaxed accesses: copy_out loads whole
+// words from its first 8-aligned source address on (bytes before and after);
+// the others use words where source and destination are both 8-aligned,
+// bytes otherwise.
 void copy_out(void* dst, const void* shared_src, u64 n) noexcept;
 void copy_in(void* shared_dst, const void* src, u64 n) noexcept;
 void move_within(void* shared_dst, const void* shared_src, u64 n) noexcept;
@@ -183,9 +204,9 @@ struct alignas(64) ReaderSlot {
 };
 static_assert(std::atomic<u64>::is_always_lock_free);
 
-class Collector {
+class Collector : public std::enable_shared_from_this<Collector> {
  public:
-  Collector() noexcept = default;
+  Collector() noexcept;
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;
   // Frees every block still in the bins, then every pooled block.
@@ -199,6 +220,15 @@ class Collector {
   void try_advance();
   [[nodiscard]] u64 epoch() const noexcept { return epoch_.load(std::memory_order_relaxed); }
 
+  // The calling thread's slot with this collector, registered (unpinned) on
+  // the thread's first call; it stays registered until the thread ends or
+  // the collector goes. The collector must be held by a CollectorRef.
+  // Throws std::bad_alloc only on the thread's first call.
+  [[nodiscard]] ReaderSlot& thread_slot();
+  // Pins `slot` at the current epoch; unpin marks it idle again.
+  void pin(ReaderSlot& slot) const noexcept;
+  static void unpin(ReaderSlot& slot) noexcept { slot.pinned.store(UNPINNED, std::memory_order_release); }
+
   // A recycled block of size class `cls`, zero-filled, or null when the
   // pool is empty. Writer side.
   [[nodiscard]] void* pop_pool(unsigned cls) noexcept;
@@ -207,14 +237,19 @@ class Collector {
   [[nodiscard]] u64 pending_count() const;
   [[nodiscard]] u64 pool_count(unsigned cls) const noexcept;
   [[nodiscard]] u64 reader_count() const;
+  // Entries in the calling thread's slot list (collectors live or gone that
+  // are not pruned yet).
+  [[nodiscard]] static u64 thread_slot_count_for_testing() noexcept;
 
  private:
   friend class Reader;
-  std::shared_ptr<ReaderSlot> register_reader();
+  friend struct ThreadSlots;
+  void register_reader(const std::shared_ptr<ReaderSlot>& slot);
   void unregister_reader(const ReaderSlot* slot);
   void push_pool(void* block, unsigned cls) noexcept;
   void recycle(const RetiredBlock& r) noexcept;
 
+  const u64 id_;  // unique in the process, never reused
   std::atomic<void*> free_lists_[POOL_CLASSES] = {};
   std::atomic<u64> epoch_{0};
   mutable std::mutex readers_mu_;
@@ -227,9 +262,10 @@ using CollectorRef = std::shared_ptr<Collector>;
 
 [[nodiscard]] CollectorRef make_collector();
 
-// One lookup's registration with a collector: registers on construction,
-// unregisters on destruction. Pin before each read attempt, unpin after it
-// (also before a fallback under the writer mutex).
+// A registration of its own with a collector: registers a slot on
+// construction, unregisters it on destruction. Pin before each read attempt,
+// unpin after it (also before a fallback under the writer mutex). Lookups
+// use the thread's slot (Collector::thread_slot) instead.
 class Reader {
  public:
   explicit Reader(const CollectorRef& collector);
@@ -237,8 +273,8 @@ class Reader {
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  void pin() noexcept;
-  void unpin() noexcept;
+  void pin() noexcept { collector_->pin(*slot_); }
+  void unpin() noexcept { Collector::unpin(*slot_); }
 
  private:
   CollectorRef collector_;

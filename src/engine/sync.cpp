@@ -1,9 +1,10 @@
 // corvale_trie engine: the concurrent set and map (see sync.hpp), and their
 // optimistic point lookups.
 //
-// A lookup registers a reader with the container's collector and makes
-// attempts, each pinned at the current epoch, so that no block it can still
-// reach is recycled under it. An attempt:
+// A lookup takes its thread's reader slot with the container's collector
+// (registered on the thread's first lookup, occ.hpp) and makes attempts,
+// each pinned at the current epoch, so that no block it can still reach is
+// recycled under it. An attempt:
 //
 //   1. pin; load `seq` (acquire), spinning while it is odd (not counted);
 //      call the even value s: the guard is now (seq, s);
@@ -374,8 +375,8 @@ u64 fallbacks_for_testing() noexcept { return g_fallbacks.load(std::memory_order
 // ---------------------------------------------------------------------------
 // Writer mutex
 
-WriterMutex::Guard::Guard(WriterMutex& m, Holder holder)
-    : m_(&m), exceptions_on_entry_(std::uncaught_exceptions()), holder_(holder) {
+WriterMutex::Guard::Guard(WriterMutex& m, Hold hold)
+    : m_(&m), exceptions_on_entry_(hold == Hold::Change ? std::uncaught_exceptions() : -1) {
   m.mutex_.lock();
   if (m.poisoned_) [[unlikely]] {
     m.mutex_.unlock();
@@ -384,7 +385,7 @@ WriterMutex::Guard::Guard(WriterMutex& m, Holder holder)
 }
 
 WriterMutex::Guard::~Guard() {
-  if (holder_ == Writer && std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]]
+  if (exceptions_on_entry_ >= 0 && std::uncaught_exceptions() > exceptions_on_entry_) [[unlikely]]
     m_->poisoned_ = true;
   m_->mutex_.unlock();
 }
@@ -413,25 +414,23 @@ u64 SyncCore<Inner>::len() const noexcept {
     if (seq_.load(std::memory_order_relaxed) == s) return n;
   }
   g_fallbacks.fetch_add(1, std::memory_order_relaxed);
-  WriterMutex::Guard g(writer_);
+  WriterMutex::Guard g(writer_, WriterMutex::Hold::Read);
   return inner_.len();
 }
 
 template <class Inner>
 template <class Walk>
 typename Walk::Answer SyncCore<Inner>::read_optimistic(u64 key) const {
-  {
-    occ::Reader reader(collector_);
-    const u64 limit = attempt_limit();
-    for (u64 attempts = 0; attempts < limit; ++attempts) {
-      reader.pin();
-      const Attempt<typename Walk::Answer> a = attempt<Walk>(inner_.record(), seq_, key);
-      reader.unpin();
-      if (a) return *a;
-    }
+  occ::ReaderSlot& slot = collector_->thread_slot();
+  const u64 limit = attempt_limit();
+  for (u64 attempts = 0; attempts < limit; ++attempts) {
+    collector_->pin(slot);
+    const Attempt<typename Walk::Answer> a = attempt<Walk>(inner_.record(), seq_, key);
+    occ::Collector::unpin(slot);
+    if (a) return *a;
   }
   g_fallbacks.fetch_add(1, std::memory_order_relaxed);
-  WriterMutex::Guard g(writer_);
+  WriterMutex::Guard g(writer_, WriterMutex::Hold::Read);
   if constexpr (Walk::kMap)
     return inner_.get(key);
   else

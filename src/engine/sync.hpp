@@ -30,9 +30,10 @@
 //     `seq`. Rank queries flush the inner path cache there: that rewrites only
 //     population fields of branch edges, which no optimistic read looks at.
 //
-// Lock order: `writer` before the collector's registry and bin mutexes. The
-// lookups touch the registry (register / unregister) only while not holding
-// `writer`, and take `writer` in their fallback only while not registered.
+// Lock order: `writer` before the collector's registry and bin mutexes. A
+// lookup touches the registry only on its thread's first lookup with the
+// container (registering the thread's slot, before its first attempt), and
+// takes `writer` in its fallback only while its slot is unpinned.
 //
 // The containers are shared through std::shared_ptr handles; the last
 // handle tears the container down (the inner container first, so that its
@@ -60,26 +61,27 @@ void set_attempt_limit_for_testing(u64 limit) noexcept;
 // Locked fallbacks taken so far by lookups and counts, process-wide.
 [[nodiscard]] u64 fallbacks_for_testing() noexcept;
 
-// A non-recursive mutex with a poison flag: a writer that leaves by an
-// exception poisons it, and a later lock ends the process with
-// "writer lock poisoned". (Every failure inside a change already ends the
-// process, so in practice the flag is never set.) A reader that leaves by
-// an exception (a snapshot that ran out of memory) changed nothing and
-// does not poison it.
+// A non-recursive mutex with a poison flag: a change that leaves by an
+// exception poisons it (the container may be half changed), and a later
+// lock ends the process with "writer lock poisoned". A read that leaves by
+// an exception (out of memory while it copies a snapshot) changed nothing
+// and leaves the mutex usable. (Every failure inside a change already ends
+// the process, so in practice the flag is never set.)
 class WriterMutex {
  public:
+  // What the holder does: change the container, or only read it.
+  enum class Hold { Change, Read };
+
   class Guard {
    public:
-    enum Holder : bool { Writer = false, Reader = true };
-    explicit Guard(WriterMutex& m, Holder holder = Writer);
+    Guard(WriterMutex& m, Hold hold);
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     ~Guard();
 
    private:
     WriterMutex* m_;
-    int exceptions_on_entry_;
-    Holder holder_;
+    int exceptions_on_entry_;  // -1 for a read: never poisons
   };
 
  private:
@@ -104,7 +106,7 @@ class SyncCore {
   // (rank queries).
   template <class F>
   auto locked(F&& read) {
-    WriterMutex::Guard g(writer_, WriterMutex::Guard::Reader);
+    WriterMutex::Guard g(writer_, WriterMutex::Hold::Read);
     return read(inner_);
   }
 
@@ -133,7 +135,7 @@ class SyncCore {
 template <class Inner>
 template <class F>
 auto SyncCore<Inner>::write(F&& mutate) {
-  WriterMutex::Guard g(writer_);
+  WriterMutex::Guard g(writer_, WriterMutex::Hold::Change);
   seq_.store(seq_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   auto result = mutate(inner_);

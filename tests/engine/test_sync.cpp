@@ -98,16 +98,6 @@ TEST(SyncCore, CompareAndChangeActsOnlyOnTheExpectedValue) {
   EXPECT_EQ(verify::map_errors(m.inner_quiescent()), "");
 }
 
-// A locked read that leaves by an exception (a snapshot out of memory)
-// changed nothing: the writer lock stays usable.
-TEST(SyncCore, AFailingLockedReadLeavesTheLockUsable) {
-  SyncCorvaleMap m;
-  (void)m.insert(1, 2);
-  EXPECT_THROW(m.locked([](const map::CorvaleMap&) -> int { throw std::bad_alloc(); }), std::bad_alloc);
-  EXPECT_EQ(m.insert(1, 3), std::optional<u64>(2));
-  EXPECT_EQ(m.locked([](const map::CorvaleMap& inner) { return inner.len(); }), 1u);
-}
-
 TEST(SyncCore, LookupsReachEveryNodeKindAndTheFallbackAgrees) {
   // One container per distribution, then every probe answered once
   // optimistically and once with the limit at 1 (still mostly optimistic:

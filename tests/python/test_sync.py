@@ -474,3 +474,131 @@ def test_threads_insert_remove_look_up_count_and_iterate(shape):
     assert list(m.keys()) == sorted(final) and list(s) == sorted(final)
     assert all(m[k] == value_of(k) for k in final)
     assert s.count_range(0, U64_MAX) == len(final) and m.by_count(len(final) - 1) == (max(final), value_of(max(final)))
+
+
+# ---------------------------------------------------------------------------
+# Out of memory in a read
+
+_KEYS = list(range(0, 2000, 3)) + [2**40 + k for k in range(300)] + [U64_MAX]
+# Reads both classes have (an update from the container itself reads it
+# whole under its writer mutex, then overwrites every key with itself).
+_SHARED_READS = [
+    ("repr", repr),
+    ("first", lambda c: c.first()),
+    ("last", lambda c: c.last()),
+    ("next", lambda c: c.next(10)),
+    ("prev", lambda c: c.prev(2**40, inclusive=True)),
+    ("count_below", lambda c: c.count_below(2**40 + 100)),
+    ("by_count", lambda c: c.by_count(700)),
+    ("count_range", lambda c: c.count_range(5, 2**41)),
+    ("range", lambda c: c.range(5, 900)),
+    ("range-all", lambda c: c.range()),
+    ("iter", iter),
+    ("update-from-itself", lambda c: c.update(c)),
+]
+_MAP_READS = [
+    ("get", lambda m: m.get(2**40 + 5)),
+    ("get-default", lambda m: m.get(1, 2**63)),
+    ("getitem", lambda m: m[U64_MAX]),
+    ("contains", lambda m: 2**40 + 7 in m),
+    ("keys", lambda m: m.keys()),
+    ("values", lambda m: m.values()),
+    ("items", lambda m: m.items()),
+    *_SHARED_READS,
+]
+_SET_READS = [
+    ("contains", lambda s: 2**40 + 7 in s),
+    ("contains-method", lambda s: s.contains(U64_MAX)),
+    *_SHARED_READS,
+]
+# Reads that make no object and allocate nothing: never refused.
+_COUNT_READS = [len, bool, lambda c: c.is_empty(), lambda c: c.empty]
+
+
+def _filled(kind):
+    if kind == "map":
+        m = SyncCorvaleMap()
+        m.insert_many(_KEYS, [k * 7 % 2**64 for k in _KEYS])
+        return m
+    s = SyncCorvaleSet()
+    s.insert_many(_KEYS)
+    return s
+
+
+def _content(c):
+    return list(c.items()) if isinstance(c, SyncCorvaleMap) else list(c)
+
+
+def _plain(result):
+    """An iterator result as its list; any other result as it is."""
+    return list(result) if type(result).__name__.endswith("Iter") else result
+
+
+@pytest.mark.parametrize("kind, call", [("map", c) for _, c in _MAP_READS] + [("set", c) for _, c in _SET_READS],
+                         ids=[f"map-{n}" for n, _ in _MAP_READS] + [f"set-{n}" for n, _ in _SET_READS])
+def test_allocation_failure_in_a_read_raises_memory_error_and_leaves_the_container_usable(kind, call):
+    """Every allocation of a read (its snapshot vector, its result objects,
+    the iterator object, the thread's first registration with the container
+    for a lookup), in turn, is made to fail: each gives MemoryError, the
+    container keeps its content, and the next calls of every kind work (a
+    failed read must not poison the writer mutex)."""
+    c = _filled(kind)
+    before = _content(c)
+    want = _plain(call(_filled(kind)))
+    failures = 0
+    for n in range(1, 100000):
+        _corvale._fail_allocations_after(n)
+        try:
+            got = call(c)
+        except MemoryError:
+            failures += 1
+            _corvale._fail_allocations_after(0)
+            assert _content(c) == before, n
+            assert c.first() == before[0] and len(c) == len(before), n
+            continue
+        finally:
+            _corvale._fail_allocations_after(0)
+        assert _plain(got) == want, n
+        break
+    else:
+        pytest.fail("the read never got through")
+    assert failures >= 1
+    # Writers and every read still get the mutex.
+    probe = 2**50 + 1
+    if kind == "map":
+        c[probe] = 9
+        assert c.get(probe) == 9 and c.pop(probe) == 9
+    else:
+        assert c.add(probe) and probe in c and c.discard(probe)
+    assert _content(c) == before and _plain(call(c)) == want
+
+
+@pytest.mark.parametrize("cls", [SyncCorvaleMap, SyncCorvaleSet])
+def test_counts_allocate_nothing(cls):
+    c = _filled("map" if cls is SyncCorvaleMap else "set")
+    for read in _COUNT_READS:
+        _corvale._fail_allocations_after(1)
+        try:
+            got = read(c)
+        finally:
+            _corvale._fail_allocations_after(0)
+        assert got == read(c)
+
+
+def test_lookups_of_a_thread_allocate_only_at_its_first_lookup():
+    """A thread registers with a container at its first lookup; later
+    lookups allocate nothing (an armed countdown is not consumed; only a
+    found value would make an object)."""
+    m, s = _filled("map"), _filled("set")
+
+    def look_up():
+        assert m.get(3) == 21 and 2**40 + 1 in s  # registers
+        _corvale._fail_allocations_after(1)
+        try:
+            for k in _KEYS:
+                assert k in m and (k in s) and m.get(k ^ 2**62) is None
+        finally:
+            _corvale._fail_allocations_after(0)
+
+    look_up()
+    on_thread(look_up)
