@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -271,36 +273,83 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
 // ---------------------------------------------------------------------------
 // Image loader
 
-std::optional<FileBytes> read_image_file(std::string_view path) {
-  const std::optional<std::string> p = c_path(path);
-  if (!p) return std::nullopt;
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
-  // below as not a regular file.
-  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
-  const u64 size = static_cast<u64>(st.st_size);
-  FileBytes out;
-  out.data = allocate_zeroed(size, size);
-  if (!out.data) return std::nullopt;
-  // A file that shrinks meanwhile gives what it holds; one that grows, its
-  // first `size` bytes.
-  while (out.size < size) {
-    const ssize_t r = ::read(fd, out.data.get() + out.size, size - out.size);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
+// The bytes of an image, in memory or in a file read by offset. A file is
+// read through a window of kWindow bytes, except pieces of kDirect bytes or
+// more, which go straight to their destination. The caller asks only for
+// bytes inside `size()`; a file that cannot deliver them (a read error, or a
+// file that shrank) makes the call fail.
+class ImageReader {
+ public:
+  static constexpr u64 kWindow = u64{1} << 20;
+  static constexpr u64 kDirect = u64{64} << 10;
+
+  explicit ImageReader(std::span<const u8> image) noexcept : mem_(image.data()), size_(image.size()) {}
+  ImageReader(int fd, u64 size) noexcept : fd_(fd), size_(size) {}
+
+  [[nodiscard]] u64 size() const noexcept { return size_; }
+  [[nodiscard]] u64 bytes_read() const noexcept { return read_; }
+
+  // The n <= kWindow bytes at `off`, valid until the next call, or null. A
+  // window is filled from `off` on with up to kWindow bytes when `ahead`,
+  // else with exactly n.
+  [[nodiscard]] const u8* view(u64 off, u64 n, bool ahead) noexcept {
+    CORVALE_ASSERT(n <= kWindow && off <= size_ && n <= size_ - off);
+    if (mem_ != nullptr) return mem_ + off;
+    if (in_window(off, n)) return window_.get() + (off - win_off_);
+    if (!window_) {
+      window_.reset(new (std::nothrow) u8[kWindow]);
+      if (!window_) return nullptr;
     }
-    if (r == 0) break;
-    out.size += static_cast<u64>(r);
+    const u64 want = ahead ? std::min(kWindow, size_ - off) : n;
+    win_len_ = 0;
+    if (!read_at(off, window_.get(), want)) return nullptr;
+    win_off_ = off;
+    win_len_ = want;
+    return window_.get();
   }
-  return out;
-}
+
+  // Copies the n bytes at `off` to `dst`.
+  [[nodiscard]] bool copy(u64 off, u8* dst, u64 n) noexcept {
+    CORVALE_ASSERT(off <= size_ && n <= size_ - off);
+    if (mem_ != nullptr) {
+      if (n != 0) std::memcpy(dst, mem_ + off, n);
+      return true;
+    }
+    if (n >= kDirect && !in_window(off, n)) return read_at(off, dst, n);
+    const u8* p = view(off, n, true);
+    if (p == nullptr) return false;
+    if (n != 0) std::memcpy(dst, p, n);
+    return true;
+  }
+
+ private:
+  [[nodiscard]] bool in_window(u64 off, u64 n) const noexcept {
+    return off >= win_off_ && n <= win_len_ && off - win_off_ <= win_len_ - n;
+  }
+  bool read_at(u64 off, u8* dst, u64 n) noexcept {
+    while (n > 0) {
+      const ssize_t r = ::pread(fd_, dst, std::min<u64>(n, u64{1} << 30), static_cast<off_t>(off));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) return false;  // the file shrank
+      read_ += static_cast<u64>(r);
+      dst += r;
+      off += static_cast<u64>(r);
+      n -= static_cast<u64>(r);
+    }
+    return true;
+  }
+
+  const u8* mem_ = nullptr;
+  int fd_ = -1;
+  u64 size_;
+  u64 read_ = 0;
+  std::unique_ptr<u8[]> window_;
+  u64 win_off_ = 0;
+  u64 win_len_ = 0;
+};
 
 namespace {
 
@@ -319,11 +368,9 @@ struct ImageHeader {
   u64 entry_count, index_offset, arena_offset, total_size, chunk_size, chunk_count;
 };
 
-// Every header check, in order; nothing when one fails.
-std::optional<ImageHeader> check_header(std::span<const u8> image) noexcept {
-  const u64 L = image.size();
-  if (L < IMAGE_HEADER_SIZE) return std::nullopt;
-  const u8* b = image.data();
+// Every header check, in order, on the first 64 bytes of an image of length
+// L; nothing when one fails.
+std::optional<ImageHeader> check_header(const u8* b, u64 L) noexcept {
   if (std::memcmp(b, IMAGE_MAGIC, 8) != 0 || read_u32(b + 8) != IMAGE_VERSION) return std::nullopt;
   const ImageHeader h{read_u64(b + 16), read_u64(b + 24), read_u64(b + 32),
                       read_u64(b + 40), read_u64(b + 48), read_u64(b + 56)};
@@ -337,21 +384,24 @@ std::optional<ImageHeader> check_header(std::span<const u8> image) noexcept {
   return h;
 }
 
-// Chunk records from h.arena_offset into `arena`.
-MaybeError load_chunks(std::span<const u8> image, const ImageHeader& h, BlobArena& arena) {
-  const u64 L = image.size();
+// Chunk records from h.arena_offset into `arena`; their bytes are read only
+// when `fill` is set.
+MaybeError load_chunks(ImageReader& r, const ImageHeader& h, BlobArena& arena, bool fill) {
+  const u64 L = r.size();
   u64 p = h.arena_offset;  // <= L, so p + 24 and p + 24 + used (<= 2^30) cannot overflow
   for (u64 i = 0; i < h.chunk_count; ++i) {
     if (p > L || CHUNK_RECORD_HEADER > L - p) return ArenaError::CorruptHeader;
-    const u8* rec = image.data() + p;
+    // Small chunks come through the window, together with the records after them.
+    const u8* rec = r.view(p, CHUNK_RECORD_HEADER, h.chunk_size < ImageReader::kDirect);
+    if (rec == nullptr) return ArenaError::CorruptHeader;
     const u64 capacity = read_u64(rec);
     const u64 used = read_u64(rec + 8);
+    const u32 generation = read_u32(rec + 16);
     if (used > capacity || capacity != h.chunk_size) return ArenaError::CorruptHeader;
     if (used > L - p - CHUNK_RECORD_HEADER) return ArenaError::CorruptHeader;
-    const u32 generation = read_u32(rec + 16);
-    Outcome<ArenaChunk> chunk =
-        ArenaChunk::from_raw_parts(h.chunk_size, used, generation, {rec + CHUNK_RECORD_HEADER, used});
+    Outcome<ArenaChunk> chunk = ArenaChunk::allocate(h.chunk_size, fill ? used : 0, generation);
     if (!chunk.ok()) return chunk.error();
+    if (fill && !r.copy(p + CHUNK_RECORD_HEADER, chunk.value().data.get(), used)) return ArenaError::CorruptHeader;
     arena.push_chunk(std::move(chunk.value()));
     p += CHUNK_RECORD_HEADER + round_up16(used);  // may pass L: the next record then fails
   }
@@ -362,36 +412,117 @@ MaybeError load_chunks(std::span<const u8> image, const ImageHeader& h, BlobAren
 }  // namespace
 
 MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into) {
+  ImageReader reader(image);
+  return load(reader, into);
+}
+
+MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, u64* bytes_read) {
+  if (bytes_read) *bytes_read = 0;
+  const std::optional<std::string> p = c_path(path);
+  if (!p) return ArenaError::CorruptHeader;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
+  // below as not a regular file.
+  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ArenaError::CorruptHeader;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return ArenaError::CorruptHeader;
+  ImageReader reader(fd, static_cast<u64>(st.st_size));
+  const MaybeError e = load(reader, into);
+  if (bytes_read) *bytes_read = reader.bytes_read();
+  return e;
+}
+
+MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
   CORVALE_ASSERT(into.index_.is_empty() && into.arena_.chunks().empty());
-  const std::optional<ImageHeader> h = check_header(image);
+  const u64 L = r.size();
+  if (L < IMAGE_HEADER_SIZE) return ArenaError::CorruptHeader;
+  // The header alone, or the whole image when it fits in the read window.
+  const u8* head = r.view(0, IMAGE_HEADER_SIZE, L <= ImageReader::kWindow);
+  if (head == nullptr) return ArenaError::CorruptHeader;
+  const std::optional<ImageHeader> h = check_header(head, L);
   if (!h) return ArenaError::CorruptHeader;
+  // Records are read in order, so an index that runs past the end fails
+  // only after every chunk record: those are checked and allocated as they
+  // would be, but their bytes are not read for nothing.
+  const bool index_fits = h->entry_count <= (L - h->index_offset) / INDEX_RECORD_SIZE;
   BlobArena arena(h->chunk_size);
-  if (const MaybeError e = load_chunks(image, *h, arena)) return e;
+  if (const MaybeError e = load_chunks(r, *h, arena, index_fits)) return e;
+  if (!index_fits) return ArenaError::CorruptHeader;
   into.arena_ = std::move(arena);
 
-  const u64 L = image.size();
-  u64 q = h->index_offset;  // <= L
-  for (u64 i = 0; i < h->entry_count; ++i, q += INDEX_RECORD_SIZE) {
-    if (INDEX_RECORD_SIZE > L - q) {
+  // Index records, a window's worth at a time. While the keys ascend, each
+  // is appended by the ascending inserter; from the first key that does not,
+  // by ordinary insertion, where a key met again replaces its earlier slot,
+  // whose record then no longer counts as live.
+  map::AscendingInserter ascending(into.index_);
+  // The arena references that can resolve, checked after the index is built.
+  const u64 arena_end16 = into.arena_.total_allocated() / RECORD_ALIGN;
+  std::vector<u32> refs;
+  u64 replaced = 0;  // sizes of the records of replaced slots
+  bool in_order = true;
+  u64 last = 0;
+  u64 q = h->index_offset;
+  for (u64 left = h->entry_count; left > 0;) {
+    const u64 n = std::min(left, ImageReader::kWindow / INDEX_RECORD_SIZE);
+    const u8* block = r.view(q, n * INDEX_RECORD_SIZE, true);
+    if (block == nullptr) {
+      ascending.finish();
       into.clear();
       into.arena_ = BlobArena();
       return ArenaError::CorruptHeader;
     }
-    // Slots name records all over the arena: fetch the header a few
-    // entries ahead of its record check.
-    constexpr u64 kAhead = 16 * INDEX_RECORD_SIZE;
-    if (i + 16 < h->entry_count && kAhead + INDEX_RECORD_SIZE <= L - q) {
-      const ValueSlot ahead(read_u64(image.data() + q + kAhead + 8));
-      if (ahead.is_arena_ref()) into.arena_.prefetch(ahead.offset16());
+    for (u64 i = 0; i < n; ++i) {
+      const u8* rec = block + i * INDEX_RECORD_SIZE;
+      const u64 key = read_u64(rec);
+      const ValueSlot s(read_u64(rec + 8));
+      if (s.is_arena_ref() && s.offset16() < arena_end16) refs.push_back(s.offset16());
+      if (in_order && (key > last || into.index_.is_empty())) {
+        ascending.push(key, s.raw());
+        last = key;
+      } else {
+        if (in_order) {
+          ascending.finish();
+          in_order = false;
+        }
+        // A key met again: only its later slot is referenced.
+        if (const std::optional<u64> old = into.index_.insert(key, s.raw()))
+          if (const std::optional<u64> size = into.record_size(ValueSlot(*old))) replaced += *size;
+      }
     }
-    const ValueSlot s(read_u64(image.data() + q + 8));
-    const std::optional<u64> old = into.index_.insert(read_u64(image.data() + q), s.raw());
-    // A key met again: only its later slot is referenced.
-    if (old)
-      if (const std::optional<u64> n = into.record_size(ValueSlot(*old))) into.arena_.sub_live(*n);
-    if (const std::optional<u64> n = into.record_size(s)) into.arena_.add_live(*n);
+    q += n * INDEX_RECORD_SIZE;
+    left -= n;
   }
+  into.arena_.add_live(into.live_of(refs));
+  into.arena_.sub_live(replaced);
   return std::nullopt;
+}
+
+// Every record is counted as it is read and a replaced one subtracted as it
+// goes, so the total never drops below what was subtracted: adding up the
+// sizes of all the records read first, in any order, gives the same sum.
+// The records lie all over the arena in key order; checked region by region
+// (a counting sort by arena offset), they are found in cache.
+u64 CorvaleBlobMap::live_of(std::vector<u32>& refs) const {
+  constexpr unsigned kRegionShift = 10;  // 16 KiB of arena per region (offset / 16 >> 10)
+  if (refs.empty()) return 0;
+  const u64 regions = ((arena_.total_allocated() / RECORD_ALIGN) >> kRegionShift) + 1;
+  std::vector<u64> start(regions + 1, 0);
+  for (const u32 r : refs) ++start[(r >> kRegionShift) + 1];
+  for (u64 i = 1; i <= regions; ++i) start[i] += start[i - 1];
+  std::vector<u32> sorted(refs.size());
+  for (const u32 r : refs) sorted[start[r >> kRegionShift]++] = r;
+  refs = std::vector<u32>();
+  u64 live = 0;
+  constexpr u64 kAhead = 8;
+  for (u64 i = 0; i < sorted.size(); ++i) {
+    if (i + kAhead < sorted.size()) arena_.prefetch(sorted[i + kAhead]);
+    if (const std::optional<std::span<const u8>> payload = arena_.resolve(sorted[i])) live += payload->size() + RECORD_HEADER;
+  }
+  return live;
 }
 
 }  // namespace corvale_trie::blobmap

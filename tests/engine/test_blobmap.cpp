@@ -365,9 +365,11 @@ TEST(BlobImage, Files) {
   ASSERT_FALSE(m.insert(1, bytes_of(std::string(50, 'z')), 2));
   std::string err;
   EXPECT_EQ(m.save_to_file(base + "/img", err), save(m).size());
-  const std::optional<FileBytes> f = read_image_file(base + "/img");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(str_of(f->bytes()), save(m));
+  CorvaleBlobMap back;
+  u64 read = 0;
+  ASSERT_FALSE(CorvaleBlobMap::from_file(base + "/img", back, &read));
+  EXPECT_EQ(read, save(m).size());
+  EXPECT_EQ(save(back), save(m));
 
   EXPECT_FALSE(m.save_to_file(base + "/missing/img", err));
   EXPECT_EQ(err, "No such file or directory (os error 2)");
@@ -377,11 +379,15 @@ TEST(BlobImage, Files) {
     EXPECT_FALSE(m.save_to_file("/dev/full", err));
     EXPECT_EQ(err, "No space left on device (os error 28)");
   }
-  EXPECT_FALSE(read_image_file(base + "/none"));
-  EXPECT_FALSE(read_image_file(base));  // a directory
-  EXPECT_FALSE(read_image_file(std::string("/tmp\0x", 6)));
+  auto unreadable = [](const std::string& path) {
+    CorvaleBlobMap none;
+    EXPECT_EQ(CorvaleBlobMap::from_file(path, none), ArenaError::CorruptHeader) << path;
+  };
+  unreadable(base + "/none");
+  unreadable(base);  // a directory
+  unreadable(std::string("/tmp\0x", 6));
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(read_image_file(base + "/fifo"));  // refused, not a hang
+  unreadable(base + "/fifo");  // refused, not a hang
   for (const char* n : {"/img", "/fifo"}) std::remove((base + n).c_str());
   rmdir(dir);
 }

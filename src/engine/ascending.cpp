@@ -1,0 +1,135 @@
+// Ascending insertion (ascending.hpp).
+#include "engine/ascending.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "engine/alloc.hpp"
+#include "engine/leaf.hpp"
+#include "engine/node.hpp"
+
+namespace corvale_trie::map {
+
+AscendingInserter::AscendingInserter(CorvaleMap& m) noexcept : rec_(m.record()), map_(m) {
+  CORVALE_ASSERT(!rec_.alloc.shared());
+}
+
+void AscendingInserter::push(u64 key, u64 value) noexcept {
+  CORVALE_ASSERT(rec_.count() == 0 || key > last_);
+  if (leaf_ != nullptr && ((key ^ last_) >> (8 * width_)) == 0 && append(key, value)) {
+    last_ = key;
+    return;
+  }
+  finish();
+  map_.insert(key, value);
+  // A key that the path cache took leaves its delta there: flushed here.
+  rec_.path.flush_and_reset();
+  last_ = key;
+  if (rec_.state == RootState::Tree) remember(key);
+}
+
+// The leaf step of the map insertion for a key above every key of the leaf:
+// a LinearLeaf below its limit takes it at its end (in place while the
+// capacity stays, else in a block of the next capacity), a BitmapLeaf in its
+// group's value subarray. False (nothing changed) for a full LinearLeaf.
+bool AscendingInserter::append(u64 key, u64 value) noexcept {
+  Edge& edge = *leaf_;
+  NodeAlloc& alloc = rec_.alloc;
+  if (bitmap_) {
+    auto* leaf = edge.ptr<MapBitmapLeaf>();
+    const u8 b = static_cast<u8>(key);
+    const unsigned g = b >> 5;
+    const u64 r = leaf->bitmap.rank_in_group(b);
+    const u64 n = static_cast<u64>(std::popcount(leaf->bitmap.group(g)));
+    u64* sub = open_slot(alloc, leaf->subarrays[g], n, r, "values");
+    sub[r] = value;
+    leaf->subarrays[g] = sub;
+    leaf->bitmap.set(b);
+    edge.set_pop(1, edge.pop(1) + 1);
+  } else {
+    const unsigned W = width_;
+    const u64 n = edge.pop(W);
+    if (n >= (W == 1 ? MAP_W1_LEAF_MAX : LINEAR_LEAF_MAX)) return false;
+    u8* block = edge.ptr<u8>();
+    CORVALE_EXPECT(block != nullptr, "leaf ptr");
+    if (capacity_for(n + 1) != capacity_for(n)) {
+      u8* grown = static_cast<u8*>(alloc.allocate_bytes(map_leaf_bytes(n + 1, W)));
+      std::memcpy(grown + 8 * capacity_for(n + 1), block + 8 * capacity_for(n), n * W);
+      std::memcpy(grown, block, n * 8);
+      alloc.release_bytes(block, map_leaf_bytes(n, W), "leaf ptr");
+      edge.set_ptr(grown);
+      block = grown;
+    }
+    leaf::set_key_at(block + 8 * capacity_for(n + 1), W, n, key & byte_mask(W));
+    reinterpret_cast<u64*>(block)[n] = value;
+    edge.set_pop(W, n + 1);
+  }
+  pending_ += 1;
+  rec_.len += 1;
+  return true;
+}
+
+// Walks from the root edge to the leaf that holds `key` (just inserted, so
+// every digit on the way is present) and remembers it and the branch edges
+// above it, when it is a LinearLeaf or a BitmapLeaf.
+void AscendingInserter::remember(u64 key) noexcept {
+  Edge* e = &rec_.root;
+  unsigned E = ROOT_LEVEL;
+  unsigned depth = 0;
+  for (;;) {
+    unsigned L = E;
+    Edge* child = nullptr;
+    switch (e->tag) {
+      case TAG_L3: {
+        auto* node = e->ptr<BranchL3>();
+        L = node->level;
+        const int i = node->find(digit_at(key, L));
+        if (i >= 0) child = &node->children[i];
+        break;
+      }
+      case TAG_L7: {
+        auto* node = e->ptr<BranchL7>();
+        L = node->level;
+        const int i = node->find(digit_at(key, L));
+        if (i >= 0) child = &node->children[i];
+        break;
+      }
+      case TAG_B: {
+        auto* node = e->ptr<BranchB>();
+        L = node->level;
+        child = node->child(digit_at(key, L));
+        break;
+      }
+      case TAG_U:
+        child = &e->ptr<BranchU>()->children[digit_at(key, E)];
+        break;
+      default:
+        if (e->tag == TAG_BITMAP_LEAF || is_linear_leaf_tag(e->tag)) {
+          leaf_ = e;
+          bitmap_ = e->tag == TAG_BITMAP_LEAF;
+          width_ = bitmap_ ? 1 : linear_leaf_width(e->tag);
+          depth_ = depth;
+        }
+        return;
+    }
+    CORVALE_ASSERT(child != nullptr && depth < 8);
+    if (child == nullptr) return;
+    if (L < ROOT_LEVEL) {
+      ancestors_[depth] = e;
+      levels_[depth] = static_cast<u8>(L);
+      ++depth;
+    }
+    e = child;
+    E = L - 1;
+  }
+}
+
+void AscendingInserter::finish() noexcept {
+  if (pending_ != 0)
+    for (unsigned i = 0; i < depth_; ++i) ancestors_[i]->add_pop(levels_[i], pending_);
+  pending_ = 0;
+  depth_ = 0;
+  leaf_ = nullptr;
+}
+
+}  // namespace corvale_trie::map

@@ -1,0 +1,57 @@
+// corvale_trie engine: insertion of pairs that arrive in ascending key order.
+//
+// A map rebuilt from a sorted source (the blob map's image) receives its
+// pairs in ascending order, each above every key already stored. Each pair
+// ends up exactly as CorvaleMap::insert would put it (the same nodes, the
+// same allocations and releases, the same counters), but a pair that lands
+// in the leaf of the previous one is appended there without a descent from
+// the root. The inserter remembers that leaf (a map LinearLeaf of any width
+// or a map BitmapLeaf, at any level) and the branch edges above it; an
+// append writes the leaf and its own edge as the insertion's leaf step does
+// and counts the pair in `pending_`, which is added to the ancestors' pop
+// fields before the next descent and at `finish` (the scheme of the path
+// cache, path_cache.hpp, for leaves of every level).
+//
+// Every other pair (into the flat array, an Immediate, a full leaf, a new
+// child, a key leaving a skip prefix) goes through CorvaleMap::insert; the
+// inserter then walks down to the new key's leaf once to remember it. The
+// map's own path cache is flushed and reset after each such insertion, so
+// that it never describes a leaf the inserter appends to.
+//
+// Private mode only (a map without a collector). Nothing else may change the
+// map until `finish` (the destructor calls it).
+#pragma once
+
+#include "engine/map.hpp"
+
+namespace corvale_trie::map {
+
+class AscendingInserter {
+ public:
+  explicit AscendingInserter(CorvaleMap& m) noexcept;
+  AscendingInserter(const AscendingInserter&) = delete;
+  AscendingInserter& operator=(const AscendingInserter&) = delete;
+  ~AscendingInserter() { finish(); }
+
+  // Inserts a pair whose key is above every key in the map.
+  void push(u64 key, u64 value) noexcept;
+  // Brings every pop field up to date and forgets the leaf.
+  void finish() noexcept;
+
+ private:
+  [[nodiscard]] bool append(u64 key, u64 value) noexcept;
+  void remember(u64 key) noexcept;
+
+  CoreRecord& rec_;
+  CorvaleMap& map_;
+  Edge* leaf_ = nullptr;  // the edge of the last pair's leaf, or null
+  unsigned width_ = 0;    // its key width (1 for a BitmapLeaf)
+  bool bitmap_ = false;
+  u64 last_ = 0;          // the last pair's key
+  Edge* ancestors_[8] = {};
+  u8 levels_[8] = {};     // pop-field width of each ancestor edge
+  unsigned depth_ = 0;
+  u64 pending_ = 0;
+};
+
+}  // namespace corvale_trie::map
