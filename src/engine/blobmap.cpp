@@ -391,8 +391,9 @@ MaybeError load_chunks(ImageReader& r, const ImageHeader& h, BlobArena& arena, b
   u64 p = h.arena_offset;  // <= L, so p + 24 and p + 24 + used (<= 2^30) cannot overflow
   for (u64 i = 0; i < h.chunk_count; ++i) {
     if (p > L || CHUNK_RECORD_HEADER > L - p) return ArenaError::CorruptHeader;
-    // Small chunks come through the window, together with the records after them.
-    const u8* rec = r.view(p, CHUNK_RECORD_HEADER, h.chunk_size < ImageReader::kDirect);
+    // Small chunks come through the window, together with the records
+    // after them; when no chunk bytes are to be read, headers come alone.
+    const u8* rec = r.view(p, CHUNK_RECORD_HEADER, fill && h.chunk_size < ImageReader::kDirect);
     if (rec == nullptr) return ArenaError::CorruptHeader;
     const u64 capacity = read_u64(rec);
     const u64 used = read_u64(rec + 8);
