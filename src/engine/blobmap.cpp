@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <new>
 #include <cstring>
@@ -410,6 +411,71 @@ MaybeError load_chunks(ImageReader& r, const ImageHeader& h, BlobArena& arena, b
   return std::nullopt;
 }
 
+// Every record is counted as it is read and a replaced one subtracted as it
+// goes, so the total never drops below what was subtracted: adding up the
+// sizes of all the records read first, in any order, gives the same sum.
+// The slots name records all over the arena in key order; rather than check
+// them in that order, the loader marks each referenced record start in a
+// bitmap (one bit per 16 bytes of arena) and then follows every chunk's
+// chain of records from its start (each record ends where the next begins,
+// at the next multiple of 16), checking the marked ones on the way, in
+// address order. A start named twice, and one the chain does not reach (a
+// foreign or damaged chunk), is checked on its own.
+class LiveCounter {
+ public:
+  explicit LiveCounter(const BlobArena& arena)
+      : arena_(arena), end16_(arena.total_allocated() / RECORD_ALIGN), marks_((end16_ + 63) / 64, 0) {}
+
+  // A slot read from the index.
+  void mark(ValueSlot s) {
+    if (!s.is_arena_ref() || s.offset16() >= end16_) return;  // resolves nowhere
+    u64& word = marks_[s.offset16() / 64];
+    const u64 bit = u64{1} << (s.offset16() % 64);
+    if (word & bit) {
+      live_ += size_at(s.offset16());
+    } else {
+      word |= bit;
+      ++marked_;
+    }
+  }
+
+  [[nodiscard]] u64 total() {
+    const u64 per_chunk = arena_.chunk_size() / RECORD_ALIGN;
+    for (u64 i = 0; i < arena_.chunks().size() && marked_ != 0; ++i) {
+      const ArenaChunk& c = arena_.chunks()[i];
+      for (u64 r = 0; r + RECORD_HEADER <= c.used && marked_ != 0;) {
+        const u64 unit = i * per_chunk + r / RECORD_ALIGN;
+        u64& word = marks_[unit / 64];
+        const u64 bit = u64{1} << (unit % 64);
+        if (word & bit) {
+          word &= ~bit;
+          --marked_;
+          live_ += size_at(static_cast<u32>(unit));
+        }
+        r = round_up16(r + RECORD_HEADER + RecordHeader::read(c.data.get() + r).payload_len);
+      }
+    }
+    for (u64 w = 0; w < marks_.size() && marked_ != 0; ++w)
+      for (u64 bits = marks_[w]; bits != 0; bits &= bits - 1) {
+        live_ += size_at(static_cast<u32>(w * 64 + static_cast<u64>(std::countr_zero(bits))));
+        --marked_;
+      }
+    return live_;
+  }
+
+ private:
+  [[nodiscard]] u64 size_at(u32 offset16) const noexcept {
+    const std::optional<std::span<const u8>> payload = arena_.resolve(offset16);
+    return payload ? payload->size() + RECORD_HEADER : 0;
+  }
+
+  const BlobArena& arena_;
+  u64 end16_;
+  std::vector<u64> marks_;
+  u64 marked_ = 0;  // marks not yet checked
+  u64 live_ = 0;
+};
+
 }  // namespace
 
 MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into) {
@@ -460,9 +526,7 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
   // by ordinary insertion, where a key met again replaces its earlier slot,
   // whose record then no longer counts as live.
   map::AscendingInserter ascending(into.index_);
-  // The arena references that can resolve, checked after the index is built.
-  const u64 arena_end16 = into.arena_.total_allocated() / RECORD_ALIGN;
-  std::vector<u32> refs;
+  LiveCounter live(into.arena_);
   u64 replaced = 0;  // sizes of the records of replaced slots
   bool in_order = true;
   u64 last = 0;
@@ -480,7 +544,7 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
       const u8* rec = block + i * INDEX_RECORD_SIZE;
       const u64 key = read_u64(rec);
       const ValueSlot s(read_u64(rec + 8));
-      if (s.is_arena_ref() && s.offset16() < arena_end16) refs.push_back(s.offset16());
+      live.mark(s);
       if (in_order && (key > last || into.index_.is_empty())) {
         ascending.push(key, s.raw());
         last = key;
@@ -497,33 +561,9 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
     q += n * INDEX_RECORD_SIZE;
     left -= n;
   }
-  into.arena_.add_live(into.live_of(refs));
+  into.arena_.add_live(live.total());
   into.arena_.sub_live(replaced);
   return std::nullopt;
-}
-
-// Every record is counted as it is read and a replaced one subtracted as it
-// goes, so the total never drops below what was subtracted: adding up the
-// sizes of all the records read first, in any order, gives the same sum.
-// The records lie all over the arena in key order; checked region by region
-// (a counting sort by arena offset), they are found in cache.
-u64 CorvaleBlobMap::live_of(std::vector<u32>& refs) const {
-  constexpr unsigned kRegionShift = 10;  // 16 KiB of arena per region (offset / 16 >> 10)
-  if (refs.empty()) return 0;
-  const u64 regions = ((arena_.total_allocated() / RECORD_ALIGN) >> kRegionShift) + 1;
-  std::vector<u64> start(regions + 1, 0);
-  for (const u32 r : refs) ++start[(r >> kRegionShift) + 1];
-  for (u64 i = 1; i <= regions; ++i) start[i] += start[i - 1];
-  std::vector<u32> sorted(refs.size());
-  for (const u32 r : refs) sorted[start[r >> kRegionShift]++] = r;
-  refs = std::vector<u32>();
-  u64 live = 0;
-  constexpr u64 kAhead = 8;
-  for (u64 i = 0; i < sorted.size(); ++i) {
-    if (i + kAhead < sorted.size()) arena_.prefetch(sorted[i + kAhead]);
-    if (const std::optional<std::span<const u8>> payload = arena_.resolve(sorted[i])) live += payload->size() + RECORD_HEADER;
-  }
-  return live;
 }
 
 }  // namespace corvale_trie::blobmap

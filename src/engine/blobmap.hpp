@@ -61,7 +61,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "engine/ascending.hpp"
 #include "engine/iter.hpp"
@@ -181,9 +180,6 @@ class CorvaleBlobMap {
   // payload_len + 8 of the record an ArenaRef names, when it passes the check.
   [[nodiscard]] std::optional<u64> record_size(ValueSlot s) const noexcept;
   [[nodiscard]] static MaybeError load(ImageReader& reader, CorvaleBlobMap& into);
-  // Sum of payload_len + 8 over the records that `refs` (offsets / 16, each
-  // below the arena's end; emptied) name and that pass the check.
-  [[nodiscard]] u64 live_of(std::vector<u32>& refs) const;
 
   BlobArena arena_;
   map::CorvaleMap index_;
