@@ -763,6 +763,50 @@ TEST(BlobImage, RandomImagesLoadAsTheReference) {
   }
 }
 
+// Images of several MiB, read from a file through the read window (chunks
+// of 4 KiB), straight into the chunks (256 KiB and 2 MiB), with the index
+// after the arena, and cut short in the chunk bytes and in the index.
+TEST(BlobImage, LargeImagesLoadAsTheReference) {
+  const u64 seed = test_seed(0xb16);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  TempDir dir;
+  const std::string file = dir.path + "/img";
+  for (const u64 chunk_size : {u64{4096}, u64{0x40000}, u64{0x200000}}) {
+    CorvaleBlobMap m(chunk_size);
+    const u64 n = scaled(40000, 4000);
+    for (u64 i = 0; i < n; ++i) {
+      std::string p(rng() % 4 ? rng() % 300 : rng() % 3000, '\0');
+      for (char& c : p) c = static_cast<char>(rng());
+      ASSERT_FALSE(m.insert(rng() % (n * 4), bytes_of(p.substr(0, std::min<u64>(p.size(), chunk_size - 8))),
+                            static_cast<u32>(rng() % 0x1000000)));
+    }
+    const std::string img = save(m);
+    SCOPED_TRACE(chunk_size);
+    expect_loads_as_reference(img, file);
+    const u64 entries = get64(img, 16);
+    const u64 arena_at = 64 + 16 * entries;
+    // The index moved behind the arena.
+    std::string moved = img.substr(0, 64) + img.substr(arena_at) + img.substr(64, 16 * entries);
+    const u64 index_at = 64 + (img.size() - arena_at), arena_now = 64;
+    std::memcpy(moved.data() + 24, &index_at, 8);
+    std::memcpy(moved.data() + 32, &arena_now, 8);
+    expect_loads_as_reference(moved, file);
+    // Cut short, with a total_size that the shorter file still holds: the
+    // records themselves run past the end.
+    auto cut = [](std::string s, u64 len) {
+      s.resize(len);
+      const u64 total = 64;
+      std::memcpy(s.data() + 40, &total, 8);
+      return s;
+    };
+    for (int i = 0; i < 3; ++i) {
+      expect_loads_as_reference(cut(img, arena_at + rng() % (img.size() - arena_at)), file);
+      expect_loads_as_reference(cut(moved, index_at + rng() % (16 * entries)), file);
+    }
+  }
+}
+
 // A file is rejected by what its header says before the rest is read: a
 // sparse file of 4 GiB with a wrong magic, or one that declares more index
 // records than it holds, costs a few reads. A read counter shows it.
