@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/alloc.hpp"
+#include "engine/codec.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
 
@@ -31,11 +32,19 @@ void AscendingInserter::push(u64 key, u64 value) noexcept {
 // The leaf step of the map insertion for a key above every key of the leaf:
 // a LinearLeaf below its limit takes it at its end (in place while the
 // capacity stays, else in a block of the next capacity), a BitmapLeaf in its
-// group's value subarray. False (nothing changed) for a full LinearLeaf.
+// group's value subarray, a one-key Immediate of width 4..7 becomes a
+// LinearLeaf. False (nothing changed) for a full LinearLeaf.
 bool AscendingInserter::append(u64 key, u64 value) noexcept {
   Edge& edge = *leaf_;
   NodeAlloc& alloc = rec_.alloc;
-  if (bitmap_) {
+  if (kind_ == Kind::Immediate) {
+    // A one-key Immediate of width 4..7 and the new key make a LinearLeaf
+    // of two pairs (two such keys do not fit in the decode bytes).
+    const u64 stored = edge.decode_word() & byte_mask(width_);
+    const KeyValue pairs[2] = {{stored, edge.payload}, {key & byte_mask(width_), value}};
+    mutate_map::build_map_leaf(alloc, edge, static_cast<u8>(width_), pairs, 2);
+    kind_ = Kind::Linear;
+  } else if (kind_ == Kind::Bitmap) {
     auto* leaf = edge.ptr<MapBitmapLeaf>();
     const u8 b = static_cast<u8>(key);
     const unsigned g = b >> 5;
@@ -104,12 +113,20 @@ void AscendingInserter::remember(u64 key) noexcept {
         child = &e->ptr<BranchU>()->children[digit_at(key, E)];
         break;
       default:
-        if (e->tag == TAG_BITMAP_LEAF || is_linear_leaf_tag(e->tag)) {
-          leaf_ = e;
-          bitmap_ = e->tag == TAG_BITMAP_LEAF;
-          width_ = bitmap_ ? 1 : linear_leaf_width(e->tag);
-          depth_ = depth;
+        if (e->tag == TAG_BITMAP_LEAF) {
+          kind_ = Kind::Bitmap;
+          width_ = 1;
+        } else if (is_linear_leaf_tag(e->tag)) {
+          kind_ = Kind::Linear;
+          width_ = linear_leaf_width(e->tag);
+        } else if (is_map_immed_tag(e->tag) && immed_count(e->tag) == 1 && immed_width(e->tag) >= 4) {
+          kind_ = Kind::Immediate;
+          width_ = immed_width(e->tag);
+        } else {
+          return;
         }
+        leaf_ = e;
+        depth_ = depth;
         return;
     }
     CORVALE_ASSERT(child != nullptr && depth < 8);

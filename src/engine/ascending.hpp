@@ -5,18 +5,20 @@
 // ends up exactly as CorvaleMap::insert would put it (the same nodes, the
 // same allocations and releases, the same counters), but a pair that lands
 // in the leaf of the previous one is appended there without a descent from
-// the root. The inserter remembers that leaf (a map LinearLeaf of any width
-// or a map BitmapLeaf, at any level) and the branch edges above it; an
-// append writes the leaf and its own edge as the insertion's leaf step does
-// and counts the pair in `pending_`, which is added to the ancestors' pop
-// fields before the next descent and at `finish` (the scheme of the path
-// cache, path_cache.hpp, for leaves of every level).
+// the root. The inserter remembers that leaf, at any level (a map
+// LinearLeaf of any width, a map BitmapLeaf, or a one-key map Immediate of
+// width 4..7, which the second key turns into a LinearLeaf), and the branch
+// edges above it. An append writes the leaf and its own edge as the
+// insertion's leaf step does and counts the pair in `pending_`, which is
+// added to the ancestors' pop fields before the next descent and at
+// `finish` (the scheme of the path cache, path_cache.hpp, for leaves of
+// every level).
 //
-// Every other pair (into the flat array, an Immediate, a full leaf, a new
-// child, a key leaving a skip prefix) goes through CorvaleMap::insert; the
-// inserter then walks down to the new key's leaf once to remember it. The
-// map's own path cache is flushed and reset after each such insertion, so
-// that it never describes a leaf the inserter appends to.
+// Every other pair (into the flat array, a narrower Immediate, a full leaf,
+// a new child, a key leaving a skip prefix) goes through CorvaleMap::insert;
+// the inserter then walks down to the new key's leaf once to remember it.
+// The map's own path cache is flushed and reset after each such insertion,
+// so that it never describes a leaf the inserter appends to.
 //
 // Private mode only (a map without a collector). Nothing else may change the
 // map until `finish` (the destructor calls it).
@@ -44,9 +46,10 @@ class AscendingInserter {
 
   CoreRecord& rec_;
   CorvaleMap& map_;
+  enum class Kind : u8 { Linear, Bitmap, Immediate };
   Edge* leaf_ = nullptr;  // the edge of the last pair's leaf, or null
   unsigned width_ = 0;    // its key width (1 for a BitmapLeaf)
-  bool bitmap_ = false;
+  Kind kind_ = Kind::Linear;
   u64 last_ = 0;          // the last pair's key
   Edge* ancestors_[8] = {};
   u8 levels_[8] = {};     // pop-field width of each ancestor edge
