@@ -78,6 +78,19 @@ bool AscendingInserter::append(u64 key, u64 value) noexcept {
   return true;
 }
 
+namespace {
+
+// The child edge of a linear branch for `key` (null when its digit is
+// missing); `level` becomes the node's level.
+template <class Node>
+Edge* linear_child(Node* node, u64 key, unsigned& level) noexcept {
+  level = node->level;
+  const int i = node->find(digit_at(key, level));
+  return i >= 0 ? &node->children[i] : nullptr;
+}
+
+}  // namespace
+
 // Walks from the root edge to the leaf that holds `key` (just inserted, so
 // every digit on the way is present) and remembers it and the branch edges
 // above it, when it is a LinearLeaf or a BitmapLeaf.
@@ -89,20 +102,12 @@ void AscendingInserter::remember(u64 key) noexcept {
     unsigned L = E;
     Edge* child = nullptr;
     switch (e->tag) {
-      case TAG_L3: {
-        auto* node = e->ptr<BranchL3>();
-        L = node->level;
-        const int i = node->find(digit_at(key, L));
-        if (i >= 0) child = &node->children[i];
+      case TAG_L3:
+        child = linear_child(e->ptr<BranchL3>(), key, L);
         break;
-      }
-      case TAG_L7: {
-        auto* node = e->ptr<BranchL7>();
-        L = node->level;
-        const int i = node->find(digit_at(key, L));
-        if (i >= 0) child = &node->children[i];
+      case TAG_L7:
+        child = linear_child(e->ptr<BranchL7>(), key, L);
         break;
-      }
       case TAG_B: {
         auto* node = e->ptr<BranchB>();
         L = node->level;
