@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <new>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace corvale_trie::blobmap {
@@ -284,7 +284,8 @@ class ImageReader {
   static constexpr u64 kWindow = u64{1} << 20;
   static constexpr u64 kDirect = u64{64} << 10;
 
-  explicit ImageReader(std::span<const u8> image) noexcept : mem_(image.data()), size_(image.size()) {}
+  explicit ImageReader(std::span<const u8> image) noexcept
+      : in_memory_(true), mem_(image.data()), size_(image.size()) {}
   ImageReader(int fd, u64 size) noexcept : fd_(fd), size_(size) {}
 
   [[nodiscard]] u64 size() const noexcept { return size_; }
@@ -295,7 +296,7 @@ class ImageReader {
   // else with exactly n.
   [[nodiscard]] const u8* view(u64 off, u64 n, bool ahead) noexcept {
     CORVALE_ASSERT(n <= kWindow && off <= size_ && n <= size_ - off);
-    if (mem_ != nullptr) return mem_ + off;
+    if (in_memory_) return mem_ + off;
     if (in_window(off, n)) return window_.get() + (off - win_off_);
     if (!window_) {
       window_.reset(new (std::nothrow) u8[kWindow]);
@@ -312,7 +313,7 @@ class ImageReader {
   // Copies the n bytes at `off` to `dst`.
   [[nodiscard]] bool copy(u64 off, u8* dst, u64 n) noexcept {
     CORVALE_ASSERT(off <= size_ && n <= size_ - off);
-    if (mem_ != nullptr) {
+    if (in_memory_) {
       if (n != 0) std::memcpy(dst, mem_ + off, n);
       return true;
     }
@@ -343,6 +344,7 @@ class ImageReader {
     return true;
   }
 
+  bool in_memory_ = false;
   const u8* mem_ = nullptr;
   int fd_ = -1;
   u64 size_;
