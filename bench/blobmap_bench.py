@@ -331,54 +331,52 @@ def goal_worker(n, size, ballast_gib, rounds):
         def keep(name, seconds):
             best[name] = min(best.get(name, seconds), seconds)
 
-        for _ in range(rounds):
-            def read():
-                with open(image, "rb") as f:
-                    f.read()
+        def read():
+            with open(image, "rb") as f:
+                f.read()
 
-            keep("read", _timed(read))
-            gc.collect()
-            t = time.perf_counter()
-            m = CorvaleBlobMap.load_from_file(image)
-            t_load = time.perf_counter() - t
-            g = m.get_bytes
-            for k in probe:
-                g(k)
-            t_all = time.perf_counter() - t
-            keep("load", t_load)
-            keep("load_gets", t_all)
-            del m, g
-            gc.collect()
-            t = time.perf_counter()
+        def unpickle():
             with open(pickled, "rb") as f:
-                d = pickle.load(f)
+                return pickle.load(f)
+
+        def load_and_get(name, load, getter):
+            # The load alone, and the load followed by the gets.
+            gc.collect()
+            t = time.perf_counter()
+            c = load()
             t_load = time.perf_counter() - t
-            g = d.get
+            g = getattr(c, getter)
             for k in probe:
                 g(k)
-            t_all = time.perf_counter() - t
-            keep("pickle", t_load)
-            keep("pickle_gets", t_all)
-            del d, g
+            keep(name, t_load)
+            keep(name + "_gets", time.perf_counter() - t)
+
+        for _ in range(rounds):
+            keep("read", _timed(read))
+            load_and_get("load", lambda: CorvaleBlobMap.load_from_file(image), "get_bytes")
+            load_and_get("pickle", unpickle, "get")
     del ballast
     out.update({k: v * 1e3 for k, v in best.items()})
     print(json.dumps(out))
+
+
+def _child(argv, label):
+    """Runs this script with `argv` in a fresh process; its JSON line, or None."""
+    r = subprocess.run([sys.executable, __file__, *map(str, argv)], capture_output=True, text=True)
+    if r.returncode != 0:
+        print(f"{label}: failed\n{r.stderr}", file=sys.stderr)
+        return None
+    print(f"# {label} done", file=sys.stderr)
+    return json.loads(r.stdout.strip().splitlines()[-1])
 
 
 def goals(args):
     rows = []
     for size in [int(s) for s in args.sizes.split(",")]:
         for ballast in (0, args.ballast):
-            r = subprocess.run(
-                [sys.executable, __file__, "--goal-worker", str(args.n), str(size), str(ballast), str(args.rounds)],
-                capture_output=True,
-                text=True,
-            )
-            if r.returncode != 0:
-                print(f"{size} B, ballast {ballast}: failed\n{r.stderr}", file=sys.stderr)
-                continue
-            rows.append(json.loads(r.stdout.strip().splitlines()[-1]))
-            print(f"# {size} B, ballast {ballast} GiB done", file=sys.stderr)
+            row = _child(["--goal-worker", args.n, size, ballast, args.rounds], f"{size} B, ballast {ballast} GiB")
+            if row:
+                rows.append(row)
     print(f"n = {args.n:,} entries, {rows[0]['probes'] if rows else 0:,} gets; best of {args.rounds} rounds; ms\n")
     print("| payload | other containers | image MB | read | load | load / read (goal <= 1.5) "
           "| load + gets | pickle.load + gets | ratio (goal < 1) |")
@@ -420,16 +418,9 @@ def main():
     rows = []
     for size in [int(s) for s in args.sizes.split(",")]:
         for name in CONTAINERS:
-            r = subprocess.run(
-                [sys.executable, __file__, "--worker", name, str(args.n), str(size)],
-                capture_output=True,
-                text=True,
-            )
-            if r.returncode != 0:
-                print(f"{name} {size}: failed\n{r.stderr}", file=sys.stderr)
-                continue
-            rows.append(json.loads(r.stdout.strip().splitlines()[-1]))
-            print(f"# {name} {size} B done", file=sys.stderr)
+            row = _child(["--worker", name, args.n, size], f"{name} {size} B")
+            if row:
+                rows.append(row)
     cols = [
         ("insert", "insert ns", 0),
         ("get", "get ns", 0),
