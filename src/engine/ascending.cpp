@@ -7,6 +7,7 @@
 #include "engine/alloc.hpp"
 #include "engine/codec.hpp"
 #include "engine/leaf.hpp"
+#include "engine/mutate_map.hpp"
 #include "engine/node.hpp"
 
 namespace corvale_trie::map {
@@ -21,12 +22,45 @@ void AscendingInserter::push(u64 key, u64 value) noexcept {
     last_ = key;
     return;
   }
-  finish();
-  map_.insert(key, value);
-  // A key that the path cache took leaves its delta there: flushed here.
-  rec_.path.flush_and_reset();
+  flush();
+  if (!path_) {
+    // The flat array, its change into a tree, and a tree not walked yet.
+    map_.insert(key, value);
+    // A key that the path cache took leaves its delta there: flushed here.
+    rec_.path.flush_and_reset();
+    last_ = key;
+    if (rec_.state == RootState::Tree) remember(&rec_.root, ROOT_LEVEL, 0, key);
+    return;
+  }
+  // The insertion starts at the deepest edge of the last key's path whose
+  // subtree holds this key: the branches above it would only pass it on,
+  // and they count it here. The map's path cache stays empty (a scratch one
+  // takes what the walk would fill).
+  Edge* from = &rec_.root;
+  unsigned level = ROOT_LEVEL;
+  unsigned keep = 0;
+  if (((key ^ last_) >> (8 * end_level_)) == 0) {
+    from = end_;
+    level = end_level_;
+    keep = depth_;
+  } else {
+    for (unsigned i = depth_; i-- > 0;) {
+      if (((key ^ last_) >> (8 * edge_levels_[i])) == 0) {
+        from = ancestors_[i];
+        level = edge_levels_[i];
+        keep = i;
+        break;
+      }
+    }
+  }
+  InsertOutcome out;
+  PathCache scratch;
+  mutate_map::map_insert_path_dyn<false>(out, rec_.alloc, *from, key, value, static_cast<u8>(level), scratch);
+  CORVALE_ASSERT(!out.found);
+  rec_.len += 1;
+  for (unsigned i = 0; i < keep; ++i) ancestors_[i]->add_pop(levels_[i], 1);
   last_ = key;
-  if (rec_.state == RootState::Tree) remember(key);
+  remember(from, level, keep, key);
 }
 
 // The leaf step of the map insertion for a key above every key of the leaf:
@@ -91,13 +125,13 @@ Edge* linear_child(Node* node, u64 key, unsigned& level) noexcept {
 
 }  // namespace
 
-// Walks from the root edge to the leaf that holds `key` (just inserted, so
-// every digit on the way is present) and remembers it and the branch edges
-// above it, when it is a LinearLeaf or a BitmapLeaf.
-void AscendingInserter::remember(u64 key) noexcept {
-  Edge* e = &rec_.root;
-  unsigned E = ROOT_LEVEL;
-  unsigned depth = 0;
+// Walks from `e`, an edge of level E on the path of `key` (just inserted, so
+// every digit on the way is present) below `depth` ancestors already
+// recorded, to the edge that holds the key; remembers the branch edges on
+// the way, that edge, and the edge as the leaf to append to when it is a
+// LinearLeaf, a BitmapLeaf or a one-key Immediate of width 4..7.
+void AscendingInserter::remember(Edge* e, unsigned E, unsigned depth, u64 key) noexcept {
+  leaf_ = nullptr;
   for (;;) {
     unsigned L = E;
     Edge* child = nullptr;
@@ -118,6 +152,10 @@ void AscendingInserter::remember(u64 key) noexcept {
         child = &e->ptr<BranchU>()->children[digit_at(key, E)];
         break;
       default:
+        end_ = e;
+        end_level_ = E;
+        depth_ = depth;
+        path_ = true;
         if (e->tag == TAG_BITMAP_LEAF) {
           kind_ = Kind::Bitmap;
           width_ = 1;
@@ -131,14 +169,13 @@ void AscendingInserter::remember(u64 key) noexcept {
           return;
         }
         leaf_ = e;
-        depth_ = depth;
         return;
     }
-    CORVALE_ASSERT(child != nullptr && depth < 8);
-    if (child == nullptr) return;
+    CORVALE_EXPECT(child != nullptr && depth < 8, "just-inserted key");
     if (L < ROOT_LEVEL) {
       ancestors_[depth] = e;
       levels_[depth] = static_cast<u8>(L);
+      edge_levels_[depth] = static_cast<u8>(E);
       ++depth;
     }
     e = child;
@@ -146,10 +183,16 @@ void AscendingInserter::remember(u64 key) noexcept {
   }
 }
 
-void AscendingInserter::finish() noexcept {
+// Adds the appended pairs to the pop fields of the ancestors.
+void AscendingInserter::flush() noexcept {
   if (pending_ != 0)
     for (unsigned i = 0; i < depth_; ++i) ancestors_[i]->add_pop(levels_[i], pending_);
   pending_ = 0;
+}
+
+void AscendingInserter::finish() noexcept {
+  flush();
+  path_ = false;
   depth_ = 0;
   leaf_ = nullptr;
 }

@@ -14,11 +14,14 @@
 // `finish` (the scheme of the path cache, path_cache.hpp, for leaves of
 // every level).
 //
-// Every other pair (into the flat array, a narrower Immediate, a full leaf,
-// a new child, a key leaving a skip prefix) goes through CorvaleMap::insert;
-// the inserter then walks down to the new key's leaf once to remember it.
-// The map's own path cache is flushed and reset after each such insertion,
-// so that it never describes a leaf the inserter appends to.
+// Every other pair (a narrower Immediate, a full leaf, a new child, a key
+// leaving a skip prefix) goes through the map insertion itself, started at
+// the deepest edge of the previous key's path whose subtree holds the new
+// key (the branches above would only pass it on; their pop fields count it
+// directly); the inserter then walks down from there to the new key's leaf
+// to remember it. The flat array and its change into a tree go through
+// CorvaleMap::insert. The map's own path cache is kept empty, so that it
+// never describes a leaf the inserter appends to.
 //
 // Private mode only (a map without a collector). Nothing else may change the
 // map until `finish` (the destructor calls it).
@@ -42,7 +45,8 @@ class AscendingInserter {
 
  private:
   [[nodiscard]] bool append(u64 key, u64 value) noexcept;
-  void remember(u64 key) noexcept;
+  void remember(Edge* e, unsigned E, unsigned depth, u64 key) noexcept;
+  void flush() noexcept;
 
   CoreRecord& rec_;
   CorvaleMap& map_;
@@ -51,9 +55,13 @@ class AscendingInserter {
   unsigned width_ = 0;    // its key width (1 for a BitmapLeaf)
   Kind kind_ = Kind::Linear;
   u64 last_ = 0;          // the last pair's key
-  Edge* ancestors_[8] = {};
-  u8 levels_[8] = {};     // pop-field width of each ancestor edge
+  Edge* ancestors_[8] = {};  // the branch edges on the last key's path, root side first
+  u8 levels_[8] = {};        // pop-field width of each (its node's level)
+  u8 edge_levels_[8] = {};   // level of each edge
   unsigned depth_ = 0;
+  Edge* end_ = nullptr;      // the edge below them that holds the last key
+  unsigned end_level_ = 0;
+  bool path_ = false;        // the fields above describe the last key's path
   u64 pending_ = 0;
 };
 

@@ -447,14 +447,15 @@ class LiveCounter {
       const ArenaChunk& c = arena_.chunks()[i];
       for (u64 r = 0; r + RECORD_HEADER <= c.used && marked_ != 0;) {
         const u64 unit = i * per_chunk + r / RECORD_ALIGN;
+        const RecordHeader h = RecordHeader::read(c.data.get() + r);
         u64& word = marks_[unit / 64];
         const u64 bit = u64{1} << (unit % 64);
         if (word & bit) {
           word &= ~bit;
           --marked_;
-          live_ += size_at(static_cast<u32>(unit));
+          if (record_passes(c, r, h)) live_ += h.payload_len + RECORD_HEADER;
         }
-        r = round_up16(r + RECORD_HEADER + RecordHeader::read(c.data.get() + r).payload_len);
+        r = round_up16(r + RECORD_HEADER + h.payload_len);
       }
     }
     for (u64 w = 0; w < marks_.size() && marked_ != 0; ++w)

@@ -188,6 +188,13 @@ struct ArenaChunk {
                                                           std::span<const u8> source) noexcept;
 };
 
+// The record check on the header `h` read at offset r of chunk c, where
+// r + RECORD_HEADER <= c.used: the record's generation is the chunk's and
+// its payload ends within `used`.
+[[nodiscard]] inline bool record_passes(const ArenaChunk& c, u64 r, const RecordHeader& h) noexcept {
+  return h.generation == c.generation && h.payload_len <= c.used - r - RECORD_HEADER;
+}
+
 class BlobArena {
  public:
   // chunk_size: DEFAULT_CHUNK_SIZE when absent, else clamped to
