@@ -425,26 +425,27 @@ MaybeError load_chunks(ImageReader& r, const ImageHeader& h, BlobArena& arena, b
 // foreign or damaged chunk), is checked on its own.
 class LiveCounter {
  public:
+  // Sized for `arena` before any slot is marked; it must then stay the same.
   explicit LiveCounter(const BlobArena& arena)
-      : arena_(arena), end16_(arena.total_allocated() / RECORD_ALIGN), marks_((end16_ + 63) / 64, 0) {}
+      : end16_(arena.total_allocated() / RECORD_ALIGN), marks_((end16_ + 63) / 64, 0) {}
 
   // A slot read from the index.
-  void mark(ValueSlot s) {
+  void mark(ValueSlot s, const BlobArena& arena) {
     if (!s.is_arena_ref() || s.offset16() >= end16_) return;  // resolves nowhere
     u64& word = marks_[s.offset16() / 64];
     const u64 bit = u64{1} << (s.offset16() % 64);
     if (word & bit) {
-      live_ += size_at(s.offset16());
+      live_ += size_at(arena, s.offset16());
     } else {
       word |= bit;
       ++marked_;
     }
   }
 
-  [[nodiscard]] u64 total() {
-    const u64 per_chunk = arena_.chunk_size() / RECORD_ALIGN;
-    for (u64 i = 0; i < arena_.chunks().size() && marked_ != 0; ++i) {
-      const ArenaChunk& c = arena_.chunks()[i];
+  [[nodiscard]] u64 total(const BlobArena& arena) {
+    const u64 per_chunk = arena.chunk_size() / RECORD_ALIGN;
+    for (u64 i = 0; i < arena.chunks().size() && marked_ != 0; ++i) {
+      const ArenaChunk& c = arena.chunks()[i];
       for (u64 r = 0; r + RECORD_HEADER <= c.used && marked_ != 0;) {
         const u64 unit = i * per_chunk + r / RECORD_ALIGN;
         const RecordHeader h = RecordHeader::read(c.data.get() + r);
@@ -460,19 +461,18 @@ class LiveCounter {
     }
     for (u64 w = 0; w < marks_.size() && marked_ != 0; ++w)
       for (u64 bits = marks_[w]; bits != 0; bits &= bits - 1) {
-        live_ += size_at(static_cast<u32>(w * 64 + static_cast<u64>(std::countr_zero(bits))));
+        live_ += size_at(arena, static_cast<u32>(w * 64 + static_cast<u64>(std::countr_zero(bits))));
         --marked_;
       }
     return live_;
   }
 
  private:
-  [[nodiscard]] u64 size_at(u32 offset16) const noexcept {
-    const std::optional<std::span<const u8>> payload = arena_.resolve(offset16);
+  [[nodiscard]] static u64 size_at(const BlobArena& arena, u32 offset16) noexcept {
+    const std::optional<std::span<const u8>> payload = arena.resolve(offset16);
     return payload ? payload->size() + RECORD_HEADER : 0;
   }
 
-  const BlobArena& arena_;
   u64 end16_;
   std::vector<u64> marks_;
   u64 marked_ = 0;  // marks not yet checked
@@ -522,6 +522,7 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
   BlobArena arena(h->chunk_size);
   if (const MaybeError e = load_chunks(r, *h, arena, index_fits)) return e;
   if (!index_fits) return ArenaError::CorruptHeader;
+  LiveCounter live(arena);
   into.arena_ = std::move(arena);
 
   // Index records, a window's worth at a time. While the keys ascend, each
@@ -529,7 +530,6 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
   // by ordinary insertion, where a key met again replaces its earlier slot,
   // whose record then no longer counts as live.
   map::AscendingInserter ascending(into.index_);
-  LiveCounter live(into.arena_);
   u64 replaced = 0;  // sizes of the records of replaced slots
   bool in_order = true;
   u64 last = 0;
@@ -547,7 +547,7 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
       const u8* rec = block + i * INDEX_RECORD_SIZE;
       const u64 key = read_u64(rec);
       const ValueSlot s(read_u64(rec + 8));
-      live.mark(s);
+      live.mark(s, into.arena_);
       if (in_order && (key > last || into.index_.is_empty())) {
         ascending.push(key, s.raw());
         last = key;
@@ -564,7 +564,7 @@ MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
     q += n * INDEX_RECORD_SIZE;
     left -= n;
   }
-  into.arena_.add_live(live.total());
+  into.arena_.add_live(live.total(into.arena_));
   into.arena_.sub_live(replaced);
   return std::nullopt;
 }
