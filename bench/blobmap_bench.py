@@ -4,6 +4,18 @@
     python3 bench/blobmap_bench.py                 # 1M entries; 16 B, 100 B, 1 kB payloads
     python3 bench/blobmap_bench.py --n 200000      # smaller
     python3 bench/blobmap_bench.py --sizes 100
+    python3 bench/blobmap_bench.py --goals         # the load goals as ratios (below)
+
+--goals measures the two load goals, each as a ratio of two times taken in
+one process (best of --rounds rounds, 3 by default), at every payload size,
+once alone and once with --ballast GiB (2 by default) of other containers
+alive (lists of int objects, which the cyclic collector tracks):
+  load / read        load_from_file of the image against one plain read of
+                     the same file into a bytes object; goal: at most 1.5
+  load+gets / pickle load_from_file plus get_bytes of 100,000 keys against
+                     pickle.load of a dict of the same payloads plus dict.get
+                     of the same keys; goal: below 1
+Each (size, ballast) pair runs in a fresh child process (``--goal-worker``).
 
 Each (container, payload size) runs in a fresh child process (``--worker``)
 that prints one JSON line. Keys are 1M distinct pseudo-random integers below
@@ -286,6 +298,97 @@ def worker(name, n, size):
     print(json.dumps(out))
 
 
+def goal_worker(n, size, ballast_gib, rounds):
+    import random
+
+    from corvale_trie import CorvaleBlobMap
+
+    # The ballast first, so that every container below lives beside it.
+    ballast = [list(range(i, i + 1000)) for i in range(0, ballast_gib * (1 << 30) // 40, 1000)]
+    keys = _keys(n)
+    buf = os.urandom(4096 + size)
+    probe = random.Random(1).sample(keys, min(100_000, len(keys)))
+    out = {"size": size, "n": len(keys), "ballast": ballast_gib, "probes": len(probe)}
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_TMP")) as tmp:
+        image = os.path.join(tmp, "blob.img")
+        pickled = os.path.join(tmp, "dict.pickle")
+        m = CorvaleBlobMap()
+        for i, k in enumerate(keys):
+            o = i & 4095
+            m.insert(k, buf[o : o + size])
+        m.save_to_file(image)
+        del m
+        d = {}
+        for i, k in enumerate(keys):
+            o = i & 4095
+            d[k] = buf[o : o + size]
+        with open(pickled, "wb") as f:
+            pickle.dump(d, f, protocol=5)
+        del d
+        out["file"] = os.path.getsize(image)
+        best = {}
+
+        def keep(name, seconds):
+            best[name] = min(best.get(name, seconds), seconds)
+
+        def read():
+            with open(image, "rb") as f:
+                f.read()
+
+        def unpickle():
+            with open(pickled, "rb") as f:
+                return pickle.load(f)
+
+        def load_and_get(name, load, getter):
+            # The load alone, and the load followed by the gets.
+            gc.collect()
+            t = time.perf_counter()
+            c = load()
+            t_load = time.perf_counter() - t
+            g = getattr(c, getter)
+            for k in probe:
+                g(k)
+            keep(name, t_load)
+            keep(name + "_gets", time.perf_counter() - t)
+
+        for _ in range(rounds):
+            keep("read", _timed(read))
+            load_and_get("load", lambda: CorvaleBlobMap.load_from_file(image), "get_bytes")
+            load_and_get("pickle", unpickle, "get")
+    del ballast
+    out.update({k: v * 1e3 for k, v in best.items()})
+    print(json.dumps(out))
+
+
+def _child(argv, label):
+    """Runs this script with `argv` in a fresh process; its JSON line, or None."""
+    r = subprocess.run([sys.executable, __file__, *map(str, argv)], capture_output=True, text=True)
+    if r.returncode != 0:
+        print(f"{label}: failed\n{r.stderr}", file=sys.stderr)
+        return None
+    print(f"# {label} done", file=sys.stderr)
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def goals(args):
+    rows = []
+    for size in [int(s) for s in args.sizes.split(",")]:
+        for ballast in (0, args.ballast):
+            row = _child(["--goal-worker", args.n, size, ballast, args.rounds], f"{size} B, ballast {ballast} GiB")
+            if row:
+                rows.append(row)
+    print(f"n = {args.n:,} entries, {rows[0]['probes'] if rows else 0:,} gets; best of {args.rounds} rounds; ms\n")
+    print("| payload | other containers | image MB | read | load | load / read (goal <= 1.5) "
+          "| load + gets | pickle.load + gets | ratio (goal < 1) |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        print(
+            f"| {r['size']} B | {r['ballast']} GiB | {r['file'] / 1e6:,.0f} | {r['read']:,.1f} | {r['load']:,.1f} | "
+            f"{r['load'] / r['read']:.2f} | {r['load_gets']:,.1f} | {r['pickle_gets']:,.1f} | "
+            f"{r['load_gets'] / r['pickle_gets']:.2f} |"
+        )
+
+
 def fmt(v, digits=0):
     if v is None:
         return "-"
@@ -297,23 +400,27 @@ def main():
     ap.add_argument("--n", type=int, default=1_000_000)
     ap.add_argument("--sizes", default="16,100,1024")
     ap.add_argument("--worker", nargs=3)
+    ap.add_argument("--goals", action="store_true")
+    ap.add_argument("--ballast", type=int, default=2, help="GiB of other containers (--goals)")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--goal-worker", nargs=4)
     args = ap.parse_args()
+    if args.goal_worker:
+        n, size, ballast, rounds = (int(x) for x in args.goal_worker)
+        goal_worker(n, size, ballast, rounds)
+        return
+    if args.goals:
+        goals(args)
+        return
     if args.worker:
         worker(args.worker[0], int(args.worker[1]), int(args.worker[2]))
         return
     rows = []
     for size in [int(s) for s in args.sizes.split(",")]:
         for name in CONTAINERS:
-            r = subprocess.run(
-                [sys.executable, __file__, "--worker", name, str(args.n), str(size)],
-                capture_output=True,
-                text=True,
-            )
-            if r.returncode != 0:
-                print(f"{name} {size}: failed\n{r.stderr}", file=sys.stderr)
-                continue
-            rows.append(json.loads(r.stdout.strip().splitlines()[-1]))
-            print(f"# {name} {size} B done", file=sys.stderr)
+            row = _child(["--worker", name, args.n, size], f"{name} {size} B")
+            if row:
+                rows.append(row)
     cols = [
         ("insert", "insert ns", 0),
         ("get", "get ns", 0),

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace corvale_trie::blobmap {
@@ -281,36 +284,85 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
 // ---------------------------------------------------------------------------
 // Image loader
 
-std::optional<FileBytes> read_image_file(std::string_view path) {
-  const std::optional<std::string> p = c_path(path);
-  if (!p) return std::nullopt;
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
-  // below as not a regular file.
-  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
-  const u64 size = static_cast<u64>(st.st_size);
-  FileBytes out;
-  out.data = allocate_zeroed(size, size);
-  if (!out.data) return std::nullopt;
-  // A file that shrinks meanwhile gives what it holds; one that grows, its
-  // first `size` bytes.
-  while (out.size < size) {
-    const ssize_t r = ::read(fd, out.data.get() + out.size, size - out.size);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
+// The bytes of an image, in memory or in a file read by offset. A file is
+// read through a window of kWindow bytes, except pieces of kDirect bytes or
+// more, which go straight to their destination. The caller asks only for
+// bytes inside `size()`; a file that cannot deliver them (a read error, or a
+// file that shrank) makes the call fail.
+class ImageReader {
+ public:
+  static constexpr u64 kWindow = u64{1} << 20;
+  static constexpr u64 kDirect = u64{64} << 10;
+
+  explicit ImageReader(std::span<const u8> image) noexcept
+      : in_memory_(true), mem_(image.data()), size_(image.size()) {}
+  ImageReader(int fd, u64 size) noexcept : fd_(fd), size_(size) {}
+
+  [[nodiscard]] u64 size() const noexcept { return size_; }
+  [[nodiscard]] u64 bytes_read() const noexcept { return read_; }
+
+  // The n <= kWindow bytes at `off`, valid until the next call, or null. A
+  // window is filled from `off` on with up to kWindow bytes when `ahead`,
+  // else with exactly n.
+  [[nodiscard]] const u8* view(u64 off, u64 n, bool ahead) noexcept {
+    CORVALE_ASSERT(n <= kWindow && off <= size_ && n <= size_ - off);
+    if (in_memory_) return mem_ + off;
+    if (in_window(off, n)) return window_.get() + (off - win_off_);
+    if (!window_) {
+      window_.reset(new (std::nothrow) u8[kWindow]);
+      if (!window_) return nullptr;
     }
-    if (r == 0) break;
-    out.size += static_cast<u64>(r);
+    const u64 want = ahead ? std::min(kWindow, size_ - off) : n;
+    win_len_ = 0;
+    if (!read_at(off, window_.get(), want)) return nullptr;
+    win_off_ = off;
+    win_len_ = want;
+    return window_.get();
   }
-  return out;
-}
+
+  // Copies the n bytes at `off` to `dst`.
+  [[nodiscard]] bool copy(u64 off, u8* dst, u64 n) noexcept {
+    CORVALE_ASSERT(off <= size_ && n <= size_ - off);
+    if (in_memory_) {
+      if (n != 0) std::memcpy(dst, mem_ + off, n);
+      return true;
+    }
+    if (n >= kDirect && !in_window(off, n)) return read_at(off, dst, n);
+    const u8* p = view(off, n, true);
+    if (p == nullptr) return false;
+    if (n != 0) std::memcpy(dst, p, n);
+    return true;
+  }
+
+ private:
+  [[nodiscard]] bool in_window(u64 off, u64 n) const noexcept {
+    return off >= win_off_ && n <= win_len_ && off - win_off_ <= win_len_ - n;
+  }
+  bool read_at(u64 off, u8* dst, u64 n) noexcept {
+    while (n > 0) {
+      const ssize_t r = ::pread(fd_, dst, std::min<u64>(n, u64{1} << 30), static_cast<off_t>(off));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) return false;  // the file shrank
+      read_ += static_cast<u64>(r);
+      dst += r;
+      off += static_cast<u64>(r);
+      n -= static_cast<u64>(r);
+    }
+    return true;
+  }
+
+  bool in_memory_ = false;
+  const u8* mem_ = nullptr;
+  int fd_ = -1;
+  u64 size_;
+  u64 read_ = 0;
+  std::unique_ptr<u8[]> window_;
+  u64 win_off_ = 0;
+  u64 win_len_ = 0;
+};
 
 namespace {
 
@@ -329,11 +381,9 @@ struct ImageHeader {
   u64 entry_count, index_offset, arena_offset, total_size, chunk_size, chunk_count;
 };
 
-// Every header check, in order; nothing when one fails.
-std::optional<ImageHeader> check_header(std::span<const u8> image) noexcept {
-  const u64 L = image.size();
-  if (L < IMAGE_HEADER_SIZE) return std::nullopt;
-  const u8* b = image.data();
+// Every header check, in order, on the first 64 bytes of an image of length
+// L; nothing when one fails.
+std::optional<ImageHeader> check_header(const u8* b, u64 L) noexcept {
   if (std::memcmp(b, IMAGE_MAGIC, 8) != 0 || read_u32(b + 8) != IMAGE_VERSION) return std::nullopt;
   const ImageHeader h{read_u64(b + 16), read_u64(b + 24), read_u64(b + 32),
                       read_u64(b + 40), read_u64(b + 48), read_u64(b + 56)};
@@ -347,21 +397,25 @@ std::optional<ImageHeader> check_header(std::span<const u8> image) noexcept {
   return h;
 }
 
-// Chunk records from h.arena_offset into `arena`.
-MaybeError load_chunks(std::span<const u8> image, const ImageHeader& h, BlobArena& arena) {
-  const u64 L = image.size();
+// Chunk records from h.arena_offset into `arena`; their bytes are read only
+// when `fill` is set.
+MaybeError load_chunks(ImageReader& r, const ImageHeader& h, BlobArena& arena, bool fill) {
+  const u64 L = r.size();
   u64 p = h.arena_offset;  // <= L, so p + 24 and p + 24 + used (<= 2^30) cannot overflow
   for (u64 i = 0; i < h.chunk_count; ++i) {
     if (p > L || CHUNK_RECORD_HEADER > L - p) return ArenaError::CorruptHeader;
-    const u8* rec = image.data() + p;
+    // Small chunks come through the window, together with the records
+    // after them; when no chunk bytes are to be read, headers come alone.
+    const u8* rec = r.view(p, CHUNK_RECORD_HEADER, fill && h.chunk_size < ImageReader::kDirect);
+    if (rec == nullptr) return ArenaError::CorruptHeader;
     const u64 capacity = read_u64(rec);
     const u64 used = read_u64(rec + 8);
+    const u32 generation = read_u32(rec + 16);
     if (used > capacity || capacity != h.chunk_size) return ArenaError::CorruptHeader;
     if (used > L - p - CHUNK_RECORD_HEADER) return ArenaError::CorruptHeader;
-    const u32 generation = read_u32(rec + 16);
-    Outcome<ArenaChunk> chunk =
-        ArenaChunk::from_raw_parts(h.chunk_size, used, generation, {rec + CHUNK_RECORD_HEADER, used});
+    Outcome<ArenaChunk> chunk = ArenaChunk::allocate(h.chunk_size, fill ? used : 0, generation);
     if (!chunk.ok()) return chunk.error();
+    if (fill && !r.copy(p + CHUNK_RECORD_HEADER, chunk.value().data.get(), used)) return ArenaError::CorruptHeader;
     arena.push_chunk(std::move(chunk.value()));
     p += CHUNK_RECORD_HEADER + round_up16(used);  // may pass L: the next record then fails
   }
@@ -369,38 +423,159 @@ MaybeError load_chunks(std::span<const u8> image, const ImageHeader& h, BlobAren
   return std::nullopt;
 }
 
+// Every record is counted as it is read and a replaced one subtracted as it
+// goes, so the total never drops below what was subtracted: adding up the
+// sizes of all the records read first, in any order, gives the same sum.
+// The slots name records all over the arena in key order; rather than check
+// them in that order, the loader marks each referenced record start in a
+// bitmap (one bit per 16 bytes of arena) and then follows every chunk's
+// chain of records from its start (each record ends where the next begins,
+// at the next multiple of 16), checking the marked ones on the way, in
+// address order. A start named twice, and one the chain does not reach (a
+// foreign or damaged chunk), is checked on its own.
+class LiveCounter {
+ public:
+  // Sized for `arena` before any slot is marked; it must then stay the same.
+  explicit LiveCounter(const BlobArena& arena)
+      : end16_(arena.total_allocated() / RECORD_ALIGN), marks_((end16_ + 63) / 64, 0) {}
+
+  // A slot read from the index.
+  void mark(ValueSlot s, const BlobArena& arena) {
+    if (!s.is_arena_ref() || s.offset16() >= end16_) return;  // resolves nowhere
+    u64& word = marks_[s.offset16() / 64];
+    const u64 bit = u64{1} << (s.offset16() % 64);
+    if (word & bit) {
+      live_ += size_at(arena, s.offset16());
+    } else {
+      word |= bit;
+      ++marked_;
+    }
+  }
+
+  [[nodiscard]] u64 total(const BlobArena& arena) {
+    const u64 per_chunk = arena.chunk_size() / RECORD_ALIGN;
+    for (u64 i = 0; i < arena.chunks().size() && marked_ != 0; ++i) {
+      const ArenaChunk& c = arena.chunks()[i];
+      for (u64 r = 0; r + RECORD_HEADER <= c.used && marked_ != 0;) {
+        const u64 unit = i * per_chunk + r / RECORD_ALIGN;
+        const RecordHeader h = RecordHeader::read(c.data.get() + r);
+        u64& word = marks_[unit / 64];
+        const u64 bit = u64{1} << (unit % 64);
+        if (word & bit) {
+          word &= ~bit;
+          --marked_;
+          if (record_passes(c, r, h)) live_ += h.payload_len + RECORD_HEADER;
+        }
+        r = round_up16(r + RECORD_HEADER + h.payload_len);
+      }
+    }
+    for (u64 w = 0; w < marks_.size() && marked_ != 0; ++w)
+      for (u64 bits = marks_[w]; bits != 0; bits &= bits - 1) {
+        live_ += size_at(arena, static_cast<u32>(w * 64 + static_cast<u64>(std::countr_zero(bits))));
+        --marked_;
+      }
+    return live_;
+  }
+
+ private:
+  [[nodiscard]] static u64 size_at(const BlobArena& arena, u32 offset16) noexcept {
+    const std::optional<std::span<const u8>> payload = arena.resolve(offset16);
+    return payload ? payload->size() + RECORD_HEADER : 0;
+  }
+
+  u64 end16_;
+  std::vector<u64> marks_;
+  u64 marked_ = 0;  // marks not yet checked
+  u64 live_ = 0;
+};
+
 }  // namespace
 
 MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into) {
+  ImageReader reader(image);
+  return load(reader, into);
+}
+
+MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, u64* bytes_read) {
+  if (bytes_read) *bytes_read = 0;
+  const std::optional<std::string> p = c_path(path);
+  if (!p) return ArenaError::CorruptHeader;
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
+  // below as not a regular file.
+  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ArenaError::CorruptHeader;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return ArenaError::CorruptHeader;
+  ImageReader reader(fd, static_cast<u64>(st.st_size));
+  const MaybeError e = load(reader, into);
+  if (bytes_read) *bytes_read = reader.bytes_read();
+  return e;
+}
+
+MaybeError CorvaleBlobMap::load(ImageReader& r, CorvaleBlobMap& into) {
   CORVALE_ASSERT(into.index_.is_empty() && into.arena_.chunks().empty());
-  const std::optional<ImageHeader> h = check_header(image);
+  const u64 L = r.size();
+  if (L < IMAGE_HEADER_SIZE) return ArenaError::CorruptHeader;
+  // The header alone, or the whole image when it fits in the read window.
+  const u8* head = r.view(0, IMAGE_HEADER_SIZE, L <= ImageReader::kWindow);
+  if (head == nullptr) return ArenaError::CorruptHeader;
+  const std::optional<ImageHeader> h = check_header(head, L);
   if (!h) return ArenaError::CorruptHeader;
+  // Records are read in order, so an index that runs past the end fails
+  // only after every chunk record: those are checked and allocated as they
+  // would be, but their bytes are not read for nothing.
+  const bool index_fits = h->entry_count <= (L - h->index_offset) / INDEX_RECORD_SIZE;
   BlobArena arena(h->chunk_size);
-  if (const MaybeError e = load_chunks(image, *h, arena)) return e;
+  if (const MaybeError e = load_chunks(r, *h, arena, index_fits)) return e;
+  if (!index_fits) return ArenaError::CorruptHeader;
+  LiveCounter live(arena);
   into.arena_ = std::move(arena);
 
-  const u64 L = image.size();
-  u64 q = h->index_offset;  // <= L
-  for (u64 i = 0; i < h->entry_count; ++i, q += INDEX_RECORD_SIZE) {
-    if (INDEX_RECORD_SIZE > L - q) {
+  // Index records, a window's worth at a time. While the keys ascend, each
+  // is appended by the ascending inserter; from the first key that does not,
+  // by ordinary insertion, where a key met again replaces its earlier slot,
+  // whose record then no longer counts as live.
+  map::AscendingInserter ascending(into.index_);
+  u64 replaced = 0;  // sizes of the records of replaced slots
+  bool in_order = true;
+  u64 last = 0;
+  u64 q = h->index_offset;
+  for (u64 left = h->entry_count; left > 0;) {
+    const u64 n = std::min(left, ImageReader::kWindow / INDEX_RECORD_SIZE);
+    const u8* block = r.view(q, n * INDEX_RECORD_SIZE, true);
+    if (block == nullptr) {
+      ascending.finish();
       into.clear();
       into.arena_ = BlobArena();
       return ArenaError::CorruptHeader;
     }
-    // Slots name records all over the arena: fetch the header a few
-    // entries ahead of its record check.
-    constexpr u64 kAhead = 16 * INDEX_RECORD_SIZE;
-    if (i + 16 < h->entry_count && kAhead + INDEX_RECORD_SIZE <= L - q) {
-      const ValueSlot ahead(read_u64(image.data() + q + kAhead + 8));
-      if (ahead.is_arena_ref()) into.arena_.prefetch(ahead.offset16());
+    for (u64 i = 0; i < n; ++i) {
+      const u8* rec = block + i * INDEX_RECORD_SIZE;
+      const u64 key = read_u64(rec);
+      const ValueSlot s(read_u64(rec + 8));
+      live.mark(s, into.arena_);
+      if (in_order && (key > last || into.index_.is_empty())) {
+        ascending.push(key, s.raw());
+        last = key;
+      } else {
+        if (in_order) {
+          ascending.finish();
+          in_order = false;
+        }
+        // A key met again: only its later slot is referenced.
+        if (const std::optional<u64> old = into.index_.insert(key, s.raw()))
+          if (const std::optional<u64> size = into.record_size(ValueSlot(*old))) replaced += *size;
+      }
     }
-    const ValueSlot s(read_u64(image.data() + q + 8));
-    const std::optional<u64> old = into.index_.insert(read_u64(image.data() + q), s.raw());
-    // A key met again: only its later slot is referenced.
-    if (old)
-      if (const std::optional<u64> n = into.record_size(ValueSlot(*old))) into.arena_.sub_live(*n);
-    if (const std::optional<u64> n = into.record_size(s)) into.arena_.add_live(*n);
+    q += n * INDEX_RECORD_SIZE;
+    left -= n;
   }
+  into.arena_.add_live(live.total(into.arena_));
+  into.arena_.sub_live(replaced);
   return std::nullopt;
 }
 

@@ -39,6 +39,18 @@
 // are accepted; slot tags, key order and record contents are not checked
 // (every use runs the record check).
 //
+// Loading reads the 64-byte header first and checks it against the file's
+// length before anything else is read or allocated; then each chunk record's
+// header, and its bytes straight into the chunk's own buffer (small chunks
+// through a bounded read window); then the index records in blocks of that
+// window. The checks run in the order of the format's description, so a
+// corrupt image fails with the same error wherever it is read from: when
+// the index cannot fit into the file, the chunk records are still checked
+// and allocated (their bytes are not read) before the index fails. The index
+// is built by ascending insertion (ascending.hpp) while the keys ascend, and
+// from the first key that does not by ordinary insertion: either way each
+// record is inserted as CorvaleMap::insert would, in file order.
+//
 // Filtered scans walk a key range of the index with the ordered range
 // cursor, hand (key, hot_meta) read from the slot to a filter, and resolve
 // only the payloads the filter lets through. Nothing may change the map
@@ -51,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/ascending.hpp"
 #include "engine/iter.hpp"
 #include "engine/map.hpp"
 #include "engine/slot.hpp"
@@ -104,14 +117,7 @@ class StringSink final : public ImageSink {
 // to write whole buffer" for WRITE_ZERO.
 [[nodiscard]] std::string io_error_text(int code);
 
-// The whole content of a regular file, or nothing (missing, not a regular
-// file, unreadable, a path holding NUL, no memory for it).
-struct FileBytes {
-  Buffer data;
-  u64 size = 0;
-  [[nodiscard]] std::span<const u8> bytes() const noexcept { return {data.get(), size}; }
-};
-[[nodiscard]] std::optional<FileBytes> read_image_file(std::string_view path);
+class ImageReader;
 
 class CorvaleBlobMap {
  public:
@@ -180,6 +186,12 @@ class CorvaleBlobMap {
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.
   [[nodiscard]] static MaybeError from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into);
+  // The same for the image file at `path`, read piece by piece. A file that
+  // cannot be opened or read (missing, not a regular file, a path holding
+  // NUL, a read error, a file that shrinks meanwhile) gives CorruptHeader.
+  // `bytes_read`, when given, receives the number of bytes read from it.
+  [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into,
+                                            u64* bytes_read = nullptr);
 
   [[nodiscard]] const BlobArena& arena() const noexcept { return arena_; }
   [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }
@@ -189,6 +201,7 @@ class CorvaleBlobMap {
   [[nodiscard]] std::optional<BlobView> view_of(const u64* word) const noexcept;
   // payload_len + 8 of the record an ArenaRef names, when it passes the check.
   [[nodiscard]] std::optional<u64> record_size(ValueSlot s) const noexcept;
+  [[nodiscard]] static MaybeError load(ImageReader& reader, CorvaleBlobMap& into);
 
   BlobArena arena_;
   map::CorvaleMap index_;

@@ -145,8 +145,7 @@ std::optional<std::span<const u8>> BlobArena::resolve(u32 offset16) const noexce
   const ArenaChunk& c = chunk_list_[i];
   if (r + RECORD_HEADER > c.used) return std::nullopt;
   const RecordHeader h = RecordHeader::read(c.data.get() + r);
-  if (h.generation != c.generation) return std::nullopt;
-  if (r + RECORD_HEADER + h.payload_len > c.used) return std::nullopt;
+  if (!record_passes(c, r, h)) return std::nullopt;
   return std::span<const u8>(c.data.get() + r + RECORD_HEADER, h.payload_len);
 }
 

@@ -159,11 +159,11 @@ struct RecordHeader {
 static_assert(sizeof(RecordHeader) == RECORD_HEADER);
 
 // Zero-filled, 16-byte aligned buffers. Large ones (2 MiB or more: the
-// default chunk, a read image) are private anonymous mappings, and the
-// first `prefault` bytes that the caller is about to fill (a chunk copied
-// from an image, the image being read) are made present in one call, which
-// costs far less than a page fault each; smaller ones, and every buffer of
-// a sanitizer build (whose allocator watches the bounds), come from calloc.
+// default chunk) are private anonymous mappings, and the first `prefault`
+// bytes that the caller is about to fill (a chunk read from an image file)
+// are made present in one call, which costs far less than a page fault
+// each; smaller ones, and every buffer of a sanitizer build (whose
+// allocator watches the bounds), come from calloc.
 struct BufferDeleter {
   u64 mapped = 0;  // length of the mapping; 0: from calloc
   void operator()(u8* p) const noexcept;
@@ -188,6 +188,13 @@ struct ArenaChunk {
                                                           std::span<const u8> source) noexcept;
 };
 
+// The record check on the header `h` read at offset r of chunk c, where
+// r + RECORD_HEADER <= c.used: the record's generation is the chunk's and
+// its payload ends within `used`.
+[[nodiscard]] inline bool record_passes(const ArenaChunk& c, u64 r, const RecordHeader& h) noexcept {
+  return h.generation == c.generation && h.payload_len <= c.used - r - RECORD_HEADER;
+}
+
 class BlobArena {
  public:
   // chunk_size: DEFAULT_CHUNK_SIZE when absent, else clamped to
@@ -205,12 +212,6 @@ class BlobArena {
   void push_chunk(ArenaChunk chunk);
   // The record check: the payload of the record at offset16 * 16, or nothing.
   [[nodiscard]] std::optional<std::span<const u8>> resolve(u32 offset16) const noexcept;
-  // A hint that the record at offset16 * 16 will be resolved soon.
-  void prefetch(u32 offset16) const noexcept {
-    const u64 off = u64{offset16} * RECORD_ALIGN;
-    const u64 i = off / chunk_size_;
-    if (i < chunk_list_.size()) __builtin_prefetch(chunk_list_[i].data.get() + off % chunk_size_);
-  }
   // Frees every chunk; chunk_size, ceiling and generation stay.
   void free_chunks() noexcept;
 

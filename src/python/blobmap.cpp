@@ -20,8 +20,9 @@
 // Files: save_to_file writes the image straight from the index and chunks;
 // any failure, of the open, of a write or of the final close, is OSError
 // "Failed to save file: {}". load_from_file (a static method: no thread
-// check, no claim) reads a regular file whole and validates it; every
-// failure is OSError "Failed to load file: {}", and no object is made.
+// check, no claim) validates a regular file as it reads it, header first,
+// each chunk straight into the arena; every failure is OSError "Failed to
+// load file: {}", and no object is made.
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -41,7 +42,6 @@ using corvale_trie::blobmap::BlobView;
 using corvale_trie::blobmap::CompactStats;
 using corvale_trie::blobmap::CorvaleBlobMap;
 using corvale_trie::blobmap::error_text;
-using corvale_trie::blobmap::FileBytes;
 using corvale_trie::blobmap::MaybeError;
 using corvale_trie::blobmap::Outcome;
 
@@ -277,10 +277,8 @@ PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     PyObject* argv[1] = {nullptr};
     match_fastcall<kLoadFromFile>(Obj::kName, args, nargs, kwnames, argv);
     const FilePath path = Param<FilePath>::convert(argv[0], "path");
-    const std::optional<FileBytes> image = corvale_trie::blobmap::read_image_file(path.text);
-    if (!image) raise_load_error(ArenaError::CorruptHeader);
     return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
-      if (const MaybeError e = change([&] { return CorvaleBlobMap::from_bytes_slice(image->bytes(), core); }))
+      if (const MaybeError e = change([&] { return CorvaleBlobMap::from_file(path.text, core); }))
         raise_load_error(*e);
     });
   });

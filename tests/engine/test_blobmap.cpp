@@ -2,17 +2,22 @@
 // image file byte for byte, the loader's checks, and a seeded differential
 // test against a std::map of key -> (payload, hot_meta).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
 #include <string>
 
+#include "engine/ascending.hpp"
 #include "engine/blobmap.hpp"
+#include "engine/verify.hpp"
 #include "support.hpp"
 
 namespace corvale_trie::blobmap {
@@ -404,9 +409,11 @@ TEST(BlobImage, Files) {
   ASSERT_FALSE(m.insert(1, bytes_of(std::string(50, 'z')), 2));
   std::string err;
   EXPECT_EQ(m.save_to_file(base + "/img", err), save(m).size());
-  const std::optional<FileBytes> f = read_image_file(base + "/img");
-  ASSERT_TRUE(f);
-  EXPECT_EQ(str_of(f->bytes()), save(m));
+  CorvaleBlobMap back;
+  u64 read = 0;
+  ASSERT_FALSE(CorvaleBlobMap::from_file(base + "/img", back, &read));
+  EXPECT_EQ(read, save(m).size());
+  EXPECT_EQ(save(back), save(m));
 
   EXPECT_FALSE(m.save_to_file(base + "/missing/img", err));
   EXPECT_EQ(err, "No such file or directory (os error 2)");
@@ -416,11 +423,15 @@ TEST(BlobImage, Files) {
     EXPECT_FALSE(m.save_to_file("/dev/full", err));
     EXPECT_EQ(err, "No space left on device (os error 28)");
   }
-  EXPECT_FALSE(read_image_file(base + "/none"));
-  EXPECT_FALSE(read_image_file(base));  // a directory
-  EXPECT_FALSE(read_image_file(std::string("/tmp\0x", 6)));
+  auto unreadable = [](const std::string& path) {
+    CorvaleBlobMap none;
+    EXPECT_EQ(CorvaleBlobMap::from_file(path, none), ArenaError::CorruptHeader) << path;
+  };
+  unreadable(base + "/none");
+  unreadable(base);  // a directory
+  unreadable(std::string("/tmp\0x", 6));
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(read_image_file(base + "/fifo"));  // refused, not a hang
+  unreadable(base + "/fifo");  // refused, not a hang
   for (const char* n : {"/img", "/fifo"}) std::remove((base + n).c_str());
   rmdir(dir);
 }
@@ -515,6 +526,368 @@ TEST(BlobMap, DifferentialAgainstModel) {
     }
   }
   check_all();
+}
+
+// The loader as the format describes it, step by step over the whole image
+// in memory, with every index record inserted one by one: the result any
+// load must reproduce. Returns the error, or fills `index` (a new map),
+// `chunks` and `live`.
+struct Reference {
+  map::CorvaleMap index;
+  BlobArena arena;
+  MaybeError error;
+};
+u64 get64(const std::string& s, u64 at) {
+  u64 v;
+  std::memcpy(&v, s.data() + at, 8);
+  return v;
+}
+std::unique_ptr<Reference> reference_load(const std::string& img) {
+  auto ref = std::make_unique<Reference>();
+  const u64 L = img.size();
+  auto fail = [&](ArenaError e) {
+    ref->error = e;
+    return std::move(ref);
+  };
+  if (L < 64 || img.compare(0, 8, std::string("CORVALE", 8)) != 0) return fail(ArenaError::CorruptHeader);
+  u32 version;
+  std::memcpy(&version, img.data() + 8, 4);
+  const u64 entries = get64(img, 16), index_off = get64(img, 24), arena_off = get64(img, 32),
+            total = get64(img, 40), cs = get64(img, 48), chunks = get64(img, 56);
+  if (version != 1 || total > L || total < 64 || cs < 4096 || cs > 0x40000000 || chunks > 65536 || cs % 16 ||
+      chunks * cs > 0x40000000 || chunks > L / 24 || entries > L / 16 || index_off > L || arena_off > L)
+    return fail(ArenaError::CorruptHeader);
+  ref->arena = BlobArena(cs);
+  u64 p = arena_off;
+  for (u64 i = 0; i < chunks; ++i) {
+    if (p > L || 24 > L - p) return fail(ArenaError::CorruptHeader);
+    const u64 capacity = get64(img, p), used = get64(img, p + 8);
+    u32 gen;
+    std::memcpy(&gen, img.data() + p + 16, 4);
+    if (used > capacity || capacity != cs || used > L - p - 24) return fail(ArenaError::CorruptHeader);
+    Outcome<ArenaChunk> c = ArenaChunk::from_raw_parts(cs, used, gen, bytes_of(img.substr(p + 24, used)));
+    if (!c.ok()) return fail(c.error());
+    ref->arena.push_chunk(std::move(c.value()));
+    p += 24 + round_up16(used);
+  }
+  if (chunks > 0) ref->arena.set_generation(ref->arena.chunks().back().generation);
+  auto size_of = [&](u64 slot) -> std::optional<u64> {
+    const ValueSlot s(slot);
+    if (!s.is_arena_ref()) return std::nullopt;
+    const auto payload = ref->arena.resolve(s.offset16());
+    if (!payload) return std::nullopt;
+    return payload->size() + 8;
+  };
+  for (u64 i = 0, q = index_off; i < entries; ++i, q += 16) {
+    if (16 > L - q) return fail(ArenaError::CorruptHeader);
+    const std::optional<u64> old = ref->index.insert(get64(img, q), get64(img, q + 8));
+    if (old)
+      if (const auto n = size_of(*old)) ref->arena.sub_live(*n);
+    if (const auto n = size_of(get64(img, q + 8))) ref->arena.add_live(*n);
+  }
+  return ref;
+}
+
+// A load from memory and from a file both give what the reference gives:
+// the same error, or the same index (pairs, node memory, allocation count,
+// a sound tree), chunks byte for byte, generation and live bytes.
+void expect_loads_as_reference(const std::string& img, const std::string& file) {
+  const std::unique_ptr<Reference> want = reference_load(img);
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << img;
+  }
+  for (int from_file = 0; from_file < 2; ++from_file) {
+    SCOPED_TRACE(from_file ? "from_file" : "from_bytes_slice");
+    CorvaleBlobMap m;
+    const MaybeError e = from_file ? CorvaleBlobMap::from_file(file, m) : load(img, m);
+    ASSERT_EQ(e, want->error);
+    if (e) {
+      EXPECT_EQ(m.len(), 0u);
+      EXPECT_EQ(m.mem_used(), 0u);
+      continue;
+    }
+    ASSERT_EQ(m.index().to_vec(), want->index.to_vec());
+    EXPECT_EQ(m.index().mem_used(), want->index.mem_used());
+    EXPECT_EQ(m.index().total_node_allocs(), want->index.total_node_allocs());
+    EXPECT_EQ(m.index().record().alloc.live_nodes(), want->index.record().alloc.live_nodes());
+    EXPECT_EQ(verify::check_map(m.index()), "");
+    EXPECT_EQ(m.arena().live_bytes(), want->arena.live_bytes());
+    EXPECT_EQ(m.arena().generation(), want->arena.generation());
+    EXPECT_EQ(m.arena().chunk_size(), want->arena.chunk_size());
+    EXPECT_EQ(m.arena().total_allocated(), want->arena.total_allocated());
+    ASSERT_EQ(m.arena().chunks().size(), want->arena.chunks().size());
+    for (std::size_t i = 0; i < m.arena().chunks().size(); ++i) {
+      const ArenaChunk& a = m.arena().chunks()[i];
+      const ArenaChunk& b = want->arena.chunks()[i];
+      ASSERT_EQ(a.used, b.used);
+      ASSERT_EQ(a.generation, b.generation);
+      ASSERT_EQ(std::memcmp(a.data.get(), b.data.get(), a.capacity), 0);
+    }
+  }
+}
+
+struct TempDir {
+  TempDir() {
+    char d[] = "/tmp/corvale_blob_XXXXXX";
+    if (!mkdtemp(d)) std::abort();
+    path = d;
+  }
+  ~TempDir() { (void)std::system(("rm -rf " + path).c_str()); }
+  std::string path;
+};
+
+// The ascending inserter against insertion one by one: the same pairs, the
+// same nodes (node memory, allocation count, live blocks, a sound tree),
+// also when ordinary changes go on afterwards. Key sets cover the flat array
+// and its change into a tree, every leaf form and its limits (Immediates,
+// width-1 leaves to 25 pairs and bitmap leaves to 256, wider leaves to 32
+// and their splits), skip prefixes that later keys leave, 0 and 2**64-1.
+TEST(AscendingInserter, SameNodesAsInsertion) {
+  const u64 seed = test_seed(0xa5c);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  const u64 rounds = scaled(300, 40);
+  for (u64 round = 0; round < rounds; ++round) {
+    std::vector<u64> keys;
+    const u64 n = rng() % (round % 3 == 0 ? 40 : round % 3 == 1 ? 600 : 6000);
+    const int kind = static_cast<int>(rng() % 5);
+    u64 base = rng();
+    for (u64 i = 0; i < n; ++i) {
+      switch (kind) {
+        case 0: keys.push_back(rng()); break;                                  // uniform
+        case 1: keys.push_back(base + i); break;                               // one dense run
+        case 2: keys.push_back((base & ~u64{0xFFFFF}) | (rng() & 0xFFFFF)); break;  // one small range
+        case 3:                                                                // clustered runs
+          if (rng() % 40 == 0) base = rng() >> (rng() % 64);
+          keys.push_back(base += 1 + rng() % (1u << (rng() % 12)));
+          break;
+        default: keys.push_back(rng() >> (8 * (rng() % 8))); break;            // every width
+      }
+    }
+    if (rng() % 4 == 0) keys.push_back(0);
+    if (rng() % 4 == 0) keys.push_back(~u64{0});
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+
+    map::CorvaleMap one, built;
+    for (const u64 k : keys) one.insert(k, k * 3 + 1);
+    {
+      map::AscendingInserter ins(built);
+      for (const u64 k : keys) ins.push(k, k * 3 + 1);
+    }
+    ASSERT_EQ(built.len(), keys.size()) << round;
+    ASSERT_EQ(built.to_vec(), one.to_vec()) << round;
+    ASSERT_EQ(built.mem_used(), one.mem_used()) << round;
+    ASSERT_EQ(built.total_node_allocs(), one.total_node_allocs()) << round;
+    ASSERT_EQ(built.record().alloc.live_nodes(), one.record().alloc.live_nodes()) << round;
+    ASSERT_EQ(verify::check_map(built), "") << round;
+    // Later changes: the same answers and the same nodes.
+    for (int i = 0; i < 200; ++i) {
+      const u64 k = keys.empty() || rng() % 2 ? rng() : keys[rng() % keys.size()] + rng() % 3;
+      if (rng() % 3 == 0) {
+        ASSERT_EQ(built.remove(k), one.remove(k));
+      } else {
+        ASSERT_EQ(built.insert(k, i), one.insert(k, i));
+      }
+    }
+    ASSERT_EQ(built.to_vec(), one.to_vec()) << round;
+    ASSERT_EQ(built.mem_used(), one.mem_used()) << round;
+    ASSERT_EQ(built.total_node_allocs(), one.total_node_allocs()) << round;
+    ASSERT_EQ(verify::check_map(built), "") << round;
+  }
+}
+
+// Every image of the loader tests above, and each of them cut short at every
+// length and with every header field set to edge values: the load gives
+// what the step-by-step reference gives, from memory and from a file.
+TEST(BlobImage, LoadsAsTheReference) {
+  TempDir dir;
+  const std::string file = dir.path + "/img";
+  std::vector<std::string> images;
+  CorvaleBlobMap src(4096);
+  images.push_back(save(src));
+  ASSERT_FALSE(src.insert(1, bytes_of(std::string(30, 'a')), 3));
+  ASSERT_FALSE(src.insert(2, bytes_of("b"), 0));
+  images.push_back(save(src));
+  const std::string r = record(std::string(10, 'a'), 1) + record(std::string(20, 'b'), 1);
+  const u64 used = r.size() - 4;
+  images.push_back(image(4096, {{5, ValueSlot::arena_ref(0, 1).raw()}, {5, ValueSlot::arena_ref(2, 2).raw()}},
+                         {{used, 1, r.substr(0, used)}}));
+  for (u64 k = 0; k < 300; ++k)
+    ASSERT_FALSE(src.insert(k * 977, bytes_of(std::string(k % 40, static_cast<char>(k))), static_cast<u32>(k)));
+  ASSERT_TRUE(src.remove(977));
+  ASSERT_FALSE(src.insert(3, bytes_of(std::string(3000, 'q')), 1));
+  images.push_back(save(src));
+
+  const u64 fields[] = {0, 1, 15, 16, 63, 64, 96, 4095, 4096, 4104, 65536, 65537, 0x40000000, ~u64{0}};
+  for (const std::string& img : images) {
+    expect_loads_as_reference(img, file);
+    expect_loads_as_reference(img + "trailing bytes", file);
+    for (u64 cut = 0; cut < img.size(); cut += 1 + cut / 8) expect_loads_as_reference(img.substr(0, cut), file);
+    for (u64 at = 16; at < 64; at += 8)
+      for (const u64 v : fields) {
+        std::string bad = img;
+        std::memcpy(bad.data() + at, &v, 8);
+        expect_loads_as_reference(bad, file);
+      }
+    std::string magic = img;
+    magic[7] = 'X';
+    expect_loads_as_reference(magic, file);
+  }
+}
+
+// Random maps saved and loaded, and their images with the index records
+// shuffled, repeated and corrupted byte by byte: the load matches the
+// reference (a map built by inserting the records in file order), and what
+// loads holds the model's payloads.
+TEST(BlobImage, RandomImagesLoadAsTheReference) {
+  const u64 seed = test_seed(0x10ad);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  TempDir dir;
+  const std::string file = dir.path + "/img";
+  const u64 rounds = scaled(60, 8);
+  for (u64 round = 0; round < rounds; ++round) {
+    CorvaleBlobMap m(4096 * (1 + rng() % 4));
+    std::map<u64, std::pair<std::string, u32>> model;
+    const u64 n = rng() % (round % 2 ? 3000 : 80);
+    const u64 span = rng() % 2 ? ~u64{0} : 5000;
+    for (u64 i = 0; i < n; ++i) {
+      const u64 k = rng() % span;
+      std::string p(rng() % 3 ? rng() % 8 : rng() % 200, '\0');
+      for (char& c : p) c = static_cast<char>(rng());
+      const u32 meta = static_cast<u32>(rng() % 0x1000000);
+      ASSERT_FALSE(m.insert(k, bytes_of(p), meta));
+      model[k] = {p, p.size() >= 8 ? meta : 0};
+      if (rng() % 8 == 0) {
+        const u64 gone = rng() % span;
+        m.remove(gone);
+        model.erase(gone);
+      }
+    }
+    const std::string img = save(m);
+    expect_loads_as_reference(img, file);
+    CorvaleBlobMap back;
+    ASSERT_FALSE(CorvaleBlobMap::from_file(file, back));
+    ASSERT_EQ(back.len(), model.size());
+    for (const auto& [k, v] : model) {
+      const std::optional<BlobView> got = back.get(k);
+      ASSERT_TRUE(got) << k;
+      ASSERT_EQ(str_of(got->payload), v.first);
+      ASSERT_EQ(got->hot_meta, v.second);
+    }
+
+    // Index records out of order and repeated: from the first key that is
+    // not above the one before, the records are inserted one by one.
+    const u64 entries = get64(img, 16);
+    if (entries >= 2) {
+      std::string mixed = img;
+      const u64 at = rng() % entries;
+      for (u64 i = at; i < entries; ++i) {
+        const u64 j = at + rng() % (entries - at);
+        if (rng() % 3 == 0)
+          std::memcpy(mixed.data() + 64 + 16 * i, img.data() + 64 + 16 * j, 16);  // a repeat
+        else if (rng() % 2 == 0)
+          std::swap_ranges(mixed.data() + 64 + 16 * i, mixed.data() + 64 + 16 * i + 16, mixed.data() + 64 + 16 * j);
+      }
+      expect_loads_as_reference(mixed, file);
+    }
+    for (int i = 0; i < 4; ++i) {
+      std::string bad = img;
+      const u64 at = rng() % bad.size();
+      bad[at] = static_cast<char>(bad[at] ^ (1 << (rng() % 8)));
+      expect_loads_as_reference(bad, file);
+    }
+  }
+}
+
+// Images of several MiB, read from a file through the read window (chunks
+// of 4 KiB), straight into the chunks (256 KiB and 2 MiB), with the index
+// after the arena, and cut short in the chunk bytes and in the index.
+TEST(BlobImage, LargeImagesLoadAsTheReference) {
+  const u64 seed = test_seed(0xb16);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  TempDir dir;
+  const std::string file = dir.path + "/img";
+  for (const u64 chunk_size : {u64{4096}, u64{0x40000}, u64{0x200000}}) {
+    CorvaleBlobMap m(chunk_size);
+    const u64 n = scaled(40000, 4000);
+    for (u64 i = 0; i < n; ++i) {
+      std::string p(rng() % 4 ? rng() % 300 : rng() % 3000, '\0');
+      for (char& c : p) c = static_cast<char>(rng());
+      ASSERT_FALSE(m.insert(rng() % (n * 4), bytes_of(p.substr(0, std::min<u64>(p.size(), chunk_size - 8))),
+                            static_cast<u32>(rng() % 0x1000000)));
+    }
+    const std::string img = save(m);
+    SCOPED_TRACE(chunk_size);
+    expect_loads_as_reference(img, file);
+    const u64 entries = get64(img, 16);
+    const u64 arena_at = 64 + 16 * entries;
+    // The index moved behind the arena.
+    std::string moved = img.substr(0, 64) + img.substr(arena_at) + img.substr(64, 16 * entries);
+    const u64 index_at = 64 + (img.size() - arena_at), arena_now = 64;
+    std::memcpy(moved.data() + 24, &index_at, 8);
+    std::memcpy(moved.data() + 32, &arena_now, 8);
+    expect_loads_as_reference(moved, file);
+    // Cut short, with a total_size that the shorter file still holds: the
+    // records themselves run past the end.
+    auto cut = [](std::string s, u64 len) {
+      s.resize(len);
+      const u64 total = 64;
+      std::memcpy(s.data() + 40, &total, 8);
+      return s;
+    };
+    for (int i = 0; i < 3; ++i) {
+      expect_loads_as_reference(cut(img, arena_at + rng() % (img.size() - arena_at)), file);
+      expect_loads_as_reference(cut(moved, index_at + rng() % (16 * entries)), file);
+    }
+  }
+}
+
+// A file is rejected by what its header says before the rest is read: a
+// sparse file of 4 GiB with a wrong magic, or one that declares more index
+// records than it holds, costs a few reads. A read counter shows it.
+TEST(BlobImage, LargeFilesRejectedCheaply) {
+  TempDir dir;
+  const std::string file = dir.path + "/big";
+  const u64 big = u64{4} << 30;
+  auto sparse = [&](const std::string& head) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(big)), 0);
+    ::close(fd);
+  };
+  CorvaleBlobMap src(4096);
+  ASSERT_FALSE(src.insert(1, bytes_of(std::string(30, 'a')), 3));
+  const std::string good = save(src);
+
+  std::string wrong = good;
+  wrong[0] = 'X';
+  sparse(wrong);
+  CorvaleBlobMap m;
+  u64 read = ~u64{0};
+  EXPECT_EQ(CorvaleBlobMap::from_file(file, m, &read), ArenaError::CorruptHeader);
+  EXPECT_EQ(read, 64u);
+
+  // Index records past the end: the chunk record is checked (its header
+  // read), its bytes are not, and nothing stays allocated.
+  std::string many = good;
+  const u64 entries = big / 16;
+  std::memcpy(many.data() + 16, &entries, 8);
+  sparse(many);
+  EXPECT_EQ(CorvaleBlobMap::from_file(file, m, &read), ArenaError::CorruptHeader);
+  EXPECT_EQ(read, 64u + 24u);
+  EXPECT_EQ(m.mem_used(), 0u);
+
+  // A header that holds: the chunk and index records are read, the rest of
+  // the 4 GiB is not.
+  sparse(good);
+  ASSERT_FALSE(CorvaleBlobMap::from_file(file, m, &read));
+  EXPECT_LT(read, u64{4} << 20);
+  EXPECT_EQ(payload(m, 1), std::string(30, 'a'));
 }
 
 // Writes seed images for the loader's fuzz target into the directory named

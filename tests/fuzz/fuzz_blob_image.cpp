@@ -1,11 +1,14 @@
 // libFuzzer target: the blob map's image loader on arbitrary bytes.
 //
-// Every input is loaded; whatever loads must then behave like any map:
-// every entry reads back through a full scan and a point lookup, the image
-// it writes has the size it announces and loads again to the same image,
-// compaction succeeds or fails cleanly, and an insert into the loaded arena
-// lands where it can be read. AddressSanitizer and UndefinedBehaviorSanitizer
+// Every input is loaded, from memory and from a file alike; whatever loads
+// must then behave like any map: every entry reads back through a full scan
+// and a point lookup, the image it writes has the size it announces and
+// loads again to the same image, compaction succeeds or fails cleanly, and
+// an insert into the loaded arena lands where it can be read. AddressSanitizer and UndefinedBehaviorSanitizer
 // watch every read of the input and of the chunks.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -33,9 +36,25 @@ std::string save(const CorvaleBlobMap& m) {
 
 }  // namespace
 
+// The same bytes loaded from a file (in memory, through its descriptor's
+// path) give the same error, or a map that saves to the same image.
+static void check_file_load(const std::uint8_t* data, std::size_t size, const MaybeError& want,
+                     const CorvaleBlobMap& m) {
+  const int fd = memfd_create("fuzz_blob_image", MFD_CLOEXEC);
+  if (fd < 0) return;
+  if (::write(fd, data, size) != static_cast<ssize_t>(size)) fail("memfd write");
+  CorvaleBlobMap f;
+  const MaybeError got = CorvaleBlobMap::from_file("/proc/self/fd/" + std::to_string(fd), f);
+  ::close(fd);
+  if (got != want) fail("file and memory loads disagree");
+  if (!got && save(f) != save(m)) fail("file and memory loads give different maps");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   CorvaleBlobMap m;
-  if (CorvaleBlobMap::from_bytes_slice({data, size}, m)) {
+  const MaybeError e = CorvaleBlobMap::from_bytes_slice({data, size}, m);
+  check_file_load(data, size, e, m);
+  if (e) {
     if (m.len() != 0 || m.mem_used() != 0) fail("a failed load left a partial map");
     return 0;
   }

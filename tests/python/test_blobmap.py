@@ -390,3 +390,83 @@ def test_broken_records_have_no_payload_anywhere(tmp_path):
     m = CorvaleBlobMap.load_from_file(str(path))
     assert len(m) == 1 and m.get(7) == (b"later-entry", 2)
     assert m.compact()[0] == 19
+
+
+def _records_image(chunk_size, entries, records):
+    """An image of one chunk holding `records` (payloads, back to back) and
+    the index `entries` of (key, record number, hot_meta) in file order;
+    a record number of None stands for an inline payload of its key's low byte."""
+    chunk = b""
+    offsets = []
+    for p in records:
+        offsets.append(len(chunk))
+        rec = struct.pack("<II", len(p), 1) + p
+        chunk += rec + b"\0" * (-len(rec) % 16)
+    slots = []
+    for k, r, meta in entries:
+        if r is None:
+            slots.append((k, 1 | (k & 0xFF) << 8))
+        else:
+            slots.append((k, 0x10 | (offsets[r] // 16) << 8 | meta << 40))
+    return _image(chunk_size, slots, chunk)
+
+
+def test_loader_keeps_file_order_semantics(tmp_path):
+    """Ascending, shuffled and repeated index records: the loaded map is the
+    one that inserting the records in file order gives (the later record of a
+    key wins; its index node memory equals a CorvaleMap's built by inserting
+    the keys in that order), and only the records it keeps count as live."""
+    from corvale_trie import CorvaleMap
+
+    rng = random.Random(SEED ^ 0x10AD)
+    path = tmp_path / "img"
+    for round_ in range(40):
+        n = rng.choice([1, 5, 31, 32, 33, 300, 2000])
+        if rng.random() < 0.5:
+            keys = sorted({rng.randrange(2**64) for _ in range(n)})
+        else:
+            base = rng.randrange(2**64 - 10 * n)
+            keys = sorted(rng.sample(range(base, base + 10 * n), n))
+        n = len(keys)
+        records = [rng.randbytes(rng.randrange(8, 60)) for _ in range(n)]
+        entries = [(k, i if rng.random() < 0.8 else None, rng.randrange(2**24)) for i, k in enumerate(keys)]
+        cut = rng.randrange(n + 1)  # from here on the records are out of order and repeat
+        tail = entries[cut:]
+        for _ in range(rng.randrange(3) * len(tail) // 2):
+            tail.append(rng.choice(entries))
+        rng.shuffle(tail)
+        entries = entries[:cut] + tail
+        path.write_bytes(_records_image(4096 * 64, entries, records))
+
+        model = {}
+        order = CorvaleMap()
+        for k, r, meta in entries:
+            model[k] = (records[r], meta) if r is not None else (bytes([k & 0xFF]), 0)
+            order.insert(k, 0)
+        m = CorvaleBlobMap.load_from_file(str(path))
+        assert len(m) == len(model), round_
+        assert m.mem_used() == 4096 * 64 + order.mem_used(), round_
+        assert m.scan_filtered(0, U64_MAX) == [(k, p, h) for k, (p, h) in sorted(model.items())]
+        live = sum(len(p) + 8 for p, _ in model.values() if len(p) >= 8)
+        assert m.compact()[:2] == (live, live), round_
+
+
+def test_large_file_with_a_bad_header_is_rejected(tmp_path):
+    """A sparse file of 4 GiB is judged by its header: a wrong magic, or an
+    index that cannot fit, is rejected without the file being read."""
+    m = CorvaleBlobMap(4096)
+    m.insert(1, b"a" * 30, 3)
+    path = tmp_path / "img"
+    m.save_to_file(str(path))
+    good = path.read_bytes()
+    big = tmp_path / "big"
+    for head in (b"X" + good[1:], good[:16] + struct.pack("<Q", 2**28) + good[24:]):
+        with open(big, "wb") as f:
+            f.write(head)
+            f.truncate(4 << 30)
+        with raises_exactly(OSError, CORRUPT):
+            CorvaleBlobMap.load_from_file(str(big))
+    with open(big, "wb") as f:
+        f.write(good)
+        f.truncate(4 << 30)
+    assert CorvaleBlobMap.load_from_file(str(big)).get(1) == (b"a" * 30, 3)
