@@ -5,6 +5,24 @@ string keys.
     python3 bench/strmap_bench.py              # 1M keys of each kind
     python3 bench/strmap_bench.py --n 100000   # smaller
     python3 bench/strmap_bench.py --markdown out.md
+    python3 bench/strmap_bench.py --goals      # speed goals, one process
+
+--goals builds CorvaleStrMap, dict and SortedDict from the same keys in one
+process, so that the machine's load weighs on all of them alike, and prints
+for each key kind the ratios our time / peer's time (best of 3 rounds each):
+
+    insert, get hit, get miss    against dict; every round probes with fresh
+                                 str objects (decoded from bytes just before
+                                 the round, untimed), so dict hashes each
+                                 probe as it would a key just read or built
+    next, prev                   against SortedDict (bisect and peekitem) on
+                                 absent keys (a stored key with one more byte)
+    range of 10 keys             m.range(a, b) with a a stored key and b the
+                                 9th key after it, against SortedDict's
+                                 bisect_left(a) and items()[i:i + 10]
+    range per entry / iteration  a 10-key range's time per entry divided by
+                                 the time per key of `for k in m` (our own
+                                 ratio, no peer)
 
 Peers: dict (unordered; the speed and memory reference), sortedcontainers'
 SortedDict (ordered; neighbours by bisect and index), datrie.Trie (a
@@ -228,6 +246,145 @@ def worker(kind, peer, n, image):
     print(json.dumps(out))
 
 
+# ---------------------------------------------------------------- goals
+
+
+GOALS = [  # (row, peer, goal, kinds the goal holds for; None: every kind)
+    ("insert", "dict", None, None),
+    ("get hit", "dict", 1.3, ("urls", "paths")),
+    ("get miss", "dict", 1.5, ("urls", "paths")),
+    ("next", "SortedDict", 0.25, None),
+    ("prev", "SortedDict", 0.25, None),
+    ("range of 10 keys", "SortedDict", 0.3, None),
+    ("range per entry / iteration per key", "ours", 1.5, None),
+]
+
+
+def per_op(fn, ops, rounds=3, setup=None):
+    """Best of `rounds` timings of fn(arg), in ns per op; setup() makes each
+    round's argument untimed (fresh probe objects)."""
+    best = float("inf")
+    for _ in range(rounds):
+        arg = setup() if setup else None
+        gc.collect()
+        t = time.perf_counter()
+        fn(arg)
+        best = min(best, time.perf_counter() - t)
+    return best / ops * 1e9
+
+
+def goals_kind(kind, n):
+    from corvale_trie._corvale import CorvaleStrMap
+    from sortedcontainers import SortedDict
+
+    with open(key_file(kind, n), "rb") as f:
+        blobs = f.read().split(b"\n")
+    rng = random.Random(7)
+    rng.shuffle(blobs)
+    vals = [rng.getrandbits(64) | (1 << 40) for _ in range(n)]
+    sample = [blobs[i] for i in rng.sample(range(n), min(PROBES, n))]
+    ns = {"CorvaleStrMap": {}, "dict": {}, "SortedDict": {}}
+
+    def build(make):
+        def run(keys):
+            m = make()
+            for k, v in zip(keys, vals):
+                m[k] = v
+            built.append(m)
+        built = []
+        return run, built
+
+    fresh_all = lambda: [b.decode() for b in blobs]  # noqa: E731
+    for name, make in (("CorvaleStrMap", CorvaleStrMap), ("dict", dict)):
+        run, built = build(make)
+        ns[name]["insert"] = per_op(run, n, setup=fresh_all)
+        ns[name]["map"] = built[-1]
+        del built[:-1]
+    sd = SortedDict(ns["dict"]["map"])
+    ours, d = ns["CorvaleStrMap"]["map"], ns["dict"]["map"]
+
+    hits = lambda: [b.decode() for b in sample]  # noqa: E731
+    misses = lambda: [b.decode() + "~" for b in sample]  # noqa: E731
+    for name, m in (("CorvaleStrMap", ours), ("dict", d)):
+        get = m.get
+        ns[name]["get hit"] = per_op(lambda ks: [get(k) for k in ks], len(sample), setup=hits)
+        ns[name]["get miss"] = per_op(lambda ks: [get(k) for k in ks], len(sample), setup=misses)
+
+    def sd_next(k):
+        i = sd.bisect_right(k)
+        return sd.peekitem(i) if i < len(sd) else None
+
+    def sd_prev(k):
+        i = sd.bisect_left(k)
+        return sd.peekitem(i - 1) if i > 0 else None
+
+    for name, nxt, prv in (("CorvaleStrMap", ours.next, ours.prev), ("SortedDict", sd_next, sd_prev)):
+        ns[name]["next"] = per_op(lambda ks: [nxt(k) for k in ks], len(sample), setup=misses)
+        ns[name]["prev"] = per_op(lambda ks: [prv(k) for k in ks], len(sample), setup=misses)
+
+    # Ranges of 10 keys from stored keys; the same bounds for both.
+    order = sd.keys()
+    starts = rng.sample(range(n - 10), min(PROBES // 4, n - 10))
+    bounds = [(order[i], order[i + 9]) for i in starts]
+    rng_ours = ours.range
+    sd_items, bisect_left = sd.items(), sd.bisect_left
+
+    def sd_range(a):
+        i = bisect_left(a)
+        return sd_items[i:i + 10]
+
+    assert rng_ours(*bounds[0]) == sd_range(bounds[0][0])
+    ns["CorvaleStrMap"]["range of 10 keys"] = per_op(
+        lambda bs: [rng_ours(a, b) for a, b in bs], len(bounds), setup=lambda: list(bounds))
+    ns["SortedDict"]["range of 10 keys"] = per_op(
+        lambda bs: [sd_range(a) for a, _ in bs], len(bounds), setup=lambda: list(bounds))
+
+    def iterate(_):
+        for _k in ours:
+            pass
+
+    ns["CorvaleStrMap"]["iteration"] = per_op(iterate, n)
+    ns["CorvaleStrMap"]["range per entry / iteration per key"] = (
+        ns["CorvaleStrMap"]["range of 10 keys"] / 10 / ns["CorvaleStrMap"]["iteration"])
+    return ns
+
+
+def goals(args):
+    kinds = args.kinds.split(",")
+    lines = [f"CorvaleStrMap speed goals, {args.n} keys of each kind, every container in one "
+             f"process (Python {sys.version.split()[0]}); our time / the peer's time, best of 3 "
+             "rounds (goal met: ratio at or below the goal).", "",
+             "| ratio | peer | goal | " + " | ".join(kinds) + " |",
+             "|---|---|---|" + "---:|" * len(kinds)]
+    results = {}
+    times = []
+    for kind in kinds:
+        print(f"{kind} ...", file=sys.stderr, flush=True)
+        ns = goals_kind(kind, args.n)
+        results[kind] = ns
+        times.append(f"{kind}: " + ", ".join(
+            f"{op} {ns['CorvaleStrMap'][op]:.0f}" for op in
+            ("insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration")))
+        for name in ns:
+            ns[name].pop("map", None)
+    for row, peer, goal, only in GOALS:
+        cells = []
+        for kind in kinds:
+            ours = results[kind]["CorvaleStrMap"][row]
+            r = ours if peer == "ours" else ours / results[kind][peer][row]
+            mark = "" if goal is None or (only and kind not in only) or r <= goal else " (missed)"
+            cells.append(f"{r:.2f}{mark}")
+        where = "" if goal is None else (f"<= {goal}" + (f" ({', '.join(only)})" if only else ""))
+        lines.append(f"| {row} | {peer if peer != 'ours' else '-'} | {where} | " + " | ".join(cells) + " |")
+    lines += ["", "Our times, ns per operation (range: per call; iteration: per key): "] + \
+             [f"- {t}" for t in times]
+    text = "\n".join(lines)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+
+
 # ---------------------------------------------------------------- parent
 
 
@@ -258,7 +415,12 @@ def main():
     ap.add_argument("--worker", nargs=2)
     ap.add_argument("--image")
     ap.add_argument("--markdown")
+    ap.add_argument("--goals", action="store_true",
+                    help="the speed goals: dict, SortedDict and us in one process, as ratios")
     args = ap.parse_args()
+    if args.goals:
+        goals(args)
+        return
     if args.worker:
         worker(args.worker[0], args.worker[1], args.n, args.image)
         return
