@@ -81,6 +81,13 @@ constexpr u64 DIRECT_COMPARE = 4;
   return nullptr;
 }
 
+// Asks for the record a full word's entry leads to (a tail, or a child
+// node's head, whose first line holds its integer map's root state and
+// array or root edge), ahead of the cursor's step into it.
+inline void prefetch_entry(u64 word, u64 value) noexcept {
+  if (is_full_word(word)) __builtin_prefetch(reinterpret_cast<const void*>(value & ~TAIL_BIT));
+}
+
 // Node-level neighbour lookups beyond the integer map's inclusive next/prev.
 std::optional<KeyValue> successor(const map::CorvaleMap& m, u64 w) {
   if (w == ~u64{0}) return std::nullopt;
@@ -546,7 +553,7 @@ std::optional<KeyValue> InOrder::step(Frame& f) {
         f.count = static_cast<u32>(rec.len);
         f.pos = static_cast<u32>(leaf::sorted_lower_bound(f.words, rec.len, f.from));
         for (u32 i = f.pos; i < f.count && i < f.pos + PREFETCH_AHEAD; ++i)
-          if (is_full_word(f.words[i]) && is_tail_ref(f.values[i])) __builtin_prefetch(tail_of(f.values[i]));
+          prefetch_entry(f.words[i], f.values[i]);
       } else {
         f.source = Source::Tree;
         f.it = f.node->map.iter_from(f.from);
@@ -558,8 +565,7 @@ std::optional<KeyValue> InOrder::step(Frame& f) {
       if (f.pos == f.count) return std::nullopt;
       const u32 i = f.pos++;
       const u32 ahead = i + PREFETCH_AHEAD;
-      if (ahead < f.count && is_full_word(f.words[ahead]) && is_tail_ref(f.values[ahead]))
-        __builtin_prefetch(tail_of(f.values[ahead]));
+      if (ahead < f.count) prefetch_entry(f.words[ahead], f.values[ahead]);
       return KeyValue{f.words[i], f.values[i]};
     }
     case Source::Tree:
@@ -569,7 +575,7 @@ std::optional<KeyValue> InOrder::step(Frame& f) {
           const std::optional<KeyValue> e = f.it.next();
           if (!e) break;
           f.batch[f.count++] = *e;
-          if (is_full_word(e->key) && is_tail_ref(e->value)) __builtin_prefetch(tail_of(e->value));
+          prefetch_entry(e->key, e->value);
         }
         if (f.count == 0) {
           f.source = Source::Done;
