@@ -280,17 +280,22 @@ def each_pair(fn):
     return loop
 
 
-def per_op(fn, ops, rounds=3, setup=None):
-    """Best of `rounds` timings of fn(arg), in ns per op; setup() makes each
-    round's argument untimed (fresh probe objects)."""
-    best = float("inf")
-    for _ in range(rounds):
-        arg = setup() if setup else None
-        gc.collect()
-        t = time.perf_counter()
-        fn(arg)
-        best = min(best, time.perf_counter() - t)
-    return best / ops * 1e9
+def race(fns, ops, rounds=3, setup=None):
+    """Best of `rounds` timings of each fn(arg) in `fns` (name -> fn), in ns
+    per op. The contenders take turns within every round (the order flips
+    from round to round), so that a burst of load on the shared machine
+    weighs on both; setup() makes each timing's argument untimed (fresh
+    probe objects)."""
+    best = {name: float("inf") for name in fns}
+    names = list(fns)
+    for r in range(rounds):
+        for name in names if r % 2 == 0 else names[::-1]:
+            arg = setup() if setup else None
+            gc.collect()
+            t = time.perf_counter()
+            fns[name](arg)
+            best[name] = min(best[name], time.perf_counter() - t)
+    return {name: t / ops * 1e9 for name, t in best.items()}
 
 
 def goals_kind(kind, n):
@@ -304,66 +309,59 @@ def goals_kind(kind, n):
     vals = [rng.getrandbits(64) | (1 << 40) for _ in range(n)]
     sample = [blobs[i] for i in rng.sample(range(n), min(PROBES, n))]
     ns = {"CorvaleStrMap": {}, "dict": {}, "SortedDict": {}}
+    built = {}
 
-    def build(make):
+    def build(name, make):
         def run(keys):
+            built[name] = None  # the last round's container goes first
             m = make()
             for k, v in zip(keys, vals):
                 m[k] = v
-            built.append(m)
-        built = []
-        return run, built
+            built[name] = m
+        return run
 
-    fresh_all = lambda: [b.decode() for b in blobs]  # noqa: E731
-    for name, make in (("CorvaleStrMap", CorvaleStrMap), ("dict", dict)):
-        run, built = build(make)
-        ns[name]["insert"] = per_op(run, n, setup=fresh_all)
-        ns[name]["map"] = built[-1]
-        del built[:-1]
-    sd = SortedDict(ns["dict"]["map"])
-    ours, d = ns["CorvaleStrMap"]["map"], ns["dict"]["map"]
+    def record(row, times):
+        for name, t in times.items():
+            ns[name][row] = t
+
+    record("insert", race({"CorvaleStrMap": build("CorvaleStrMap", CorvaleStrMap),
+                           "dict": build("dict", dict)}, n,
+                          setup=lambda: [b.decode() for b in blobs]))
+    ours, d = built["CorvaleStrMap"], built["dict"]
+    sd = SortedDict(d)
 
     hits = lambda: [b.decode() for b in sample]  # noqa: E731
     misses = lambda: [b.decode() + "~" for b in sample]  # noqa: E731
-    for name, m in (("CorvaleStrMap", ours), ("dict", d)):
-        get = m.get
-        ns[name]["get hit"] = per_op(each(get), len(sample), setup=hits)
-        ns[name]["get miss"] = per_op(each(get), len(sample), setup=misses)
-
-    def sd_next(k):
-        i = sd.bisect_right(k)
-        return sd.peekitem(i) if i < len(sd) else None
-
-    def sd_prev(k):
-        i = sd.bisect_left(k)
-        return sd.peekitem(i - 1) if i > 0 else None
-
-    for name, nxt, prv in (("CorvaleStrMap", ours.next, ours.prev), ("SortedDict", sd_next, sd_prev)):
-        ns[name]["next"] = per_op(each(nxt), len(sample), setup=misses)
-        ns[name]["prev"] = per_op(each(prv), len(sample), setup=misses)
+    gets = {"CorvaleStrMap": each(ours.get), "dict": each(d.get)}
+    record("get hit", race(gets, len(sample), setup=hits))
+    record("get miss", race(gets, len(sample), setup=misses))
+    nexts, prevs = {}, {}
+    for name, m in (("CorvaleStrMap", ours), ("SortedDict", sd)):
+        nxt, prv = neighbour_ops(name, m)
+        nexts[name], prevs[name] = each(nxt), each(prv)
+    record("next", race(nexts, len(sample), setup=misses))
+    record("prev", race(prevs, len(sample), setup=misses))
 
     # Ranges of 10 keys from stored keys; the same bounds for both.
     order = sd.keys()
     starts = rng.sample(range(n - 10), min(PROBES // 4, n - 10))
     bounds = [(order[i], order[i + 9]) for i in starts]
-    rng_ours = ours.range
     sd_items, bisect_left = sd.items(), sd.bisect_left
 
-    def sd_range(a):
+    def sd_range(a, _b):
         i = bisect_left(a)
         return sd_items[i:i + 10]
 
-    assert rng_ours(*bounds[0]) == sd_range(bounds[0][0])
-    ns["CorvaleStrMap"]["range of 10 keys"] = per_op(each_pair(rng_ours), len(bounds),
-                                                     setup=lambda: list(bounds))
-    ns["SortedDict"]["range of 10 keys"] = per_op(each_pair(lambda a, _b: sd_range(a)), len(bounds),
-                                                  setup=lambda: list(bounds))
+    assert ours.range(*bounds[0]) == sd_range(*bounds[0])
+    record("range of 10 keys", race({"CorvaleStrMap": each_pair(ours.range),
+                                     "SortedDict": each_pair(sd_range)}, len(bounds),
+                                    setup=lambda: list(bounds)))
 
     def iterate(_):
         for _k in ours:
             pass
 
-    ns["CorvaleStrMap"]["iteration"] = per_op(iterate, n)
+    record("iteration", race({"CorvaleStrMap": iterate}, n))
     ns["CorvaleStrMap"]["range per entry / iteration per key"] = (
         ns["CorvaleStrMap"]["range of 10 keys"] / 10 / ns["CorvaleStrMap"]["iteration"])
     return ns
@@ -385,8 +383,6 @@ def goals(args):
         times.append(f"{kind}: " + ", ".join(
             f"{op} {ns['CorvaleStrMap'][op]:.0f}" for op in
             ("insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration")))
-        for name in ns:
-            ns[name].pop("map", None)
     for row, peer, goal, only in GOALS:
         cells = []
         for kind in kinds:

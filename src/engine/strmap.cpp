@@ -513,33 +513,61 @@ InOrder::InOrder(const CorvaleStrMap& m, std::string_view start) {
   u64 c = 0;
   while (n - c >= WORD_BYTES) {
     const u64 w = full_word(start.data() + c);
-    const u64* slot = word_slot(*node, w);
-    // An absent full word: the entries from w on hold keys above start,
-    // those below it keys below start.
-    if (!slot) break;
-    if (is_tail_ref(*slot)) {
-      // The tail's key is below start when its rest is below start's.
-      const bool below = start.substr(c + WORD_BYTES) > tail_of(*slot)->rest();
-      push_frame(*node, c, below ? w + 1 : w, !below || w != ~u64{0});
+    // This node's frame yields its entries from w on (entries below w hold
+    // keys below start, entries above it keys above start). A tree is read
+    // at once through a cursor seeked to w, whose first step is w's own
+    // entry when present; a flat array is looked up here and read only when
+    // the walk comes back to it.
+    Frame& f = push_frame(*node, c, w);
+    const bool tree = node->map.record().state == RootState::Tree;
+    std::optional<KeyValue> e;
+    if (tree) {
+      start_tree(f);
+      e = f.it.next();
+      if (e && e->key != w) {
+        f.batch[f.count++] = *e;  // w is absent: the entry above it comes first
+        return;
+      }
+    } else if (const u64* slot = word_slot(*node, w)) {
+      e = KeyValue{w, *slot};
+    }
+    if (!e) return;
+    const bool tail = is_tail_ref(e->value);
+    if (tail && start.substr(c + WORD_BYTES) <= tail_of(e->value)->rest()) {
+      if (tree) f.batch[f.count++] = *e;  // the tail's key is at or above start
       return;
     }
-    // Down through w; this node's frame goes on after w.
-    push_frame(*node, c, w + 1, w != ~u64{0});
+    // Past w: its tail's key lies below start, or the walk goes down through
+    // it (the tree's cursor already stands after w).
+    if (!tree) {
+      if (w == ~u64{0})
+        f.source = Source::Done;
+      else
+        f.from = w + 1;
+    }
+    if (tail) return;
     append_word(key_, w, WORD_BYTES);
-    node = child_of(*slot);
+    node = child_of(e->value);
     c += WORD_BYTES;
   }
-  // A terminal (or absent) word w: every entry from w on holds keys >= start.
+  // A terminal word w: every entry from w on holds keys >= start.
   push_frame(*node, c, word_at(start, c));
 }
 
-void InOrder::push_frame(const StrNode& node, u64 key_len, u64 from, bool any) {
+InOrder::Frame& InOrder::push_frame(const StrNode& node, u64 key_len, u64 from) {
   if (frames_.empty()) frames_.reserve(8);
   Frame& f = frames_.emplace_back();
   f.node = &node;
   f.key_len = key_len;
   f.from = from;
-  f.source = any ? Source::Unread : Source::Done;
+  f.source = Source::Unread;
+  return f;
+}
+
+void InOrder::start_tree(Frame& f) {
+  f.source = Source::Tree;
+  f.it = f.node->map.iter_from(f.from);
+  f.pos = f.count = 0;
 }
 
 std::optional<KeyValue> InOrder::step(Frame& f) {
@@ -555,9 +583,7 @@ std::optional<KeyValue> InOrder::step(Frame& f) {
         for (u32 i = f.pos; i < f.count && i < f.pos + PREFETCH_AHEAD; ++i)
           prefetch_entry(f.words[i], f.values[i]);
       } else {
-        f.source = Source::Tree;
-        f.it = f.node->map.iter_from(f.from);
-        f.pos = f.count = 0;
+        start_tree(f);
       }
       return step(f);
     }

@@ -295,9 +295,11 @@ class InOrder {
     Frame() noexcept {}  // filled by push_frame; nothing to initialise
   };
   static_assert(std::is_trivially_copyable_v<iter::MapIter>);
-  // A frame over `node` yielding its entries from word `from` on; none when
-  // `any` is false (a word above u64::MAX).
-  void push_frame(const StrNode& node, u64 key_len, u64 from, bool any = true);
+  // A frame over `node` yielding its entries from word `from` on, read
+  // when the frame is first stepped.
+  Frame& push_frame(const StrNode& node, u64 key_len, u64 from);
+  // Starts reading a tree node through a cursor seeked to `from`.
+  static void start_tree(Frame& f);
   // The next entry of the innermost frame, or nothing when it is used up.
   std::optional<KeyValue> step(Frame& f);
   std::vector<Frame> frames_;
