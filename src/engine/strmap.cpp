@@ -571,22 +571,21 @@ void InOrder::start_tree(Frame& f) {
 }
 
 std::optional<KeyValue> InOrder::step(Frame& f) {
-  switch (f.source) {
-    case Source::Unread: {
-      const CoreRecord& rec = f.node->map.record();
-      if (rec.state == RootState::Flat) {
-        f.source = Source::Flat;
-        f.words = rec.flat_keys();
-        f.values = f.words + capacity_for(rec.len);
-        f.count = static_cast<u32>(rec.len);
-        f.pos = static_cast<u32>(leaf::sorted_lower_bound(f.words, rec.len, f.from));
-        for (u32 i = f.pos; i < f.count && i < f.pos + PREFETCH_AHEAD; ++i)
-          prefetch_entry(f.words[i], f.values[i]);
-      } else {
-        start_tree(f);
-      }
-      return step(f);
+  if (f.source == Source::Unread) {
+    const CoreRecord& rec = f.node->map.record();
+    if (rec.state == RootState::Flat) {
+      f.source = Source::Flat;
+      f.words = rec.flat_keys();
+      f.values = f.words + capacity_for(rec.len);
+      f.count = static_cast<u32>(rec.len);
+      f.pos = static_cast<u32>(leaf::sorted_lower_bound(f.words, rec.len, f.from));
+      for (u32 i = f.pos; i < f.count && i < f.pos + PREFETCH_AHEAD; ++i)
+        prefetch_entry(f.words[i], f.values[i]);
+    } else {
+      start_tree(f);
     }
+  }
+  switch (f.source) {
     case Source::Flat: {
       if (f.pos == f.count) return std::nullopt;
       const u32 i = f.pos++;
@@ -609,6 +608,7 @@ std::optional<KeyValue> InOrder::step(Frame& f) {
         }
       }
       return f.batch[f.pos++];
+    case Source::Unread:
     case Source::Done:
       break;
   }
