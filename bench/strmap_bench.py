@@ -5,12 +5,36 @@ string keys.
     python3 bench/strmap_bench.py              # 1M keys of each kind
     python3 bench/strmap_bench.py --n 100000   # smaller
     python3 bench/strmap_bench.py --markdown out.md
+    python3 bench/strmap_bench.py --goals      # speed goals, one process
+
+--goals builds CorvaleStrMap, dict and SortedDict from the same keys in one
+process, so that the machine's load weighs on all of them alike, and prints
+for each key kind the ratios our time / peer's time (best of 3 rounds each):
+
+    insert, get hit, get miss    against dict; every round probes with fresh
+                                 str objects (decoded from bytes just before
+                                 the round, untimed), so dict hashes each
+                                 probe as it would a key just read or built
+    next, prev                   against SortedDict (bisect and peekitem) on
+                                 absent keys (a stored key with one more byte)
+    range of 10 keys             m.range(a, b) with a a stored key and b the
+                                 9th key after it, against SortedDict's
+                                 bisect_left(a) and items()[i:i + 10]
+    range per entry / iteration  a 10-key range's time per entry divided by
+                                 the time per key of `for k in m` (our own
+                                 ratio, no peer; both take turns like the
+                                 peers), and by the time per entry of
+                                 items(), which makes the same objects
 
 Peers: dict (unordered; the speed and memory reference), sortedcontainers'
 SortedDict (ordered; neighbours by bisect and index), datrie.Trie (a
 dynamic ordered trie in C; run on 100,000 keys by default, --datrie-n, as
 its one-at-a-time insertion slows down badly with size) and marisa_trie.RecordTrie (static, built once
 from all pairs: the memory anchor; its insert row is the whole build).
+
+In --goals every timing loop drops its results (a plain `for` loop), so
+that no result objects pile up for the garbage collector to walk; the
+child-process tables below keep theirs in a list.
 
 Key kinds (deterministic, no key repeated): URL-like keys (3000 hosts,
 paths of 1..4 segments from a 5000-word list), file paths (a directory tree
@@ -228,6 +252,165 @@ def worker(kind, peer, n, image):
     print(json.dumps(out))
 
 
+# ---------------------------------------------------------------- goals
+
+
+GOALS = [  # (row, peer, goal, kinds the goal holds for; None: every kind)
+    ("insert", "dict", None, None),
+    ("get hit", "dict", 1.3, ("urls", "paths")),
+    ("get miss", "dict", 1.5, ("urls", "paths")),
+    ("next", "SortedDict", 0.25, None),
+    ("prev", "SortedDict", 0.25, None),
+    ("range of 10 keys", "SortedDict", 0.3, None),
+    ("range per entry / iteration per key", "ours", 1.5, None),
+    # The same entries made by one items() call (str, int and tuple each, as
+    # range makes them; iteration makes the str alone): for reading only.
+    ("range per entry / items() per entry", "ours", None, None),
+]
+
+
+def each(fn):
+    """A timing loop that calls fn on every probe and drops the results, so
+    that no result objects pile up for the garbage collector to walk."""
+    def loop(items):
+        for x in items:
+            fn(x)
+    return loop
+
+
+def each_pair(fn):
+    def loop(items):
+        for a, b in items:
+            fn(a, b)
+    return loop
+
+
+def race(fns, ops, rounds=3, setup=None):
+    """Best of `rounds` timings of each fn(arg) in `fns` (name -> fn), in ns
+    per op (`ops`: one count for all, or name -> count). The contenders take turns within every round (the order flips
+    from round to round), so that a burst of load on the shared machine
+    weighs on both; setup() makes each timing's argument untimed (fresh
+    probe objects)."""
+    best = {name: float("inf") for name in fns}
+    names = list(fns)
+    for r in range(rounds):
+        for name in names if r % 2 == 0 else names[::-1]:
+            arg = setup() if setup else None
+            gc.collect()
+            t = time.perf_counter()
+            fns[name](arg)
+            best[name] = min(best[name], time.perf_counter() - t)
+    return {name: t / (ops[name] if isinstance(ops, dict) else ops) * 1e9
+            for name, t in best.items()}
+
+
+def goals_kind(kind, n):
+    from corvale_trie._corvale import CorvaleStrMap
+    from sortedcontainers import SortedDict
+
+    with open(key_file(kind, n), "rb") as f:
+        blobs = f.read().split(b"\n")
+    rng = random.Random(7)
+    rng.shuffle(blobs)
+    vals = [rng.getrandbits(64) | (1 << 40) for _ in range(n)]
+    sample = [blobs[i] for i in rng.sample(range(n), min(PROBES, n))]
+    ns = {"CorvaleStrMap": {}, "dict": {}, "SortedDict": {}}
+    built = {}
+
+    def build(name, make):
+        def run(keys):
+            built[name] = None  # the last round's container goes first
+            m = make()
+            for k, v in zip(keys, vals):
+                m[k] = v
+            built[name] = m
+        return run
+
+    def record(row, times):
+        for name, t in times.items():
+            ns[name][row] = t
+
+    record("insert", race({"CorvaleStrMap": build("CorvaleStrMap", CorvaleStrMap),
+                           "dict": build("dict", dict)}, n,
+                          setup=lambda: [b.decode() for b in blobs]))
+    ours, d = built["CorvaleStrMap"], built["dict"]
+    sd = SortedDict(d)
+
+    hits = lambda: [b.decode() for b in sample]  # noqa: E731
+    misses = lambda: [b.decode() + "~" for b in sample]  # noqa: E731
+    gets = {"CorvaleStrMap": each(ours.get), "dict": each(d.get)}
+    record("get hit", race(gets, len(sample), setup=hits))
+    record("get miss", race(gets, len(sample), setup=misses))
+    nexts, prevs = {}, {}
+    for name, m in (("CorvaleStrMap", ours), ("SortedDict", sd)):
+        nxt, prv = neighbour_ops(name, m)
+        nexts[name], prevs[name] = each(nxt), each(prv)
+    record("next", race(nexts, len(sample), setup=misses))
+    record("prev", race(prevs, len(sample), setup=misses))
+
+    # Ranges of 10 keys from stored keys; the same bounds for both.
+    order = sd.keys()
+    starts = rng.sample(range(n - 10), min(PROBES // 4, n - 10))
+    bounds = [(order[i], order[i + 9]) for i in starts]
+    sd_items, bisect_left = sd.items(), sd.bisect_left
+
+    def sd_range(a, _b):
+        i = bisect_left(a)
+        return sd_items[i:i + 10]
+
+    assert ours.range(*bounds[0]) == sd_range(*bounds[0])
+    record("range of 10 keys", race({"CorvaleStrMap": each_pair(ours.range),
+                                     "SortedDict": each_pair(sd_range)}, len(bounds),
+                                    setup=lambda: list(bounds)))
+
+    def iterate(_):
+        for _k in ours:
+            pass
+
+    # Our range and our iteration take turns too: the ratio of their costs
+    # per entry is measured under the same load.
+    own = race({"range": each_pair(ours.range), "iteration": iterate, "items": lambda _: ours.items()},
+               {"range": len(bounds) * 10, "iteration": n, "items": n}, setup=lambda: list(bounds))
+    ns["CorvaleStrMap"]["iteration"] = own["iteration"]
+    ns["CorvaleStrMap"]["range per entry / iteration per key"] = own["range"] / own["iteration"]
+    ns["CorvaleStrMap"]["range per entry / items() per entry"] = own["range"] / own["items"]
+    return ns
+
+
+def goals(args):
+    kinds = args.kinds.split(",")
+    lines = [f"CorvaleStrMap speed goals, {args.n} keys of each kind, every container in one "
+             f"process (Python {sys.version.split()[0]}); our time / the peer's time, best of 3 "
+             "rounds (goal met: ratio at or below the goal).", "",
+             "| ratio | peer | goal | " + " | ".join(kinds) + " |",
+             "|---|---|---|" + "---:|" * len(kinds)]
+    results = {}
+    times = []
+    for kind in kinds:
+        print(f"{kind} ...", file=sys.stderr, flush=True)
+        ns = goals_kind(kind, args.n)
+        results[kind] = ns
+        times.append(f"{kind}: " + ", ".join(
+            f"{op} {ns['CorvaleStrMap'][op]:.0f}" for op in
+            ("insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration")))
+    for row, peer, goal, only in GOALS:
+        cells = []
+        for kind in kinds:
+            ours = results[kind]["CorvaleStrMap"][row]
+            r = ours if peer == "ours" else ours / results[kind][peer][row]
+            mark = "" if goal is None or (only and kind not in only) or r <= goal else " (missed)"
+            cells.append(f"{r:.2f}{mark}")
+        where = "" if goal is None else (f"<= {goal}" + (f" ({', '.join(only)})" if only else ""))
+        lines.append(f"| {row} | {peer if peer != 'ours' else '-'} | {where} | " + " | ".join(cells) + " |")
+    lines += ["", "Our times, ns per operation (range: per call; iteration: per key): "] + \
+             [f"- {t}" for t in times]
+    text = "\n".join(lines)
+    print(text)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(text + "\n")
+
+
 # ---------------------------------------------------------------- parent
 
 
@@ -258,7 +441,12 @@ def main():
     ap.add_argument("--worker", nargs=2)
     ap.add_argument("--image")
     ap.add_argument("--markdown")
+    ap.add_argument("--goals", action="store_true",
+                    help="the speed goals: dict, SortedDict and us in one process, as ratios")
     args = ap.parse_args()
+    if args.goals:
+        goals(args)
+        return
     if args.worker:
         worker(args.worker[0], args.worker[1], args.n, args.image)
         return

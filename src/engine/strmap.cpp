@@ -2,6 +2,9 @@
 // heap accounting and the in-order cursor (design in strmap.hpp).
 #include "engine/strmap.hpp"
 
+#include "engine/get.hpp"
+#include "engine/leaf.hpp"
+
 #include <new>
 #include <utility>
 
@@ -45,6 +48,45 @@ class PathStack {
   std::vector<T> more_;
   std::size_t n_ = 0;
 };
+
+// The full word at `p` (8 key bytes there): one load, no padding.
+[[nodiscard]] inline u64 full_word(const char* p) noexcept {
+  u64 w;
+  std::memcpy(&w, p, WORD_BYTES);
+  return __builtin_bswap64(w);
+}
+
+// The value word of key word `w` in a node, or null. Most nodes below the
+// top levels hold a few words in a flat array: up to DIRECT_COMPARE of them
+// are compared one by one (they are sorted, so the scan stops at the first
+// larger word), a larger array is searched by halves, a tree walked from
+// its root edge.
+constexpr u64 DIRECT_COMPARE = 4;
+
+[[gnu::always_inline]] inline u64* word_slot(const StrNode& node, u64 w) noexcept {
+  const CoreRecord& rec = node.map.record();
+  if (rec.state == RootState::Flat) {
+    u64* words = rec.flat_keys();
+    const u64 n = rec.len;
+    u64* values = words + capacity_for(n);
+    if (n <= DIRECT_COMPARE) {
+      for (u64 i = 0; i < n && words[i] <= w; ++i)
+        if (words[i] == w) return values + i;
+      return nullptr;
+    }
+    const u64 i = leaf::sorted_upper_bound(words, n, w);
+    return i != 0 && words[i - 1] == w ? values + i - 1 : nullptr;
+  }
+  if (rec.state == RootState::Tree) return get::locate_slot(&rec.root, w, ROOT_LEVEL);
+  return nullptr;
+}
+
+// Asks for the record a full word's entry leads to (a tail, or a child
+// node's head, whose first line holds its integer map's root state and
+// array or root edge), ahead of the cursor's step into it.
+inline void prefetch_entry(u64 word, u64 value) noexcept {
+  if (is_full_word(word)) __builtin_prefetch(reinterpret_cast<const void*>(value & ~TAIL_BIT));
+}
 
 // Node-level neighbour lookups beyond the integer map's inclusive next/prev.
 std::optional<KeyValue> successor(const map::CorvaleMap& m, u64 w) {
@@ -258,20 +300,23 @@ std::optional<u64> CorvaleStrMap::insert(std::string_view key, u64 value) noexce
 std::optional<u64> CorvaleStrMap::get(std::string_view key) const noexcept {
   const StrNode* node = root_;
   if (!node) return std::nullopt;
+  const char* k = key.data();
   const u64 n = key.size();
   u64 p = 0;
   while (n - p >= WORD_BYTES) {
-    const u64* slot = node->map.locate_slot(word_at(key, p));
+    const u64* slot = word_slot(*node, full_word(k + p));
     if (!slot) return std::nullopt;
     if (is_tail_ref(*slot)) {
       const StrTail* t = tail_of(*slot);
-      if (t->rest() != key.substr(p + WORD_BYTES)) return std::nullopt;
+      const u64 rest = n - p - WORD_BYTES;
+      if (t->suffix_len != rest || (rest != 0 && std::memcmp(t->suffix, k + p + WORD_BYTES, rest) != 0))
+        return std::nullopt;
       return t->value;
     }
     node = child_of(*slot);
     p += WORD_BYTES;
   }
-  if (const u64* slot = node->map.locate_slot(word_at(key, p))) return *slot;
+  if (const u64* slot = word_slot(*node, word_at(key, p))) return *slot;
   return std::nullopt;
 }
 
@@ -287,8 +332,8 @@ std::optional<u64> CorvaleStrMap::remove(std::string_view key) noexcept {
   u64 p = 0;
   std::optional<u64> result;
   while (n - p >= WORD_BYTES) {
-    const u64 w = word_at(key, p);
-    const u64* slot = node->map.locate_slot(w);
+    const u64 w = full_word(key.data() + p);
+    const u64* slot = word_slot(*node, w);
     if (!slot) return std::nullopt;
     if (is_tail_ref(*slot)) {
       StrTail* t = tail_of(*slot);
@@ -345,37 +390,40 @@ std::optional<u64> CorvaleStrMap::next_at_or_after(std::string_view q, std::stri
   out.reserve(q.size() + WORD_BYTES);
   PathStack<PathRec> path;
   const StrNode* node = root_;
+  const u64 n = q.size();
   u64 c = 0;
+  std::optional<KeyValue> e;
   for (;;) {
-    const u64 w = word_at(q, c);
-    if (!is_full_word(w)) {
-      if (std::optional<u64> v = take_from(node->map.next(w), out, true)) return v;
+    if (n - c < WORD_BYTES) {
+      // A terminal word: its own entry, when present, is the query itself.
+      e = node->map.next(word_at(q, c));
       break;
     }
-    // A full word: a cursor at the first entry >= w, so that the entry after
-    // w, when a tail at w lies before the query, is one step away.
-    iter::MapIter at = node->map.iter_from(w);
-    std::optional<KeyValue> e = at.next();
-    if (!e) break;
-    if (e->key == w) {
-      if (!is_tail_ref(e->value)) {
-        path.push({node, w, out.size()});
-        append_word(out, w, WORD_BYTES);
-        node = child_of(e->value);
-        c += WORD_BYTES;
-        continue;
-      }
-      const StrTail* t = tail_of(e->value);
-      if (q.substr(c + WORD_BYTES) <= t->rest()) {
-        append_word(out, w, WORD_BYTES);
-        out.append(t->rest());
-        return t->value;
-      }
-      e = at.next();
+    // A full word: only its own entry needs a look inside; without one, the
+    // first entry above it.
+    const u64 w = full_word(q.data() + c);
+    const u64* slot = word_slot(*node, w);
+    if (!slot) {
+      e = node->map.next(w);
+      break;
     }
-    if (std::optional<u64> v = take_from(e, out, true)) return v;
+    if (!is_tail_ref(*slot)) {
+      path.push({node, w, out.size()});
+      append_word(out, w, WORD_BYTES);
+      node = child_of(*slot);
+      c += WORD_BYTES;
+      continue;
+    }
+    const StrTail* t = tail_of(*slot);
+    if (q.substr(c + WORD_BYTES) <= t->rest()) {
+      append_word(out, w, WORD_BYTES);
+      out.append(t->rest());
+      return t->value;
+    }
+    e = successor(node->map, w);
     break;
   }
+  if (std::optional<u64> v = take_from(e, out, true)) return v;
   return backtrack(path, out, true);
 }
 
@@ -390,12 +438,13 @@ std::optional<u64> CorvaleStrMap::prev_at_or_before(std::string_view q, bool str
   u64 c = 0;
   std::optional<KeyValue> e;
   for (;;) {
-    const u64 w = word_at(q, c);
     if (n - c < WORD_BYTES) {
+      const u64 w = word_at(q, c);
       e = strict ? predecessor(node->map, w) : node->map.prev(w);
       break;
     }
-    const u64* slot = node->map.locate_slot(w);
+    const u64 w = full_word(q.data() + c);
+    const u64* slot = word_slot(*node, w);
     if (!slot) {
       e = predecessor(node->map, w);
       break;
@@ -454,39 +503,133 @@ u64 CorvaleStrMap::mem_used() const { return root_ ? subtree_bytes(*root_) : 0; 
 // In-order cursor
 
 InOrder::InOrder(const CorvaleStrMap& m) {
-  if (m.root()) push_frame(*m.root(), 0);
+  if (m.root()) push_frame(*m.root(), 0, 0);
 }
 
-void InOrder::push_frame(const StrNode& node, u64 key_len) {
+InOrder::InOrder(const CorvaleStrMap& m, std::string_view start) {
+  const StrNode* node = m.root();
+  if (!node) return;
+  const u64 n = start.size();
+  u64 c = 0;
+  while (n - c >= WORD_BYTES) {
+    const u64 w = full_word(start.data() + c);
+    // This node's frame yields its entries from w on (entries below w hold
+    // keys below start, entries above it keys above start). A tree is read
+    // at once through a cursor seeked to w, whose first step is w's own
+    // entry when present; a flat array is looked up here and read only when
+    // the walk comes back to it.
+    Frame& f = push_frame(*node, c, w);
+    const bool tree = node->map.record().state == RootState::Tree;
+    std::optional<KeyValue> e;
+    if (tree) {
+      start_tree(f);
+      e = f.it.next();
+      if (e && e->key != w) {
+        f.batch[f.count++] = *e;  // w is absent: the entry above it comes first
+        return;
+      }
+    } else if (const u64* slot = word_slot(*node, w)) {
+      e = KeyValue{w, *slot};
+    }
+    if (!e) return;
+    const bool tail = is_tail_ref(e->value);
+    if (tail && start.substr(c + WORD_BYTES) <= tail_of(e->value)->rest()) {
+      if (tree) f.batch[f.count++] = *e;  // the tail's key is at or above start
+      return;
+    }
+    // Past w: its tail's key lies below start, or the walk goes down through
+    // it (the tree's cursor already stands after w).
+    if (!tree) {
+      if (w == ~u64{0})
+        f.source = Source::Done;
+      else
+        f.from = w + 1;
+    }
+    if (tail) return;
+    append_word(key_, w, WORD_BYTES);
+    node = child_of(e->value);
+    c += WORD_BYTES;
+  }
+  // A terminal word w: every entry from w on holds keys >= start.
+  push_frame(*node, c, word_at(start, c));
+}
+
+InOrder::Frame& InOrder::push_frame(const StrNode& node, u64 key_len, u64 from) {
+  if (frames_.empty()) frames_.reserve(8);
   Frame& f = frames_.emplace_back();
-  f.it = node.map.iter();
+  f.node = &node;
   f.key_len = key_len;
+  f.from = from;
+  f.source = Source::Unread;
+  return f;
+}
+
+void InOrder::start_tree(Frame& f) {
+  f.source = Source::Tree;
+  f.it = f.node->map.iter_from(f.from);
+  f.pos = f.count = 0;
+}
+
+std::optional<KeyValue> InOrder::step(Frame& f) {
+  if (f.source == Source::Unread) {
+    const CoreRecord& rec = f.node->map.record();
+    if (rec.state == RootState::Flat) {
+      f.source = Source::Flat;
+      f.words = rec.flat_keys();
+      f.values = f.words + capacity_for(rec.len);
+      f.count = static_cast<u32>(rec.len);
+      f.pos = static_cast<u32>(leaf::sorted_lower_bound(f.words, rec.len, f.from));
+      for (u32 i = f.pos; i < f.count && i < f.pos + PREFETCH_AHEAD; ++i)
+        prefetch_entry(f.words[i], f.values[i]);
+    } else {
+      start_tree(f);
+    }
+  }
+  switch (f.source) {
+    case Source::Flat: {
+      if (f.pos == f.count) return std::nullopt;
+      const u32 i = f.pos++;
+      const u32 ahead = i + PREFETCH_AHEAD;
+      if (ahead < f.count) prefetch_entry(f.words[ahead], f.values[ahead]);
+      return KeyValue{f.words[i], f.values[i]};
+    }
+    case Source::Tree:
+      if (f.pos == f.count) {
+        f.pos = f.count = 0;
+        while (f.count < BATCH) {
+          const std::optional<KeyValue> e = f.it.next();
+          if (!e) break;
+          f.batch[f.count++] = *e;
+          prefetch_entry(e->key, e->value);
+        }
+        if (f.count == 0) {
+          f.source = Source::Done;
+          return std::nullopt;
+        }
+      }
+      return f.batch[f.pos++];
+    case Source::Unread:
+    case Source::Done:
+      break;
+  }
+  return std::nullopt;
 }
 
 bool InOrder::next() {
   while (!frames_.empty()) {
     Frame& f = frames_.back();
-    if (f.pos == f.count) {
-      f.pos = f.count = 0;
-      while (f.count < BATCH) {
-        const std::optional<KeyValue> e = f.it.next();
-        if (!e) break;
-        f.batch[f.count++] = *e;
-        if (is_full_word(e->key) && is_tail_ref(e->value)) __builtin_prefetch(tail_of(e->value));
-      }
-      if (f.count == 0) {
-        frames_.pop_back();
-        continue;
-      }
+    const std::optional<KeyValue> e = step(f);
+    if (!e) {
+      frames_.pop_back();
+      continue;
     }
-    const KeyValue e = f.batch[f.pos++];
     key_.resize(f.key_len);
     const StrNode* child = nullptr;
-    if (std::optional<u64> v = enter(e, key_, child)) {
+    if (std::optional<u64> v = enter(*e, key_, child)) {
       value_ = *v;
       return true;
     }
-    push_frame(*child, key_.size());
+    push_frame(*child, key_.size(), 0);
   }
   return false;
 }

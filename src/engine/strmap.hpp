@@ -64,6 +64,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "engine/iter.hpp"
@@ -250,15 +251,26 @@ class CorvaleStrMap {
 u64 extreme_entry(const StrNode& node, std::string& out, bool smallest);
 
 // The in-order cursor: every (key, value) of the map in ascending key
-// order. One frame per node on the path (the node's integer-map cursor, the
-// key length at that node, and the next few entries read ahead); the key is
-// built in place. Entries are read BATCH at a time and the tail records among
-// them prefetched: tails lie in the arena in insertion order, so an in-order
-// walk would otherwise wait on memory once per key. The map must not change
-// while the cursor is used.
+// order, the key built in place. One frame per node on the path: the node,
+// the key length at that node and the first word it has still to yield. A
+// frame starts reading its node only when it becomes the innermost one: a
+// flat integer map is read in place, a tree through an integer-map cursor
+// whose entries are read BATCH at a time. The tail records among the next
+// entries are prefetched: tails lie in the arena in insertion order, so an
+// in-order walk would otherwise wait on memory once per key. The map must
+// not change while the cursor is used.
+//
+// A cursor made with a start key is positioned at that key: it descends
+// along the words of `start` by point lookups, leaving on each node a frame
+// that resumes after the word taken, so that its first step yields the
+// smallest key >= start and the walk goes on from there as if it had
+// stepped over every smaller key. A range costs one descent plus one step
+// per key returned; an ancestor's node is read only when the walk climbs
+// back to it.
 class InOrder {
  public:
   explicit InOrder(const CorvaleStrMap& m);
+  InOrder(const CorvaleStrMap& m, std::string_view start);
   // Advances to the next entry; false at the end.
   bool next();
   [[nodiscard]] std::string_view key() const noexcept { return key_; }
@@ -266,14 +278,30 @@ class InOrder {
 
  private:
   static constexpr u32 BATCH = 16;
+  static constexpr u32 PREFETCH_AHEAD = 8;  // flat arrays: tails this far ahead
+  enum class Source : u8 { Unread, Flat, Tree, Done };
   struct Frame {
-    iter::MapIter it;
-    u64 key_len = 0;
-    u32 pos = 0;
-    u32 count = 0;
+    const StrNode* node;
+    u64 key_len;
+    u64 from;  // Unread: the first word to yield
+    Source source;
+    // Flat: the node's arrays, read in place; Tree: the read-ahead batch.
+    u32 pos;
+    u32 count;
+    const u64* words;
+    const u64* values;
     KeyValue batch[BATCH];
+    iter::MapIter it;
+    Frame() noexcept {}  // filled by push_frame; nothing to initialise
   };
-  void push_frame(const StrNode& node, u64 key_len);
+  static_assert(std::is_trivially_copyable_v<iter::MapIter>);
+  // A frame over `node` yielding its entries from word `from` on, read
+  // when the frame is first stepped.
+  Frame& push_frame(const StrNode& node, u64 key_len, u64 from);
+  // Starts reading a tree node through a cursor seeked to `from`.
+  static void start_tree(Frame& f);
+  // The next entry of the innermost frame, or nothing when it is used up.
+  std::optional<KeyValue> step(Frame& f);
   std::vector<Frame> frames_;
   std::string key_;
   u64 value_ = 0;

@@ -269,7 +269,8 @@ Ref strmap_iter(StrMapObject& self) {
 }
 
 // range(start=None, end=None, inclusive=True): the start bound is always
-// inclusive; `inclusive` decides whether a key equal to `end` is in.
+// inclusive; `inclusive` decides whether a key equal to `end` is in. One
+// cursor, positioned at the start, walks the keys up to the end.
 Ref strmap_range(StrMapObject& self, PyObject* start, PyObject* end, Maybe<bool> inclusive) {
   const bool incl = inclusive.value_or(true);
   std::optional<buffer::KeyBytes> lo;
@@ -277,17 +278,14 @@ Ref strmap_range(StrMapObject& self, PyObject* start, PyObject* end, Maybe<bool>
   if (start && start != Py_None) lo.emplace(buffer::extract_str_key(start));
   if (end && end != Py_None) hi.emplace(buffer::extract_str_key(end));
   Ref list = Ref::result(PyList_New(0));
-  std::string key;
-  std::optional<u64> v = self.core.next_at_or_after(lo ? lo->bytes() : std::string_view(), key);
-  while (v) {
+  InOrder cursor(self.core, lo ? lo->bytes() : std::string_view());
+  while (cursor.next()) {
     if (hi) {
-      const int c = std::string_view(key).compare(hi->bytes());
+      const int c = cursor.key().compare(hi->bytes());
       if (incl ? c > 0 : c >= 0) break;
     }
-    Ref entry = entry_to_py(key, *v);
+    Ref entry = entry_to_py(cursor.key(), cursor.value());
     if (PyList_Append(list.get(), entry.get()) < 0) rethrow_pending();
-    const std::string found = key;
-    v = successor(self.core, found, false, key);
   }
   return list;
 }

@@ -90,6 +90,49 @@ void check_neighbours(const CorvaleStrMap& m, const Model& model, const std::str
   expect_found(m.prev_at_or_before(q, true, out), out, model_prev(model, q, false), q);
 }
 
+// The cursor positioned at `start` against the model from lower_bound(start)
+// on: its first `count` steps, or every step when count is 0.
+void check_cursor_from(const CorvaleStrMap& m, const Model& model, const std::string& start,
+                       u64 count) {
+  InOrder cur(m, start);
+  auto it = model.lower_bound(start);
+  for (u64 i = 0; count == 0 || i < count; ++i) {
+    const bool more = cur.next();
+    ASSERT_EQ(more, it != model.end()) << "start of " << start.size() << " bytes, step " << i;
+    if (!more) return;
+    ASSERT_EQ(cur.key(), it->first) << "start of " << start.size() << " bytes, step " << i;
+    ASSERT_EQ(cur.value(), it->second);
+    ++it;
+  }
+}
+
+// Starts on every stored key, between keys (a key followed by 0x01, a key
+// with its last byte raised), below them (a key's proper prefix, a key with
+// its last byte lowered), below all (empty) and above all.
+std::vector<std::string> starts_around(const Model& model) {
+  std::vector<std::string> starts{std::string(), std::string(50, '\xff')};
+  for (const auto& [k, v] : model) {
+    starts.push_back(k);
+    starts.push_back(k + '\x01');
+    if (k.empty()) continue;
+    starts.push_back(k.substr(0, k.size() - 1));
+    std::string lower = k;
+    std::string higher = k;
+    if (static_cast<u8>(lower.back()) > 1) lower.back() = static_cast<char>(lower.back() - 1);
+    if (static_cast<u8>(higher.back()) < 0xFF) higher.back() = static_cast<char>(higher.back() + 1);
+    starts.push_back(lower);
+    starts.push_back(higher);
+  }
+  return starts;
+}
+
+void check_cursor_starts(const CorvaleStrMap& m, const Model& model) {
+  for (const std::string& start : starts_around(model)) {
+    check_cursor_from(m, model, start, 12);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
 // Keys that share prefixes with each other in the ways the tree cares for.
 class StrKeys {
  public:
@@ -171,9 +214,13 @@ TEST(StrMap, RandomizedAgainstModel) {
         }
       }
       check_neighbours(m, model, k);
+      check_cursor_from(m, model, k, 3);
       if (i % 500 == 0) check_tree(m, model);
+      if (i % 5000 == 0) check_cursor_starts(m, model);
     }
     check_tree(m, model);
+    check_cursor_starts(m, model);
+    check_cursor_from(m, model, keys.draw(), 0);
     if (round == 0) {
       ASSERT_EQ(m.root()->map.record().state, RootState::Tree);
     }
@@ -289,6 +336,43 @@ TEST(StrMap, NeighboursAtWordBoundaries) {
   EXPECT_EQ(out, "b");
 }
 
+// The positioned cursor where its seek meets each kind of entry: a child
+// or a tail at the start's full word (the tail's key below, equal to or
+// above the start), the word of eight 0xFF bytes (nothing after it in its
+// node), flat node arrays of every length up to the tree threshold and a
+// tree node, each start at and around every key.
+TEST(StrMap, CursorFromEveryStart) {
+  const std::string ff(8, '\xff');
+  for (u64 fill : {u64{0}, u64{1}, u64{3}, u64{4}, u64{5}, u64{8}, u64{30}, u64{31}, u64{32}, u64{200}}) {
+    CorvaleStrMap m;
+    Model model;
+    auto put = [&](const std::string& k, u64 v) {
+      m.insert(k, v);
+      model[k] = v;
+    };
+    // Siblings in the root and in one child: `fill` words besides the ones
+    // below, so that both nodes run through the flat sizes and into a tree.
+    for (u64 i = 0; i < fill; ++i) {
+      put(std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i), i);
+      put("stemstem" + std::string(1, static_cast<char>('A' + i % 26)) + std::to_string(i) + "xxxxxxxx", i);
+    }
+    put(ff, 1);                          // a tail with an empty suffix at the 0xFF word
+    put(ff + ff + "tail", 2);            // ... split: the 0xFF word leads to a child
+    put("stemstem", 3);                  // a child holding terminal word 0
+    put("stemstemlongtailbytes", 4);     // a tail beyond a shared word
+    put("stemstemlongtailbytez12345", 5);
+    put("q", 6);
+    put("", 7);
+    check_cursor_starts(m, model);
+    for (const std::string& start : {std::string(), std::string("stemstem"), ff, ff + ff})
+      check_cursor_from(m, model, start, 0);
+    if (HasFatalFailure()) return;
+  }
+  CorvaleStrMap empty;
+  InOrder none(empty, "anything");
+  EXPECT_FALSE(none.next());
+}
+
 // Runs `body` on a thread with a stack of `bytes`.
 template <class F>
 void on_small_stack(std::size_t bytes, F body) {
@@ -331,6 +415,10 @@ void deep_trees() {
   u64 seen = 0;
   while (cur.next()) ++seen;
   EXPECT_EQ(seen, 3u);
+  InOrder from(m, a + '\x01');  // one frame per node of the chain
+  ASSERT_TRUE(from.next());
+  EXPECT_EQ(from.key(), b);
+  EXPECT_FALSE(from.next());
   // Removing one key keeps the chain (no re-compression) ...
   m.remove(a);
   EXPECT_EQ(m.get(b), std::optional<u64>(2));

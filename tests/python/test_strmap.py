@@ -328,6 +328,46 @@ def test_keys_across_word_boundaries():
     assert m.get("tttttttttai") is None and m.remove("tttttttttailx") is None and len(m) == 4
 
 
+def bounds_around(keys):
+    """Bounds on every key, between keys (a key followed by 0x01, a key with
+    its last byte raised), below them (a proper prefix, the last byte
+    lowered), below all (empty) and above all."""
+    out = [b"", b"\xff" * 50]
+    for k in keys:
+        out += [k, k + b"\x01"]
+        if k:
+            out += [k[:-1], k[:-1] + bytes([max(k[-1] - 1, 1)]), k[:-1] + bytes([min(k[-1] + 1, 255)])]
+    return out
+
+
+@pytest.mark.parametrize("size", [1, 4, 5, 31, 32, 400])
+def test_range_from_every_start(size):
+    """range against the sorted-list model for starts and ends on, between,
+    below and above the stored keys (keys of 0..40+ bytes sharing prefixes
+    across 8-byte boundaries, prefixes of each other), as every key form."""
+    seed = SEED + size
+    rng = random.Random(seed)
+    gen = KeyGen(rng)
+    m, model = CorvaleStrMap(), Model()
+    for k in {gen.draw() for _ in range(size)}:
+        v = rng.getrandbits(64)
+        m.insert(k, v)
+        model.insert(k, v)
+    ctx = f"seed {seed}"
+    starts = bounds_around(model.keys)
+    for start in starts:
+        ends = [rng.choice(starts), start, start + b"\x01"]
+        i = bisect.bisect_left(model.keys, start)
+        if i + 9 < len(model.keys):
+            ends.append(model.keys[i + 9])  # a range of 10 keys
+        for end in ends:
+            incl = rng.random() < 0.5
+            got = m.range(as_arg(rng, start), as_arg(rng, end), incl)
+            assert got == model.range(start, end, incl), ctx
+        assert m.range(start) == model.range(start, None, True), ctx
+        assert m.range(end=start, inclusive=False) == model.range(None, start, False), ctx
+
+
 def test_point_operation_errors_leave_the_map_unchanged():
     m = CorvaleStrMap()
     m.update({"a": 1, "b": 2})
