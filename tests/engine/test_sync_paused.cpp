@@ -18,78 +18,21 @@
 // "absent" for a present key.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <thread>
 
-#include "engine/get.hpp"
 #include "engine/sync.hpp"
 #include "engine/verify.hpp"
-
-#ifndef CORVALE_TEST_HOOKS
-#error "the engine tests need the engine built with its test hooks"
-#endif
+#include "pause_point.hpp"
 
 namespace corvale_trie {
 namespace {
 
 using sync::SyncCorvaleMap;
 using sync::SyncCorvaleSet;
+using testsupport::PausePoint;
 
 constexpr u64 value_of(u64 key) noexcept { return key * 0x9E37'79B9'7F4A'7C15ull ^ 0x5555; }
 constexpr u64 top(u64 digit, u64 low) noexcept { return (digit << 56) | low; }
-
-// The pause point: the first descend onto an edge that `match` accepts
-// blocks the reader until the writer has acted; afterwards every descend is
-// counted.
-class PausePoint {
- public:
-  explicit PausePoint(std::function<bool(const Edge&)> match) {
-    std::lock_guard lk(mu_);
-    match_ = std::move(match);
-    state_ = State::Armed;
-    descends_after_ = 0;
-    get::test_hooks::after_descend.store(&hook, std::memory_order_release);
-  }
-  ~PausePoint() { get::test_hooks::after_descend.store(nullptr, std::memory_order_release); }
-
-  // Waits until the reader is paused or `done`; true when paused.
-  bool wait_paused(const std::atomic<bool>& done) {
-    std::unique_lock lk(mu_);
-    cv_.wait_for(lk, std::chrono::seconds(30), [&] { return state_ == State::Paused || done.load(); });
-    return state_ == State::Paused;
-  }
-  void resume() {
-    std::lock_guard lk(mu_);
-    state_ = State::Resumed;
-    cv_.notify_all();
-  }
-  static unsigned descends_after() {
-    std::lock_guard lk(mu_);
-    return descends_after_;
-  }
-
- private:
-  enum class State { Armed, Paused, Resumed };
-
-  static void hook(const Edge& child) {
-    std::unique_lock lk(mu_);
-    if (state_ == State::Armed && match_(child)) {
-      state_ = State::Paused;
-      cv_.notify_all();
-      cv_.wait(lk, [] { return state_ == State::Resumed; });
-    } else if (state_ == State::Resumed) {
-      ++descends_after_;
-    }
-  }
-
-  static inline std::mutex mu_;
-  static inline std::condition_variable cv_;
-  static inline std::function<bool(const Edge&)> match_;
-  static inline State state_ = State::Armed;
-  static inline unsigned descends_after_ = 0;
-};
 
 bool is_leaf_edge(const Edge& e) { return is_linear_leaf_tag(e.tag) || e.tag == TAG_BITMAP_LEAF; }
 
