@@ -151,7 +151,7 @@ struct PlainRead {
 // when it is built for its tests: a validated walk calls the hook right
 // after it has copied and validated a child edge (the reader is then inside
 // the node holding that edge), so that a test can let a writer act there.
-#ifdef CORVALE_TEST_HOOKS
+#ifdef CORVALE_PAUSE_POINTS
 namespace test_hooks {
 inline std::atomic<void (*)(const Edge& child)> after_descend{nullptr};
 }  // namespace test_hooks

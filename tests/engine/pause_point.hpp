@@ -15,8 +15,8 @@
 
 #include "engine/get.hpp"
 
-#ifndef CORVALE_TEST_HOOKS
-#error "the engine tests need the engine built with its test hooks"
+#ifndef CORVALE_PAUSE_POINTS
+#error "the engine tests need the engine built with its pause points"
 #endif
 
 namespace corvale_trie::testsupport {
