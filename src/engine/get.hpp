@@ -210,9 +210,11 @@ class ValidatedRead {
     const u64 lanes = bits::eq_lanes(row, d) & bits::low_lanes(count);
     return lanes == 0 ? -1 : static_cast<int>(bits::first_lane(lanes));
   }
-  // The `bytes` bytes of a leaf's packed keys, copied out.
+  // The `bytes` bytes (at most LINEAR_LEAF_MAX keys) of a leaf's packed
+  // keys, copied out, with zeros over the search's overreach.
   [[nodiscard]] const u8* leaf_keys(const u8* keys, u64 bytes) noexcept {
     occ::copy_out(keys_, keys, bytes);
+    std::memset(keys_ + bytes, 0, kOverreach);
     return keys_;
   }
   template <class R>
@@ -235,8 +237,9 @@ class ValidatedRead {
   occ::Guard guard_;
   bool failed_ = false;
   Edge edge_;  // the copy of the edge the walk stands on
-  // Room for 32 keys of 7 bytes plus the leaf search's 16-byte overreach.
-  alignas(16) u8 keys_[LINEAR_LEAF_MAX * 7 + 16] = {};
+  // Room for 32 keys of 7 bytes plus the leaf search's overreach.
+  static constexpr u64 kOverreach = 16;
+  alignas(16) u8 keys_[LINEAR_LEAF_MAX * 7 + kOverreach];
 };
 
 // ---------------------------------------------------------------------------
