@@ -15,10 +15,9 @@
 // the parent edge's payload and tag, and only then release the old block. The
 // old node is never written but for its obsolete mark (below), so in shared
 // mode a concurrent reader that still holds it sees it whole until the
-// collector recycles it. All seven decode
-// bytes of the edge (pop field in the low L bytes, skip prefix in bytes
-// L..E-1) stay as they were, except in wrap_skip_level, which splits the
-// edge's skip prefix around a new node.
+// collector recycles it. All seven decode bytes of the edge (pop field in
+// the low L bytes, skip prefix in bytes L..E-1) stay as they were, except in
+// wrap_skip_level, which splits the edge's skip prefix around a new node.
 //
 // Version words: the byte copies between BranchL3 and BranchL7 carry the
 // node's version word over; every other new node starts at version 0. In

@@ -26,7 +26,9 @@
 // issues an acquire fence and accepts only when the version is unchanged.
 // The release store of the close pairs with the reader's acquire load, so a
 // block filled before the bracket that linked it was closed is visible to a
-// reader that validated the link.
+// reader that validated the link. A branch node that leaves the tree is
+// marked obsolete (mark_obsolete): odd for good, so that no reader still
+// inside it can validate against it again.
 //
 // Epoch collector. A block the writer takes out of the tree may still be
 // read by a reader that found it earlier, so shared mode never frees or
