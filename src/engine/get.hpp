@@ -291,7 +291,9 @@ struct SetLookup {
   }
 };
 
-// Map flavour: the address of the key's value word.
+// Map flavour: the address of the key's value word. A validated walk checks
+// its guard once the key is found, before it names the value's address (the
+// caller loads the value and checks the guard again).
 template <bool L3Filter>
 struct MapLookup {
   using Result = u64*;
@@ -328,6 +330,7 @@ struct MapLookup {
     const u8* keys = read.leaf_keys(block + 8 * capacity_for(n), n * width);
     const std::optional<u64> i = leaf::search(keys, n, static_cast<u8>(width), key);
     if (!i) return nullptr;
+    if (!read.holds()) return read.fail(absent());
     return reinterpret_cast<u64*>(block) + *i;
   }
 
@@ -343,6 +346,7 @@ struct MapLookup {
   static Result multi_key_immed(Read& read, const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
     const int i = ImmedBytes<true>(*e).find(n, width, key & BYTE_MASK_TABLE[width]);
     if (i < 0) return nullptr;
+    if (!read.holds()) return read.fail(absent());
     u64* values = e->ptr<u64>();
     return values == nullptr ? read.missing(absent()) : values + i;
   }
