@@ -71,7 +71,8 @@ inline void advance(BatchCursor& c) {
   const Edge* e = c.edge;
   unsigned depth = c.depth;
   typename Flavor::Result r;
-  if (step<Flavor, false>(e, depth, c.key, r)) {
+  PlainRead read;
+  if (step<Flavor, false>(read, e, depth, c.key, r)) {
     c.descend(e, depth);
     return;
   }

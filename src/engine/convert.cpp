@@ -79,6 +79,7 @@ void upgrade_l3_to_l7(NodeAlloc& alloc, Edge& edge) {
   BranchL3* old = node_under<BranchL3>(edge);
   auto* grown = alloc.make<BranchL7>();
   copy_linear(*grown, *old, 3);  // children 3..6 stay empty
+  mark_leaving(alloc, *old);
   point_edge_at(edge, grown, TAG_L7);
   alloc.destroy(old, "");
 }
@@ -89,6 +90,7 @@ void upgrade_l7_to_b(NodeAlloc& alloc, Edge& edge) {
   BranchB* b = build_branch_b(alloc, old->level, [&](auto&& f) {
     for (unsigned i = 0; i < old->count; ++i) f(old->digits[i], old->children[i]);
   });
+  mark_leaving(alloc, *old);
   point_edge_at(edge, b, TAG_B);
   alloc.destroy(old, "");
 }
@@ -97,6 +99,7 @@ void upgrade_b_to_u(NodeAlloc& alloc, Edge& edge) {
   BranchB* old = node_under<BranchB>(edge);
   BranchU* u = alloc.make<BranchU>();
   for_each_b_child(*old, [&](u8 d, const Edge& child) { u->children[d] = child; });
+  mark_leaving(alloc, *old);
   point_edge_at(edge, u, TAG_U);
   release_subarrays(alloc, *old);
   alloc.destroy(old, "");
@@ -108,6 +111,7 @@ void downgrade_u_to_b(NodeAlloc& alloc, Edge& edge, u8 level) {
     for (unsigned d = 0; d < 256; ++d)
       if (!old->children[d].is_empty()) f(static_cast<u8>(d), old->children[d]);
   });
+  mark_leaving(alloc, *old);
   point_edge_at(edge, b, TAG_B);
   alloc.destroy(old, "");
 }
@@ -124,6 +128,7 @@ void downgrade_b_to_l7(NodeAlloc& alloc, Edge& edge) {
     ++l7->count;
     l7->nibble_filter |= static_cast<u16>(1u << (d & 15));
   });
+  mark_leaving(alloc, *old);
   point_edge_at(edge, l7, TAG_L7);
   release_subarrays(alloc, *old);
   alloc.destroy(old, "");
@@ -133,6 +138,7 @@ void downgrade_l7_to_l3(NodeAlloc& alloc, Edge& edge) {
   BranchL7* old = node_under<BranchL7>(edge);
   auto* l3 = alloc.make<BranchL3>();
   copy_linear(*l3, *old, 3);  // header, digit row, children 0..2
+  mark_leaving(alloc, *old);
   point_edge_at(edge, l3, TAG_L3);
   alloc.destroy(old, "");
 }
@@ -166,11 +172,10 @@ void wrap_skip_level(NodeAlloc& alloc, Edge& edge, u8 new_level, u8 edge_level, 
 }
 
 void free_branch_node(NodeAlloc& alloc, void* node, bool is_l3) {
-  CORVALE_EXPECT(node != nullptr, "");
   if (is_l3)
-    alloc.destroy(static_cast<BranchL3*>(node), "");
+    release_branch(alloc, static_cast<BranchL3*>(node));
   else
-    alloc.destroy(static_cast<BranchL7*>(node), "");
+    release_branch(alloc, static_cast<BranchL7*>(node));
 }
 
 unsigned linear_insert_slot(u8* digits, Edge* children, unsigned capacity, unsigned count, u8 digit) {

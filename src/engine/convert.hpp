@@ -13,15 +13,19 @@
 //
 // Protocol of every conversion: build the new node from the old one, rewrite
 // the parent edge's payload and tag, and only then release the old block. The
-// old node is never written, so in shared mode a concurrent reader that still
-// holds it sees it whole until the collector recycles it. All seven decode
-// bytes of the edge (pop field in the low L bytes, skip prefix in bytes
-// L..E-1) stay as they were, except in wrap_skip_level, which splits the
-// edge's skip prefix around a new node.
+// old node is never written but for its obsolete mark (below), so in shared
+// mode a concurrent reader that still holds it sees it whole until the
+// collector recycles it. All seven decode bytes of the edge (pop field in
+// the low L bytes, skip prefix in bytes L..E-1) stay as they were, except in
+// wrap_skip_level, which splits the edge's skip prefix around a new node.
 //
 // Version words: the byte copies between BranchL3 and BranchL7 carry the
-// node's version word over; every other new node starts at version 0. The
-// routines bump no version and issue no fence: in shared mode the caller
+// node's version word over; every other new node starts at version 0. In
+// shared mode the old node is marked obsolete (mark_leaving) once the new one
+// is built and before the edge is pointed at it: the children move to the
+// new node as they are, so a reader still inside the old node must fail its
+// next validation rather than read a child that later changes under the new
+// node's bracket. Beyond that mark the routines bump no version: the caller
 // brackets the edge rewrite with its parent node's version.
 //
 // Branches hold only edges, so the same code serves the set and the map
@@ -72,6 +76,22 @@ void wrap_skip_level(NodeAlloc& alloc, Edge& edge, u8 new_level, u8 edge_level, 
 
 // Releases a linear branch block: a BranchL3 (is_l3) or a BranchL7.
 void free_branch_node(NodeAlloc& alloc, void* node, bool is_l3);
+
+// A branch node of any kind leaves the tree. In shared mode its version is
+// marked obsolete (occ::mark_obsolete): every conversion marks the old node
+// before it links the new one, and every release of a branch (an emptied
+// node, a subtree) goes through release_branch. Private mode leaves the
+// version alone.
+template <class Node>
+inline void mark_leaving(const NodeAlloc& alloc, Node& node) noexcept {
+  if (alloc.shared()) occ::mark_obsolete(node.version);
+}
+template <class Node>
+inline void release_branch(NodeAlloc& alloc, Node* node) {
+  CORVALE_EXPECT(node != nullptr, "");
+  mark_leaving(alloc, *node);
+  alloc.destroy(node, "");
+}
 
 // Opens the slot for `digit` in a linear branch's digit row and child array
 // (`capacity` 3 or 7 edges, `count` present) and returns its index; the new

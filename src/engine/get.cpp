@@ -12,6 +12,8 @@ void child_index_out_of_bounds(unsigned len, unsigned index) noexcept {
 
 void bad_tag() noexcept { CORVALE_PANIC("valid edge tag"); }
 
+void missing_block() noexcept { CORVALE_PANIC(MISSING_BLOCK); }
+
 }  // namespace detail
 
 bool contains_walk(const Edge& edge, u64 key, u8 level) noexcept {

@@ -34,24 +34,41 @@
 //                       every point lookup of the map, does; the map's batch
 //                       walk scans the at most three digits directly)
 //
+// A read policy decides how the walk reads the trie:
+//
+//   PlainRead       the private walk: plain loads, a broken invariant ends
+//                   the process
+//   ValidatedRead   the lock-free lookups of the concurrent containers
+//                   (sync.cpp): relaxed atomic loads, each branch node's
+//                   version as the guard, every child edge validated before
+//                   it is followed, and any inconsistency a failed attempt
+//                   that the caller retries
+//
+// With PlainRead every check that only a racing reader needs is a constant
+// and compiles away, so the private walk is the one it always was.
+//
 // The walks never read the path cache: the only pop field they read is a
 // LinearLeaf's own, which is always exact.
 //
 // Callers: the core set's membership test in its tree state (contains_walk),
 // the core map's point lookups (locate_slot from its root edge), the map
 // insertion (locate_slot, to find the slot of the key it has just stored
-// from the edge it rebuilt), and the batch lookups of both (batch.cpp).
+// from the edge it rebuilt), the batch lookups of both (batch.cpp), and the
+// optimistic lookups of the concurrent set and map (sync.cpp).
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <optional>
 #include <span>
 
+#include "engine/bits.hpp"
 #include "engine/core.hpp"
 #include "engine/decode.hpp"
 #include "engine/leaf.hpp"
 #include "engine/node.hpp"
+#include "engine/occ.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::get {
@@ -72,15 +89,167 @@ void get_batch(const CoreRecord& rec, std::span<const u64> keys, FoundValue* out
 [[nodiscard]] u64* locate_slot(const Edge* edge, u64 key, u8 level);
 
 // ---------------------------------------------------------------------------
-// The step function and its flavours
+// Read policies
 
 namespace detail {
 
 [[noreturn]] void child_index_out_of_bounds(unsigned len, unsigned index) noexcept;
 // A tag of no known kind: the fatal error "valid edge tag".
 [[noreturn]] void bad_tag() noexcept;
+[[noreturn]] void missing_block() noexcept;
 
 }  // namespace detail
+
+// Private walk: the container is not shared, every word is read with a
+// plain load, the checks that only a racing reader needs are constant false
+// and compile away, and a broken invariant ends the process.
+struct PlainRead {
+  static constexpr bool kValidates = false;
+
+  template <class T>
+  [[nodiscard]] static T load(const T& word) noexcept {
+    return word;
+  }
+  // The block behind a node or leaf edge; null is a broken invariant.
+  template <class T>
+  [[nodiscard]] static T* block(const Edge& e) noexcept {
+    return node_of<T>(e);
+  }
+  [[nodiscard]] static constexpr bool enter(const u32& /*version*/) noexcept { return true; }
+  [[nodiscard]] static constexpr bool holds() noexcept { return true; }
+  [[nodiscard]] static constexpr bool insane(bool /*condition*/) noexcept { return false; }
+  // Moves the walk to `child`, an edge inside the node it is in.
+  [[nodiscard]] static bool descend(const Edge*& e, const Edge& child) noexcept {
+    e = &child;
+    return true;
+  }
+  template <class Node>
+  [[nodiscard]] static int find_digit(const Node& node, unsigned /*count*/, u8 d) noexcept {
+    return node.find(d);
+  }
+  [[nodiscard]] static const u8* leaf_keys(const u8* keys, u64 /*bytes*/) noexcept { return keys; }
+  // Never taken by a plain walk: every caller sits behind a constant check.
+  template <class R>
+  [[nodiscard]] static R fail(R absent) noexcept {
+    return absent;
+  }
+  // A broken invariant: `panic` ends the process.
+  template <class R, class Panic>
+  [[noreturn]] static R broken(R /*absent*/, Panic&& panic) noexcept {
+    panic();
+    __builtin_unreachable();
+  }
+  // A leaf without its block: the key is not there.
+  template <class R>
+  [[nodiscard]] static R missing(R absent) noexcept {
+    return absent;
+  }
+  [[nodiscard]] static constexpr bool failed() noexcept { return false; }
+};
+
+// A pause point for the concurrency tests, compiled into the engine only
+// when it is built for its tests: a validated walk calls the hook right
+// after it has copied and validated a child edge (the reader is then inside
+// the node holding that edge), so that a test can let a writer act there.
+#ifdef CORVALE_PAUSE_POINTS
+namespace test_hooks {
+inline std::atomic<void (*)(const Edge& child)> after_descend{nullptr};
+}  // namespace test_hooks
+#define CORVALE_PAUSE_AFTER_DESCEND(child)                                                    \
+  do {                                                                                        \
+    if (auto* hook_ = ::corvale_trie::get::test_hooks::after_descend.load(std::memory_order_acquire)) \
+      hook_(child);                                                                           \
+  } while (0)
+#else
+#define CORVALE_PAUSE_AFTER_DESCEND(child) ((void)0)
+#endif
+
+// Optimistic walk of a concurrent container (occ.hpp), run while a writer
+// may change the trie: racing words are read with relaxed atomic loads, each
+// branch node's version becomes the guard when the walk enters it (odd: the
+// attempt fails), every child edge is copied out and validated against the
+// node it lies in before it is followed, counts are checked against their
+// kind's capacity before any array is indexed, and packed leaf keys are
+// copied out before they are searched. Anything inconsistent fails the
+// attempt (failed()); the caller validates the answer against guard() once
+// more after reading the value it names, and starts again on a failure.
+class ValidatedRead {
+ public:
+  static constexpr bool kValidates = true;
+
+  // Starts at the root, whose edge the caller read and validated against
+  // `root` (the container's sequence word).
+  explicit ValidatedRead(const occ::Guard& root) noexcept : guard_(root) {}
+
+  template <class T>
+  [[nodiscard]] static T load(const T& word) noexcept {
+    return occ::load(word);
+  }
+  template <class T>
+  [[nodiscard]] static T* block(const Edge& e) noexcept {
+    return e.ptr<T>();
+  }
+  [[nodiscard]] bool enter(const u32& version) noexcept { return guard_.enter(version); }
+  [[nodiscard]] bool holds() const noexcept { return guard_.holds(); }
+  [[nodiscard]] bool insane(bool condition) noexcept {
+    if (condition) failed_ = true;
+    return condition;
+  }
+  [[nodiscard]] bool descend(const Edge*& e, const Edge& child) noexcept {
+    edge_ = occ::load_edge(child);
+    if (!guard_.holds()) return false;
+    e = &edge_;
+    CORVALE_PAUSE_AFTER_DESCEND(edge_);
+    return true;
+  }
+  // Index of digit d among the first `count` (already bounded) digits of a
+  // linear branch, from one load of the digit row.
+  template <class Node>
+  [[nodiscard]] static int find_digit(const Node& node, unsigned count, u8 d) noexcept {
+    const u64 row = occ::load(*reinterpret_cast<const occ::detail::alias_u64*>(node.digits));
+    const u64 lanes = bits::eq_lanes(row, d) & bits::low_lanes(count);
+    return lanes == 0 ? -1 : static_cast<int>(bits::first_lane(lanes));
+  }
+  // The `bytes` bytes (at most LINEAR_LEAF_MAX keys) of a leaf's packed
+  // keys, copied out, with zeros over the search's overreach.
+  [[nodiscard]] const u8* leaf_keys(const u8* keys, u64 bytes) noexcept {
+    occ::copy_out(keys_, keys, bytes);
+    std::memset(keys_ + bytes, 0, kOverreach);
+    return keys_;
+  }
+  template <class R>
+  [[nodiscard]] R fail(R absent) noexcept {
+    failed_ = true;
+    return absent;
+  }
+  template <class R, class Panic>
+  [[nodiscard]] R broken(R absent, Panic&& /*panic*/) noexcept {
+    return fail(absent);
+  }
+  template <class R>
+  [[nodiscard]] R missing(R absent) noexcept {
+    return fail(absent);
+  }
+  [[nodiscard]] bool failed() const noexcept { return failed_; }
+  [[nodiscard]] const occ::Guard& guard() const noexcept { return guard_; }
+
+ private:
+  occ::Guard guard_;
+  bool failed_ = false;
+  Edge edge_;  // the copy of the edge the walk stands on
+  // Room for 32 keys of 7 bytes plus the leaf search's overreach.
+  static constexpr u64 kOverreach = 16;
+  alignas(16) u8 keys_[LINEAR_LEAF_MAX * 7 + kOverreach];
+};
+
+// ---------------------------------------------------------------------------
+// The step function and its flavours
+
+// Group word g of a bitmap read through the policy.
+template <class Read>
+[[gnu::always_inline]] inline u32 group_word(const Read& read, const Bitmap256& bitmap, unsigned g) noexcept {
+  return static_cast<u32>(read.load(bitmap.words[g >> 1]) >> (32 * (g & 1)));
+}
 
 // Set flavour: membership.
 struct SetLookup {
@@ -89,28 +258,42 @@ struct SetLookup {
   static Result absent() noexcept { return false; }
   static bool valid_immed_tag(u8 tag) noexcept { return is_set_immed_tag(tag); }
 
-  static Result full(const Edge*) noexcept { return true; }
-
-  static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
-    return node_of<const SetBitmapLeaf>(*e)->bitmap.test(static_cast<u8>(key));
+  template <class Read>
+  static Result full(Read&, const Edge*) noexcept {
+    return true;
   }
 
-  static Result linear_leaf(const Edge* e, unsigned width, u64 n, u64 key) noexcept {
-    const u8* keys = node_of<const u8>(*e);
+  template <class Read>
+  static Result bitmap_leaf(Read& read, const Edge* e, u64 key) noexcept {
+    const auto* leaf = read.template block<const SetBitmapLeaf>(*e);
+    if (leaf == nullptr) return read.fail(absent());
+    const unsigned b = static_cast<u8>(key);
+    return (read.load(leaf->bitmap.words[b >> 6]) >> (b & 63)) & 1;
+  }
+
+  template <class Read>
+  static Result linear_leaf(Read& read, const Edge* e, unsigned width, u64 n, u64 key) noexcept {
+    const u8* block = read.template block<const u8>(*e);
+    if (block == nullptr) return read.fail(absent());
+    const u8* keys = read.leaf_keys(block, n * width);
     return leaf::search(keys, n, static_cast<u8>(width), key).has_value();
   }
 
-  static Result one_key_immed(const Edge* e, unsigned width, u64 key) noexcept {
+  template <class Read>
+  static Result one_key_immed(Read&, const Edge* e, unsigned width, u64 key) noexcept {
     return ((e->payload ^ key) & BYTE_MASK_TABLE[width]) == 0;
   }
 
   // The keys lie packed from edge byte 0 (payload, then decode).
-  static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
+  template <class Read>
+  static Result multi_key_immed(Read&, const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
     return ImmedBytes<false>(*e).find(n, width, key & BYTE_MASK_TABLE[width]) >= 0;
   }
 };
 
-// Map flavour: the address of the key's value word.
+// Map flavour: the address of the key's value word. A validated walk checks
+// its guard once the key is found, before it names the value's address (the
+// caller loads the value and checks the guard again).
 template <bool L3Filter>
 struct MapLookup {
   using Result = u64*;
@@ -118,42 +301,54 @@ struct MapLookup {
   static Result absent() noexcept { return nullptr; }
   static bool valid_immed_tag(u8 tag) noexcept { return is_map_immed_tag(tag); }
 
-  [[noreturn]] static Result full(const Edge*) noexcept {
-    CORVALE_UNREACHABLE("full-corvale edges are set-flavor only");
+  template <class Read>
+  static Result full(Read& read, const Edge*) noexcept {
+    return read.broken(absent(), [] { CORVALE_UNREACHABLE("full-corvale edges are set-flavor only"); });
   }
 
-  static Result bitmap_leaf(const Edge* e, u64 key) noexcept {
-    const MapBitmapLeaf* leaf = node_of<const MapBitmapLeaf>(*e);
+  // The value subarray and the rank must agree (validated) before the
+  // address of an entry is formed.
+  template <class Read>
+  static Result bitmap_leaf(Read& read, const Edge* e, u64 key) noexcept {
+    const auto* leaf = read.template block<const MapBitmapLeaf>(*e);
+    if (leaf == nullptr) return read.fail(absent());
     const unsigned k = static_cast<u8>(key);
-    const u32 word = leaf->bitmap.group(k >> 5);
+    const u32 word = group_word(read, leaf->bitmap, k >> 5);
     const u32 bit = u32{1} << (k & 31);
     if ((word & bit) == 0) return nullptr;
-    u64* values = leaf->subarrays[k >> 5];
-    if (values == nullptr) return nullptr;
+    u64* values = read.load(leaf->subarrays[k >> 5]);
+    if (values == nullptr) return read.missing(absent());
+    if (!read.holds()) return read.fail(absent());
     return values + std::popcount(word & (bit - 1));
   }
 
   // The keys follow the capacity_for(n) value slots of the block.
-  static Result linear_leaf(const Edge* e, unsigned width, u64 n, u64 key) noexcept {
+  template <class Read>
+  static Result linear_leaf(Read& read, const Edge* e, unsigned width, u64 n, u64 key) noexcept {
     u8* block = e->ptr<u8>();
-    if (block == nullptr) return nullptr;
-    const std::optional<u64> i = leaf::search(block + 8 * capacity_for(n), n, static_cast<u8>(width), key);
+    if (block == nullptr) return read.missing(absent());
+    const u8* keys = read.leaf_keys(block + 8 * capacity_for(n), n * width);
+    const std::optional<u64> i = leaf::search(keys, n, static_cast<u8>(width), key);
     if (!i) return nullptr;
+    if (!read.holds()) return read.fail(absent());
     return reinterpret_cast<u64*>(block) + *i;
   }
 
   // The value of a one-key Immediate is the edge's own payload word.
-  static Result one_key_immed(const Edge* e, unsigned width, u64 key) noexcept {
+  template <class Read>
+  static Result one_key_immed(Read&, const Edge* e, unsigned width, u64 key) noexcept {
     if (((e->decode_word() ^ key) & BYTE_MASK_TABLE[width]) != 0) return nullptr;
     return const_cast<u64*>(&e->payload);
   }
 
   // The keys lie in the 7 decode bytes only; payload is the ValueArray.
-  static Result multi_key_immed(const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
+  template <class Read>
+  static Result multi_key_immed(Read& read, const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
     const int i = ImmedBytes<true>(*e).find(n, width, key & BYTE_MASK_TABLE[width]);
     if (i < 0) return nullptr;
+    if (!read.holds()) return read.fail(absent());
     u64* values = e->ptr<u64>();
-    return values == nullptr ? nullptr : values + i;
+    return values == nullptr ? read.missing(absent()) : values + i;
   }
 };
 
@@ -166,23 +361,29 @@ template <class R>
 
 // The steps of the two linear branch kinds (the set walk reads a BranchL3's
 // at most three digits without its nibble filter).
-template <class Flavor, class Node>
-[[gnu::always_inline]] inline bool linear_step(const Edge*& e, unsigned& E, u64 key,
+template <class Flavor, class Node, class Read>
+[[gnu::always_inline]] inline bool linear_step(Read& read, const Edge*& e, unsigned& E, u64 key,
                                                typename Flavor::Result& out) {
-  const Node* n = node_of<const Node>(*e);
-  const unsigned L = n->level;
+  const Node* n = read.template block<const Node>(*e);
+  if (n == nullptr || !read.enter(n->version)) return finish(out, read.fail(Flavor::absent()));
+  const unsigned L = read.load(n->level);
+  if (read.insane(L < 2 || L > E)) return finish(out, Flavor::absent());
   if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
   const u8 d = digit_at(key, L);
   constexpr bool kFilter = Node::kCapacity == 7 || Flavor::kL3Filter;
-  if (kFilter && !n->filter_may_hold(d)) return finish(out, Flavor::absent());
-  if constexpr (Node::kCapacity == 3) {
-    if (n->count > 3) [[unlikely]] detail::child_index_out_of_bounds(3, n->count - 1);
+  if (kFilter && ((read.load(n->nibble_filter) >> (d & 15)) & 1) == 0) return finish(out, Flavor::absent());
+  const unsigned count = read.load(n->count);
+  if constexpr (Node::kCapacity == 3 || Read::kValidates) {
+    if (count > Node::kCapacity) [[unlikely]]
+      return finish(out, read.broken(Flavor::absent(), [&] {
+        detail::child_index_out_of_bounds(Node::kCapacity, count - 1);
+      }));
   }
-  const int i = n->find(d);
+  const int i = read.find_digit(*n, count, d);
   if (i < 0) return finish(out, Flavor::absent());
   if (i >= static_cast<int>(Node::kCapacity)) [[unlikely]]
     detail::child_index_out_of_bounds(Node::kCapacity, static_cast<unsigned>(i));
-  e = &n->children[i];
+  if (!read.descend(e, n->children[i])) return finish(out, read.fail(Flavor::absent()));
   E = L - 1;
   return true;
 }
@@ -190,74 +391,96 @@ template <class Flavor, class Node>
 // One step of a lookup for `key` at edge `e` of level `E`: moves (e, E) to the
 // child edge that can hold the key and returns true, or stores the answer in
 // `out` and returns false. With kURuns a run of BranchU nodes is passed in
-// one step; without it a BranchU moves one level.
-template <class Flavor, bool kURuns>
-[[gnu::always_inline]] inline bool step(const Edge*& e, unsigned& E, u64 key, typename Flavor::Result& out) {
+// one step; without it a BranchU moves one level. A validated read that
+// fails also ends the walk (read.failed()).
+template <class Flavor, bool kURuns, class Read>
+[[gnu::always_inline]] inline bool step(Read& read, const Edge*& e, unsigned& E, u64 key,
+                                        typename Flavor::Result& out) {
   const u8 tag = e->tag;
   switch (tag) {
     case TAG_EMPTY:
       return finish(out, Flavor::absent());
 
     case TAG_L3:
-      return linear_step<Flavor, BranchL3>(e, E, key, out);
+      return linear_step<Flavor, BranchL3>(read, e, E, key, out);
 
     case TAG_L7:
-      return linear_step<Flavor, BranchL7>(e, E, key, out);
+      return linear_step<Flavor, BranchL7>(read, e, E, key, out);
 
     case TAG_B: {
-      const BranchB* n = node_of<const BranchB>(*e);
-      const unsigned L = n->level;
+      const BranchB* n = read.template block<const BranchB>(*e);
+      if (n == nullptr || !read.enter(n->version)) return finish(out, read.fail(Flavor::absent()));
+      const unsigned L = read.load(n->level);
+      if (read.insane(L < 2 || L > E)) return finish(out, Flavor::absent());
       if (!skip_matches(*e, key, L, E)) return finish(out, Flavor::absent());
       const u8 d = digit_at(key, L);
-      const u32 word = n->bitmap.group(d >> 5);
+      const u32 word = group_word(read, n->bitmap, d >> 5);
       const u32 bit = u32{1} << (d & 31);
       if ((word & bit) == 0) return finish(out, Flavor::absent());
-      const Edge* group = n->subarrays[d >> 5];
-      if (group == nullptr) [[unlikely]] CORVALE_PANIC(MISSING_BLOCK);
-      e = group + std::popcount(word & (bit - 1));
+      const Edge* group = read.load(n->subarrays[d >> 5]);
+      if (group == nullptr) [[unlikely]]
+        return finish(out, read.broken(Flavor::absent(), [] { detail::missing_block(); }));
+      // The subarray and the rank agree before an entry is read.
+      if (!read.holds()) return finish(out, read.fail(Flavor::absent()));
+      if (!read.descend(e, group[std::popcount(word & (bit - 1))]))
+        return finish(out, read.fail(Flavor::absent()));
       E = L - 1;
       return true;
     }
 
     case TAG_U:
       do {
-        e = &node_of<const BranchU>(*e)->children[digit_at(key, E)];
+        const BranchU* n = read.template block<const BranchU>(*e);
+        if (n == nullptr || !read.enter(n->version) || read.insane(E < 2))
+          return finish(out, read.fail(Flavor::absent()));
+        if (!read.descend(e, n->children[digit_at(key, E)])) return finish(out, read.fail(Flavor::absent()));
         --E;
       } while (kURuns && e->tag == TAG_U);
       return true;
 
     case TAG_BITMAP_LEAF:
       if (!skip_matches(*e, key, 1, E)) return finish(out, Flavor::absent());
-      return finish(out, Flavor::bitmap_leaf(e, key));
+      return finish(out, Flavor::bitmap_leaf(read, e, key));
 
     case TAG_FULL:
-      return finish(out, Flavor::full(e));
+      return finish(out, Flavor::full(read, e));
 
     default:
       break;
   }
   if (is_linear_leaf_tag(tag)) {
     const unsigned W = linear_leaf_width(tag);
+    if (read.insane(W > E)) return finish(out, Flavor::absent());
     if (!skip_matches(*e, key, W, E)) return finish(out, Flavor::absent());
     const u64 n = (e->decode_word() & BYTE_MASK_TABLE[W]) + 1;
-    return finish(out, Flavor::linear_leaf(e, W, n, key));
+    if (read.insane(n > LINEAR_LEAF_MAX)) return finish(out, Flavor::absent());
+    return finish(out, Flavor::linear_leaf(read, e, W, n, key));
   }
   // Tags 13..15, 128 and up, and immediates that cannot fit their edge (7
   // key bytes in the map flavour) are broken invariants.
-  if (!Flavor::valid_immed_tag(tag)) [[unlikely]] detail::bad_tag();
+  if (!Flavor::valid_immed_tag(tag)) [[unlikely]]
+    return finish(out, read.broken(Flavor::absent(), [] { detail::bad_tag(); }));
   const unsigned W = immed_width(tag);
   const unsigned n = immed_count(tag);
-  if (n == 1) return finish(out, Flavor::one_key_immed(e, W, key));
-  return finish(out, Flavor::multi_key_immed(e, W, n, key));
+  if (read.insane(W != E)) return finish(out, Flavor::absent());
+  if (n == 1) return finish(out, Flavor::one_key_immed(read, e, W, key));
+  return finish(out, Flavor::multi_key_immed(read, e, W, n, key));
 }
 
-// The point walk: steps from `e` (at `level`) until the answer.
-template <class Flavor>
-[[nodiscard]] inline typename Flavor::Result walk(const Edge* e, u64 key, unsigned level) {
+// The point walk: steps from `e` (at `level`) until the answer. A validated
+// walk's answer still has to be validated by the caller (ValidatedRead).
+template <class Flavor, class Read>
+[[nodiscard]] inline typename Flavor::Result walk(Read& read, const Edge* e, u64 key, unsigned level) {
   typename Flavor::Result out;
-  while (step<Flavor, true>(e, level, key, out)) {
+  while (step<Flavor, true>(read, e, level, key, out)) {
   }
   return out;
+}
+
+template <class Flavor>
+[[nodiscard]] inline typename Flavor::Result walk(const Edge* e, u64 key, unsigned level) {
+  PlainRead read;
+  return walk<Flavor>(read, e, key, level);
 }
 
 }  // namespace corvale_trie::get

@@ -26,7 +26,9 @@
 // issues an acquire fence and accepts only when the version is unchanged.
 // The release store of the close pairs with the reader's acquire load, so a
 // block filled before the bracket that linked it was closed is visible to a
-// reader that validated the link.
+// reader that validated the link. A branch node that leaves the tree is
+// marked obsolete (mark_obsolete): odd for good, so that no reader still
+// inside it can validate against it again.
 //
 // Epoch collector. A block the writer takes out of the tree may still be
 // read by a reader that found it earlier, so shared mode never frees or
@@ -183,6 +185,61 @@ inline void close_version(u32& version) noexcept {
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   __atomic_store_n(&version, version + 1, __ATOMIC_RELEASE);
 }
+
+// A branch node that leaves the tree (replaced by a node of another kind, or
+// released) becomes obsolete: its version is made odd for good, before the
+// node's replacement is linked. A reader that holds the node as its guard
+// then fails its next validation, and a reader that still reaches the node
+// fails on entry. This matters because the children of a replaced node are
+// shared with its replacement: later changes of a leaf below them happen
+// under the replacement's bracket, never under the old node's. The release
+// fence orders the mark before every later store of the writer, so a reader
+// that sees any of them (through its relaxed loads and acquire fence) sees
+// the mark when it re-checks the old node's version. Nothing closes an
+// obsolete node again; the collector zero-fills the block when it recycles it.
+inline void mark_obsolete(u32& version) noexcept {
+  __atomic_store_n(&version, version | 1, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_RELEASE);
+}
+
+// ---------------------------------------------------------------------------
+// Validation (reader side)
+
+// The word a lock-free reader validates against: the container's sequence
+// word (at the root) or the version of the branch node it entered last,
+// with the even value it was taken with.
+class Guard {
+ public:
+  Guard() noexcept = default;
+  static Guard of_seq(const std::atomic<u64>& seq, u64 value) noexcept {
+    Guard g;
+    g.seq_ = &seq;
+    g.value_ = value;
+    return g;
+  }
+  // Entering a branch node: its version, loaded with acquire ordering,
+  // becomes the guard when it is even. Odd (a writer is in or below the
+  // node, or the node is obsolete) gives false and leaves the guard alone.
+  [[nodiscard]] bool enter(const u32& version) noexcept {
+    const u32 v = load_version(version);
+    if (v & 1) return false;
+    seq_ = nullptr;
+    version_ = &version;
+    value_ = v;
+    return true;
+  }
+  // An acquire fence, then the word must still hold its value.
+  [[nodiscard]] bool holds() const noexcept {
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    const u64 now = version_ != nullptr ? u64{load(*version_)} : seq_->load(std::memory_order_relaxed);
+    return now == value_;
+  }
+
+ private:
+  const std::atomic<u64>* seq_ = nullptr;
+  const u32* version_ = nullptr;
+  u64 value_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Epoch collector

@@ -187,7 +187,7 @@ struct RemoveWalk {
     const unsigned t = node->bitmap.count();
     if (t == 0) {
       edge.clear();
-      alloc.destroy(node);
+      release_branch(alloc, node);
       return r;
     }
     drop_pop(edge, L);
@@ -212,7 +212,7 @@ struct RemoveWalk {
     const unsigned t = node->child_count();
     if (t == 0) {
       edge.clear();
-      alloc.destroy(node);
+      release_branch(alloc, node);
       return r;
     }
     drop_pop(edge, E);
@@ -544,10 +544,11 @@ bool remove(NodeAlloc& alloc, Edge& edge, u64 key, u8 level) {
 // ---------------------------------------------------------------------------
 // Subtree release
 //
-// The blocks are released without a write into them: in shared mode they are
-// retired whole, and a reader still inside the old subtree finds it as it
-// was (its answers are those of the moment before the release). Only the top
-// edge is emptied.
+// The blocks are released without a write into them but for the obsolete
+// mark of each branch node (release_branch): in shared mode they are retired
+// whole, and a reader still inside the old subtree finds it as it was, but
+// fails its next validation against any of its branch nodes and starts
+// again from the root. Only the top edge is emptied.
 
 namespace {
 
@@ -588,14 +589,14 @@ void free_blocks(NodeAlloc& alloc, const Edge& edge) {
         for (u64 j = 0; j < c; ++j) free_blocks<IS_MAP>(alloc, sub[j]);
         alloc.release_bytes(sub, edge_array_bytes(c));
       }
-      alloc.destroy(node);
+      release_branch(alloc, node);
       break;
     }
     case TAG_U: {
       BranchU* node = edge.ptr<BranchU>();
       CORVALE_EXPECT(node != nullptr, MISSING_BLOCK);
       for (const Edge& child : node->children) free_blocks<IS_MAP>(alloc, child);
-      alloc.destroy(node);
+      release_branch(alloc, node);
       break;
     }
     case TAG_BITMAP_LEAF:

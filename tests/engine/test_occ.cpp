@@ -350,6 +350,40 @@ TEST(RacingWords, ByteRangeCopiesMatchMemmove) {
   EXPECT_EQ(occ::load_decode_word(g), e.decode_word());
 }
 
+// A guard holds while its word keeps the even value it was taken with; a
+// bracket (odd, then even again) or an obsolete mark breaks it, and an odd
+// word (open or obsolete) cannot be entered. A node whose version wrapped
+// to the top keeps failing once marked.
+TEST(Versions, GuardsFailAcrossABracketAndForGoodOnAnObsoleteNode) {
+  std::atomic<u64> seq{4};
+  occ::Guard g = occ::Guard::of_seq(seq, 4);
+  EXPECT_TRUE(g.holds());
+  u32 node = 6;
+  ASSERT_TRUE(g.enter(node));
+  EXPECT_TRUE(g.holds());
+  seq.store(6);
+  EXPECT_TRUE(g.holds()) << "the guard is the node now, not the sequence word";
+  occ::open_version(node);
+  EXPECT_FALSE(g.holds());
+  occ::Guard inside = g;
+  EXPECT_FALSE(inside.enter(node)) << "an open node";
+  occ::close_version(node);
+  EXPECT_EQ(node, 8u);
+  EXPECT_FALSE(g.holds());
+  ASSERT_TRUE(g.enter(node));
+  occ::mark_obsolete(node);
+  EXPECT_EQ(node, 9u);
+  EXPECT_FALSE(g.holds());
+  EXPECT_FALSE(g.enter(node)) << "an obsolete node";
+  occ::mark_obsolete(node);
+  EXPECT_EQ(node, 9u) << "marking twice changes nothing";
+  u32 top = 0xFFFF'FFFEu;
+  ASSERT_TRUE(g.enter(top));
+  occ::mark_obsolete(top);
+  EXPECT_FALSE(g.holds());
+  EXPECT_FALSE(g.enter(top));
+}
+
 TEST(Collector, ConcurrentReadersNeverSeeARecycledBlock) {
   // Writer: publishes a block, replaces it, retires the old one, advances.
   // Readers: pin, take the current block, check it is intact, unpin. A

@@ -169,8 +169,8 @@ using namespace testsupport;
 
 // A present key passes every node on its path (+2) and changes nothing
 // else; an upgrade builds the new node off to the side and retires the old
-// block, which stays readable, unchanged and even until the collector
-// recycles it.
+// block, which stays readable and unchanged but for its version, now odd
+// for good (obsolete), until the collector recycles it.
 TEST(SharedMode, PresentKeysAndReplacedNodes) {
   map::CorvaleMap m;
   const occ::CollectorRef col = occ::make_collector();
@@ -201,20 +201,20 @@ TEST(SharedMode, PresentKeysAndReplacedNodes) {
   EXPECT_EQ(rec.path.depth, 0u);
 
   // A 4th top digit upgrades the root node: the new BranchL7 keeps the
-  // version, the old block is retired intact.
+  // version, the old block is retired intact and obsolete.
   const u64 pending = col->pending_count();
   const u64 mem = m.mem_used();
   m.insert(u64{4} << 56, 4);
   ASSERT_EQ(rec.root.tag, TAG_L7);
   EXPECT_EQ(col->pending_count(), pending + 1) << "the old BranchL3 is retired";
   EXPECT_EQ(m.mem_used(), mem + BRANCH_L7_SIZE - BRANCH_L3_SIZE);
-  EXPECT_EQ(root->count, 3) << "the retired node is never written";
-  EXPECT_EQ(root->version % 2, 0u);
+  EXPECT_EQ(root->count, 3) << "the retired node keeps its children";
+  EXPECT_EQ(root->version, root_v + 5) << "obsolete: odd for good";
   EXPECT_EQ(rec.root.ptr<BranchL7>()->version, root_v + 6);
 
-  // Emptying the inner node releases it: retired even and intact.
+  // Emptying the inner node releases it: retired obsolete.
   for (u64 j = 0; j < 40; ++j) EXPECT_TRUE(m.remove((u64{1} << 56) | ((j % 3) << 48) | j).has_value());
-  EXPECT_EQ(inner->version % 2, 0u);
+  EXPECT_EQ(inner->version % 2, 1u);
   EXPECT_EQ(verify::map_errors(m), "");
 }
 

@@ -1,13 +1,18 @@
-// One writer and several optimistic readers on a core set and map in shared
-// mode. The writer churns keys through every node kind and threshold (dense
-// runs that make and break bitmap leaves, full edges and wide branches,
-// clusters, uniform keys, shared upper bytes, keys near both ends, a small
-// universe that crosses the flat/tree switch both ways, ascending inserts)
-// around a fixed set of stable keys, bracketing each operation with a
-// sequence word and advancing the collector after it. Readers pin, look up
-// with the validating walk of occ_reader.hpp, unpin, and must find every
-// stable key (with its value) and never a ghost key, which is never
-// inserted. Clean under ThreadSanitizer and AddressSanitizer.
+// One writer and several lock-free readers on a concurrent set and map. The
+// writer churns keys through every node kind and threshold (dense runs that
+// make and break bitmap leaves, full edges and wide branches, clusters,
+// uniform keys, shared upper bytes, keys near both ends, a small universe
+// that crosses the flat/tree switch both ways, ascending inserts) around a
+// fixed set of stable keys. Readers look keys up with the production
+// lookups (SyncCorvaleSet::contains, SyncCorvaleMap::get) and must find
+// every stable key (with its value) and never a ghost key, which is never
+// inserted.
+//
+// Next to the random mixes, one fixed pattern: a branch that switches kind
+// on every round (BranchL3 <-> BranchL7) above a leaf whose keys shift in
+// place, under stable keys that readers probe all the time.
+//
+// Clean under ThreadSanitizer and AddressSanitizer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "occ_reader.hpp"
+#include "engine/sync.hpp"
 #include "support.hpp"
 
 namespace corvale_trie {
@@ -32,46 +37,43 @@ constexpr unsigned kReaders = 3;
 constexpr u64 kMinAnswers = 2000;
 
 template <bool IS_MAP>
+using SyncContainer = std::conditional_t<IS_MAP, sync::SyncCorvaleMap, sync::SyncCorvaleSet>;
+
+// Whether a lookup of `key` gives what a stable key (present, with its
+// value) or a key that is never inserted (absent) must give.
+template <bool IS_MAP>
+bool answers_right(const SyncContainer<IS_MAP>& c, u64 key, bool present) {
+  if constexpr (IS_MAP) {
+    const std::optional<u64> v = c.get(key);
+    return present ? v == value_of(key) : !v.has_value();
+  } else {
+    return c.contains(key) == present;
+  }
+}
+
+template <bool IS_MAP>
+void put(SyncContainer<IS_MAP>& c, u64 k, u64 v) {
+  if constexpr (IS_MAP)
+    c.insert(k, v);
+  else
+    c.insert(k);
+}
+
+template <bool IS_MAP>
 struct Stress {
-  Container<IS_MAP> c;
-  occ::CollectorRef col = occ::make_collector();
-  u32 seq = 0;
+  SyncContainer<IS_MAP> c;
   std::vector<u64> stable;
   std::vector<u64> ghosts;
   Census seen;  // node kinds the churn went through
 
-  Stress() { c.record().alloc.defer_to(col); }
-
-  // One write under the sequence word, then an advance attempt.
-  template <class Op>
-  void write(Op&& op) {
-    occ::open_version(seq);
-    op();
-    occ::close_version(seq);
-    col->try_advance();
-  }
-
-  // Readers run until `stop`; returns the number of wrong answers.
+  // Readers run until `stop`, counting wrong answers.
   void reader(const std::atomic<bool>& stop, std::atomic<u64>& wrong, std::atomic<u64>& answered,
               u64 seed) {
-    occ::Reader r(col);
     std::mt19937_64 rng(seed);
     while (!stop.load(std::memory_order_relaxed)) {
       const bool want_stable = rng() & 1;
       const u64 key = want_stable ? stable[rng() % stable.size()] : ghosts[rng() % ghosts.size()];
-      Answer a;
-      for (unsigned attempt = 0;; ++attempt) {
-        r.pin();
-        a = optimistic_get<IS_MAP>(c.record(), seq, key);
-        r.unpin();
-        if (a.outcome != Outcome::Retry) break;
-        if (attempt % 64 == 63) std::this_thread::yield();
-        if (stop.load(std::memory_order_relaxed)) break;
-      }
-      if (a.outcome == Outcome::Retry) break;
-      const bool ok = want_stable ? a.outcome == Outcome::Present && (!IS_MAP || a.value == value_of(key))
-                                  : a.outcome == Outcome::Absent;
-      if (!ok) wrong.fetch_add(1);
+      if (!answers_right<IS_MAP>(c, key, want_stable)) wrong.fetch_add(1);
       answered.fetch_add(1, std::memory_order_relaxed);
     }
   }
@@ -94,7 +96,7 @@ struct Stress {
     stable.assign(stable_set.begin(), stable_set.end());
     ghosts.assign(ghost_set.begin(), ghost_set.end());
     ASSERT_FALSE(ghosts.empty());
-    for (const u64 k : stable) write([&] { insert(k, value_of(k)); });
+    for (const u64 k : stable) put<IS_MAP>(c, k, value_of(k));
 
     std::atomic<bool> stop{false};
     std::atomic<u64> wrong{0};
@@ -119,31 +121,20 @@ struct Stress {
         if (!ghost_set.count(k) && !stable_set.count(k)) batch.push_back(k);
       }
       if (rng() & 1) std::sort(batch.begin(), batch.end());
-      for (const u64 k : batch) write([&] { insert(k, ~k); });
-      seen += census(c.record());
+      for (const u64 k : batch) put<IS_MAP>(c, k, ~k);
+      // Only this thread writes; the readers' loads do not race with a read.
+      seen += census(const_cast<CoreRecord&>(c.inner_quiescent().record()));
       writes += size;
       if (rng() % 4 == 0) continue;  // let the tree grow now and then
-      for (const u64 k : batch) write([&] { c.remove(k); });
+      for (const u64 k : batch) c.remove(k);
       writes += size;
     }
     stop = true;
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0u);
     EXPECT_GE(answered.load(), kMinAnswers);
-    EXPECT_EQ(errors_of<IS_MAP>(c), "");
-    for (const u64 k : stable) {
-      if constexpr (IS_MAP)
-        EXPECT_EQ(c.get(k), value_of(k));
-      else
-        EXPECT_TRUE(c.contains(k));
-    }
-  }
-
-  void insert(u64 k, u64 v) {
-    if constexpr (IS_MAP)
-      c.insert(k, v);
-    else
-      c.insert(k);
+    EXPECT_EQ(errors_of<IS_MAP>(c.inner_quiescent()), "");
+    for (const u64 k : stable) EXPECT_TRUE(answers_right<IS_MAP>(c, k, true)) << k;
   }
 };
 
@@ -161,6 +152,77 @@ void stress_every_distribution() {
   }
   EXPECT_EQ(seen.missing(IS_MAP), "") << "node kinds the churn never made";
 }
+
+// The fixed pattern: nine stable keys (1<<56) | 100*i in one leaf with room
+// for a tenth, X = (1<<56) | 50 inserted below them (every key of the leaf
+// shifts in place) and removed again, A = (3<<56) | 5 and B = (4<<56) | 5
+// toggled so that the root branch becomes a BranchL7 at B and a BranchL3
+// again when A goes, and 40 stable keys under top byte 2 that keep the
+// container a tree. Readers probe the stable keys, and X, A and B, whose
+// values (map) must be right whenever they are found.
+template <bool IS_MAP>
+void branch_switching_kind_over_a_shifting_leaf() {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+  constexpr u64 kRounds = 3000;
+#else
+  constexpr u64 kRounds = 30000;
+#endif
+  SyncContainer<IS_MAP> c;
+  std::vector<u64> stable;
+  for (u64 i = 1; i <= 9; ++i) stable.push_back((u64{1} << 56) | (100 * i));
+  for (u64 i = 0; i < 40; ++i) stable.push_back((u64{2} << 56) | (0x0101 * i + 1));
+  for (const u64 k : stable) put<IS_MAP>(c, k, value_of(k));
+  const u64 X = (u64{1} << 56) | 50;
+  const u64 A = (u64{3} << 56) | 5;
+  const u64 B = (u64{4} << 56) | 5;
+  const u64 toggled[] = {X, A, B};
+  const Edge& root = c.inner_quiescent().record().root;
+  ASSERT_EQ(root.tag, TAG_L3);
+
+  std::atomic<bool> stop{false};
+  std::atomic<u64> wrong{0};
+  std::atomic<u64> answered{0};
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < kReaders; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(test_seed(0xB5A7C4 + t));
+      while (!stop.load(std::memory_order_relaxed)) {
+        const u64 r = rng();
+        if (r % 8 != 0) {
+          if (!answers_right<IS_MAP>(c, stable[(r >> 8) % stable.size()], true)) wrong.fetch_add(1);
+        } else if constexpr (IS_MAP) {
+          const u64 k = toggled[(r >> 8) % 3];
+          const std::optional<u64> v = c.get(k);
+          if (v && *v != value_of(k)) wrong.fetch_add(1);
+        } else {
+          (void)c.contains(toggled[(r >> 8) % 3]);
+        }
+        answered.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+  }
+  bool switched = true;
+  for (u64 round = 0; round < kRounds || answered.load(std::memory_order_relaxed) < kMinAnswers; ++round) {
+    put<IS_MAP>(c, A, value_of(A));
+    put<IS_MAP>(c, B, value_of(B));
+    switched = switched && root.tag == TAG_L7;
+    put<IS_MAP>(c, X, value_of(X));
+    c.remove(B);
+    c.remove(A);
+    switched = switched && root.tag == TAG_L3;
+    c.remove(X);
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(switched) << "the root branch did not switch kind on every round";
+  EXPECT_EQ(wrong.load(), 0u) << "of " << answered.load() << " lookups";
+  EXPECT_GE(answered.load(), kMinAnswers);
+  EXPECT_EQ(errors_of<IS_MAP>(c.inner_quiescent()), "");
+}
+
+TEST(SharedStress, SetBranchSwitchingKindOverAShiftingLeaf) { branch_switching_kind_over_a_shifting_leaf<false>(); }
+
+TEST(SharedStress, MapBranchSwitchingKindOverAShiftingLeaf) { branch_switching_kind_over_a_shifting_leaf<true>(); }
 
 TEST(SharedStress, SetReadersNeverMissAStableKeyNorSeeAGhost) { stress_every_distribution<false>(); }
 
