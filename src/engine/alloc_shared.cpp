@@ -21,11 +21,15 @@ void NodeAlloc::defer_to(const occ::CollectorRef& collector) {
   collector_ref_ = collector;
 }
 
+// A block from the system spans whole 16-byte granules (the size mem_used
+// counts it at), so that a lock-free reader may load any aligned 8-byte word
+// that holds a byte of the block (get.hpp, SharedLeafKeys). A pooled block
+// was taken from the system for the same exact size.
 void* NodeAlloc::shared_allocate(u64 size, u64 align, u8 cls) {
   if (cls != NO_CLASS) {
     if (void* block = collector_ref_->pop_pool(cls)) return block;
   }
-  return system_alloc(size, align);
+  return system_alloc((size + 15) & ~u64{15}, align);
 }
 
 void NodeAlloc::shared_release(void* block, u64 size, u64 align) { collector_ref_->retire(block, size, align); }

@@ -127,7 +127,10 @@ struct PlainRead {
   [[nodiscard]] static int find_digit(const Node& node, unsigned /*count*/, u8 d) noexcept {
     return node.find(d);
   }
-  [[nodiscard]] static const u8* leaf_keys(const u8* keys, u64 /*bytes*/) noexcept { return keys; }
+  [[nodiscard, gnu::always_inline]] static std::optional<u64> leaf_search(const u8* keys, u64 n, unsigned width,
+                                                                          u64 key) noexcept {
+    return leaf::search(keys, n, static_cast<u8>(width), key);
+  }
   // Never taken by a plain walk: every caller sits behind a constant check.
   template <class R>
   [[nodiscard]] static R fail(R absent) noexcept {
@@ -164,15 +167,51 @@ inline std::atomic<void (*)(const Edge& child)> after_descend{nullptr};
 #define CORVALE_PAUSE_AFTER_DESCEND(child) ((void)0)
 #endif
 
+// The packed keys of a leaf that a writer may be changing, searched where
+// they lie (leaf::search_in): a key is put together from the one or two
+// aligned 8-byte words that hold its bytes, each a relaxed atomic load, so
+// that a search touches only the words of the keys it compares. The key
+// area starts 8-aligned (a packed block is 16-aligned, and a map leaf's keys
+// follow its 8-byte value slots) and ends with its block, and a block of a
+// shared container spans whole 16-byte granules (shared_allocate): every
+// word that holds a key byte lies inside the block. The bytes of such a word
+// past the keys are masked off.
+struct SharedLeafKeys {
+  const occ::detail::alias_u64* words;
+
+  explicit SharedLeafKeys(const u8* keys) noexcept : words(reinterpret_cast<const occ::detail::alias_u64*>(keys)) {
+    CORVALE_ASSERT((reinterpret_cast<std::uintptr_t>(keys) & 7) == 0);
+  }
+
+  // Key i of width W.
+  template <unsigned W>
+  [[nodiscard]] u64 at(u64 i) const noexcept {
+    if constexpr (W == 1) {
+      return static_cast<u8>(word(i >> 3) >> (8 * (i & 7)));
+    } else {
+      // The bytes of lo from the key's first on, then those of hi above
+      // them (hi << (64 - shift), written so that shift 0 is no shift by 64).
+      const u64 first = i * W;
+      const unsigned shift = 8 * static_cast<unsigned>(first & 7);
+      const u64 lo = word(first >> 3);
+      const u64 hi = word((first + W - 1) >> 3);
+      return ((lo >> shift) | ((hi << 1) << (63 - shift))) & BYTE_MASK_TABLE[W];
+    }
+  }
+  // Key bytes 8j..8j+7.
+  [[nodiscard]] u64 word(u64 j) const noexcept { return occ::load(words[j]); }
+};
+
 // Optimistic walk of a concurrent container (occ.hpp), run while a writer
 // may change the trie: racing words are read with relaxed atomic loads, each
 // branch node's version becomes the guard when the walk enters it (odd: the
 // attempt fails), every child edge is copied out and validated against the
 // node it lies in before it is followed, counts are checked against their
 // kind's capacity before any array is indexed, and packed leaf keys are
-// copied out before they are searched. Anything inconsistent fails the
-// attempt (failed()); the caller validates the answer against guard() once
-// more after reading the value it names, and starts again on a failure.
+// searched in place with relaxed loads (SharedLeafKeys). Anything
+// inconsistent fails the attempt (failed()); the caller validates the answer
+// against guard() once more after reading the value it names, and starts
+// again on a failure.
 class ValidatedRead {
  public:
   static constexpr bool kValidates = true;
@@ -210,12 +249,10 @@ class ValidatedRead {
     const u64 lanes = bits::eq_lanes(row, d) & bits::low_lanes(count);
     return lanes == 0 ? -1 : static_cast<int>(bits::first_lane(lanes));
   }
-  // The `bytes` bytes (at most LINEAR_LEAF_MAX keys) of a leaf's packed
-  // keys, copied out, with zeros over the search's overreach.
-  [[nodiscard]] const u8* leaf_keys(const u8* keys, u64 bytes) noexcept {
-    occ::copy_out(keys_, keys, bytes);
-    std::memset(keys_ + bytes, 0, kOverreach);
-    return keys_;
+  // The search of a leaf's n (at most LINEAR_LEAF_MAX) packed keys.
+  [[nodiscard]] static std::optional<u64> leaf_search(const u8* keys, u64 n, unsigned width, u64 key) noexcept {
+    const SharedLeafKeys shared(keys);
+    return leaf::with_width(width, [&](auto w) { return leaf::search_in<w>(shared, n, key); });
   }
   template <class R>
   [[nodiscard]] R fail(R absent) noexcept {
@@ -237,9 +274,6 @@ class ValidatedRead {
   occ::Guard guard_;
   bool failed_ = false;
   Edge edge_;  // the copy of the edge the walk stands on
-  // Room for 32 keys of 7 bytes plus the leaf search's overreach.
-  static constexpr u64 kOverreach = 16;
-  alignas(16) u8 keys_[LINEAR_LEAF_MAX * 7 + kOverreach];
 };
 
 // ---------------------------------------------------------------------------
@@ -275,8 +309,7 @@ struct SetLookup {
   static Result linear_leaf(Read& read, const Edge* e, unsigned width, u64 n, u64 key) noexcept {
     const u8* block = read.template block<const u8>(*e);
     if (block == nullptr) return read.fail(absent());
-    const u8* keys = read.leaf_keys(block, n * width);
-    return leaf::search(keys, n, static_cast<u8>(width), key).has_value();
+    return read.leaf_search(block, n, width, key).has_value();
   }
 
   template <class Read>
@@ -327,8 +360,7 @@ struct MapLookup {
   static Result linear_leaf(Read& read, const Edge* e, unsigned width, u64 n, u64 key) noexcept {
     u8* block = e->ptr<u8>();
     if (block == nullptr) return read.missing(absent());
-    const u8* keys = read.leaf_keys(block + 8 * capacity_for(n), n * width);
-    const std::optional<u64> i = leaf::search(keys, n, static_cast<u8>(width), key);
+    const std::optional<u64> i = read.leaf_search(block + 8 * capacity_for(n), n, width, key);
     if (!i) return nullptr;
     if (!read.holds()) return read.fail(absent());
     return reinterpret_cast<u64*>(block) + *i;

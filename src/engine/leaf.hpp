@@ -29,6 +29,11 @@
 // one-byte keys with one lane compare (engine/bits.hpp) and small arrays with
 // an equality scan; everything else is a lower bound plus one compare.
 //
+// The searches read the keys through an accessor (`PackedKeys`: plain loads
+// from a byte pointer), so that the lock-free lookups run the same searches
+// (`lower_bound_in`, `search_in`) over a leaf a writer may be changing, with
+// an accessor of their own.
+//
 // Preconditions: `lower_bound_fixed<W>` and `locate` take a key already
 // reduced to its low W bytes (key & BYTE_MASK[W]); an empty array (n = 0) is
 // accepted and never read. All functions are pure: no allocation, no state,
@@ -39,6 +44,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "engine/bits.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::leaf {
@@ -161,31 +167,46 @@ inline void set_key_at(u8* keys, unsigned width, u64 i, u64 key) noexcept {
 // ---------------------------------------------------------------------------
 // Lower bound
 
+// A packed key array as the searches read it: key i of width W (`at`) and
+// the eight bytes 8j..8j+7 as one word (`word`, the one-byte lane compares).
+// PackedKeys reads private memory (or memory no writer changes) with plain
+// loads; the lock-free lookups pass a reader of their own (get.hpp) that
+// loads the words of a leaf a writer may be changing.
+struct PackedKeys {
+  const u8* keys;
+
+  template <unsigned W>
+  [[nodiscard]] u64 at(u64 i) const noexcept {
+    return load_key<W>(keys + i * W);
+  }
+  [[nodiscard]] u64 word(u64 j) const noexcept { return bits::load8(keys + 8 * j); }
+};
+
 namespace detail {
 
 // Branch-free count of the keys below `key`.
-template <unsigned W>
-[[nodiscard]] inline u64 count_below(const u8* keys, u64 n, u64 key) noexcept {
+template <unsigned W, class Keys>
+[[nodiscard]] inline u64 count_below(const Keys& keys, u64 n, u64 key) noexcept {
   u64 c = 0;
-  for (u64 i = 0; i < n; ++i) c += load_key<W>(keys + i * W) < key ? 1 : 0;
+  for (u64 i = 0; i < n; ++i) c += keys.template at<W>(i) < key ? 1 : 0;
   return c;
 }
 
 // First index whose key is not below `key` (n when none), scanning upwards.
-template <unsigned W>
-[[nodiscard]] inline u64 scan_below(const u8* keys, u64 n, u64 key) noexcept {
+template <unsigned W, class Keys>
+[[nodiscard]] inline u64 scan_below(const Keys& keys, u64 n, u64 key) noexcept {
   for (u64 i = 0; i < n; ++i)
-    if (load_key<W>(keys + i * W) >= key) return i;
+    if (keys.template at<W>(i) >= key) return i;
   return n;
 }
 
 // Unrolled form of scan_below for n <= 8: the compares are written out, the
 // first that fails ends the scan.
-template <unsigned W>
-[[nodiscard]] inline u64 unrolled_scan_8(const u8* keys, u64 n, u64 key) noexcept {
+template <unsigned W, class Keys>
+[[nodiscard]] inline u64 unrolled_scan_8(const Keys& keys, u64 n, u64 key) noexcept {
   CORVALE_ASSERT(n <= 8);
 #define CORVALE_SCAN_STEP(i) \
-  if (n == (i) || load_key<W>(keys + (i) * W) >= key) return (i);
+  if (n == (i) || keys.template at<W>(i) >= key) return (i);
   CORVALE_SCAN_STEP(0)
   CORVALE_SCAN_STEP(1)
   CORVALE_SCAN_STEP(2)
@@ -199,13 +220,13 @@ template <unsigned W>
 }
 
 // Halving search whose bound updates are conditional selects.
-template <unsigned W>
-[[nodiscard]] inline u64 halving(const u8* keys, u64 n, u64 key) noexcept {
+template <unsigned W, class Keys>
+[[nodiscard]] inline u64 halving(const Keys& keys, u64 n, u64 key) noexcept {
   u64 lo = 0;
   u64 hi = n;
   while (lo < hi) {
     const u64 mid = (lo + hi) >> 1;
-    const bool below = load_key<W>(keys + mid * W) < key;
+    const bool below = keys.template at<W>(mid) < key;
     lo = below ? mid + 1 : lo;
     hi = below ? hi : mid;
   }
@@ -214,10 +235,10 @@ template <unsigned W>
 
 }  // namespace detail
 
-// Number of keys below `key` among the n packed W-byte keys at `keys`: the
+// Number of keys below `key` among the n packed W-byte keys of `keys`: the
 // index of the first key not below it, or n. `key` < 2^(8W).
-template <unsigned W>
-[[nodiscard]] inline u64 lower_bound_fixed(const u8* keys, u64 n, u64 key) noexcept {
+template <unsigned W, class Keys>
+[[nodiscard]] inline u64 lower_bound_in(const Keys& keys, u64 n, u64 key) noexcept {
   static_assert(W >= 1 && W <= 7, "leaf keys are 1 to 7 bytes wide");
   CORVALE_ASSERT((key & ~BYTE_MASK_TABLE[W]) == 0);
   if (n == 0) return 0;
@@ -238,6 +259,12 @@ template <unsigned W>
     if (n <= 4) return detail::count_below<W>(keys, n, key);
     return detail::halving<W>(keys, n, key);
   }
+}
+
+// The same over the packed keys at `keys`.
+template <unsigned W>
+[[nodiscard]] inline u64 lower_bound_fixed(const u8* keys, u64 n, u64 key) noexcept {
+  return lower_bound_in<W>(PackedKeys{keys}, n, key);
 }
 
 // The same for a width known only at run time (1..7).
@@ -299,8 +326,49 @@ struct LocateResult {
 // keys of width `width` (1..7).
 [[nodiscard]] LocateResult locate(const u8* keys, u64 n, u8 width, u64 key) noexcept;
 
-// Index of the key whose W bytes equal the low W bytes of `key`, or none.
-// Any u64 may be passed; only its low `width` bytes take part.
+namespace detail {
+
+// Equality scan from key 0, stopping at the first equal key.
+template <unsigned W, class Keys>
+[[nodiscard]] inline std::optional<u64> scan_equal(const Keys& keys, u64 n, u64 k) noexcept {
+  for (u64 i = 0; i < n; ++i)
+    if (keys.template at<W>(i) == k) return i;
+  return std::nullopt;
+}
+
+}  // namespace detail
+
+// Index of the key whose W bytes equal the low W bytes of `key`, or none,
+// among the n keys of `keys` (n = 0 is accepted and never read).
+template <unsigned W, class Keys>
+[[nodiscard]] inline std::optional<u64> search_in(const Keys& keys, u64 n, u64 key) noexcept {
+  const u64 k = key & BYTE_MASK_TABLE[W];
+  if (n == 0) return std::nullopt;
+  if constexpr (W == 1) {
+    if (n == 8) {
+      const u64 lanes = bits::eq_lanes(keys.word(0), static_cast<u8>(k));
+      if (lanes == 0) return std::nullopt;
+      return bits::first_lane(lanes);
+    }
+    if (n == 16) {
+      const u64 lo = bits::eq_lanes(keys.word(0), static_cast<u8>(k));
+      const u64 hi = bits::eq_lanes(keys.word(1), static_cast<u8>(k));
+      if (lo != 0) return bits::first_lane(lo);
+      if (hi != 0) return 8 + bits::first_lane(hi);
+      return std::nullopt;
+    }
+  }
+  if constexpr (W == 2) {
+    if (n == 8) return detail::scan_equal<2>(keys, n, k);
+  }
+  if (n <= 4) return detail::scan_equal<W>(keys, n, k);
+  const u64 i = lower_bound_in<W>(keys, n, k);
+  if (i < n && keys.template at<W>(i) == k) return i;
+  return std::nullopt;
+}
+
+// The same over the packed keys at `keys`, of width `width` (1..7). Any u64
+// may be passed; only its low `width` bytes take part.
 [[nodiscard]] std::optional<u64> search(const u8* keys, u64 n, u8 width, u64 key) noexcept;
 
 }  // namespace corvale_trie::leaf

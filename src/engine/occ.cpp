@@ -235,6 +235,18 @@ void Collector::pin(ReaderSlot& slot) const noexcept {
 // ---------------------------------------------------------------------------
 // The threads' slots
 
+namespace {
+// The slot of the thread's last lookup (collector id, slot), kept apart from
+// its list (ThreadSlots) in plain thread-locals, which need no
+// initialisation on first use: a lookup reads them without the list's
+// guard.
+struct RecentSlot {
+  u64 id = 0;  // ids start at 1
+  ReaderSlot* slot = nullptr;
+};
+thread_local RecentSlot t_recent;
+}  // namespace
+
 // The calling thread's registered slots, by collector id. Only the owning
 // thread touches its list; the registries it points into are locked as usual.
 struct ThreadSlots {
@@ -250,19 +262,20 @@ struct ThreadSlots {
   // Thread exit: leave the registry of every collector still alive. A
   // collector already torn down took its registry with it.
   ~ThreadSlots() {
+    forget_recent();
     for (auto& [id, entry] : entries)
       if (const CollectorRef c = entry.collector.lock()) c->unregister_reader(entry.slot.get());
   }
 
   [[nodiscard]] std::size_t size() const noexcept { return entries.size(); }
 
+  // The slot with `c`, registered on the first call; it becomes the
+  // thread's recent slot.
   ReaderSlot& slot_for(Collector& c) {
-    if (c.id_ == recent_id) [[likely]] return *recent_slot;
     auto it = entries.find(c.id_);
     if (it == entries.end()) it = add(c);
-    recent_id = c.id_;
-    recent_slot = it->second.slot.get();
-    return *recent_slot;
+    t_recent = {c.id_, it->second.slot.get()};
+    return *t_recent.slot;
   }
 
  private:
@@ -274,7 +287,7 @@ struct ThreadSlots {
     if (entries.size() >= prune_at) {
       std::erase_if(entries, [](const auto& kv) { return kv.second.collector.expired(); });
       prune_at = std::max<std::size_t>(16, 2 * entries.size());
-      recent_id = 0;
+      forget_recent();
     }
     // The list entry first, then the registration: a failure of either
     // leaves nothing behind.
@@ -288,9 +301,9 @@ struct ThreadSlots {
     return it;
   }
 
+  static void forget_recent() noexcept { t_recent = {}; }
+
   Map entries;
-  u64 recent_id = 0;  // ids start at 1
-  ReaderSlot* recent_slot = nullptr;
   std::size_t prune_at = 16;  // list size at which expired entries are dropped
 };
 
@@ -298,7 +311,11 @@ namespace {
 thread_local ThreadSlots t_slots;
 }  // namespace
 
-ReaderSlot& Collector::thread_slot() { return t_slots.slot_for(*this); }
+ReaderSlot& Collector::thread_slot() {
+  const RecentSlot& recent = t_recent;
+  if (recent.id == id_) [[likely]] return *recent.slot;
+  return t_slots.slot_for(*this);
+}
 
 u64 Collector::thread_slot_count_for_testing() noexcept { return t_slots.size(); }
 

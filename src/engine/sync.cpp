@@ -41,8 +41,9 @@
 // Bounds: a node, leaf or array reached through a validated edge is a block
 // of that kind, live or retired (never freed while pinned); counts taken
 // from racing words are checked against the kind's capacity before any
-// array is indexed, and packed leaf keys are copied out (occ::copy_out) into a
-// local buffer before they are searched.
+// array is indexed, and packed leaf keys are searched in place with relaxed
+// loads of whole aligned words inside their n * W key bytes (get.hpp,
+// SharedLeafKeys).
 #include "engine/sync.hpp"
 
 #include <bit>
