@@ -873,13 +873,17 @@ def run_engine(root, quick, env):
     subprocess.run(cfg, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build, "-j", str(os.cpu_count() or 4), "--target", "engine_bench"], check=True, stdout=subprocess.DEVNULL)
     exe = os.path.join(build, "bench", "engine_bench")
-    args = [exe, "--benchmark_format=json", "--benchmark_min_time=0.2"]
-    if quick:
-        args.append("--quick")
-    proc = subprocess.run(args, check=True, capture_output=True, text=True, env=env)
-    data = json.loads(proc.stdout)
+    # The set and map families only: the concurrent lookups (family sync)
+    # have their own report (bench/sync_bench.py, engine_bench --family=sync).
+    benchmarks = []
+    for family in ("set", "map"):
+        args = [exe, "--benchmark_format=json", "--benchmark_min_time=0.2", f"--family={family}"]
+        if quick:
+            args.append("--quick")
+        proc = subprocess.run(args, check=True, capture_output=True, text=True, env=env)
+        benchmarks += json.loads(proc.stdout)["benchmarks"]
     cells = {}  # (op, family, dist, n) -> {adapter: ns/key, "bpk_"+adapter: bytes/key}
-    for b in data["benchmarks"]:
+    for b in benchmarks:
         if b.get("error_occurred"):
             continue
         parts = b["name"].split("/")
