@@ -118,3 +118,29 @@ def unraisable(monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value))))
     return seen
+
+
+def fail_in_turn(make, call, state, allowed):
+    """Runs call(c) on c = make() with its n-th allocation failing, for
+    n = 1, 2, ... On MemoryError the state of c must be one of allowed(before)
+    (c is made afresh when it changed). Returns the answer of the call that
+    got through, its container and the number of failures."""
+    c = make()
+    before = state(c)
+    failures = 0
+    for n in range(1, 100000):
+        _corvale._fail_allocations_after(n)
+        try:
+            answer = call(c)
+        except MemoryError:
+            _corvale._fail_allocations_after(0)
+            now = state(c)
+            assert now in allowed(before), f"allocation {n} failed and the container changed"
+            if now != before:
+                c = make()
+            failures += 1
+            continue
+        finally:
+            _corvale._fail_allocations_after(0)
+        return answer, c, failures
+    pytest.fail("the call never got through")

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import corvale_trie._corvale as _corvale
-from conftest import SEED, U64_MAX, IndexOf, notes, packed, raises_exactly
+from conftest import SEED, U64_MAX, IndexOf, fail_in_turn, notes, packed, raises_exactly
 from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
 CLASS_DOC = (
@@ -542,27 +542,12 @@ def test_allocation_failure_in_a_read_raises_memory_error_and_leaves_the_contain
     for a lookup), in turn, is made to fail: each gives MemoryError, the
     container keeps its content, and the next calls of every kind work (a
     failed read must not poison the writer mutex)."""
-    c = _filled(kind)
-    before = _content(c)
     want = _plain(call(_filled(kind)))
-    failures = 0
-    for n in range(1, 100000):
-        _corvale._fail_allocations_after(n)
-        try:
-            got = call(c)
-        except MemoryError:
-            failures += 1
-            _corvale._fail_allocations_after(0)
-            assert _content(c) == before, n
-            assert c.first() == before[0] and len(c) == len(before), n
-            continue
-        finally:
-            _corvale._fail_allocations_after(0)
-        assert _plain(got) == want, n
-        break
-    else:
-        pytest.fail("the read never got through")
+    got, c, failures = fail_in_turn(lambda: _filled(kind), call, lambda c: (_content(c), c.first(), len(c)),
+                                    lambda before: [before])
+    assert _plain(got) == want
     assert failures >= 1
+    before = _content(c)
     # Writers and every read still get the mutex.
     probe = 2**50 + 1
     if kind == "map":
