@@ -6,6 +6,7 @@ string keys.
     python3 bench/strmap_bench.py --n 100000   # smaller
     python3 bench/strmap_bench.py --markdown out.md
     python3 bench/strmap_bench.py --goals      # speed goals, one process
+    python3 bench/strmap_bench.py --kinds real-paths,real-words   # real keys only
 
 --goals builds CorvaleStrMap, dict and SortedDict from the same keys in one
 process, so that the machine's load weighs on all of them alike, and prints
@@ -36,10 +37,22 @@ In --goals every timing loop drops its results (a plain `for` loop), so
 that no result objects pile up for the garbage collector to walk; the
 child-process tables below keep theirs in a list.
 
-Key kinds (deterministic, no key repeated): URL-like keys (3000 hosts,
-paths of 1..4 segments from a 5000-word list), file paths (a directory tree
-of growing fan-out with file names and extensions), English-like words
-(built from syllables) and random 16-character hex ids.
+Key kinds. Generated (deterministic, no key repeated, --n of each):
+URL-like keys (3000 hosts, paths of 1..4 segments from a 5000-word list),
+file paths (a directory tree of growing fan-out with file names and
+extensions), English-like words (built from syllables) and random
+16-character hex ids. Real, read from this machine when the run starts (all
+of them, or a sample of --n when there are more):
+    real-paths  every file path under /usr and under the running Python's
+                installation (sys.base_prefix), as os.walk lists them
+    real-words  the words of /usr/share/dict/words, one per line (Debian:
+                apt-get install wamerican; the kind is skipped without it)
+Keys that are not UTF-8, or hold a newline or a NUL byte, are left out.
+datrie runs on the generated kinds only (its alphabet is printable ASCII).
+Under each kind's table: the mean key length and the shape of our tree,
+worked out from the keys (a node at the root and at every 8-byte word
+boundary that two or more keys share): keys per node, and the nodes on a
+key's path from the root, on average.
 
 Every container runs in a fresh child process. The child reads the keys
 (made once by the parent, kept in a temporary file) as bytes objects and
@@ -55,6 +68,9 @@ over 200,000 probes (the whole map for insertion and iteration):
     next        successor of an absent key (SortedDict: bisect_right and
                 peekitem; datrie and marisa have no neighbour query)
     prev        predecessor of an absent key
+    range of 10 keys
+                m.range(a, b) with a a stored key and b the 9th key after
+                it (SortedDict: bisect_left(a) and items()[i:i + 10])
     iteration   for k in m (dict: insertion order)
 Memory: bytes per key of resident-set growth while building (marisa: while
 loading its saved image), and CorvaleStrMap.mem_used() per key.
@@ -74,8 +90,10 @@ import tempfile
 import time
 
 KINDS = ["hex", "words", "urls", "paths"]
+REAL_KINDS = ["real-paths", "real-words"]
+WORDS_FILE = "/usr/share/dict/words"
 PEERS = ["CorvaleStrMap", "dict", "SortedDict", "datrie", "marisa"]
-OPS = ["insert", "get hit", "get miss", "next", "prev", "iteration"]
+OPS = ["insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration"]
 PROBES = 200_000
 
 # ---------------------------------------------------------------- key sets
@@ -185,22 +203,103 @@ def neighbour_ops(peer, m):
     return None, None
 
 
-def key_file(kind, n):
-    """The keys of a kind, one per line, made once and kept in a file."""
-    path = os.path.join(tempfile.gettempdir(), f"corvale-strmap-{kind}-{n}.keys")
-    if not os.path.exists(path):
-        with open(path + ".part", "wb") as f:
-            f.write("\n".join(make_keys(kind, n)).encode())
-        os.replace(path + ".part", path)
-    return path
+def real_keys(kind, n):
+    """The keys of a real kind as sorted UTF-8 bytes (a sample of n when
+    there are more), or None when this machine has none."""
+    if kind == "real-words":
+        if not os.path.exists(WORDS_FILE):
+            return None
+        with open(WORDS_FILE, "rb") as f:
+            found = set(f.read().split(b"\n"))
+    else:
+        found = set()
+        for root in sorted({"/usr", sys.base_prefix}):
+            for top, _dirs, files in os.walk(os.fsencode(root)):
+                found.update(os.path.join(top, name) for name in files)
+
+    def usable(k):
+        try:
+            k.decode()
+        except UnicodeDecodeError:
+            return False
+        return k != b"" and b"\n" not in k and b"\0" not in k
+
+    keys = sorted(filter(usable, found))
+    if len(keys) > n:
+        keys = sorted(random.Random(20261206).sample(keys, n))
+    return keys
+
+
+def range_of_10(peer, m):
+    """The 10-key range query of an ordered container: our range(a, b), or
+    SortedDict's bisect_left(a) and a slice of items() (b is the 9th key
+    after a, so both give the same 10 entries)."""
+    if peer == "CorvaleStrMap":
+        return m.range
+    items, bisect_left = m.items(), m.bisect_left
+
+    def sd_range(a, _b):
+        i = bisect_left(a)
+        return items[i:i + 10]
+
+    return sd_range
+
+
+def ten_key_bounds(order, rng):
+    """(a, b) pairs of stored keys, b the 9th after a, from sorted keys."""
+    n = len(order)
+    return [(order[i], order[i + 9]) for i in rng.sample(range(n - 10), min(PROBES // 4, n - 10))]
+
+
+def key_path(kind, n):
+    return os.path.join(tempfile.gettempdir(), f"corvale-strmap-{kind}-{n}.keys")
+
+
+def prepare_keys(kind, n):
+    """Writes the keys of a kind, one per line, to key_path(kind, count) and
+    returns the count (None: the machine has no such keys). Generated keys
+    are made once and kept; real ones are read anew on every run."""
+    if kind in REAL_KINDS:
+        keys = real_keys(kind, n)
+        if keys is None:
+            return None
+        n = len(keys)
+    elif os.path.exists(key_path(kind, n)):
+        return n
+    else:
+        keys = [k.encode() for k in make_keys(kind, n)]
+    path = key_path(kind, n)
+    with open(path + ".part", "wb") as f:
+        f.write(b"\n".join(keys))
+    os.replace(path + ".part", path)
+    return n
+
+
+def read_keys(kind, n):
+    with open(key_path(kind, n), "rb") as f:
+        return f.read().split(b"\n")
+
+
+def tree_shape(blobs):
+    """(keys per node, nodes on a key's path) of the string map holding these
+    keys: a node at the root and at every 8-byte word boundary that two or
+    more keys pass (a key passes the boundary at 8j when it is at least 8j
+    bytes long; the rest of a key no other key shares is one tail record)."""
+    from collections import Counter
+
+    shared = Counter(k[:j] for k in blobs for j in range(8, len(k) + 1, 8))
+    nodes = 1 + sum(1 for c in shared.values() if c >= 2)
+    path = 0
+    for k in blobs:
+        path += 1 + sum(1 for j in range(8, len(k) + 1, 8) if shared[k[:j]] >= 2)
+    return len(blobs) / nodes, path / len(blobs)
 
 
 def worker(kind, peer, n, image):
     # The keys are read as bytes objects that stay alive: no str was made
     # and freed before the baseline, so no freed object memory is there for
     # the container's own objects to reuse unseen.
-    with open(key_file(kind, n), "rb") as f:
-        blobs = f.read().split(b"\n")
+    blobs = read_keys(kind, n)
     rng = random.Random(7)
     rng.shuffle(blobs)
     vals = array.array("Q", (rng.getrandbits(64) | (1 << 40) for _ in range(n)))
@@ -242,6 +341,11 @@ def worker(kind, peer, n, image):
     if nxt:
         out["ns"]["next"] = best_of(lambda: [nxt(k) for k in misses]) / len(misses) * 1e9
         out["ns"]["prev"] = best_of(lambda: [prv(k) for k in misses]) / len(misses) * 1e9
+        ten = range_of_10(peer, m)
+        bounds = ten_key_bounds(sorted(b.decode() for b in blobs), rng)
+        # Ranges are dropped as they come: kept, their lists and tuples would
+        # make the cyclic collector walk ever more objects while it is timed.
+        out["ns"]["range of 10 keys"] = best_of(lambda: each_pair(ten)(bounds)) / len(bounds) * 1e9
     it = m.iterkeys if peer == "marisa" else (m.keys if peer == "datrie" else m.__iter__)
 
     def iterate():
@@ -308,8 +412,7 @@ def goals_kind(kind, n):
     from corvale_trie._corvale import CorvaleStrMap
     from sortedcontainers import SortedDict
 
-    with open(key_file(kind, n), "rb") as f:
-        blobs = f.read().split(b"\n")
+    blobs = read_keys(kind, n)
     rng = random.Random(7)
     rng.shuffle(blobs)
     vals = [rng.getrandbits(64) | (1 << 40) for _ in range(n)]
@@ -349,15 +452,8 @@ def goals_kind(kind, n):
     record("prev", race(prevs, len(sample), setup=misses))
 
     # Ranges of 10 keys from stored keys; the same bounds for both.
-    order = sd.keys()
-    starts = rng.sample(range(n - 10), min(PROBES // 4, n - 10))
-    bounds = [(order[i], order[i + 9]) for i in starts]
-    sd_items, bisect_left = sd.items(), sd.bisect_left
-
-    def sd_range(a, _b):
-        i = bisect_left(a)
-        return sd_items[i:i + 10]
-
+    bounds = ten_key_bounds(sd.keys(), rng)
+    sd_range = range_of_10("SortedDict", sd)
     assert ours.range(*bounds[0]) == sd_range(*bounds[0])
     record("range of 10 keys", race({"CorvaleStrMap": each_pair(ours.range),
                                      "SortedDict": each_pair(sd_range)}, len(bounds),
@@ -378,17 +474,19 @@ def goals_kind(kind, n):
 
 
 def goals(args):
-    kinds = args.kinds.split(",")
-    lines = [f"CorvaleStrMap speed goals, {args.n} keys of each kind, every container in one "
-             f"process (Python {sys.version.split()[0]}); our time / the peer's time, best of 3 "
-             "rounds (goal met: ratio at or below the goal).", "",
+    counts = key_counts(args)
+    kinds = list(counts)
+    lines = ["CorvaleStrMap speed goals, keys of each kind: "
+             + ", ".join(f"{kind} {count:,}" for kind, count in counts.items())
+             + f"; every container in one process (Python {sys.version.split()[0]}); our time / the "
+             "peer's time, best of 3 rounds (goal met: ratio at or below the goal).", "",
              "| ratio | peer | goal | " + " | ".join(kinds) + " |",
              "|---|---|---|" + "---:|" * len(kinds)]
     results = {}
     times = []
     for kind in kinds:
         print(f"{kind} ...", file=sys.stderr, flush=True)
-        ns = goals_kind(kind, args.n)
+        ns = goals_kind(kind, counts[kind])
         results[kind] = ns
         times.append(f"{kind}: " + ", ".join(
             f"{op} {ns['CorvaleStrMap'][op]:.0f}" for op in
@@ -414,6 +512,19 @@ def goals(args):
 # ---------------------------------------------------------------- parent
 
 
+def key_counts(args):
+    """{kind: key count} of the kinds asked for that this machine has; the
+    key files are written here, not in a child that measures memory."""
+    counts = {}
+    for kind in args.kinds.split(","):
+        count = prepare_keys(kind, args.n)
+        if count is None:
+            print(f"{kind}: skipped, no {WORDS_FILE} (Debian: apt-get install wamerican)", file=sys.stderr)
+        else:
+            counts[kind] = count
+    return counts
+
+
 def run_child(kind, peer, n, image=None):
     cmd = [sys.executable, __file__, "--worker", kind, peer, "--n", str(n)]
     if image:
@@ -434,7 +545,7 @@ def fmt(x):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000)
-    ap.add_argument("--kinds", default=",".join(KINDS))
+    ap.add_argument("--kinds", default=",".join(KINDS + REAL_KINDS))
     ap.add_argument("--peers", default=",".join(PEERS))
     ap.add_argument("--datrie-n", type=int, default=100_000,
                     help="keys for datrie, whose one-at-a-time insertion slows down with size")
@@ -450,31 +561,39 @@ def main():
     if args.worker:
         worker(args.worker[0], args.worker[1], args.n, args.image)
         return
+    counts = key_counts(args)
+    datrie_n = min(args.n, args.datrie_n)
     results = {}
-    for kind in args.kinds.split(","):
-        for size in {args.n, min(args.n, args.datrie_n)}:
-            key_file(kind, size)  # here, not in a child that measures memory
+    for kind, count in counts.items():
+        if kind not in REAL_KINDS:
+            prepare_keys(kind, datrie_n)
         for peer in args.peers.split(","):
+            if peer == "datrie" and kind in REAL_KINDS:
+                continue
             print(f"{kind} / {peer} ...", file=sys.stderr, flush=True)
-            r = run_child(kind, peer, min(args.n, args.datrie_n) if peer == "datrie" else args.n)
+            r = run_child(kind, peer, datrie_n if peer == "datrie" else count)
             if r and peer == "marisa":
-                loaded = run_child(kind, peer, args.n, r["image"])
+                loaded = run_child(kind, peer, count, r["image"])
                 if loaded:
                     loaded["ns"]["insert"] = r["ns"]["insert"]
                 r = loaded
             results[(kind, peer)] = r
-    lines = [f"CorvaleStrMap benchmark, {args.n} keys of each kind "
-             f"(datrie: {min(args.n, args.datrie_n)}; Python {sys.version.split()[0]}). "
-             "Times in ns per operation; "
+    lines = [f"CorvaleStrMap benchmark (datrie: {datrie_n:,} keys of each generated kind; "
+             f"Python {sys.version.split()[0]}). Times in ns per operation; "
              "in brackets our time divided by the peer's (below 1: we are faster). "
              "Memory in bytes per key; in brackets the peer's figure divided by ours "
              "(above 1: we use less).", ""]
     peers = [p for p in args.peers.split(",") if p != "CorvaleStrMap"]
-    for kind in args.kinds.split(","):
+    for kind, count in counts.items():
         ours = results.get((kind, "CorvaleStrMap"))
         if not ours:
             continue
+        blobs = read_keys(kind, count)
+        per_node, path = tree_shape(blobs)
+        mean_len = sum(map(len, blobs)) / count
         lines += [f"#### {kind}", "",
+                  f"{count:,} keys of {mean_len:.1f} bytes on average; our tree: one node per "
+                  f"{per_node:.1f} keys, {path:.2f} nodes on a key's path.", "",
                   "| operation | CorvaleStrMap | " + " | ".join(peers) + " |",
                   "|---|---:|" + "---:|" * len(peers)]
         for op in OPS:

@@ -13,7 +13,8 @@ thread), as the single-thread baseline.
 Rows (throughput in million operations per second, all threads together):
   - point lookups (`get`, `in`) of present keys from 1, 2, 4 and 8 threads,
     without and with one writer thread that overwrites existing keys
-    non-stop while the readers run;
+    non-stop while the readers run (with the writer's own rate over the
+    same time beside the readers' rate);
   - inserts of fresh keys from 1, 2, 4 and 8 threads (each its own slice);
   - the speed of a pure-Python thread (a counting loop) running beside four
     lookup threads, relative to the same loop running alone: the point of
@@ -21,7 +22,9 @@ Rows (throughput in million operations per second, all threads together):
   - the cost of one lookup on one thread, in ns per call, of
     SyncCorvaleMap.get against CorvaleMap.get and of SyncCorvaleSet `in`
     against CorvaleSet `in`, on the same keys and on a 1-key container (the
-    cost of the call itself), with the ratio sync / thread-bound. Measured in
+    cost of the call itself), and of `is_empty` (which reads only the count:
+    the concurrent class's difference is the release and retaking of the
+    interpreter lock), with the ratio sync / thread-bound. Measured in
     thread CPU time (so that other processes on the machine count less),
     the best of several interleaved passes over slices of the keys.
 
@@ -104,33 +107,41 @@ def lookup_body(m, op, probes):
 
 
 def lookups(m, op, keys, threads, with_writer):
-    """Mops/s of `threads` lookup threads, optionally beside one writer."""
+    """(readers' Mops/s, writer's Mops/s or None) of `threads` lookup
+    threads, optionally beside one writer that runs from just before the
+    readers start until they are done; both from the run in which the
+    readers were fastest."""
     n = len(keys)
     slices = [keys[i::threads] for i in range(threads)]
 
     def once():
         stop = threading.Event()
+        rate = [None]  # the writer's writes per second over its whole run
         writer = None
         if with_writer:
             insert = m.insert
 
             def write():
                 i = 0
+                t0 = time.perf_counter()
                 while not stop.is_set():
                     k = keys[i % n]
                     insert(k, k)
                     i += 1
+                rate[0] = i / (time.perf_counter() - t0)
 
             writer = threading.Thread(target=write)
             writer.start()
         try:
-            return run_threads([lookup_body(m, op, s) for s in slices])
+            seconds = run_threads([lookup_body(m, op, s) for s in slices])
         finally:
             stop.set()
             if writer:
                 writer.join()
+        return seconds, rate[0]
 
-    return n / best(once) / 1e6
+    seconds, writes_per_second = min((once() for _ in range(3)), key=lambda run: run[0])
+    return n / seconds / 1e6, (writes_per_second / 1e6 if with_writer else None)
 
 
 def single_thread(m, op, keys):
@@ -227,6 +238,14 @@ def one_thread_costs(keys):
                 k in c  # noqa: B015
         return body
 
+    def is_empty(c):
+        call = c.is_empty
+
+        def body(sl):
+            for _ in sl:
+                call()
+        return body
+
     rows = []
     for size, ks in ((f"{len(keys):,} keys", keys), ("1 key", None)):
         if ks is None:
@@ -240,10 +259,15 @@ def one_thread_costs(keys):
         plain_set = CorvaleSet(contents)
         sync_set = SyncCorvaleSet()
         sync_set.insert_many(contents)
-        ns = per_call_ns([("map", gets(plain_map)), ("sync map", gets(sync_map)),
-                          ("set", ins(plain_set)), ("sync set", ins(sync_set))], ks)
+        bodies = [("map", gets(plain_map)), ("sync map", gets(sync_map)),
+                  ("set", ins(plain_set)), ("sync set", ins(sync_set))]
+        if ks is not keys:  # the call alone, with no walk and no key
+            bodies += [("set is_empty", is_empty(plain_set)), ("sync set is_empty", is_empty(sync_set))]
+        ns = per_call_ns(bodies, ks)
         rows.append((f"`get`, {size}", ns["map"], ns["sync map"]))
         rows.append((f"`in`, {size}", ns["set"], ns["sync set"]))
+        if "set is_empty" in ns:
+            rows.append(("`is_empty` (set)", ns["set is_empty"], ns["sync set is_empty"]))
     return [(what, a, b, b / a) for what, a, b in rows]
 
 
@@ -277,14 +301,21 @@ def main():
         for with_writer in (False, True):
             title = f"point lookups `{op}`" + (" beside one writer thread" if with_writer else "")
             print(f"## {title}\n")
-            print("| threads | SyncCorvaleMap | dict+Lock | CorvaleMap (1 thread) |")
-            print("|---:|---:|---:|---:|")
-            base = None if with_writer else single_thread(maps["CorvaleMap"], op, keys)
+            if with_writer:
+                print("| threads | SyncCorvaleMap readers | its writer | dict+Lock readers | its writer |")
+                print("|---:|---:|---:|---:|---:|")
+            else:
+                print("| threads | SyncCorvaleMap | dict+Lock | CorvaleMap (1 thread) |")
+                print("|---:|---:|---:|---:|")
+                base = single_thread(maps["CorvaleMap"], op, keys)
             for t in thread_counts:
-                ours = lookups(maps["SyncCorvaleMap"], op, keys, t, with_writer)
-                peer = lookups(maps["dict+Lock"], op, keys, t, with_writer)
-                col = f"{base:.2f}" if base is not None and t == 1 else ""
-                print(f"| {t} | {ours:.2f} | {peer:.2f} | {col} |")
+                ours, our_writer = lookups(maps["SyncCorvaleMap"], op, keys, t, with_writer)
+                peer, peer_writer = lookups(maps["dict+Lock"], op, keys, t, with_writer)
+                if with_writer:
+                    print(f"| {t} | {ours:.2f} | {our_writer:.2f} | {peer:.2f} | {peer_writer:.2f} |")
+                else:
+                    col = f"{base:.2f}" if t == 1 else ""
+                    print(f"| {t} | {ours:.2f} | {peer:.2f} | {col} |")
             print()
 
     print("## inserts of fresh keys\n")
