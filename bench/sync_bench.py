@@ -13,8 +13,8 @@ thread), as the single-thread baseline.
 Rows (throughput in million operations per second, all threads together):
   - point lookups (`get`, `in`) of present keys from 1, 2, 4 and 8 threads,
     without and with one writer thread that overwrites existing keys
-    non-stop while the readers run (with the writer's own rate over the
-    same time beside the readers' rate);
+    non-stop while the readers run (with the writer's own rate, over its
+    run from just before the readers start until they are done);
   - inserts of fresh keys from 1, 2, 4 and 8 threads (each its own slice);
   - the speed of a pure-Python thread (a counting loop) running beside four
     lookup threads, relative to the same loop running alone: the point of
@@ -24,9 +24,10 @@ Rows (throughput in million operations per second, all threads together):
     against CorvaleSet `in`, on the same keys and on a 1-key container (the
     cost of the call itself), and of `is_empty` (which reads only the count:
     the concurrent class's difference is the release and retaking of the
-    interpreter lock), with the ratio sync / thread-bound. Measured in
-    thread CPU time (so that other processes on the machine count less),
-    the best of several interleaved passes over slices of the keys.
+    interpreter lock and the claim), with the ratio sync / thread-bound.
+    Measured in thread CPU time (so that other processes on the machine
+    count less), the best of several interleaved passes over slices of the
+    keys.
 
 Keys are uniform random 64-bit integers; every thread walks its own slice
 of a shuffled list of present keys. Each figure is the best of three runs.
