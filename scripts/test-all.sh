@@ -4,7 +4,8 @@
 # the concurrent tests), runs the engine tests under ctest, fuzzes the blob
 # image loader, then installs the Python package into a virtual environment
 # of its own (build/venv) and runs pytest, mypy over the typed calls of
-# tests/typing and stubtest from it.
+# tests/typing and stubtest from it; last, it builds the package again with
+# clang and runs pytest on that build.
 #
 # Debian packages (apt-get, only the missing ones; root is needed then):
 # libgtest-dev cmake g++ clang libclang-rt-14-dev, and python3-venv and
@@ -85,17 +86,22 @@ if ! build/fuzz/tests/fuzz/fuzz_blob_image -max_total_time=60 -rss_limit_mb=4096
 fi
 tail -n 2 build/fuzz/fuzz.log
 
-echo "== python tests"
+echo "== python tests (the package built by g++)"
 # The package, built by the environment's scikit-build-core, cmake and ninja,
 # with its testing hooks (CORVALE_TEST_HOOKS=ON), which the tests then
 # require; the plain build's module, without them, is checked for the names
-# a default build must have.
+# a default build must have. The package is built twice, by g++ and by
+# clang, each in a build directory of its own, and the tests run on each.
 install_package() {
-  "$py" -m pip install -q --no-build-isolation "$root" --config-settings=cmake.define.CORVALE_WERROR=ON "$@"
+  "$py" -m pip install -q --no-build-isolation "$root" --config-settings=cmake.define.CORVALE_WERROR=ON \
+    --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON "$@"
 }
-install_package --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON
-CORVALE_REQUIRE_TEST_HOOKS=1 CORVALE_DEFAULT_MODULE="$(echo build/plain/src/python/_corvale*.so)" \
-  "$py" -m pytest -q tests/python
+python_tests() {
+  CORVALE_REQUIRE_TEST_HOOKS=1 CORVALE_DEFAULT_MODULE="$(echo build/plain/src/python/_corvale*.so)" \
+    "$py" -m pytest -q tests/python
+}
+CC=gcc CXX=g++ install_package --config-settings=build-dir=build/wheel-gcc
+python_tests
 
 echo "== type stubs (mypy --strict over tests/typing, stubtest)"
 # Run outside the source tree, so that both check the installed package:
@@ -107,3 +113,11 @@ trap 'rm -rf "$scratch"' EXIT
   "$py" -m mypy --config-file "$root/pyproject.toml" "$root/tests/typing"
   "$py" -m mypy.stubtest corvale_trie._corvale
 )
+
+echo "== python tests (the package built by clang)"
+CC=clang CXX=clang++ install_package --config-settings=build-dir=build/wheel-clang
+if ! grep -q 'CMAKE_CXX_COMPILER_ID "Clang"' build/wheel-clang/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+  echo "scripts/test-all.sh: build/wheel-clang was not configured with clang" >&2
+  exit 1
+fi
+python_tests

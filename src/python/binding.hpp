@@ -65,7 +65,8 @@
 //   The concurrent classes are an `AnyThreadFrame<Core>` instead: the object
 //   head, the core (a handle to the shared container) and an
 //   AtomicBorrowFlag (claims by compare-and-swap), with no owner thread: the
-//   thread check is skipped; make_any_thread_object and dealloc_any_thread
+//   thread check is skipped (their object types have no kTypePath, which
+//   only its error names); make_any_thread_object and dealloc_any_thread
 //   make them and destroy their core on any thread.
 //   Their bodies do container work inside without_gil(work), which releases
 //   the interpreter lock (PyEval_SaveThread / PyEval_RestoreThread) around a

@@ -121,7 +121,7 @@ U64Buffer collect_u64(PyObject* obj, const char* label) {
   return U64Buffer(std::move(out));
 }
 
-std::pair<U64Buffer, U64Buffer> collect_u64_pair(PyObject* keys, PyObject* values) {
+KeyValueBuffers collect_u64_pair(PyObject* keys, PyObject* values) {
   U64Buffer ks = collect_u64(keys, "keys");
   if (!is_packed_source(values)) ks.detach();
   U64Buffer vs = collect_u64(values, "values");

@@ -153,11 +153,17 @@ class U64Buffer {
 // is raised.
 [[nodiscard]] U64Buffer collect_u64(PyObject* obj, const char* label);
 
+// A map's keys and values, one buffer each.
+struct KeyValueBuffers {
+  U64Buffer keys;
+  U64Buffer values;
+};
+
 // The two arguments of a map's insert_many through collect_u64, keys first
 // (a failure there leaves `values` unread). When `values` is iterated, keys
 // held through the buffer protocol are detached first, since the iteration
 // runs Python code.
-[[nodiscard]] std::pair<U64Buffer, U64Buffer> collect_u64_pair(PyObject* keys, PyObject* values);
+[[nodiscard]] KeyValueBuffers collect_u64_pair(PyObject* keys, PyObject* values);
 
 // Key of the string map: a str (strict UTF-8, borrowed), bytes (borrowed)
 // or bytearray (owned copy) free of NUL bytes. Other objects raise

@@ -249,7 +249,7 @@ Ref pop_default(std::optional<u64> dflt, Missing&& missing) {
 // place where it can be) or an iterable of integers, converted in full;
 // different lengths raise ValueError "insert_many: keys ({}) and values ({})
 // must have the same number of elements" before anything is inserted.
-std::pair<buffer::U64Buffer, buffer::U64Buffer> insert_many_pairs(PyObject* keys, PyObject* values);
+buffer::KeyValueBuffers insert_many_pairs(PyObject* keys, PyObject* values);
 
 // Converts and inserts the items of any iterable one at a time, each right
 // after its conversion (insert(u64) is the flavour's own step). Items before

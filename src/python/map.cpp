@@ -148,10 +148,11 @@ Ref map_get_batch(MapObject& self, std::vector<u64> keys) {
 // compared before anything is inserted; later pairs overwrite earlier ones.
 // The count is made before the first insert.
 Ref map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
-  const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
-  Ref count = to_py(static_cast<u64>(ks.size()));
+  const buffer::KeyValueBuffers pairs = intclass::insert_many_pairs(keys, values);
+  Ref count = to_py(static_cast<u64>(pairs.keys.size()));
   change([&] {
-    for (std::size_t i = 0; i < ks.size(); ++i) (void)self.core.insert(ks[i], vs[i]);
+    for (std::size_t i = 0; i < pairs.keys.size(); ++i)
+      (void)self.core.insert(pairs.keys[i], pairs.values[i]);
   });
   return count;
 }
@@ -269,14 +270,13 @@ PyGetSetDef map_getset[] = {
 
 }  // namespace
 
-std::pair<buffer::U64Buffer, buffer::U64Buffer> intclass::insert_many_pairs(PyObject* keys,
-                                                                           PyObject* values) {
-  auto [ks, vs] = buffer::collect_u64_pair(keys, values);
-  if (ks.size() != vs.size())
+buffer::KeyValueBuffers intclass::insert_many_pairs(PyObject* keys, PyObject* values) {
+  buffer::KeyValueBuffers pairs = buffer::collect_u64_pair(keys, values);
+  if (pairs.keys.size() != pairs.values.size())
     raise_format(PyExc_ValueError,
                  "insert_many: keys (%zu) and values (%zu) must have the same number of elements",
-                 ks.size(), vs.size());
-  return {std::move(ks), std::move(vs)};
+                 pairs.keys.size(), pairs.values.size());
+  return pairs;
 }
 
 std::optional<std::vector<KeyValue>> corvale_map_entries(PyObject* obj) {

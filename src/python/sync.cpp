@@ -60,14 +60,12 @@ u64 count_without_gil(const std::shared_ptr<Shared>& core) {
 
 struct SyncMapObject : AnyThreadFrame<std::shared_ptr<cs::SyncCorvaleMap>> {
   static constexpr const char* kName = "SyncCorvaleMap";
-  static constexpr const char* kTypePath = "_corvale::sync::SyncCorvaleMap";
   static PyTypeObject* type() { return sync_corvale_map_type(); }
   static u64 count_of(SyncMapObject& self) { return count_without_gil(self.core); }
 };
 
 struct SyncSetObject : AnyThreadFrame<std::shared_ptr<cs::SyncCorvaleSet>> {
   static constexpr const char* kName = "SyncCorvaleSet";
-  static constexpr const char* kTypePath = "_corvale::sync::SyncCorvaleSet";
   static PyTypeObject* type() { return sync_corvale_set_type(); }
   static u64 count_of(SyncSetObject& self) { return count_without_gil(self.core); }
 };
@@ -351,11 +349,12 @@ void map_update(SyncMapObject& self, PyObject* other) { insert_gathered(self, ga
 // compared before anything is inserted; the inserts run with the
 // interpreter lock held, after the count is made.
 Ref map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
-  const auto [ks, vs] = intclass::insert_many_pairs(keys, values);
+  const buffer::KeyValueBuffers pairs = intclass::insert_many_pairs(keys, values);
   cs::SyncCorvaleMap& shared = *self.core;
-  Ref count = to_py(static_cast<u64>(ks.size()));
+  Ref count = to_py(static_cast<u64>(pairs.keys.size()));
   change([&] {
-    for (std::size_t i = 0; i < ks.size(); ++i) (void)shared.insert(ks[i], vs[i]);
+    for (std::size_t i = 0; i < pairs.keys.size(); ++i)
+      (void)shared.insert(pairs.keys[i], pairs.values[i]);
   });
   return count;
 }
