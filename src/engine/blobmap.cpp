@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace corvale_trie::blobmap {
@@ -158,10 +159,15 @@ namespace {
 
 // Gathers the small pieces of an image (header, index records, chunk record
 // headers and padding) into a bounded buffer; chunk bytes go straight to the
-// sink. Records the first error and writes nothing after it.
+// sink. Records the first error and writes nothing after it. The buffer is
+// its only allocation, made by make_buffer(): a caller that must not fail
+// once it has started on the sink makes it first.
 class ImageWriter {
  public:
-  explicit ImageWriter(ImageSink& sink) : sink_(sink), buf_(new u8[kBuffer]) {}
+  static constexpr std::size_t kBuffer = 1 << 16;
+  [[nodiscard]] static std::unique_ptr<u8[]> make_buffer() { return std::unique_ptr<u8[]>(new u8[kBuffer]); }
+
+  ImageWriter(ImageSink& sink, std::unique_ptr<u8[]> buffer) noexcept : sink_(sink), buf_(std::move(buffer)) {}
 
   void put_u64(u64 v) { put(&v, 8); }
   void put_u32(u32 v) { put(&v, 4); }
@@ -182,11 +188,30 @@ class ImageWriter {
   [[nodiscard]] int error() const noexcept { return error_; }
 
  private:
-  static constexpr std::size_t kBuffer = 1 << 16;
   ImageSink& sink_;
   std::unique_ptr<u8[]> buf_;
   std::size_t len_ = 0;
   int error_ = 0;
+};
+
+// The owner of a file descriptor that the engine opened: it closes the
+// descriptor on every way out. close() closes it earlier and reports how
+// that went, for a writer to which a failed close is a failed write.
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) noexcept : fd_(fd) {}
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  ~FdCloser() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  // 0, or the errno value of a failed close; the descriptor is gone either way.
+  [[nodiscard]] int close() noexcept { return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno; }
+
+ private:
+  int fd_;
 };
 
 class FdSink final : public ImageSink {
@@ -224,10 +249,13 @@ u64 CorvaleBlobMap::image_size() const noexcept {
   return total;
 }
 
-std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) const {
-  const u64 entries = len();
-  const u64 total = image_size();
-  ImageWriter w(sink);
+namespace {
+
+// The image of `m` through `w`: total_size, or the first write error.
+std::optional<u64> write_image(const CorvaleBlobMap& m, ImageWriter& w, int& error) {
+  const BlobArena& arena = m.arena();
+  const u64 entries = m.len();
+  const u64 total = m.image_size();
   w.put(IMAGE_MAGIC, 8);
   w.put_u32(IMAGE_VERSION);
   w.put_u32(0);
@@ -235,15 +263,15 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
   w.put_u64(IMAGE_HEADER_SIZE);
   w.put_u64(IMAGE_HEADER_SIZE + INDEX_RECORD_SIZE * entries);
   w.put_u64(total);
-  w.put_u64(arena_.chunk_size());
-  w.put_u64(arena_.chunks().size());
-  iter::MapIter it = index_.iter();
+  w.put_u64(arena.chunk_size());
+  w.put_u64(arena.chunks().size());
+  iter::MapIter it = m.index().iter();
   while (const std::optional<KeyValue> kv = it.next()) {
     w.put_u64(kv->key);
     w.put_u64(kv->value);
   }
   static constexpr u8 kZeros[16] = {};
-  for (const ArenaChunk& c : arena_.chunks()) {
+  for (const ArenaChunk& c : arena.chunks()) {
     w.put_u64(c.capacity);
     w.put_u64(c.used);
     w.put_u32(c.generation);
@@ -257,23 +285,35 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
   return total;
 }
 
+}  // namespace
+
+std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) const {
+  ImageWriter w(sink, ImageWriter::make_buffer());
+  return write_image(*this, w, error);
+}
+
 std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error) const {
+  // Whatever may run out of memory is taken before the file is opened, and
+  // so truncated: a save that fails for want of memory leaves the file as
+  // it was. Writing the image allocates nothing.
   const std::optional<std::string> p = c_path(path);
   if (!p) {
     error = "file name contained an unexpected NUL byte";
     return std::nullopt;
   }
-  const int fd = ::open(p->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
+  std::unique_ptr<u8[]> buffer = ImageWriter::make_buffer();
+  FdCloser fd(::open(p->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
     error = io_error_text(errno);
     return std::nullopt;
   }
-  FdSink sink(fd);
+  FdSink sink(fd.get());
+  ImageWriter w(sink, std::move(buffer));
   int code = 0;
-  const std::optional<u64> total = save_to_writer(sink, code);
+  const std::optional<u64> total = write_image(*this, w, code);
   // A write error that only shows at close (a full or remote file system)
   // is an error as well: the image is not known to be complete.
-  if (::close(fd) != 0 && code == 0) code = errno;
+  if (const int closed = fd.close(); closed != 0 && code == 0) code = closed;
   if (code != 0) {
     error = io_error_text(code);
     return std::nullopt;
@@ -502,15 +542,11 @@ MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into
   if (!p) return ArenaError::CorruptHeader;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
-  const int fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return ArenaError::CorruptHeader;
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } closer{fd};
+  const FdCloser fd(::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) return ArenaError::CorruptHeader;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return ArenaError::CorruptHeader;
-  ImageReader reader(fd, static_cast<u64>(st.st_size));
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return ArenaError::CorruptHeader;
+  ImageReader reader(fd.get(), static_cast<u64>(st.st_size));
   const MaybeError e = load(reader, into);
   if (bytes_read) *bytes_read = reader.bytes_read();
   return e;

@@ -179,7 +179,9 @@ class CorvaleBlobMap {
   // Image file. save_to_writer returns total_size or the first write error
   // (what was written stays written); save_to_file also opens (mode 0666
   // less the umask, truncating) and closes the file, a failed close being
-  // an error too. Errors are file-error texts (io_error_text).
+  // an error too. Errors are file-error texts (io_error_text). Both may
+  // throw std::bad_alloc; save_to_file does so only before it opens the
+  // file, which is then left as it was.
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
   [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error) const;

@@ -19,10 +19,12 @@
 //
 // Files: save_to_file writes the image straight from the index and chunks;
 // any failure, of the open, of a write or of the final close, is OSError
-// "Failed to save file: {}". load_from_file (a static method: no thread
-// check, no claim) validates a regular file as it reads it, header first,
-// each chunk straight into the arena; every failure is OSError "Failed to
-// load file: {}", and no object is made.
+// "Failed to save file: {}". Everything it allocates (its answer, the
+// engine's path and write buffer) is taken before the file is opened, so a
+// MemoryError leaves an existing image as it was. load_from_file (a static
+// method: no thread check, no claim) validates a regular file as it reads
+// it, header first, each chunk straight into the arena; every failure is
+// OSError "Failed to load file: {}", and no object is made.
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -257,11 +259,14 @@ Ref blob_scan_filtered(Obj& self, u64 start, u64 end, PyObject* predicate, PyObj
 // ---------------------------------------------------------------------------
 // Image files
 
-u64 blob_save_to_file(Obj& self, FilePath path) {
+// The answer, the image's size, is made before the file is opened: nothing
+// that could run out of memory comes after it is truncated.
+Ref blob_save_to_file(Obj& self, FilePath path) {
+  Ref total = to_py(self.core.image_size());
   std::string error;
-  const std::optional<u64> total = self.core.save_to_file(path.text, error);
-  if (!total) raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
-  return *total;
+  if (!self.core.save_to_file(path.text, error))
+    raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
+  return total;
 }
 
 [[noreturn]] void raise_load_error(ArenaError e) {

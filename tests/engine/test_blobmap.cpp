@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -401,7 +403,19 @@ TEST(BlobImage, RepeatedKeysAndUnalignedUsed) {
   EXPECT_EQ(payload(m, 6), std::string(8, 'c'));
 }
 
+// The number of descriptors the process has open (counting the one that
+// reads the list), or 0 where /proc/self/fd does not exist.
+std::size_t open_descriptors() {
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/self/fd", ec);
+  if (ec) return 0;
+  return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
+}
+
+// Saves and loads through files, on every way out: each leaves no
+// descriptor open.
 TEST(BlobImage, Files) {
+  const std::size_t fds = open_descriptors();
   char dir[] = "/tmp/corvale_blob_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string base = dir;
@@ -434,6 +448,7 @@ TEST(BlobImage, Files) {
   unreadable(base + "/fifo");  // refused, not a hang
   for (const char* n : {"/img", "/fifo"}) std::remove((base + n).c_str());
   rmdir(dir);
+  EXPECT_EQ(open_descriptors(), fds);
 }
 
 // Seeded differential test: random inserts (inline and arena payloads,

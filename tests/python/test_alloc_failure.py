@@ -614,6 +614,31 @@ def test_save_to_file_answers_after_a_failure(tmp_path):
     assert BLOB.contents(CorvaleBlobMap.load_from_file(path)) == BLOB.contents(m) == blob_model()
 
 
+@requires_test_hooks
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="no /proc/self/fd to count open descriptors")
+def test_a_failed_save_keeps_the_old_image_and_no_descriptor(tmp_path):
+    """Saving over an existing image with each allocation failing in turn:
+    every MemoryError leaves as many descriptors open as before and the old
+    image byte for byte; the save that gets through rewrites that same file,
+    and its image loads back."""
+    path = tmp_path / "image.bin"
+    old = CorvaleBlobMap(8192)
+    old.insert(5, b"old image " * 30, 9)
+    old.save_to_file(str(path))
+    old_image = path.read_bytes()
+    inode = path.stat().st_ino
+
+    def outside(_):
+        return len(os.listdir("/proc/self/fd")), path.read_bytes()
+
+    total, m, failures = fail_in_turn(make_blob, lambda c: c.save_to_file(str(path)), outside,
+                                      lambda before: [before])
+    new_image = path.read_bytes()
+    assert failures >= 2 and total == len(new_image) and new_image != old_image
+    assert path.stat().st_ino == inode
+    assert BLOB.contents(CorvaleBlobMap.load_from_file(str(path))) == blob_model()
+
+
 # ---------------------------------------------------------------------------
 # Iterators: a failing next step stays where it was
 
