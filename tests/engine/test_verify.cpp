@@ -1,13 +1,16 @@
 // verify() detects faults, and the fatal checks that guard memory safety
-// stop the process.
+// stop the process with a report that names the thread and the place.
 //
 // Each corruption is applied to a real container (built through its public
 // API, so it holds every node kind), must be reported with its own text,
 // and once undone the container must check clean again. Corrupted tags stop
 // every walk: nothing trusts an unknown form.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <functional>
+#include <string>
+#include <thread>
 
 #include "engine/iter.hpp"
 #include "engine/leaf.hpp"
@@ -259,6 +262,32 @@ TEST(VerifyDeathTest, BrokenInvariantsStopTheProcess) {
         (void)m.get(K | 0x100);
       },
       "full-corvale edges are set-flavor only");
+}
+
+void name_this_thread(const char* name) {
+#if defined(__APPLE__)
+  pthread_setname_np(name);
+#else
+  pthread_setname_np(pthread_self(), name);
+#endif
+}
+
+// The report of a stopped process names the thread ("main" for the first,
+// else its name, or "<unnamed>") and gives its id and the place of the check.
+TEST(PanicReportDeathTest, NamesTheThreadAndThePlace) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string place = " panicked at [^\n]*test_verify\\.cpp:[0-9]+:1:\n";
+  EXPECT_DEATH(CORVALE_PANIC("a broken rule"), "\nthread 'main' \\([1-9][0-9]*\\)" + place + "a broken rule\n");
+  EXPECT_DEATH(std::thread([] {
+                 name_this_thread("corvale-worker");
+                 CORVALE_PANIC("a rule broken elsewhere");
+               }).join(),
+               "\nthread 'corvale-worker' \\([1-9][0-9]*\\)" + place + "a rule broken elsewhere\n");
+  EXPECT_DEATH(std::thread([] {
+                 name_this_thread("");
+                 CORVALE_PANIC("a rule broken in the dark");
+               }).join(),
+               "\nthread '<unnamed>' \\([1-9][0-9]*\\)" + place + "a rule broken in the dark\n");
 }
 
 }  // namespace
