@@ -144,11 +144,20 @@ Outcome<CompactStats> CorvaleBlobMap::compact() {
 // ---------------------------------------------------------------------------
 // Image writer
 
+namespace {
+
+// strerror_r comes in two forms: glibc's (g++ defines _GNU_SOURCE) returns
+// the text, which need not be in `buf`; the POSIX one (macOS) writes it to
+// `buf` and returns an error number. Overloading takes either.
+[[maybe_unused]] const char* strerror_text(const char* text, const char*) noexcept { return text; }
+[[maybe_unused]] const char* strerror_text(int, const char* buf) noexcept { return buf; }
+
+}  // namespace
+
 std::string io_error_text(int code) {
   if (code == ImageSink::WRITE_ZERO) return "failed to write whole buffer";
-  char buf[256];
-  const char* text = strerror_r(code, buf, sizeof buf);  // GNU form: returns the text
-  std::string out = text;
+  char buf[256] = "";
+  std::string out = strerror_text(strerror_r(code, buf, sizeof buf), buf);
   out += " (os error ";
   out += std::to_string(code);
   out += ')';

@@ -1,7 +1,9 @@
 #include "engine/random.hpp"
 
+#include <sys/types.h>  // before <sys/random.h>: macOS's uses size_t without defining it
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "engine/types.hpp"
@@ -9,15 +11,17 @@
 namespace corvale_trie {
 
 void os_random_bytes(void* buffer, std::size_t size) noexcept {
+  // getentropy serves at most this many bytes per call.
+  constexpr std::size_t kMaxRequest = 256;
   auto* p = static_cast<unsigned char*>(buffer);
   while (size > 0) {
-    const ssize_t got = getrandom(p, size, 0);
-    if (got < 0) {
+    const std::size_t n = std::min(size, kMaxRequest);
+    if (getentropy(p, n) != 0) {
       if (errno == EINTR) continue;
       CORVALE_PANIC("failed to generate random data");
     }
-    p += got;
-    size -= static_cast<std::size_t>(got);
+    p += n;
+    size -= n;
   }
 }
 

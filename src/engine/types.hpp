@@ -37,8 +37,12 @@
 #include <cstring>
 #include <type_traits>
 
+// Edges, packed leaf keys, hash words and image files are read and written
+// with memcpy in the machine's byte order, and their formats are
+// little-endian: a big-endian build would give wrong answers, so it stops.
 static_assert(std::endian::native == std::endian::little,
-              "the edge and leaf formats are little-endian");
+              "corvale_trie builds only for little-endian machines: its edges, packed keys, "
+              "hash words and image files are little-endian");
 
 namespace corvale_trie {
 

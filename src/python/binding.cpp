@@ -452,11 +452,11 @@ void register_class(PyObject* module, const char* name, PyTypeObject* (*fetch)()
 //
 // A module built with CORVALE_TEST_HOOKS has its own operator new: the
 // standard one plus the testing countdown, through which a test makes a
-// chosen allocation fail. The module is then linked with
-// -Bsymbolic-functions, so it serves this module's code and the engine
-// linked into it whatever else the process has loaded; the interpreter
-// loads the module privately, so no other library sees it. A default build
-// leaves operator new to the C++ runtime.
+// chosen allocation fail. The module is then linked so that it serves this
+// module's code and the engine linked into it whatever else the process has
+// loaded (-Bsymbolic-functions on Linux; src/python/CMakeLists.txt); the
+// interpreter loads the module privately, so no other library sees it. A
+// default build leaves operator new to the C++ runtime.
 
 #ifdef CORVALE_TEST_HOOKS
 void* operator new(std::size_t size) {

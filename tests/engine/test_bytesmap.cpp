@@ -2,9 +2,11 @@
 // SipHash-2-4 vectors, a seeded differential test against a std::unordered_map
 // model (real hashing, and hash masks that force collisions into few or one
 // bucket), with the invariants and the exact bucket accounting checked after
-// every batch, and the edge cases of the bucket order and accounting.
+// every batch, the edge cases of the bucket order and accounting, and the
+// system random bytes that seed its hash keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <random>
 #include <set>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "engine/bytesmap.hpp"
+#include "engine/random.hpp"
 #include "seed.hpp"
 
 namespace corvale_trie::bytesmap {
@@ -312,6 +315,24 @@ TEST(BytesMap, ThreadKeyPairs) {
   std::thread([&other] { other = CorvaleBytesMap().hash_key(); }).join();
   EXPECT_NE(other, a.hash_key());  // a draw of its own: equal with odds 2**-128
   EXPECT_NE(other.k1, a.hash_key().k1);
+}
+
+// The system hands out at most 256 bytes per request: a longer buffer is
+// filled to its last byte and not one byte beyond it.
+TEST(BytesMap, OsRandomBytesFillTheWholeBuffer) {
+  constexpr std::size_t kSize = 1000;  // three full requests and a part
+  std::vector<u8> a(kSize + 16, 0xA5);
+  std::vector<u8> b(kSize, 0);
+  std::fill_n(a.begin(), kSize, u8{0});
+  os_random_bytes(a.data(), kSize);
+  os_random_bytes(b.data(), kSize);
+  // Each 40-byte stretch left zero, or equal in the two draws, has odds 2**-320.
+  for (std::size_t at = 0; at < kSize; at += 40) {
+    SCOPED_TRACE(at);
+    EXPECT_FALSE(std::all_of(a.begin() + at, a.begin() + at + 40, [](u8 x) { return x == 0; }));
+    EXPECT_FALSE(std::equal(a.begin() + at, a.begin() + at + 40, b.begin() + at));
+  }
+  EXPECT_TRUE(std::all_of(a.begin() + kSize, a.end(), [](u8 x) { return x == 0xA5; })) << "written past the end";
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // verify() detects faults, and the fatal checks that guard memory safety
-// stop the process.
+// stop the process with a report that names the thread and the place.
 //
 // Each corruption is applied to a real container (built through its public
 // API, so it holds every node kind), must be reported with its own text,
 // and once undone the container must check clean again. Corrupted tags stop
 // every walk: nothing trusts an unknown form.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <functional>
+#include <string>
+#include <thread>
 
 #include "engine/iter.hpp"
 #include "engine/leaf.hpp"
@@ -19,6 +22,21 @@ namespace {
 using namespace testsupport;
 
 constexpr u64 K = 0x1122334455000000ull;  // K | 0x1xx: a level-1 bitmap leaf
+
+// The death tests below run each dying statement in a child that executes
+// the test binary afresh ("threadsafe"). A binary run by a user-mode
+// emulator (the cross build's tests under qemu-user) cannot execute itself
+// again, so there the child is a fork of the test ("fast"), which is as
+// sound for these tests: the process has one thread when it forks (the
+// engine starts none, the tests join theirs), and every statement builds
+// the container it corrupts inside the child.
+void choose_death_test_style() {
+#ifdef CORVALE_TESTS_UNDER_EMULATOR
+  GTEST_FLAG_SET(death_test_style, "fast");
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
+}
 
 template <bool IS_MAP>
 void fill(Container<IS_MAP>& c) {
@@ -160,7 +178,7 @@ TEST(Verify, MapReportsEveryFault) { detects_every_fault<true>(); }
 // and batch lookups, navigation, iteration, range seeks, removal and the
 // release of the tree. A leaf width outside 1..7 stops the leaf searches.
 TEST(VerifyDeathTest, UnknownTagsStopEveryWalk) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  choose_death_test_style();
   CORVALE_SEED_TRACE(test_seed(0x7E51));
   const u64 key = K | 0x100;
   const std::vector<u64> keys = {K | 0x100, K | 0x103, K | 0x1B1};
@@ -226,7 +244,7 @@ TEST(VerifyDeathTest, UnknownTagsStopEveryWalk) {
 // slots unset); a map walk meeting a FullEdge stops (a map has no value for
 // it).
 TEST(VerifyDeathTest, BrokenInvariantsStopTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  choose_death_test_style();
   // Keys 0..30 in a tree: a BitmapLeaf under the root's first child.
   auto tree_of_31 = [](set::CorvaleSet& s) {
     for (u64 k = 0; k <= 32; ++k) s.insert(k);
@@ -259,6 +277,32 @@ TEST(VerifyDeathTest, BrokenInvariantsStopTheProcess) {
         (void)m.get(K | 0x100);
       },
       "full-corvale edges are set-flavor only");
+}
+
+void name_this_thread(const char* name) {
+#if defined(__APPLE__)
+  pthread_setname_np(name);
+#else
+  pthread_setname_np(pthread_self(), name);
+#endif
+}
+
+// The report of a stopped process names the thread ("main" for the first,
+// else its name, or "<unnamed>") and gives its id and the place of the check.
+TEST(PanicReportDeathTest, NamesTheThreadAndThePlace) {
+  choose_death_test_style();
+  const std::string place = " panicked at [^\n]*test_verify\\.cpp:[0-9]+:1:\n";
+  EXPECT_DEATH(CORVALE_PANIC("a broken rule"), "\nthread 'main' \\([1-9][0-9]*\\)" + place + "a broken rule\n");
+  EXPECT_DEATH(std::thread([] {
+                 name_this_thread("corvale-worker");
+                 CORVALE_PANIC("a rule broken elsewhere");
+               }).join(),
+               "\nthread 'corvale-worker' \\([1-9][0-9]*\\)" + place + "a rule broken elsewhere\n");
+  EXPECT_DEATH(std::thread([] {
+                 name_this_thread("");
+                 CORVALE_PANIC("a rule broken in the dark");
+               }).join(),
+               "\nthread '<unnamed>' \\([1-9][0-9]*\\)" + place + "a rule broken in the dark\n");
 }
 
 }  // namespace
