@@ -22,7 +22,7 @@ blocks:
   over the peak ``mem_used()``;
 - drop: what is left after a container of 2M random keys is deleted.
 
-    python3 bench/memory.py                 # everything (about 3 minutes)
+    python3 bench/memory.py                 # everything (about a minute: 50 to 76 s here)
     python3 bench/memory.py --only small    # one section
     python3 bench/memory.py --only small --sizes 1-12   # other container sizes
     python3 bench/memory.py --markdown out.md
