@@ -15,6 +15,8 @@ alive (lists of int objects, which the cyclic collector tracks):
   load+gets / pickle load_from_file plus get_bytes of 100,000 keys against
                      pickle.load of a dict of the same payloads plus dict.get
                      of the same keys; goal: below 1
+beside the load alone against pickle.load alone (no goal), from the same
+rounds.
 Each (size, ballast) pair runs in a fresh child process (``--goal-worker``).
 
 Each (container, payload size) runs in a fresh child process (``--worker``)
@@ -379,12 +381,14 @@ def goals(args):
                 rows.append(row)
     print(f"n = {args.n:,} entries, {rows[0]['probes'] if rows else 0:,} gets; best of {args.rounds} rounds; ms\n")
     print("| payload | other containers | image MB | read | load | load / read (goal <= 1.5) "
+          "| pickle.load | load / pickle.load "
           "| load + gets | pickle.load + gets | ratio (goal < 1) |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(
             f"| {r['size']} B | {r['ballast']} GiB | {r['file'] / 1e6:,.0f} | {r['read']:,.1f} | {r['load']:,.1f} | "
-            f"{r['load'] / r['read']:.2f} | {r['load_gets']:,.1f} | {r['pickle_gets']:,.1f} | "
+            f"{r['load'] / r['read']:.2f} | {r['pickle']:,.1f} | {r['load'] / r['pickle']:.2f} | "
+            f"{r['load_gets']:,.1f} | {r['pickle_gets']:,.1f} | "
             f"{r['load_gets'] / r['pickle_gets']:.2f} |"
         )
 

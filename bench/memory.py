@@ -22,8 +22,9 @@ blocks:
   over the peak ``mem_used()``;
 - drop: what is left after a container of 2M random keys is deleted.
 
-    python3 bench/memory.py                 # everything (about 3 minutes)
+    python3 bench/memory.py                 # everything (about a minute: 50 to 76 s here)
     python3 bench/memory.py --only small    # one section
+    python3 bench/memory.py --only small --sizes 1-12   # other container sizes
     python3 bench/memory.py --markdown out.md
 """
 
@@ -262,7 +263,7 @@ def table_head(lines, columns, left=1):
     lines += ["", "| " + " | ".join(columns) + " |", "|" + "---|" * left + "---:|" * (len(columns) - left)]
 
 
-def section_small(lines):
+def section_small(lines, sizes=None):
     heading(
         lines,
         "### Many small containers, built one key at a time",
@@ -273,7 +274,7 @@ def section_small(lines):
     for dist in DISTS:
         lines += ["", f"#### {dist}"]
         table_head(lines, ["n", "CorvaleSet", "limit", "set", "CorvaleMap", "limit", "dict"], left=0)
-        for n in SMALL_NS:
+        for n in sizes or SMALL_NS:
             r = {k: run({"section": "small", "kind": k, "dist": dist, "n": n}) for k in SMALL_KINDS}
             cells = []
             for ours, peer in (("CorvaleSet", "set"), ("CorvaleMap", "dict")):
@@ -330,10 +331,20 @@ def section_clear(lines):
         print(lines[-1], file=sys.stderr)
 
 
+def parse_sizes(text):
+    """'1-12' or '1,5,31' (or both, comma-separated) as a list of sizes."""
+    sizes = []
+    for part in text.split(","):
+        lo, _, hi = part.partition("-")
+        sizes += range(int(lo), int(hi or lo) + 1)
+    return sizes
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     ap.add_argument("--only", help="comma-separated sections: small,large,clear")
+    ap.add_argument("--sizes", help="container sizes of the small section, e.g. 1-12 or 1,5,31 (default: %s)" % ",".join(map(str, SMALL_NS)))
     ap.add_argument("--markdown", help="also write the tables to this file")
     args = ap.parse_args()
     if args.worker:
@@ -342,8 +353,12 @@ def main():
     sections = args.only.split(",") if args.only else ["small", "large", "clear"]
     t0 = time.time()
     lines = []
+    sizes = parse_sizes(args.sizes) if args.sizes else None
     for s in sections:
-        {"small": section_small, "large": section_large, "clear": section_clear}[s](lines)
+        if s == "small":
+            section_small(lines, sizes)
+        else:
+            {"large": section_large, "clear": section_clear}[s](lines)
     lines.append("")
     lines.append(f"({time.time() - t0:.0f} s, load average {os.getloadavg()[0]:.1f})")
     text = "\n".join(lines) + "\n"

@@ -14,7 +14,8 @@ times the operations; it prints one JSON line that the parent collects.
 
 Peers of CorvaleSet: set, sortedcontainers.SortedSet, BTrees QQTreeSet
 (unsigned 64-bit, C), pyroaring.BitMap64, and for the bulk and batch rows a
-sorted NumPy uint64 array (np.unique to build, np.searchsorted to look up).
+sorted NumPy uint64 array (np.sort and one comparison pass to build, with
+numpy's own np.unique beside it; np.searchsorted to look up).
 Peers of CorvaleMap: dict, SortedDict, QQBTree, and NumPy (sorted keys with
 values aligned to them).
 
@@ -42,6 +43,7 @@ import platform
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 
 SALT = 0x5DEECE66D
@@ -864,14 +866,23 @@ def targets(results, n, bulk_n, engine):
 # ------------------------------------------------------------------ engine
 
 
+def tools_path():
+    """PATH with this interpreter's scripts directory first, so that the cmake
+    and ninja of bench/requirements.txt are found in a virtual environment
+    that was not activated (`.venv/bin/python bench/run.py --engine`)."""
+    return os.pathsep.join([sysconfig.get_path("scripts"), os.environ.get("PATH", "")])
+
+
 def run_engine(root, quick, env):
     """Builds bench/engine_bench (Release) and runs it; returns (markdown, figures)."""
     build = os.path.join(root, "build", "engine-bench")
-    cfg = ["cmake", "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DCORVALE_BUILD_BENCH=ON"]
-    if shutil.which("ninja"):
+    cmake = shutil.which("cmake", path=env["PATH"])
+    cfg = [cmake, "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DCORVALE_BUILD_BENCH=ON"]
+    if shutil.which("ninja", path=env["PATH"]):
         cfg += ["-G", "Ninja"]
-    subprocess.run(cfg, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "-j", str(os.cpu_count() or 4), "--target", "engine_bench"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(cfg, check=True, stdout=subprocess.DEVNULL, env=env)
+    subprocess.run([cmake, "--build", build, "-j", str(os.cpu_count() or 4), "--target", "engine_bench"],
+                   check=True, stdout=subprocess.DEVNULL, env=env)
     exe = os.path.join(build, "bench", "engine_bench")
     # The set and map families only: the concurrent lookups (family sync)
     # have their own report (bench/sync_bench.py, engine_bench --family=sync).
@@ -993,6 +1004,11 @@ def main():
     import tempfile
 
     env = dict(os.environ)
+    if a.engine:
+        # Checked before the Python rows run, not after them.
+        env["PATH"] = tools_path()
+        if not shutil.which("cmake", path=env["PATH"]):
+            raise SystemExit("--engine needs cmake (python3 -m pip install -r bench/requirements.txt)")
     # numpy's BLAS threads would spin beside the timed loops; nothing here uses them.
     for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
         env.setdefault(var, "1")
