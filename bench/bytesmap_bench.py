@@ -24,13 +24,14 @@ entry. Our own ``mem_used()`` per key is printed beside it.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import gc
 import json
 import random
 import subprocess
 import sys
 import time
+
+from resident import resident_bytes
 
 KINDS = ["8B", "16B", "64B", "url"]
 NAMES = ["CorvaleBytesMap", "dict"]
@@ -65,24 +66,6 @@ def fresh_keys(blob, offsets, order=None):
     return [blob[offsets[i]:offsets[i + 1]] for i in idx]
 
 
-def trim():
-    """Collects garbage and hands the C heap's free pages back to the system,
-    so that a build that reuses memory freed before it is still counted."""
-    gc.collect()
-    try:
-        ctypes.CDLL(None).malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-
-
-def rss():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
 def best_ns(prepare, loop, count, repeat=3):
     best = None
     for _ in range(repeat):
@@ -114,13 +97,11 @@ def worker(job):
     out = {"name": name, "kind": kind, "n": n, "key_bytes": len(blob) / n}
 
     # Memory: the build from the blob, every key sliced as it goes.
-    trim()
-    before = rss()
+    before = resident_bytes()
     c = make(name)
     for v in range(n):
         c[blob[offsets[v]:offsets[v + 1]]] = v
-    trim()
-    out["rss_bpk"] = (rss() - before) / n
+    out["rss_bpk"] = (resident_bytes() - before) / n
     if name != "dict":
         out["mem_used_bpk"] = c.mem_used() / n
     assert len(c) == n

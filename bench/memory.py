@@ -32,7 +32,6 @@ from __future__ import annotations
 
 import argparse
 import ctypes
-import gc
 import json
 import os
 import random
@@ -40,28 +39,14 @@ import subprocess
 import sys
 import time
 
+from resident import resident_bytes
+
 SMALL_NS = [0, 1, 2, 5, 10, 31, 32, 100, 1000, 10000]
 DISTS = ["dense", "clustered", "random"]
 SMALL_KINDS = ["CorvaleSet", "set", "CorvaleMap", "dict"]
-PAGE = os.sysconf("SC_PAGE_SIZE")
 MASK64 = (1 << 64) - 1
 
 # ---------------------------------------------------------------- helpers
-
-
-def _trim():
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except OSError:
-        pass
-
-
-def rss():
-    """Resident bytes after the C library gave back what it could."""
-    _trim()
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 def small_keys(rng, dist, n):
@@ -112,7 +97,7 @@ def work_small(kind, dist, n):
     import corvale_trie
 
     held = [None] * count
-    before = rss()
+    before = resident_bytes()
     for i in range(count):
         keys = small_keys(rng, dist, n)
         if kind == "set":
@@ -128,7 +113,7 @@ def work_small(kind, dist, n):
             for k in keys:
                 c[k] = k
         held[i] = c
-    after = rss()
+    after = resident_bytes()
     out = {"per": (after - before) / count, "count": count}
     if kind.startswith("Corvale"):
         out["mem_used"] = sum(c.mem_used() for c in held) / count
@@ -150,7 +135,7 @@ def work_large(kind, dist, n, mode):
 
     keys = np_keys(np, dist, n, 7)
     plain = keys.tolist() if mode == "one" else None
-    before = rss()
+    before = resident_bytes()
     if mode == "bulk":
         c = build_bulk(kind, keys)
     else:
@@ -161,7 +146,7 @@ def work_large(kind, dist, n, mode):
         else:
             for k in plain:
                 c[k] = k
-    return {"growth": rss() - before, "mem_used": c.mem_used()}
+    return {"growth": resident_bytes() - before, "mem_used": c.mem_used()}
 
 
 def work_clear(kind):
@@ -169,20 +154,20 @@ def work_clear(kind):
 
     first = np_keys(np, "random", 2_000_000, 11)
     second = np_keys(np, "dense", 2_000_000, 12)
-    before = rss()
+    before = resident_bytes()
     c = build_bulk(kind, first)
-    out = {"full": rss() - before, "full_mem": c.mem_used()}
+    out = {"full": resident_bytes() - before, "full_mem": c.mem_used()}
     c.clear()
-    out["cleared"] = rss() - before
+    out["cleared"] = resident_bytes() - before
     out["cleared_mem"] = c.mem_used()
     if kind == "CorvaleSet":
         c.insert_many(second)
     else:
         c.insert_many(second, second)
-    out["refilled"] = rss() - before
+    out["refilled"] = resident_bytes() - before
     out["refilled_mem"] = c.mem_used()
     del c
-    out["dropped"] = rss() - before
+    out["dropped"] = resident_bytes() - before
     return out
 
 
@@ -192,7 +177,7 @@ def work_churn(kind):
     rng = np.random.default_rng(5)
     c = make(kind)
     live = np.zeros(0, dtype=np.uint64)
-    before = rss()
+    before = resident_bytes()
     peak = 0
     for r in range(8):
         keys = np_keys(np, "random" if r % 2 == 0 else "spread", 400_000, 100 + r)
@@ -213,12 +198,12 @@ def work_churn(kind):
                 for k in live[gone[i : i + 4096]].tolist():
                     del c[k]
         live = np.delete(live, gone)
-    end = rss()
+    end = resident_bytes()
     out = {"growth": end - before, "peak_mem": peak, "mem_used": c.mem_used(), "keys": len(live)}
     # What the container itself holds: what its clear() gives back (the
     # growth also counts the benchmark's int objects and numpy temporaries).
     c.clear()
-    out["held"] = end - rss()
+    out["held"] = end - resident_bytes()
     return out
 
 

@@ -85,7 +85,6 @@ from __future__ import annotations
 
 import argparse
 import array
-import ctypes
 import gc
 import json
 import os
@@ -94,6 +93,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from resident import resident_bytes
 
 KINDS = ["hex", "words", "urls", "paths"]
 REAL_KINDS = ["real-paths", "real-words"]
@@ -159,18 +160,6 @@ def make_keys(kind, n, seed=20261206):
 
 
 # ---------------------------------------------------------------- worker
-
-
-def rss_bytes():
-    """Resident bytes once the garbage is collected and the C library has
-    given back the free memory it keeps (a dict's or list's old tables)."""
-    gc.collect()
-    try:
-        ctypes.CDLL(None).malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def best_of(fn, repeats=3):
@@ -325,7 +314,7 @@ def worker(kind, peer, n, image):
     sample = rng.sample(range(n), min(PROBES, n))
     out = {"kind": kind, "peer": peer, "n": n, "ns": {}}
     gc.collect()
-    base = rss_bytes()
+    base = resident_bytes()
     if peer == "marisa":
         import marisa_trie
 
@@ -348,7 +337,7 @@ def worker(kind, peer, n, image):
             m[as_key(b)] = vals[i]
         out["ns"]["insert"] = (time.perf_counter() - t) / n * 1e9
     gc.collect()
-    out["rss_per_key"] = (rss_bytes() - base) / n
+    out["rss_per_key"] = (resident_bytes() - base) / n
     if peer == "CorvaleStrMap":
         out["mem_used_per_key"] = m.mem_used() / n
     hits = [probe_key(blobs[i]) for i in sample]
