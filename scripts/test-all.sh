@@ -4,18 +4,23 @@
 # the concurrent tests), runs the engine tests under ctest, builds them once
 # more for Linux aarch64 with Debian's cross compiler and runs them under
 # qemu-user, fuzzes the blob image loader, then installs the Python package
-# into a virtual environment of its own (build/venv) and runs pytest, mypy
-# over the typed calls of tests/typing and stubtest from it; last, it builds
-# the package again with clang and runs pytest on that build.
+# into a virtual environment of its own (build/venv), checks that it imports
+# there from the checkout's root, and runs pytest, mypy over the typed calls
+# of tests/typing and stubtest from it; pytest runs once more on the plain
+# build's module, a default build without the testing hooks, where a test
+# may skip but not fail; last, it builds the package again with clang and
+# runs pytest on that build.
 #
 # Debian packages (apt-get, only the missing ones; root is needed then):
-# libgtest-dev googletest cmake g++ clang libclang-rt-14-dev
-# g++-aarch64-linux-gnu qemu-user, and python3-venv and python3-dev when the
-# Python has no ensurepip or no headers.
+# libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu
+# qemu-user, and python3-venv and python3-dev when the Python has no
+# ensurepip or no headers.
 # PyPI packages (pip, into build/venv only; the system Python is never
 # changed, so one that refuses pip outside a virtual environment, PEP 668,
 # runs this as it is): pytest mypy numpy scikit-build-core ninja cmake
-# (numpy only for the test of its boolean scalars as `inclusive`).
+# (numpy only for the test of its boolean scalars as `inclusive`). Every
+# build below runs that cmake (the module needs CMake 3.26 or later, newer
+# than Debian 12's) and that ninja.
 # PYTHON names the interpreter that makes the environment (default python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +30,7 @@ jobs=$(nproc)
 python=${PYTHON:-python3}
 
 need_debs=()
-for pkg in libgtest-dev googletest cmake g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu qemu-user; do
+for pkg in libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu qemu-user; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if ! command -v "$python" >/dev/null 2>&1; then
@@ -52,7 +57,7 @@ venv=$root/build/venv
 "$python" -m venv "$venv"
 py=$venv/bin/python
 "$py" -m pip install -q pytest mypy numpy scikit-build-core ninja cmake
-export PATH="$venv/bin:$PATH"  # its cmake and ninja build the engine too
+export PATH="$venv/bin:$PATH"  # its cmake and ninja build everything below
 
 echo "== engine tests (plain build; it also builds the module as users get it, without testing hooks)"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -118,6 +123,8 @@ echo "== python tests (the package built by g++)"
 # require; the plain build's module, without them, is checked for the names
 # a default build must have. The package is built twice, by g++ and by
 # clang, each in a build directory of its own, and the tests run on each.
+# Run in the checkout's root, as the README's quick start leaves its user:
+# the package's sources are in src/, so the installed package is imported.
 install_package() {
   "$py" -m pip install -q --no-build-isolation "$root" --config-settings=cmake.define.CORVALE_WERROR=ON \
     --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON "$@"
@@ -127,18 +134,27 @@ python_tests() {
     "$py" -m pytest -q tests/python
 }
 CC=gcc CXX=g++ install_package --config-settings=build-dir=build/wheel-gcc
+"$py" -c 'import sysconfig, corvale_trie
+site = sysconfig.get_path("platlib")
+assert corvale_trie.__file__.startswith(site + "/"), f"corvale_trie imported from {corvale_trie.__file__}, not {site}"'
 python_tests
 
+echo "== python tests (a default build: the plain build's module, without testing hooks)"
+# The package's sources with the plain build's module, first on the path.
+# A test that calls a testing hook must carry the mark requires_test_hooks
+# and skip here; under CORVALE_REQUIRE_TEST_HOOKS=0 the tests also stop
+# unless the module imported has no hooks.
+rm -rf build/default-package
+mkdir -p build/default-package
+cp -R src/corvale_trie build/default-package/
+cp build/plain/src/python/_corvale*.so build/default-package/corvale_trie/
+PYTHONPATH="$root/build/default-package" CORVALE_REQUIRE_TEST_HOOKS=0 "$py" -m pytest -q tests/python
+
 echo "== type stubs (mypy --strict over tests/typing, stubtest)"
-# Run outside the source tree, so that both check the installed package:
-# mypy finds its stubs through py.typed, stubtest imports its compiled module.
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-(
-  cd "$scratch"
-  "$py" -m mypy --config-file "$root/pyproject.toml" "$root/tests/typing"
-  "$py" -m mypy.stubtest corvale_trie._corvale
-)
+# Both check the installed package: mypy finds its stubs through py.typed,
+# stubtest imports its compiled module.
+"$py" -m mypy
+"$py" -m mypy.stubtest corvale_trie._corvale
 
 echo "== python tests (the package built by clang)"
 CC=clang CXX=clang++ install_package --config-settings=build-dir=build/wheel-clang

@@ -1,9 +1,8 @@
 """Shared helpers and fixtures of the Python tests.
 
-The tests exercise the installed package. `python -m pytest` run from the
-repository root puts the root on sys.path, where the source directory
-corvale_trie/ (which holds no compiled module) would shadow the installed
-package; the root is taken off the path in that case.
+The tests exercise the installed package: its sources live in src/, so
+`python -m pytest` run from the repository root imports the installed
+package, never the sources beside it.
 """
 
 import contextlib
@@ -14,31 +13,23 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from corvale_trie import _corvale
+
 _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-
-def _has_compiled_module(package_dir):
-    try:
-        names = os.listdir(package_dir)
-    except OSError:
-        return False
-    return any(n.startswith("_corvale.") and n.endswith((".so", ".pyd")) for n in names)
-
-
-if not _has_compiled_module(os.path.join(_ROOT, "corvale_trie")):
-    sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
-
-from corvale_trie import _corvale  # noqa: E402  (after the path fix above)
 
 U64_MAX = 2**64 - 1
 
 # The testing hooks (_fail_allocations_after, _live_frames, _alloc_stats,
 # _bytes_map_hash_mask) exist only in a module built with the CMake option
-# CORVALE_TEST_HOOKS=ON. Tests that need them are skipped on a default build;
-# the test command (scripts/test-all.sh) installs a build with the hooks and
-# sets CORVALE_REQUIRE_TEST_HOOKS=1, under which their absence is an error.
+# CORVALE_TEST_HOOKS=ON. Every test that calls one carries the mark
+# requires_test_hooks, and is skipped on a default build. The test command
+# (scripts/test-all.sh) runs the tests on a build with the hooks, with
+# CORVALE_REQUIRE_TEST_HOOKS=1, under which their absence is an error, and
+# once on a default build, with CORVALE_REQUIRE_TEST_HOOKS=0, under which
+# their presence is (a test that uses a hook without the mark fails there).
 HAS_TEST_HOOKS = hasattr(_corvale, "_fail_allocations_after")
 TEST_HOOKS_REQUIRED = os.environ.get("CORVALE_REQUIRE_TEST_HOOKS") == "1"
+TEST_HOOKS_REFUSED = os.environ.get("CORVALE_REQUIRE_TEST_HOOKS") == "0"
 requires_test_hooks = pytest.mark.skipif(
     not HAS_TEST_HOOKS and not TEST_HOOKS_REQUIRED,
     reason="the installed module was built without CORVALE_TEST_HOOKS=ON, so its testing hooks are absent")
@@ -48,6 +39,11 @@ def pytest_sessionstart(session):
     if TEST_HOOKS_REQUIRED and not HAS_TEST_HOOKS:
         pytest.exit("CORVALE_REQUIRE_TEST_HOOKS=1 but the installed module has no testing hooks: "
                     "install it with --config-settings=cmake.define.CORVALE_TEST_HOOKS=ON", returncode=1)
+    if TEST_HOOKS_REFUSED and HAS_TEST_HOOKS:
+        pytest.exit(f"CORVALE_REQUIRE_TEST_HOOKS=0 but the module imported ({_corvale.__file__}) "
+                    "has its testing hooks: a default build must be the one imported", returncode=1)
+
+
 # Seed of the randomized tests; CORVALE_TEST_SEED explores others.
 SEED = int(os.environ.get("CORVALE_TEST_SEED", "20261206"))
 

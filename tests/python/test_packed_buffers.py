@@ -10,7 +10,7 @@ import struct
 
 import pytest
 
-from conftest import SEED, U64_MAX, packed, raises_exactly
+from conftest import SEED, U64_MAX, packed, raises_exactly, requires_test_hooks
 from corvale_trie import _corvale
 from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
@@ -184,7 +184,7 @@ def allocations_of(call):
     pytest.fail("the call never got through")
 
 
-@pytest.mark.skipif(not hasattr(_corvale, "_fail_allocations_after"), reason="module built without test hooks")
+@requires_test_hooks
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 def test_contiguous_buffers_are_read_in_place(layout):
     """A C-contiguous packed buffer costs no allocation of its size: keys
@@ -222,7 +222,7 @@ def test_multidimensional_views_are_read_in_c_order():
         assert s.insert_many(view) == len(expected) and s.to_list() == sorted(expected)
 
 
-@pytest.mark.skipif(not hasattr(_corvale, "_fail_allocations_after"), reason="module built without test hooks")
+@requires_test_hooks
 def test_map_keys_are_copied_only_when_they_could_change():
     """Iterating a map's values runs Python code: keys held from a bytearray
     or memoryview (whatever it views) are copied first (one allocation), keys

@@ -1,4 +1,4 @@
-"""The type stubs (corvale_trie/_corvale.pyi) name exactly the classes,
+"""The type stubs (src/corvale_trie/_corvale.pyi) name exactly the classes,
 methods and properties that the module has, the package is marked as typed,
 and every typed call of tests/typing/usage.py runs as its types say (mypy in
 strict mode and stubtest check the stubs themselves: scripts/test-all.sh)."""

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import corvale_trie._corvale as _corvale
-from conftest import SEED, U64_MAX, IndexOf, fail_in_turn, notes, packed, raises_exactly
+from conftest import SEED, U64_MAX, IndexOf, fail_in_turn, notes, packed, raises_exactly, requires_test_hooks
 from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
 CLASS_DOC = (
@@ -534,6 +534,7 @@ def _plain(result):
     return list(result) if type(result).__name__.endswith("Iter") else result
 
 
+@requires_test_hooks
 @pytest.mark.parametrize("kind, call", [("map", c) for _, c in _MAP_READS] + [("set", c) for _, c in _SET_READS],
                          ids=[f"map-{n}" for n, _ in _MAP_READS] + [f"set-{n}" for n, _ in _SET_READS])
 def test_allocation_failure_in_a_read_raises_memory_error_and_leaves_the_container_usable(kind, call):
@@ -558,6 +559,7 @@ def test_allocation_failure_in_a_read_raises_memory_error_and_leaves_the_contain
     assert _content(c) == before and _plain(call(c)) == want
 
 
+@requires_test_hooks
 @pytest.mark.parametrize("cls", [SyncCorvaleMap, SyncCorvaleSet])
 def test_counts_allocate_nothing(cls):
     c = _filled("map" if cls is SyncCorvaleMap else "set")
@@ -570,6 +572,7 @@ def test_counts_allocate_nothing(cls):
         assert got == read(c)
 
 
+@requires_test_hooks
 def test_lookups_of_a_thread_allocate_only_at_its_first_lookup():
     """A thread registers with a container at its first lookup; later
     lookups allocate nothing (an armed countdown is not consumed; only a
