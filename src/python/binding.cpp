@@ -2,12 +2,17 @@
 // objects and module registration (see binding.hpp for the protocol).
 #include "python/binding.hpp"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <new>
 #include <cstring>
 #include <exception>
 #include <string>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace corvale_py {
 
@@ -110,6 +115,23 @@ void raise_claim_refused(Claim wanted) {
 
 void raise_unsendable(const char* type_path) {
   raise_format(PyExc_RuntimeError, "%s is unsendable, but sent to another thread", type_path);
+}
+
+void restore_thread(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
+  // glibc's pthread_exit unwinds the thread's stack with a forced unwind,
+  // which libstdc++ shows as abi::__forced_unwind. It stops here, and the
+  // thread never returns to code that would run without the lock.
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+#else
+  // Elsewhere (libc++ on macOS) pthread_exit runs no C++ destructors, so
+  // nothing unwinds through the caller.
+  PyEval_RestoreThread(state);
+#endif
 }
 
 // ---------------------------------------------------------------------------

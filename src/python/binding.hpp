@@ -434,6 +434,15 @@ using ClaimGuard = std::conditional_t<
 // RuntimeError "{type_path} is unsendable, but sent to another thread".
 [[noreturn]] void raise_unsendable(const char* type_path);
 
+// Takes the interpreter lock back for a thread that released it. When the
+// interpreter has begun to shut down, the lock is never given back to a
+// thread other than the one finalizing: Python 3.11 to 3.13 end such a
+// thread with pthread_exit, whose forced unwinding cannot pass the
+// destructor that calls this (the process would abort at exit while a daemon
+// thread is inside a call). The thread is parked for good there instead, as
+// Python 3.14 itself does; the process is about to exit.
+void restore_thread(PyThreadState* state) noexcept;
+
 // Releases the interpreter lock for the life of the guard (the calling
 // thread's state is saved and restored). Code run meanwhile must not touch
 // any Python object.
@@ -442,7 +451,7 @@ class GilReleased {
   GilReleased() noexcept : state_(PyEval_SaveThread()) {}
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
-  ~GilReleased() { PyEval_RestoreThread(state_); }
+  ~GilReleased() { restore_thread(state_); }
 
  private:
   PyThreadState* state_;

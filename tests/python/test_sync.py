@@ -5,6 +5,8 @@ their thread binding, and a bounded multi-threaded stress test."""
 
 import gc
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -590,3 +592,29 @@ def test_lookups_of_a_thread_allocate_only_at_its_first_lookup():
 
     look_up()
     on_thread(look_up)
+
+
+# Daemon threads still inside calls (with the interpreter lock released)
+# when the interpreter exits: the exit is clean. Each child keeps four
+# threads busy in updates, which run almost wholly without the lock; a
+# fault here aborted about half of such exits.
+_DAEMONS_AT_EXIT = """
+import threading, time
+from corvale_trie import SyncCorvaleMap
+target = SyncCorvaleMap()
+source = SyncCorvaleMap()
+source.update({k: k for k in range(1, 400_000, 2)})
+def work():
+    while True:
+        target.update(source)
+for _ in range(4):
+    threading.Thread(target=work, daemon=True).start()
+time.sleep(0.2)
+print("exiting")
+"""
+
+
+def test_daemon_threads_inside_calls_at_exit():
+    for _ in range(8):
+        done = subprocess.run([sys.executable, "-c", _DAEMONS_AT_EXIT], capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
