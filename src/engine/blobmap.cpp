@@ -307,10 +307,10 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
 // read through a window of kWindow bytes, except pieces of kDirect bytes or
 // more, which go straight to their destination. The caller asks only for
 // bytes inside `size()`; a file that cannot deliver them (a read error, or a
-// file that shrank) makes the call fail. The window is taken when the
-// reader is made, so that running out of memory for it (std::bad_alloc)
-// comes before anything is read or allocated, and is never taken for a
-// file that cannot be read.
+// file that shrank) makes the call fail. A file's window is taken when its
+// reader is made, after the file is opened and before anything is read or
+// allocated: no memory for it throws std::bad_alloc, which a caller can
+// tell from a damaged file.
 class ImageReader {
  public:
   static constexpr u64 kWindow = u64{1} << 20;
