@@ -5,6 +5,7 @@
     python3 bench/blobmap_bench.py --n 200000      # smaller
     python3 bench/blobmap_bench.py --sizes 100
     python3 bench/blobmap_bench.py --goals         # the load goals as ratios (below)
+    python3 bench/blobmap_bench.py --saves         # the save, flushed, against pickle.dump
 
 --goals measures the two load goals, each as a ratio of two times taken in
 one process (best of --rounds rounds, 3 by default), at every payload size,
@@ -19,6 +20,21 @@ beside the load alone against pickle.load alone (no goal), from the same
 rounds.
 Each (size, ballast) pair runs in a fresh child process (``--goal-worker``).
 
+--saves measures the save as users get it, at every payload size in a fresh
+child process (``--save-worker``), best of --rounds rounds, each save
+replacing the file the round before wrote:
+  save               save_to_file: a new file, flushed (fsync), renamed over
+                     the old one, the directory flushed
+  pickle.dump        pickle.dump (protocol 5) of a dict of the same payloads
+                     into the file opened "wb", nothing flushed (as above)
+  pickle.dump + sync pickle.dump flushed as the save is: into a new file in
+                     the same directory, os.fsync, os.replace over the old
+                     one, os.fsync of the directory
+each in the benchmark's temporary directory (BENCH_TMP, on a disk) and
+again in --shm-dir (a tmpfs, /dev/shm by default), where a flush writes
+nothing to a disk: there the times are those of writing alone. The file
+system type of each directory is printed with the table.
+
 Each (container, payload size) runs in a fresh child process (``--worker``)
 that prints one JSON line. Keys are 1M distinct pseudo-random integers below
 2**63 (sqlite's INTEGER PRIMARY KEY is signed), payloads slices of one random
@@ -32,9 +48,10 @@ Operations (nanoseconds per entry unless noted):
            as (key, payload) tuples: CorvaleBlobMap.scan_filtered without a
            predicate, SELECT ... WHERE key <= hi, an lmdb cursor from the
            start, and for dict a pass over all items (it has no order)
-  save     the whole map to a file (ms): save_to_file, pickle.dump (protocol
-           5), sqlite backup of the in-memory database into a file, lmdb
-           env.copy
+  save     the whole map to a file (ms): save_to_file (which flushes the
+           file and its directory), pickle.dump (protocol 5, nothing
+           flushed), sqlite backup of the in-memory database into a file,
+           lmdb env.copy
   load     the whole map back from that file (ms): load_from_file,
            pickle.load, sqlite backup from the file into a new in-memory
            database, lmdb open of the copy plus a read of every value (lmdb
@@ -362,6 +379,88 @@ def goal_worker(n, size, ballast_gib, rounds):
     print(json.dumps(out))
 
 
+def _pickle_synced(d, path):
+    """pickle.dump of d flushed as save_to_file flushes its image."""
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        pickle.dump(d, f, protocol=5)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+    dir_fd = os.open(os.path.dirname(path), os.O_RDONLY)
+    try:
+        os.fsync(dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+def _fs_type(path):
+    """The type of the file system that holds `path` (Linux), or "?"."""
+    best, kind = "", "?"
+    try:
+        with open("/proc/self/mounts") as f:
+            for line in f:
+                mount, fs = line.split()[1:3]
+                if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) > len(best):
+                    best, kind = mount, fs
+    except OSError:
+        pass
+    return kind
+
+
+def save_worker(n, size, rounds, shm_dir):
+    from corvale_trie import CorvaleBlobMap
+
+    keys = _keys(n)
+    buf = os.urandom(4096 + size)
+    m = CorvaleBlobMap()
+    d = {}
+    for i, k in enumerate(keys):
+        o = i & 4095
+        m.insert(k, buf[o : o + size])
+        d[k] = buf[o : o + size]
+    out = {"size": size, "n": len(keys)}
+    for where, parent in (("disk", os.environ.get("BENCH_TMP")), ("tmpfs", shm_dir)):
+        with tempfile.TemporaryDirectory(dir=parent) as tmp:
+            out[where + "_fs"] = _fs_type(os.path.realpath(tmp))
+            image = os.path.join(tmp, "blob.img")
+            pickled = os.path.join(tmp, "dict.pickle")
+
+            def dump():
+                with open(pickled, "wb") as f:
+                    pickle.dump(d, f, protocol=5)
+
+            runs = {"save": lambda: m.save_to_file(image), "pickle": dump,
+                    "pickle_sync": lambda: _pickle_synced(d, pickled)}
+            for _ in range(rounds):
+                for name, fn in runs.items():
+                    t = _timed(fn) * 1e3
+                    out[f"{where}_{name}"] = min(out.get(f"{where}_{name}", t), t)
+            out["file"] = os.path.getsize(image)
+            out["pickle_file"] = os.path.getsize(pickled)
+    print(json.dumps(out))
+
+
+def saves(args):
+    rows = []
+    for size in [int(s) for s in args.sizes.split(",")]:
+        row = _child(["--save-worker", args.n, size, args.rounds, args.shm_dir], f"saves {size} B")
+        if row:
+            rows.append(row)
+    if not rows:
+        return
+    print(f"n = {args.n:,} entries; best of {args.rounds} rounds; ms; disk: {rows[0]['disk_fs']}, "
+          f"tmpfs: {rows[0]['tmpfs_fs']}\n")
+    print("| payload | image MB | pickle MB | where | save | pickle.dump | pickle.dump + sync "
+          "| save / pickle.dump | save / pickle.dump + sync |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        for where in ("disk", "tmpfs"):
+            save, dump, synced = r[where + "_save"], r[where + "_pickle"], r[where + "_pickle_sync"]
+            print(f"| {r['size']} B | {r['file'] / 1e6:,.0f} | {r['pickle_file'] / 1e6:,.0f} | {where} | "
+                  f"{save:,.1f} | {dump:,.1f} | {synced:,.1f} | {save / dump:.2f} | {save / synced:.2f} |")
+
+
 def _child(argv, label):
     """Runs this script with `argv` in a fresh process; its JSON line, or None."""
     r = subprocess.run([sys.executable, __file__, *map(str, argv)], capture_output=True, text=True)
@@ -408,7 +507,17 @@ def main():
     ap.add_argument("--ballast", type=int, default=2, help="GiB of other containers (--goals)")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--goal-worker", nargs=4)
+    ap.add_argument("--saves", action="store_true")
+    ap.add_argument("--shm-dir", default="/dev/shm", help="a directory on a tmpfs (--saves)")
+    ap.add_argument("--save-worker", nargs=4)
     args = ap.parse_args()
+    if args.save_worker:
+        n, size, rounds = (int(x) for x in args.save_worker[:3])
+        save_worker(n, size, rounds, args.save_worker[3])
+        return
+    if args.saves:
+        saves(args)
+        return
     if args.goal_worker:
         n, size, ballast, rounds = (int(x) for x in args.goal_worker)
         goal_worker(n, size, ballast, rounds)

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/image_file.hpp"
+
 namespace corvale_trie::blobmap {
 
 // ---------------------------------------------------------------------------
@@ -203,42 +205,10 @@ class ImageWriter {
   int error_ = 0;
 };
 
-// The owner of a file descriptor that the engine opened: it closes the
-// descriptor on every way out. close() closes it earlier and reports how
-// that went, for a writer to which a failed close is a failed write.
-class FdCloser {
- public:
-  explicit FdCloser(int fd) noexcept : fd_(fd) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  // 0, or the errno value of a failed close; the descriptor is gone either way.
-  [[nodiscard]] int close() noexcept { return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno; }
-
- private:
-  int fd_;
-};
-
 class FdSink final : public ImageSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd) {}
-  int write_all(const u8* data, std::size_t n) noexcept override {
-    while (n > 0) {
-      const ssize_t w = ::write(fd_, data, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      if (w == 0) return WRITE_ZERO;
-      data += w;
-      n -= static_cast<std::size_t>(w);
-    }
-    return 0;
-  }
+  int write_all(const u8* data, std::size_t n) noexcept override { return file::write_all(fd_, data, n, WRITE_ZERO); }
 
  private:
   int fd_;
@@ -302,27 +272,27 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
 }
 
 std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error) const {
-  // Whatever may run out of memory is taken before the file is opened, and
-  // so truncated: a save that fails for want of memory leaves the file as
-  // it was. Writing the image allocates nothing.
+  // Whatever may run out of memory is taken before a file is made or
+  // opened: a save that fails for want of memory leaves everything as it
+  // was. Writing the image allocates nothing.
   const std::optional<std::string> p = c_path(path);
   if (!p) {
     error = "file name contained an unexpected NUL byte";
     return std::nullopt;
   }
   std::unique_ptr<u8[]> buffer = ImageWriter::make_buffer();
-  FdCloser fd(::open(p->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) {
-    error = io_error_text(errno);
-    return std::nullopt;
+  file::SaveTarget target;
+  int code = target.open(*p);
+  std::optional<u64> total;
+  if (code == 0) {
+    FdSink sink(target.fd());
+    ImageWriter w(sink, std::move(buffer));
+    total = write_image(*this, w, code);
+    // A write error that only shows at the flush or the close (a full or
+    // remote file system) is an error as well: the image is not known to
+    // be complete.
+    if (code == 0) code = target.commit();
   }
-  FdSink sink(fd.get());
-  ImageWriter w(sink, std::move(buffer));
-  int code = 0;
-  const std::optional<u64> total = write_image(*this, w, code);
-  // A write error that only shows at close (a full or remote file system)
-  // is an error as well: the image is not known to be complete.
-  if (const int closed = fd.close(); closed != 0 && code == 0) code = closed;
   if (code != 0) {
     error = io_error_text(code);
     return std::nullopt;
@@ -337,7 +307,10 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
 // read through a window of kWindow bytes, except pieces of kDirect bytes or
 // more, which go straight to their destination. The caller asks only for
 // bytes inside `size()`; a file that cannot deliver them (a read error, or a
-// file that shrank) makes the call fail.
+// file that shrank) makes the call fail. A file's window is taken when its
+// reader is made, after the file is opened and before anything is read or
+// allocated: no memory for it throws std::bad_alloc, which a caller can
+// tell from a damaged file.
 class ImageReader {
  public:
   static constexpr u64 kWindow = u64{1} << 20;
@@ -345,7 +318,7 @@ class ImageReader {
 
   explicit ImageReader(std::span<const u8> image) noexcept
       : in_memory_(true), mem_(image.data()), size_(image.size()) {}
-  ImageReader(int fd, u64 size) noexcept : fd_(fd), size_(size) {}
+  ImageReader(int fd, u64 size) : fd_(fd), size_(size), window_(take_window()) {}
 
   [[nodiscard]] u64 size() const noexcept { return size_; }
   [[nodiscard]] u64 bytes_read() const noexcept { return read_; }
@@ -357,10 +330,6 @@ class ImageReader {
     CORVALE_ASSERT(n <= kWindow && off <= size_ && n <= size_ - off);
     if (in_memory_) return mem_ + off;
     if (in_window(off, n)) return window_.get() + (off - win_off_);
-    if (!window_) {
-      window_.reset(new (std::nothrow) u8[kWindow]);
-      if (!window_) return nullptr;
-    }
     const u64 want = ahead ? std::min(kWindow, size_ - off) : n;
     win_len_ = 0;
     if (!read_at(off, window_.get(), want)) return nullptr;
@@ -384,12 +353,17 @@ class ImageReader {
   }
 
  private:
+  [[nodiscard]] static std::unique_ptr<u8[]> take_window() {
+    if (file::step_fails()) throw std::bad_alloc();
+    return std::unique_ptr<u8[]>(new u8[kWindow]);
+  }
   [[nodiscard]] bool in_window(u64 off, u64 n) const noexcept {
     return off >= win_off_ && n <= win_len_ && off - win_off_ <= win_len_ - n;
   }
   bool read_at(u64 off, u8* dst, u64 n) noexcept {
     while (n > 0) {
-      const ssize_t r = ::pread(fd_, dst, std::min<u64>(n, u64{1} << 30), static_cast<off_t>(off));
+      const ssize_t r =
+          file::step([&] { return ::pread(fd_, dst, std::min<u64>(n, u64{1} << 30), static_cast<off_t>(off)); });
       if (r < 0) {
         if (errno == EINTR) continue;
         return false;
@@ -551,11 +525,12 @@ MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into
   if (!p) return ArenaError::CorruptHeader;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
-  const FdCloser fd(::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const file::FdCloser fd(file::step([&] { return ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
   if (fd.get() < 0) return ArenaError::CorruptHeader;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return ArenaError::CorruptHeader;
-  ImageReader reader(fd.get(), static_cast<u64>(st.st_size));
+  if (file::step([&] { return ::fstat(fd.get(), &st); }) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+    return ArenaError::CorruptHeader;
+  ImageReader reader(fd.get(), static_cast<u64>(st.st_size));  // may throw std::bad_alloc
   const MaybeError e = load(reader, into);
   if (bytes_read) *bytes_read = reader.bytes_read();
   return e;

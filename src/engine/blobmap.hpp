@@ -177,11 +177,14 @@ class CorvaleBlobMap {
   }
 
   // Image file. save_to_writer returns total_size or the first write error
-  // (what was written stays written); save_to_file also opens (mode 0666
-  // less the umask, truncating) and closes the file, a failed close being
-  // an error too. Errors are file-error texts (io_error_text). Both may
-  // throw std::bad_alloc; save_to_file does so only before it opens the
-  // file, which is then left as it was.
+  // (what was written stays written). save_to_file writes the image to a
+  // new file and puts it in place of `path` (image_file.hpp: flushed,
+  // renamed over the path, the directory flushed; a path that is not a
+  // regular file is written in place); a failure before the rename leaves
+  // the old file as it was and removes the new one, and a failed flush or
+  // close is an error too. Errors are file-error texts (io_error_text).
+  // Both may throw std::bad_alloc; save_to_file does so only before it
+  // makes or opens a file.
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
   [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error) const;
@@ -191,6 +194,8 @@ class CorvaleBlobMap {
   // The same for the image file at `path`, read piece by piece. A file that
   // cannot be opened or read (missing, not a regular file, a path holding
   // NUL, a read error, a file that shrinks meanwhile) gives CorruptHeader.
+  // No memory for the read window (1 MiB) throws std::bad_alloc, before
+  // anything is read: `into` stays empty and the file is closed.
   // `bytes_read`, when given, receives the number of bytes read from it.
   [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into,
                                             u64* bytes_read = nullptr);

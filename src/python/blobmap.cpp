@@ -17,14 +17,16 @@
 // the truth test of what they return) is kept, ends the scan and is raised
 // as it was.
 //
-// Files: save_to_file writes the image straight from the index and chunks;
-// any failure, of the open, of a write or of the final close, is OSError
-// "Failed to save file: {}". Everything it allocates (its answer, the
-// engine's path and write buffer) is taken before the file is opened, so a
-// MemoryError leaves an existing image as it was. load_from_file (a static
-// method: no thread check, no claim) validates a regular file as it reads
-// it, header first, each chunk straight into the arena; every failure is
-// OSError "Failed to load file: {}", and no object is made.
+// Files: save_to_file writes the image straight from the index and chunks
+// into a new file that then replaces the path (engine/image_file.hpp); any
+// failure, of a step on the file system, of a write, of a flush or of a
+// close, is OSError "Failed to save file: {}". Everything it allocates (its
+// answer, the engine's paths and write buffer) is taken before a file is
+// made, so a MemoryError leaves an existing image as it was. load_from_file
+// (a static method: no thread check, no claim) validates a regular file as
+// it reads it, header first, each chunk straight into the arena; no memory
+// for its read window is MemoryError (the engine's std::bad_alloc), every
+// other failure OSError "Failed to load file: {}", and no object is made.
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -259,8 +261,8 @@ Ref blob_scan_filtered(Obj& self, u64 start, u64 end, PyObject* predicate, PyObj
 // ---------------------------------------------------------------------------
 // Image files
 
-// The answer, the image's size, is made before the file is opened: nothing
-// that could run out of memory comes after it is truncated.
+// The answer, the image's size, is made before a file is made or opened:
+// nothing that could run out of memory comes after that.
 Ref blob_save_to_file(Obj& self, FilePath path) {
   Ref total = to_py(self.core.image_size());
   std::string error;

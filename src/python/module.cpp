@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "engine/alloc.hpp"
+#include "engine/image_file.hpp"
 #include "python/binding.hpp"
 #include "python/classes.hpp"
 
@@ -96,6 +97,8 @@ int module_exec(PyObject* module) noexcept {
 // _fail_allocations_after(n) makes the n-th allocation from now on (a
 // result object, or any C++ allocation of the module outside a change of a
 // container) fail as if memory had run out, and 0 disarms it;
+// _fail_file_step_after(n) makes the n-th step from now on of a blob map's
+// image save or load fail (engine/image_file.hpp), and 0 disarms it;
 // _bytes_map_hash_mask(map, mask) is bytesmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
   return detail::object_boundary([]() -> Ref { return to_py(detail::live_frames.load()); });
@@ -104,6 +107,13 @@ PyObject* live_frames(PyObject*, PyObject*) noexcept {
 PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
   return detail::object_boundary([arg]() -> Ref {
     detail::fail_countdown.store(to_u64(arg));
+    return none();
+  });
+}
+
+PyObject* fail_file_step_after(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    corvale_trie::blobmap::file::fail_file_step_after(to_u64(arg));
     return none();
   });
 }
@@ -120,6 +130,7 @@ PyMethodDef g_functions[] = {
     {"_live_frames", &live_frames, METH_NOARGS, nullptr},
     {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
+    {"_fail_file_step_after", &fail_file_step_after, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 constexpr PyMethodDef* kFunctions = g_functions;

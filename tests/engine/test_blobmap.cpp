@@ -429,6 +429,18 @@ TEST(BlobImage, Files) {
   EXPECT_EQ(read, save(m).size());
   EXPECT_EQ(save(back), save(m));
 
+  // A save over the file, through a symbolic link, puts a new file in its
+  // place and keeps the link; nothing else is left in the directory.
+  struct stat before {}, after {};
+  ASSERT_EQ(stat((base + "/img").c_str(), &before), 0);
+  ASSERT_EQ(symlink("img", (base + "/link").c_str()), 0);
+  EXPECT_EQ(m.save_to_file(base + "/link", err), save(m).size());
+  ASSERT_EQ(lstat((base + "/link").c_str(), &after), 0);
+  EXPECT_TRUE(S_ISLNK(after.st_mode));
+  ASSERT_EQ(stat((base + "/img").c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base), std::filesystem::directory_iterator()), 2);
+
   EXPECT_FALSE(m.save_to_file(base + "/missing/img", err));
   EXPECT_EQ(err, "No such file or directory (os error 2)");
   EXPECT_FALSE(m.save_to_file(std::string("a\0b", 3), err));
@@ -446,7 +458,7 @@ TEST(BlobImage, Files) {
   unreadable(std::string("/tmp\0x", 6));
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
   unreadable(base + "/fifo");  // refused, not a hang
-  for (const char* n : {"/img", "/fifo"}) std::remove((base + n).c_str());
+  for (const char* n : {"/img", "/link", "/fifo"}) std::remove((base + n).c_str());
   rmdir(dir);
   EXPECT_EQ(open_descriptors(), fds);
 }

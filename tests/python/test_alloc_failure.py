@@ -619,8 +619,8 @@ def test_save_to_file_answers_after_a_failure(tmp_path):
 def test_a_failed_save_keeps_the_old_image_and_no_descriptor(tmp_path):
     """Saving over an existing image with each allocation failing in turn:
     every MemoryError leaves as many descriptors open as before and the old
-    image byte for byte; the save that gets through rewrites that same file,
-    and its image loads back."""
+    image byte for byte (and no other file); the save that gets through puts
+    a new file in place of the old one, and its image loads back."""
     path = tmp_path / "image.bin"
     old = CorvaleBlobMap(8192)
     old.insert(5, b"old image " * 30, 9)
@@ -629,13 +629,13 @@ def test_a_failed_save_keeps_the_old_image_and_no_descriptor(tmp_path):
     inode = path.stat().st_ino
 
     def outside(_):
-        return len(os.listdir("/proc/self/fd")), path.read_bytes()
+        return len(os.listdir("/proc/self/fd")), path.read_bytes(), os.listdir(tmp_path)
 
     total, m, failures = fail_in_turn(make_blob, lambda c: c.save_to_file(str(path)), outside,
                                       lambda before: [before])
     new_image = path.read_bytes()
     assert failures >= 2 and total == len(new_image) and new_image != old_image
-    assert path.stat().st_ino == inode
+    assert path.stat().st_ino != inode and os.listdir(tmp_path) == ["image.bin"]
     assert BLOB.contents(CorvaleBlobMap.load_from_file(str(path))) == blob_model()
 
 

@@ -1,15 +1,22 @@
 """CorvaleBlobMap: point operations, hot_meta, scans, compaction, image files."""
 
+import contextlib
 import inspect
 import os
 import random
+import re
+import resource
+import shutil
+import signal
+import stat
 import struct
+import tempfile
 import threading
 
 import pytest
 
-from corvale_trie import CorvaleBlobMap
-from conftest import SEED, U64_MAX, notes, raises_exactly
+from corvale_trie import CorvaleBlobMap, _corvale
+from conftest import SEED, U64_MAX, notes, raises_exactly, requires_test_hooks
 
 ARENA_ERR = "Blob allocation error: {}"
 CORRUPT = "Failed to load file: Corrupted blob record header"
@@ -470,3 +477,275 @@ def test_large_file_with_a_bad_header_is_rejected(tmp_path):
         f.write(good)
         f.truncate(4 << 30)
     assert CorvaleBlobMap.load_from_file(str(big)).get(1) == (b"a" * 30, 3)
+
+
+# ---------------------------------------------------------------------------
+# A save replaces the file: old image or new, never a mix
+
+
+def _open_fds():
+    return len(os.listdir("/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"))
+
+
+def _two_maps():
+    old, new = CorvaleBlobMap(4096), CorvaleBlobMap(4096)
+    old.insert(1, b"the old image " * 5, 3)
+    for k in range(60):
+        new.insert(k * 977, bytes([k]) * (k * 37 % 900), k)
+    return old, new
+
+
+@contextlib.contextmanager
+def _umask(mask):
+    before = os.umask(mask)
+    try:
+        yield
+    finally:
+        os.umask(before)
+
+
+def _as_unprivileged(fn):
+    """fn(), as a user that file permissions bind: in a child process that
+    drops root to uid/gid 65534 when the tests run as root."""
+    if os.geteuid() != 0:
+        return fn()
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report fn's outcome and leave at once
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            out = repr(fn())
+        except BaseException as e:  # noqa: BLE001 (reported to the parent)
+            out = "raised " + repr(e)
+        os.write(w, out.encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as f:
+        out = f.read()
+    os.waitpid(pid, 0)
+    return out
+
+
+def test_save_keeps_mode_owner_links_and_other_hard_links(tmp_path):
+    old, new = _two_maps()
+    fresh = tmp_path / "fresh.img"
+    with _umask(0o027):
+        assert new.save_to_file(str(fresh)) == fresh.stat().st_size
+    assert stat.S_IMODE(fresh.stat().st_mode) == 0o640
+    new_image = fresh.read_bytes()
+
+    # An existing file: its bits stay whatever the umask, a hard link to it
+    # keeps the old image, and (for root) its owner and group stay.
+    path = tmp_path / "image.img"
+    old.save_to_file(str(path))
+    old_image = path.read_bytes()
+    os.link(path, tmp_path / "hard")
+    os.chmod(path, 0o2604)
+    if os.geteuid() == 0:
+        os.chown(path, 65534, 65534)
+    with _umask(0o077):
+        new.save_to_file(str(path))
+    st = path.stat()
+    assert stat.S_IMODE(st.st_mode) == 0o2604 and st.st_nlink == 1 and path.read_bytes() == new_image
+    assert os.geteuid() != 0 or (st.st_uid, st.st_gid) == (65534, 65534)
+    assert (tmp_path / "hard").read_bytes() == old_image
+
+    # A symbolic link (relative, through a second one) stays a link; the
+    # file it leads to is replaced in its own directory; a dangling link
+    # makes the file it names.
+    sub = tmp_path / "sub"
+    sub.mkdir()
+    old.save_to_file(str(sub / "real.img"))
+    os.symlink("sub/real.img", tmp_path / "link1")
+    os.symlink("link1", tmp_path / "link2")
+    os.symlink(str(sub / "later.img"), tmp_path / "dangling")
+    for link, real in (("link2", "real.img"), ("dangling", "later.img")):
+        new.save_to_file(str(tmp_path / link))
+        assert os.path.islink(tmp_path / link) and (sub / real).read_bytes() == new_image
+    assert sorted(os.listdir(sub)) == ["later.img", "real.img"]
+
+    # Names up to the longest a directory holds, in ASCII and in UTF-8.
+    for name in ("n" * 255, "\u00e9" * 127):
+        for m in (old, new):
+            m.save_to_file(str(tmp_path / name))
+        assert (tmp_path / name).read_bytes() == new_image
+    assert sorted(os.listdir(tmp_path)) == sorted(["fresh.img", "image.img", "hard", "sub", "link1", "link2",
+                                                   "dangling", "n" * 255, "\u00e9" * 127])
+
+
+def test_a_path_that_is_not_a_regular_file_is_written_in_place(tmp_path):
+    _, new = _two_maps()
+    new.save_to_file(str(tmp_path / "regular"))
+    image = (tmp_path / "regular").read_bytes()
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
+    reader.start()
+    assert new.save_to_file(fifo) == len(image)
+    reader.join()
+    assert got == [image] and stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert new.save_to_file("/dev/null") == len(image) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    with raises_exactly(OSError, "Failed to save file: Is a directory (os error 21)"):
+        new.save_to_file(str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "regular"]
+
+
+def _refusals():
+    old, new = _two_maps()
+    d = tempfile.mkdtemp()
+    path = os.path.join(d, "img")
+    out = []
+    try:
+        old.save_to_file(path)
+        image = open(path, "rb").read()
+        for file_mode, dir_mode in ((0o444, 0o755), (0o644, 0o555)):
+            os.chmod(path, file_mode)
+            os.chmod(d, dir_mode)
+            try:
+                new.save_to_file(path)
+            except OSError as e:
+                out.append(str(e))
+            os.chmod(d, 0o755)
+            out.append(open(path, "rb").read() == image and os.listdir(d) == ["img"])
+    finally:
+        shutil.rmtree(d)
+    return out
+
+
+def test_refusals_keep_the_old_image():
+    """A file the caller may not write is refused as before; so is a file in
+    a directory the caller may not write, which cannot be replaced."""
+    denied = "Failed to save file: Permission denied (os error 13)"
+    assert str(_as_unprivileged(_refusals)) == str([denied, True, denied, True])
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGXFSZ"), reason="no file-size limit signal")
+def test_file_size_limit_at_every_offset_keeps_the_old_image(tmp_path):
+    old, new = _two_maps()
+    new.save_to_file(str(tmp_path / "img"))
+    total = os.path.getsize(tmp_path / "img")
+    old.save_to_file(str(tmp_path / "img"))
+    old_image = (tmp_path / "img").read_bytes()
+    fds = _open_fds()
+    rng = random.Random(SEED)
+    limits = sorted({0, 1, 63, 64, 65, 4096, total - 1} | {rng.randrange(total) for _ in range(60)})
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    try:
+        for limit in limits:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+            try:
+                with raises_exactly(OSError, "Failed to save file: File too large (os error 27)"):
+                    new.save_to_file(str(tmp_path / "img"))
+            finally:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+            assert os.listdir(tmp_path) == ["img"] and _open_fds() == fds, limit
+            assert (tmp_path / "img").read_bytes() == old_image, limit
+    finally:
+        signal.signal(signal.SIGXFSZ, handler)
+    assert CorvaleBlobMap.load_from_file(str(tmp_path / "img")).get(1) == old.get(1)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGXFSZ"), reason="no file-size limit signal")
+def test_a_killed_save_leaves_its_named_new_file(tmp_path):
+    old, new = _two_maps()
+    path = str(tmp_path / "img")
+    old.save_to_file(path)
+    image = open(path, "rb").read()
+    pid = os.fork()
+    if pid == 0:  # killed by SIGXFSZ at the first write past 100 bytes
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, resource.RLIM_INFINITY))
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+        new.save_to_file(path)
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGXFSZ
+    left = sorted(os.listdir(tmp_path))
+    assert left[1:] == ["img"] and re.fullmatch(rf"\.img\.corvale-save-{pid}-[0-9a-f]{{8}}", left[0])
+    assert open(path, "rb").read() == image and os.path.getsize(tmp_path / left[0]) == 100
+
+
+# ---------------------------------------------------------------------------
+# Each file step of a save or a load failing in turn (testing hook)
+
+
+def _fail_steps_in_turn(call, after_failure=lambda: None):
+    """call() with its n-th file step failing, n = 1, 2, ... until it gets
+    through: its answer and, for each failure, what it raised and what
+    after_failure() returned then."""
+    failures = []
+    for n in range(1, 10000):
+        _corvale._fail_file_step_after(n)
+        try:
+            answer = call()
+        except (OSError, MemoryError) as e:
+            _corvale._fail_file_step_after(0)
+            failures.append((e, after_failure()))
+            continue
+        finally:
+            _corvale._fail_file_step_after(0)
+        return answer, failures
+    pytest.fail("the call never got through")
+
+
+# (where the save goes, the fewest file steps it takes)
+SAVE_STEPS = [("new file", 8), ("existing file", 11), ("symbolic link", 13), ("in place", 3)]
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("where, steps", SAVE_STEPS, ids=[s[0] for s in SAVE_STEPS])
+def test_a_save_failing_at_each_file_step_keeps_the_old_image(tmp_path, where, steps):
+    """Every failure leaves the old image and no other file or descriptor,
+    but the last, the directory's flush: the new image is in place then."""
+    old, new = _two_maps()
+    new.save_to_file(str(tmp_path / "new"))
+    new_image = (tmp_path / "new").read_bytes()
+    os.remove(tmp_path / "new")
+    if where != "new file":
+        old.save_to_file(str(tmp_path / "img"))
+    if where == "symbolic link":
+        os.symlink("img", tmp_path / "link")
+    target = {"symbolic link": tmp_path / "link", "in place": "/dev/null"}.get(where, tmp_path / "img")
+
+    def files():
+        return {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path) if name != "link"}
+
+    before, fds = files(), _open_fds()
+
+    def save():  # from the state before each time
+        for name in set(os.listdir(tmp_path)) - set(before) - {"link"}:
+            os.remove(tmp_path / name)
+        for name, data in before.items():
+            (tmp_path / name).write_bytes(data)
+        return new.save_to_file(str(target))
+
+    total, failures = _fail_steps_in_turn(save, lambda: (files(), _open_fds()))
+    assert total == len(new_image) and len(failures) >= steps
+    io_error = "Failed to save file: Input/output error (os error 5)"
+    assert [str(e) for e, _ in failures] == [io_error] * len(failures)
+    after = [state for _, state in failures]
+    if where == "in place":
+        assert after == [(before, fds)] * len(failures)
+    else:
+        assert after == [(before, fds)] * (len(failures) - 1) + [({**before, "img": new_image}, fds)]
+        assert os.path.islink(tmp_path / "link") == (where == "symbolic link")
+
+
+@requires_test_hooks
+def test_a_load_failing_at_each_file_step(tmp_path):
+    """The read window that cannot be had is MemoryError; every other failed
+    step of a load reads as a damaged file; none leaves a descriptor or an
+    object."""
+    _, new = _two_maps()
+    path = str(tmp_path / "img")
+    new.save_to_file(path)
+    before = _open_fds(), _corvale._live_frames()
+    loaded, failures = _fail_steps_in_turn(lambda: CorvaleBlobMap.load_from_file(path),
+                                           lambda: (_open_fds(), _corvale._live_frames()))
+    # open, fstat, the window, then at least one read
+    assert [(type(e), e.args) for e, _ in failures[:3]] == [(OSError, (CORRUPT,))] * 2 + [(MemoryError, ())]
+    assert len(failures) >= 4 and all(e.args == (CORRUPT,) for e, _ in failures[3:])
+    assert [state for _, state in failures] == [before] * len(failures)
+    assert loaded.scan_filtered(0, U64_MAX) == new.scan_filtered(0, U64_MAX)
