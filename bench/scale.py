@@ -39,14 +39,13 @@ arrays; run the 100M size on a machine with room for that.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import json
 import os
 import subprocess
 import sys
 import time
 
-from resident import resident_bytes
+from resident import best_of, print_tables, resident_bytes, run_worker, worker_setup
 
 QUERIES = 2_000_000
 SEED = 20260
@@ -59,16 +58,6 @@ GOALS = [
 ]
 
 # ---------------------------------------------------------------- worker
-
-
-def best(fn, reps):
-    """Best wall time of `reps` calls of fn."""
-    t = float("inf")
-    for _ in range(reps):
-        start = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - start)
-    return t
 
 
 def keys_of(np, n):
@@ -121,43 +110,35 @@ def work_ours(kind, n, reps):
 
     for arr in (buf, kept) + ((vbuf, vkept) if is_map else ()):
         arr.fill(0)
-    out["np_sort"] = best(np_sort, reps) / n
+    out["np_sort"] = best_of(np_sort, reps) / n
     if is_map:
         sorted_keys, sorted_values = (x.copy() for x in np_sort())
         del vbuf, vkept
     else:
-        sorted_keys = np_sort().copy()
+        sorted_keys, sorted_values = np_sort().copy(), None
     del buf, kept, mask
     q = query_list(a)
-    r0 = resident_bytes()
-    c = CorvaleMap() if is_map else CorvaleSet()
-    start = time.perf_counter()
-    if is_map:
-        c.insert_many(memoryview(a), memoryview(v))
-    else:
-        c.insert_many(memoryview(a))
-    out["unordered"] = (time.perf_counter() - start) / n
-    out["bytes_per_key"] = (resident_bytes() - r0) / len(c)
-    if is_map:
-        out["batch"] = best(lambda: c.get_batch(q), reps) / len(q)
-    else:
-        out["batch"] = best(lambda: c.contains_batch(q), reps) / len(q)
-    out["loop"] = best(lambda: [c.get(k) for k in q] if is_map else [k in c for k in q], reps) / len(q)
-    del c
-    # Pre-sorted, into a fresh container; a container made and dropped
-    # first, so that both builds start from a heap in the same state.
-    def build_sorted():
-        d = CorvaleMap() if is_map else CorvaleSet()
+
+    def build(keys, values):
+        """A new container filled from the buffers, and the seconds it took."""
+        c = CorvaleMap() if is_map else CorvaleSet()
         start = time.perf_counter()
         if is_map:
-            d.insert_many(memoryview(sorted_keys), memoryview(sorted_values))
+            c.insert_many(memoryview(keys), memoryview(values))
         else:
-            d.insert_many(memoryview(sorted_keys))
-        t = time.perf_counter() - start
-        del d
-        return t
+            c.insert_many(memoryview(keys))
+        return c, time.perf_counter() - start
 
-    out["sorted"] = min(build_sorted() for _ in range(max(1, reps - 1))) / n
+    r0 = resident_bytes()
+    c, t = build(a, v)
+    out["unordered"] = t / n
+    out["bytes_per_key"] = (resident_bytes() - r0) / len(c)
+    batch = c.get_batch if is_map else c.contains_batch
+    out["batch"] = best_of(lambda: batch(q), reps) / len(q)
+    out["loop"] = best_of(lambda: [c.get(k) for k in q] if is_map else [k in c for k in q], reps) / len(q)
+    del c, batch
+    # Pre-sorted, each time into a new container.
+    out["sorted"] = min(build(sorted_keys, sorted_values)[1] for _ in range(max(1, reps - 1))) / n
     return out
 
 
@@ -184,18 +165,12 @@ def work_peer(kind, n, reps):
     return {
         "peer_build": build / n,
         "peer_bytes_per_key": grown / len(c),
-        "peer_loop": best(lambda: [c.get(k) for k in q] if is_map else [k in c for k in q], reps) / len(q),
+        "peer_loop": best_of(lambda: [c.get(k) for k in q] if is_map else [k in c for k in q], reps) / len(q),
     }
 
 
 def worker(spec):
-    # Blocks of 128 KiB and more (arrays, big lists) always from mmap, so
-    # that the benchmark's temporaries do not stay in the heap among the
-    # container's blocks (as bench/memory.py).
-    try:
-        ctypes.CDLL("libc.so.6").mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
-    except OSError:
-        pass
+    worker_setup()
     job = json.loads(spec)
     fn = work_peer if job.pop("peer") else work_ours
     print(json.dumps(fn(**job)))
@@ -205,15 +180,7 @@ def worker(spec):
 
 
 def run(job):
-    out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
-        capture_output=True,
-        text=True,
-        cwd="/",
-    )
-    if out.returncode != 0:
-        raise RuntimeError(f"{job}: {out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return run_worker(__file__, job)
 
 
 def size_name(n):
@@ -334,12 +301,7 @@ def main():
         ).stdout.strip()
     except OSError:
         commit = ""
-    lines += ["", f"({time.time() - t0:.0f} s, load average {os.getloadavg()[0]:.1f}{', commit ' + commit if commit else ''})"]
-    text = "\n".join(lines) + "\n"
-    print(text)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(text)
+    print_tables(lines, t0, args.markdown, ", commit " + commit if commit else "")
 
 
 if __name__ == "__main__":

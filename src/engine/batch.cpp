@@ -42,6 +42,18 @@
 // at 4 to 5 MB for the set, faster from there on), so the walk runs the
 // steps alone.
 //
+// The next group's first miss is requested while a group runs. Large trees of
+// spread keys begin with a run of BranchU nodes whose slots the steps only
+// index (the top levels of a uniform tree of 100M keys are BranchU nodes, the
+// third holding 272 MB of slots); the first miss is the edge below the run.
+// The level where the previous group's first path left the run is taken as
+// the run's end for the next group's keys, whose edges at that level are
+// requested before the current group's passes begin, by indexing the BranchU
+// nodes above it (edge_below_u_run). Where the paths differ the request is
+// wasted, never wrong. Measured at 100M uniform keys: 5 to 6% less time per
+// key for the set and the map; a second stage (the blocks under those edges
+// requested too) gained nothing.
+//
 // A rolling window (a cursor that finishes takes the next key at once) was
 // measured too, and was 10 to 25% slower than the group at 1M to 100M
 // uniform keys: these reach their leaves in the same pass, so there is
@@ -55,6 +67,7 @@
 // only pop field read is that of a LinearLeaf edge, which the engine keeps
 // exact at all times. A malformed tag stops the process ("valid edge tag"),
 // as does the map walk meeting a FullEdge (set flavour only).
+#include <algorithm>
 #include <array>
 #include <span>
 #include <type_traits>
@@ -133,12 +146,30 @@ inline void emit(FoundValue* out, u64 i, const BatchCursor& c) noexcept {
   out[i] = FoundValue{c.found, c.found ? *c.slot : 0};
 }
 
+// The edge at level `floor` on the path of `key`, reached by reading only
+// the BranchU edges above it; null when the path leaves the BranchU run
+// first.
+inline const Edge* edge_below_u_run(const Edge& root, u64 key, unsigned floor) noexcept {
+  const Edge* e = &root;
+  for (unsigned E = ROOT_LEVEL; E > floor; --E) {
+    if (e->tag != TAG_U) return nullptr;
+    e = &e->ptr<const BranchU>()->children[digit_at(key, E)];
+  }
+  return e;
+}
+
 template <bool IS_MAP, bool kAhead, class Out>
 void interleaved_walk(const Edge& root, std::span<const u64> keys, Out* out) {
   std::array<BatchCursor, BATCH_WIDTH> cursors;
+  unsigned floor = ROOT_LEVEL;  // where the last group's first path left the BranchU run
   for (u64 base = 0; base < keys.size(); base += BATCH_WIDTH) {
     const unsigned m = static_cast<unsigned>(
         keys.size() - base < BATCH_WIDTH ? keys.size() - base : BATCH_WIDTH);
+    if (kAhead && floor < ROOT_LEVEL) {
+      const u64 end = std::min<u64>(keys.size(), base + 2 * BATCH_WIDTH);
+      for (u64 i = base + BATCH_WIDTH; i < end; ++i)
+        if (const Edge* e = edge_below_u_run(root, keys[i], floor)) __builtin_prefetch(e);
+    }
     cursors.fill(BatchCursor{});
     for (unsigned j = 0; j < m; ++j) {
       BatchCursor& c = cursors[j];
@@ -148,8 +179,13 @@ void interleaved_walk(const Edge& root, std::span<const u64> keys, Out* out) {
       c.done = 0;
     }
     unsigned live = m;
+    bool run_end_known = false;
     while (live != 0) {
       if constexpr (kAhead) {
+        if (!run_end_known && !cursors[0].done && cursors[0].edge->tag != TAG_U) {
+          floor = cursors[0].depth;
+          run_end_known = true;
+        }
         for (unsigned j = 0; j < m; ++j) {
           const BatchCursor& c = cursors[j];
           if (!c.done) prefetch_step<BatchFlavor<IS_MAP>>(*c.edge, c.depth, c.key);
