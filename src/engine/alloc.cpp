@@ -147,9 +147,12 @@ void* map_huge_chunk() noexcept {
 #endif
 }
 
+// The chunk's free space is poisoned for the sanitizer, which does not see
+// the mapping go: its shadow is cleared first.
 void unmap_huge_chunk(void* chunk) noexcept {
 #if defined(__linux__)
   g_system_frees.fetch_add(1, std::memory_order_relaxed);
+  CORVALE_UNPOISON(chunk, HUGE_CHUNK_BYTES);
   munmap(chunk, HUGE_CHUNK_BYTES);
 #else
   (void)chunk;
@@ -475,8 +478,8 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
 
 // A BranchU from the system is aligned to 128; one cut from a chunk (huge
 // chunks on) lies at 64 past a multiple of 128, the top of the chunk's free
-// space lowered by 64 more when needed (that 64-byte block goes onto its
-// list). The release tells them apart by that bit: a cut one gives its bytes
+// space lowered by 64 more when needed (that 64-byte block goes onto the
+// lists). The release tells them apart by that bit: a cut one gives its bytes
 // to the lists, where the merge pass can join them again.
 BranchU* NodeAlloc::allocate_branch_u() {
   count_alloc(BRANCH_U_SIZE);
@@ -489,7 +492,7 @@ BranchU* NodeAlloc::allocate_branch_u() {
   }
   if (((reinterpret_cast<std::uintptr_t>(high_) - BRANCH_U_SIZE) & 64) == 0) {
     high_ -= 64;
-    push(high_, kList64);
+    push_run(high_, 64);
   }
   high_ -= BRANCH_U_SIZE;
   return std::launder(static_cast<BranchU*>(fresh(high_, BRANCH_U_SIZE)));

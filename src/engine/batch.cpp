@@ -148,12 +148,13 @@ inline void emit(FoundValue* out, u64 i, const BatchCursor& c) noexcept {
 
 // The edge at level `floor` on the path of `key`, reached by reading only
 // the BranchU edges above it; null when the path leaves the BranchU run
-// first.
+// first (a broken edge is left to the step that meets it).
 inline const Edge* edge_below_u_run(const Edge& root, u64 key, unsigned floor) noexcept {
   const Edge* e = &root;
   for (unsigned E = ROOT_LEVEL; E > floor; --E) {
-    if (e->tag != TAG_U) return nullptr;
-    e = &e->ptr<const BranchU>()->children[digit_at(key, E)];
+    const BranchU* n = e->tag == TAG_U ? e->ptr<const BranchU>() : nullptr;
+    if (n == nullptr) return nullptr;
+    e = &n->children[digit_at(key, E)];
   }
   return e;
 }

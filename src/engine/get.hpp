@@ -25,8 +25,8 @@
 // (one load per level); the batch lookups of the core set and map (batch.cpp)
 // keep eight walks in flight and advance each by one step per pass, a
 // BranchU by one level, requesting the lines of each step a sweep before
-// (prefetch_step) once the tree outgrows the caches. A flavour policy decides the answer and the leaf
-// tests:
+// (prefetch_step) once the tree outgrows the caches. A flavour policy
+// decides the answer and the leaf tests:
 //
 //   SetLookup           bool: the key is stored (set-flavour leaves)
 //   MapLookup<Filter>   u64*: the key's value word, or null (map leaves);
@@ -546,10 +546,10 @@ template <class Flavor, bool kURuns, class Read>
 // BitmapLeaf. A BranchU step reads only its own edge, and empty edges,
 // immediates and full edges finish on the edge: nothing to request. A map's
 // value word is not among them either: the step's answer is its address.
-// The edge must be loaded already; nothing is checked, since a request for
-// any address is harmless and the step that follows makes every check. The
-// batch walk of the private containers (batch.cpp) calls it a sweep ahead of
-// the step.
+// The edge must be loaded already; nothing is checked beyond the bounds of
+// what is requested, since a request for any address is harmless and the
+// step that follows makes every check. The batch walk of the private
+// containers (batch.cpp) calls it a sweep ahead of the step.
 template <class Flavor>
 [[gnu::always_inline]] inline void prefetch_step(const Edge& e, unsigned E, u64 key) noexcept {
   const u8* block = e.ptr<const u8>();
@@ -562,7 +562,8 @@ template <class Flavor>
     Flavor::prefetch_bitmap_leaf(block, key);
   } else if (is_linear_leaf_tag(tag)) {
     const unsigned W = linear_leaf_width(tag);
-    if (W <= E) Flavor::prefetch_linear_leaf(block, (e.decode_word() & BYTE_MASK_TABLE[W]) + 1, W);
+    const u64 n = (e.decode_word() & BYTE_MASK_TABLE[W]) + 1;
+    if (W <= E) Flavor::prefetch_linear_leaf(block, n < LINEAR_LEAF_MAX ? n : LINEAR_LEAF_MAX, W);
   }
 }
 
