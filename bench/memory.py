@@ -31,15 +31,12 @@ blocks:
 from __future__ import annotations
 
 import argparse
-import ctypes
 import json
-import os
 import random
-import subprocess
 import sys
 import time
 
-from resident import resident_bytes
+from resident import print_tables, resident_bytes, run_worker, worker_setup
 
 SMALL_NS = [0, 1, 2, 5, 10, 31, 32, 100, 1000, 10000]
 DISTS = ["dense", "clustered", "random"]
@@ -208,14 +205,7 @@ def work_churn(kind):
 
 
 def worker(spec):
-    # Blocks of 128 KiB and more (numpy arrays, big lists) always from mmap,
-    # so that the benchmark's own temporaries do not stay in the heap
-    # among the container's blocks (glibc raises this threshold by itself
-    # otherwise, after the first such block is freed).
-    try:
-        ctypes.CDLL("libc.so.6").mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD
-    except OSError:
-        pass
+    worker_setup()
     job = json.loads(spec)
     fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn}[job.pop("section")]
     print(json.dumps(fn(**job)))
@@ -225,15 +215,7 @@ def worker(spec):
 
 
 def run(job):
-    out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
-        capture_output=True,
-        text=True,
-        cwd="/",
-    )
-    if out.returncode != 0:
-        raise RuntimeError(f"{job}: {out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    return run_worker(__file__, job)
 
 
 def fmt(x):
@@ -344,13 +326,7 @@ def main():
             section_small(lines, sizes)
         else:
             {"large": section_large, "clear": section_clear}[s](lines)
-    lines.append("")
-    lines.append(f"({time.time() - t0:.0f} s, load average {os.getloadavg()[0]:.1f})")
-    text = "\n".join(lines) + "\n"
-    print(text)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(text)
+    print_tables(lines, t0, args.markdown)
 
 
 if __name__ == "__main__":

@@ -94,7 +94,7 @@ import sys
 import tempfile
 import time
 
-from resident import resident_bytes
+from resident import best_of, resident_bytes
 
 KINDS = ["hex", "words", "urls", "paths"]
 REAL_KINDS = ["real-paths", "real-words"]
@@ -160,15 +160,6 @@ def make_keys(kind, n, seed=20261206):
 
 
 # ---------------------------------------------------------------- worker
-
-
-def best_of(fn, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def make_container(peer):

@@ -41,6 +41,16 @@
 //    container is empty again; a release compares the block with the
 //    remaining system blocks only while there are any.
 //  - Larger blocks and BranchU (4160 bytes) go to the system and back.
+//  - Huge chunks (Linux): once a container holds HUGE_CHUNK_MIN_HELD bytes
+//    of chunks, each new chunk is a 2 MiB mapping aligned to 2 MiB and
+//    advised for transparent huge pages (madvise MADV_HUGEPAGE; honoured
+//    where the system's setting is `madvise` or `always`), and its BranchU
+//    nodes are cut from chunks too. A lookup in a tree of hundreds of
+//    megabytes misses the TLB at nearly every node it loads; one 2 MiB entry
+//    then covers what 512 entries of 4 KiB did. Small containers never get
+//    there, so their resident memory stays as it was; the last, partly
+//    used huge chunk of a large one adds at most 2 MiB. A BranchU tells
+//    where it came from by its address (allocate_branch_u).
 //  - When the last live block is released (a clear, the last key removed),
 //    every chunk goes back to the system at once.
 //
@@ -87,6 +97,25 @@ inline constexpr unsigned CLASS_128 = 3;  // 128 bytes, aligned 64
 inline constexpr u64 CHUNK_STRIDE_MAX = 512;
 inline constexpr u64 CHUNK_MIN_BYTES = 512;
 inline constexpr u64 CHUNK_MAX_BYTES = 64 * 1024;
+
+// Huge chunks: where the system has them, their size, and the chunk bytes a
+// container holds before it takes them.
+#if defined(__linux__)
+inline constexpr bool HUGE_CHUNKS = true;
+#else
+inline constexpr bool HUGE_CHUNKS = false;
+#endif
+inline constexpr u64 HUGE_CHUNK_BYTES = u64{2} << 20;
+inline constexpr u64 HUGE_CHUNK_MIN_HELD = u64{64} << 20;
+static_assert(HUGE_CHUNK_BYTES > CHUNK_MAX_BYTES + CHUNK_STRIDE_MAX);
+
+// The engine's tests lower the threshold, so that small trees take huge
+// chunks (compiled only into a build of the engine tests).
+#ifdef CORVALE_PAUSE_POINTS
+namespace test_hooks {
+inline std::atomic<u64> huge_chunk_min_held{HUGE_CHUNK_MIN_HELD};
+}  // namespace test_hooks
+#endif
 
 // Process-wide count of blocks taken from and given back to the system
 // (chunks, large blocks, BranchU, blocks of containers without a chunk).
@@ -196,6 +225,7 @@ class NodeAlloc {
   bool merge_free_blocks();
   void retire_tail() noexcept;
   void new_chunk(u64 stride);
+  [[nodiscard]] bool huge_chunks() const noexcept;
   void release_all() noexcept;
 
   u8* low_ = nullptr;   // next packed block of the current chunk

@@ -24,8 +24,9 @@
 // The point lookups loop over it, passing a run of BranchU nodes in one step
 // (one load per level); the batch lookups of the core set and map (batch.cpp)
 // keep eight walks in flight and advance each by one step per pass, a
-// BranchU by one level. A flavour policy decides the answer and the leaf
-// tests:
+// BranchU by one level, requesting the lines of each step a sweep before
+// (prefetch_step) once the tree outgrows the caches. A flavour policy
+// decides the answer and the leaf tests:
 //
 //   SetLookup           bool: the key is stored (set-flavour leaves)
 //   MapLookup<Filter>   u64*: the key's value word, or null (map leaves);
@@ -59,6 +60,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -165,6 +167,16 @@ inline std::atomic<void (*)(const Edge& child)> after_descend{nullptr};
   } while (0)
 #else
 #define CORVALE_PAUSE_AFTER_DESCEND(child) ((void)0)
+#endif
+
+// The size of a tree (mem_used) from which the batch walk requests its
+// lines a sweep ahead (batch.cpp). The engine's tests move it, so that both
+// walks run over every node kind.
+inline constexpr u64 BATCH_AHEAD_MIN_BYTES = u64{4} << 20;
+#ifdef CORVALE_PAUSE_POINTS
+namespace test_hooks {
+inline std::atomic<u64> batch_ahead_min_bytes{BATCH_AHEAD_MIN_BYTES};
+}  // namespace test_hooks
 #endif
 
 // The packed keys of a leaf that a writer may be changing, searched where
@@ -279,6 +291,13 @@ class ValidatedRead {
 // ---------------------------------------------------------------------------
 // The step function and its flavours
 
+// Requests from memory the lines of `len` bytes at `p`.
+[[gnu::always_inline]] inline void prefetch_lines(const void* p, u64 len) noexcept {
+  const auto first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{63};
+  const auto last = reinterpret_cast<std::uintptr_t>(p) + len - 1;
+  for (std::uintptr_t a = first; a <= last; a += 64) __builtin_prefetch(reinterpret_cast<const void*>(a));
+}
+
 // Group word g of a bitmap read through the policy.
 template <class Read>
 [[gnu::always_inline]] inline u32 group_word(const Read& read, const Bitmap256& bitmap, unsigned g) noexcept {
@@ -321,6 +340,14 @@ struct SetLookup {
   template <class Read>
   static Result multi_key_immed(Read&, const Edge* e, unsigned width, unsigned n, u64 key) noexcept {
     return ImmedBytes<false>(*e).find(n, width, key & BYTE_MASK_TABLE[width]) >= 0;
+  }
+
+  // What bitmap_leaf and linear_leaf read (prefetch_step).
+  static void prefetch_bitmap_leaf(const u8* block, u64 key) noexcept {
+    __builtin_prefetch(block + 8 * (static_cast<u8>(key) >> 6));
+  }
+  static void prefetch_linear_leaf(const u8* block, u64 n, unsigned width) noexcept {
+    prefetch_lines(block, n * width);
   }
 };
 
@@ -371,6 +398,17 @@ struct MapLookup {
   static Result one_key_immed(Read&, const Edge* e, unsigned width, u64 key) noexcept {
     if (((e->decode_word() ^ key) & BYTE_MASK_TABLE[width]) != 0) return nullptr;
     return const_cast<u64*>(&e->payload);
+  }
+
+  // What bitmap_leaf and linear_leaf read (prefetch_step): the bitmap group
+  // word and the group's subarray pointer; the key area behind the values.
+  static void prefetch_bitmap_leaf(const u8* block, u64 key) noexcept {
+    const unsigned g = static_cast<u8>(key) >> 5;
+    __builtin_prefetch(block + 4 * g);
+    __builtin_prefetch(block + offsetof(MapBitmapLeaf, subarrays) + 8 * g);
+  }
+  static void prefetch_linear_leaf(const u8* block, u64 n, unsigned width) noexcept {
+    prefetch_lines(block + 8 * capacity_for(n), n * width);
   }
 
   // The keys lie in the 7 decode bytes only; payload is the ValueArray.
@@ -497,6 +535,36 @@ template <class Flavor, bool kURuns, class Read>
   if (read.insane(W != E)) return finish(out, Flavor::absent());
   if (n == 1) return finish(out, Flavor::one_key_immed(read, e, W, key));
   return finish(out, Flavor::multi_key_immed(read, e, W, n, key));
+}
+
+// ---------------------------------------------------------------------------
+// Requests ahead of a step (the batch walk)
+
+// Requests the lines that `step` will read at edge `e` (of level `E`) beyond
+// the edge itself: the block of a linear branch or a BranchB, the key area of
+// a LinearLeaf, the bitmap word (and, in a map, the subarray pointer) of a
+// BitmapLeaf. A BranchU step reads only its own edge, and empty edges,
+// immediates and full edges finish on the edge: nothing to request. A map's
+// value word is not among them either: the step's answer is its address.
+// The edge must be loaded already; nothing is checked beyond the bounds of
+// what is requested, since a request for any address is harmless and the
+// step that follows makes every check. The batch walk of the private
+// containers (batch.cpp) calls it a sweep ahead of the step.
+template <class Flavor>
+[[gnu::always_inline]] inline void prefetch_step(const Edge& e, unsigned E, u64 key) noexcept {
+  const u8* block = e.ptr<const u8>();
+  const u8 tag = e.tag;
+  if (tag == TAG_L3) {
+    __builtin_prefetch(block);
+  } else if (tag == TAG_L7 || tag == TAG_B) {
+    prefetch_lines(block, 128);
+  } else if (tag == TAG_BITMAP_LEAF) {
+    Flavor::prefetch_bitmap_leaf(block, key);
+  } else if (is_linear_leaf_tag(tag)) {
+    const unsigned W = linear_leaf_width(tag);
+    const u64 n = (e.decode_word() & BYTE_MASK_TABLE[W]) + 1;
+    if (W <= E) Flavor::prefetch_linear_leaf(block, n < LINEAR_LEAF_MAX ? n : LINEAR_LEAF_MAX, W);
+  }
 }
 
 // The point walk: steps from `e` (at `level`) until the answer. A validated

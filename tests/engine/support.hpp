@@ -27,6 +27,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/get.hpp"
 #include "engine/map.hpp"
 #include "engine/node.hpp"
 #include "engine/set.hpp"
@@ -342,7 +343,18 @@ struct Harness {
     }
   }
 
+  // Both batch walks: the steps alone and with the lines requested ahead
+  // (which the engine takes only in large trees), each against the model.
   void lookup_batch(std::span<const u64> keys) const {
+    for (const u64 ahead_min : {~u64{0}, u64{0}}) {
+      get::test_hooks::batch_ahead_min_bytes = ahead_min;
+      SCOPED_TRACE(ahead_min == 0 ? "lines requested ahead" : "steps alone");
+      lookup_batch_once(keys);
+    }
+    get::test_hooks::batch_ahead_min_bytes = get::BATCH_AHEAD_MIN_BYTES;
+  }
+
+  void lookup_batch_once(std::span<const u64> keys) const {
     if constexpr (IS_MAP) {
       std::vector<FoundValue> out(keys.size(), FoundValue{7, 7});
       c.get_batch(keys, out.data());

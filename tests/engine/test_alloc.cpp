@@ -2,10 +2,12 @@
 // every size from every source (system, fresh chunk space, free lists),
 // where blocks live (no chunk for a few keys, shared chunks, split reuse,
 // everything back at the last release, a clear and a refill counted through
-// the system-allocation hook), sanitizer poisoning of free blocks, and a
-// randomized run of every block kind against a counter model.
+// the system-allocation hook), sanitizer poisoning of free blocks, a
+// randomized run of every block kind against a counter model, and huge
+// chunks in large containers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "engine/alloc.hpp"
 #include "engine/set.hpp"
 #include "seed.hpp"
+#include "support.hpp"
 
 namespace corvale_trie {
 namespace {
@@ -311,6 +314,68 @@ TEST(NodeAlloc, RandomizedCountersZeroFillAndDisjointBlocks) {
   EXPECT_EQ(a.mem_used(), 0u);
   EXPECT_EQ(a.live_nodes(), 0u);
   EXPECT_EQ(a.total_node_allocs(), total);
+}
+
+// Huge chunks, with the threshold lowered so that a test-sized tree takes
+// them: the BranchU nodes made before stay system blocks (aligned to 128),
+// later ones are cut from chunks (at 64 past a multiple of 128); both go
+// back where they came from as branches shrink and at the clear, the
+// system allocations balance, and the content is the model's throughout.
+template <bool IS_MAP>
+void huge_chunk_round(u64 seed) {
+  SCOPED_TRACE(IS_MAP ? "map" : "set");
+  const AllocStats start = alloc_stats();
+  auto outstanding = [&] {
+    const AllocStats now = alloc_stats();
+    return (now.system_allocs - start.system_allocs) - (now.system_frees - start.system_frees);
+  };
+  std::mt19937_64 rng(seed);
+  {
+    testsupport::Harness<IS_MAP> h;
+    std::vector<u64> keys(100000);
+    for (u64& k : keys) {
+      k = rng();
+      h.insert(k, ~k);
+    }
+    u64 system_u = 0, cut_u = 0;
+    testsupport::for_each_edge(h.c.record().root, ROOT_LEVEL, [&](Edge& e, unsigned) {
+      if (e.tag != TAG_U) return;
+      EXPECT_EQ(addr(e.ptr<void>()) % 64, 0u);
+      ++(addr(e.ptr<void>()) & 64 ? cut_u : system_u);
+    });
+    EXPECT_GE(system_u, 1u);
+    EXPECT_GE(cut_u, 20u);
+    ASSERT_TRUE(h.check());
+    std::vector<u64> probes(keys.begin(), keys.begin() + 1000);
+    for (u64 i = 0; i < 200; ++i) probes.push_back(rng());
+    h.lookup_batch(probes);
+    // Shrinking turns the BranchU nodes back into BranchB nodes; the freed
+    // bytes of cut ones serve the blocks that follow.
+    std::shuffle(keys.begin(), keys.end(), rng);
+    for (std::size_t i = 0; i < keys.size() * 4 / 5; ++i) h.remove(keys[i]);
+    ASSERT_TRUE(h.check());
+    for (u64 i = 0; i < 20000; ++i) h.insert(rng(), i);
+    ASSERT_TRUE(h.check());
+    h.c.clear();
+    h.model.clear();
+    EXPECT_EQ(outstanding(), 0u);
+    EXPECT_EQ(h.c.record().alloc.chunk_count(), 0u);
+    for (std::size_t i = 0; i < 5000; ++i) h.insert(keys[i], i);
+    ASSERT_TRUE(h.check());
+  }
+  EXPECT_EQ(outstanding(), 0u);
+}
+
+TEST(NodeAlloc, HugeChunksHoldLargeContainers) {
+  if (!HUGE_CHUNKS) GTEST_SKIP() << "no huge chunks on this system";
+  struct Restore {
+    ~Restore() { test_hooks::huge_chunk_min_held = HUGE_CHUNK_MIN_HELD; }
+  } restore;
+  test_hooks::huge_chunk_min_held = 32 << 10;
+  const u64 seed = test_seed(0x4a6e);
+  CORVALE_SEED_TRACE(seed);
+  huge_chunk_round<false>(seed);
+  huge_chunk_round<true>(seed + 1);
 }
 
 }  // namespace
