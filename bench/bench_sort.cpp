@@ -46,60 +46,62 @@ std::vector<u64> values_of(const std::vector<u64>& keys) {
   return v;
 }
 
-void register_sorts(Dist d, std::size_t n) {
-  const std::string tail = std::string(dist_name(d)) + "/" + std::to_string(n);
-  auto keys = std::make_shared<std::vector<u64>>();
-  auto values = std::make_shared<std::vector<u64>>();
-  auto load = [=] {
-    if (keys->size() != n) {
-      *keys = unordered_keys(d, n);
-      *values = values_of(*keys);
+// The input of the sort benchmarks of (d, n): unordered keys and their
+// values, made when the first of them runs.
+struct SortInput {
+  std::vector<u64> keys;
+  std::vector<u64> values;
+};
+
+// Registers sort/<family>/<method>/<dist>/<n>: `order(input)` puts the
+// input in ascending order and returns a sum over what it hands out.
+template <class Order>
+void register_sort(const char* family, const char* method, Dist d, std::size_t n,
+                   const std::shared_ptr<SortInput>& input, Order order) {
+  const std::string name = std::string("sort/") + family + "/" + method + "/" + std::string(dist_name(d)) +
+                           "/" + std::to_string(n);
+  benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+    if (input->keys.size() != n) {
+      input->keys = unordered_keys(d, n);
+      input->values = values_of(input->keys);
     }
-  };
-  auto done = [n](benchmark::State& st, u64 sum) {
+    u64 sum = 0;
+    for (auto _ : st) sum += order(*input);
     benchmark::DoNotOptimize(sum);
     st.counters["keys"] = static_cast<double>(n);
-  };
-  benchmark::RegisterBenchmark(("sort/set/radix/" + tail).c_str(), [=](benchmark::State& st) {
-    load();
-    u64 sum = 0;
-    for (auto _ : st) {
-      sort::Ascending<u64> sorted(packed(*keys));
-      sorted.for_each([&](u64 k) { sum += k; });
-    }
-    done(st, sum);
   })->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(("sort/set/std/" + tail).c_str(), [=](benchmark::State& st) {
-    load();
+}
+
+void register_sorts(Dist d, std::size_t n) {
+  const auto input = std::make_shared<SortInput>();
+  register_sort("set", "radix", d, n, input, [](const SortInput& in) {
     u64 sum = 0;
-    for (auto _ : st) {
-      std::vector<u64> copy(*keys);
-      std::sort(copy.begin(), copy.end());
-      for (u64 k : copy) sum += k;
-    }
-    done(st, sum);
-  })->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(("sort/map/radix/" + tail).c_str(), [=](benchmark::State& st) {
-    load();
+    sort::Ascending<u64> sorted(packed(in.keys));
+    sorted.for_each([&](u64 k) { sum += k; });
+    return sum;
+  });
+  register_sort("set", "std", d, n, input, [](const SortInput& in) {
+    std::vector<u64> copy(in.keys);
+    std::sort(copy.begin(), copy.end());
     u64 sum = 0;
-    for (auto _ : st) {
-      sort::Ascending<KeyValue> sorted(packed(*keys), packed(*values));
-      sorted.for_each([&](const KeyValue& kv) { sum += kv.value; });
-    }
-    done(st, sum);
-  })->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(("sort/map/std/" + tail).c_str(), [=](benchmark::State& st) {
-    load();
+    for (u64 k : copy) sum += k;
+    return sum;
+  });
+  register_sort("map", "radix", d, n, input, [](const SortInput& in) {
     u64 sum = 0;
-    for (auto _ : st) {
-      std::vector<KeyValue> pairs(n);
-      for (std::size_t i = 0; i < n; ++i) pairs[i] = {(*keys)[i], (*values)[i]};
-      std::stable_sort(pairs.begin(), pairs.end(),
-                       [](const KeyValue& x, const KeyValue& y) { return x.key < y.key; });
-      for (const KeyValue& kv : pairs) sum += kv.value;
-    }
-    done(st, sum);
-  })->Unit(benchmark::kMillisecond)->UseRealTime();
+    sort::Ascending<KeyValue> sorted(packed(in.keys), packed(in.values));
+    sorted.for_each([&](const KeyValue& kv) { sum += kv.value; });
+    return sum;
+  });
+  register_sort("map", "std", d, n, input, [](const SortInput& in) {
+    std::vector<KeyValue> pairs(in.keys.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) pairs[i] = {in.keys[i], in.values[i]};
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const KeyValue& x, const KeyValue& y) { return x.key < y.key; });
+    u64 sum = 0;
+    for (const KeyValue& kv : pairs) sum += kv.value;
+    return sum;
+  });
 }
 
 // Inserts keys[lo, lo + n) (with their values, for a map) as given or sorted.

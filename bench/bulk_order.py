@@ -144,44 +144,34 @@ def human(n):
     return f"{n // 1_000_000}M" if n % 1_000_000 == 0 else f"{n:,}"
 
 
+def table(results, family, sizes, rows, cell):
+    """One markdown table: a row per entry of `rows`, a column per size,
+    cell(res, row, n) for every result."""
+    lines = ["| " + ("keys" if family == "set" else "pairs") + " | " + " | ".join(human(n) for n in sizes) + " |",
+             "|---|" + "---:|" * len(sizes)]
+    for r in rows:
+        cells = [cell(results[(family, r, n)], r, n) if (family, r, n) in results else "" for n in sizes]
+        lines.append(f"| {LABELS[(family, r)]} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
 def report(results, family, sizes):
-    head = "| " + ("keys" if family == "set" else "pairs") + " | " + " | ".join(human(n) for n in sizes) + " |"
-    lines = [head, "|---|" + "---:|" * len(sizes)]
     rows = []
     for n in sizes:
-        for r in rows_of(family, n):
-            if r not in rows:
-                rows.append(r)
-    for r in rows:
-        cells = []
-        for n in sizes:
-            res = results.get((family, r, n))
-            if not res:
-                cells.append("")
-                continue
-            cell = f"{res['ns']:.1f}"
-            if r in ("unordered", "ascending"):
-                ratios = [f"{res['ns'] / results[(family, p, n)]['ns']:.2f}x {p}"
-                          for p in PEERS[family] if (family, p, n) in results]
-                if ratios:
-                    cell += " (" + ", ".join(ratios) + ")"
-            cells.append(cell)
-        lines.append(f"| {LABELS[(family, r)]} | " + " | ".join(cells) + " |")
-    mem = ["", "Resident growth, bytes per key: steady / peak during the build [ours: mem_used()].", "",
-           head, "|---|" + "---:|" * len(sizes)]
-    for r in rows:
-        cells = []
-        for n in sizes:
-            res = results.get((family, r, n))
-            if not res:
-                cells.append("")
-                continue
-            cell = f"{res['rss_bpk']:.1f} / {res.get('peak_bpk', float('nan')):.1f}"
-            if "mem_used_bpk" in res:
-                cell += f" [{res['mem_used_bpk']:.1f}]"
-            cells.append(cell)
-        mem.append(f"| {LABELS[(family, r)]} | " + " | ".join(cells) + " |")
-    return "\n".join(lines + mem) + "\n"
+        rows += [r for r in rows_of(family, n) if r not in rows]
+
+    def time_cell(res, r, n):
+        ratios = [f"{res['ns'] / results[(family, p, n)]['ns']:.2f}x {p}" for p in PEERS[family]
+                  if r in ("unordered", "ascending") and (family, p, n) in results]
+        return f"{res['ns']:.1f}" + (" (" + ", ".join(ratios) + ")" if ratios else "")
+
+    def memory_cell(res, r, n):
+        used = f" [{res['mem_used_bpk']:.1f}]" if "mem_used_bpk" in res else ""
+        return f"{res['rss_bpk']:.1f} / {res.get('peak_bpk', float('nan')):.1f}{used}"
+
+    return (table(results, family, sizes, rows, time_cell)
+            + "\nResident growth, bytes per key: steady / peak during the build [ours: mem_used()].\n\n"
+            + table(results, family, sizes, rows, memory_cell))
 
 
 def main():
@@ -221,8 +211,7 @@ def main():
             + "\n".join(report(results, f, sizes[f]) for f in ("set", "map") if sizes[f]))
     print(text)
     if a.markdown:
-        with open(a.markdown, "w") as f:
-            f.write(text)
+        open(a.markdown, "w").write(text)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 #include "engine/sort.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <utility>
 
@@ -107,18 +108,22 @@ E* sort_low_digits(E* a, E* b, std::size_t n, unsigned levels) noexcept {
 
 }  // namespace
 
-bool ascending(PackedU64 keys) noexcept {
-  if (keys.size() == 0) return true;
+bool pays_to_sort(PackedU64 keys) noexcept {
+  const std::size_t n = keys.size();
+  if (n < SORT_MIN) return false;
+  const std::size_t far_max = n / FAR_SHARE;
+  std::size_t far = 0;  // neighbours that differ above their lowest byte
+  bool descends = false;
   u64 prev = keys[0];
-  for (std::size_t i = 1; i < keys.size(); ++i) {
-    const u64 k = keys[i];
-    if (k < prev) return false;
-    prev = k;
+  for (std::size_t i = 1; i < n; ++i) {
+    const u64 key = keys[i];
+    descends |= key < prev;
+    far += (key ^ prev) >> 8 != 0;
+    if (far > far_max && descends) return true;
+    prev = key;
   }
-  return true;
+  return false;
 }
-
-bool pays_to_sort(PackedU64 keys) noexcept { return keys.size() >= SORT_MIN && !ascending(keys); }
 
 template <class E>
 Ascending<E>::Ascending(PackedU64 keys)

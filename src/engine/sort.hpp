@@ -10,51 +10,64 @@
 // ascending order). A bulk insertion of many unordered keys therefore sorts
 // a copy of them first and inserts from the copy.
 //
-// When: `pays_to_sort` decides, from the keys alone. Fewer than SORT_MIN
-// keys go in as given: below it the sort costs about what it saves (the
-// benchmarks of bench/bench_sort.cpp measured the crossing). Keys already
-// in ascending order (non-decreasing: repeats allowed) go in as given too,
-// with no copy; finding that out costs one pass over them, which stops at
-// the first descent.
+// When: `pays_to_sort` decides, from the keys alone, in one pass that stops
+// as soon as the answer is yes. Keys go in as given when:
 //
-// How: a stable radix sort on the eight bytes of the key, a byte a digit,
-// counting sort per digit (the digit at level L is key byte L-1, as in the
-// trie, types.hpp). Keys are 64-bit integers, so no comparison sort comes
-// near it: on 10M uniform keys std::sort of the copy takes about 60 ns a
-// key, this one about 12 (pairs: 95 ns for std::stable_sort, about 14).
-// Two shapes, chosen by size:
+//   - they are fewer than SORT_MIN: into a container that fits in cache,
+//     random order costs little more than ascending order, and below about
+//     a thousand keys the sort costs what it saves (bench/bench_sort.cpp,
+//     bulk/...: the set crosses between 512 and 768 keys, the map between
+//     256 and 384);
+//   - they are in ascending order already (non-decreasing: repeats
+//     allowed), which needs no copy;
+//   - all but at most one pair of neighbours in FAR_SHARE fall in the same
+//     last-level leaf (upper seven bytes equal), as runs of consecutive ids
+//     do: such keys take the path cache's fast path in the order given, and
+//     sorting them brings the runs no closer to one another. Measured on
+//     10M keys in runs of L consecutive keys at random places, the order
+//     given costs 46 ns a key (L = 32), 61 (16), 110 (8), and the sorted
+//     order 64 to 73 whatever L.
 //
-//   - up to CACHE_BYTES of elements: the source is copied into `a`, which is
-//     then one run; the run is sorted when it is asked for, least
-//     significant digit first, between `a` and a second array `b` of the
-//     same size, both held in cache;
-//   - above it: one pass over the source counts every digit; the highest
-//     digit on which the keys differ (a digit all keys share is skipped)
-//     distributes the source into `a` by counting sort, splitting it into
-//     up to 256 runs, each holding the keys of one value of that digit, in
-//     ascending order of it; a run is sorted on the digits below, least
-//     significant first, between its place in `a` and a scratch array `b`
-//     the size of the largest run, when it is asked for. Its keys are in
-//     cache then (10M uniform keys make runs of 40,000 keys, 300 KB), and
-//     the caller inserts them right away, before the next run is sorted.
+// Into a container of a million keys, sorting gains nothing measurable below
+// 16K new keys, nor loses more than the sort's own 10 ns a key.
 //
-// Within a run, a digit on which all of the run's keys agree costs no pass,
-// and a run of at most INSERTION_MAX elements is sorted by straight
-// insertion instead. Every step is stable: equal keys keep their input
-// order, so a map whose input repeats a key stores the value given last,
-// as the insertion in input order does.
+// How: a stable radix sort. Keys are 64-bit integers, so a counting sort
+// per byte beats any comparison sort: on 10M uniform keys std::sort of the
+// copy takes about 65 ns a key here, this one about 12 (pairs: 100 ns for
+// std::stable_sort, about 14). In two steps:
 //
-// Memory: the sorted copy, n elements of 8 bytes (a set's keys) or 16 (a
-// map's pairs), plus the scratch array: n more in the first shape (at most
-// CACHE_BYTES), the largest run in the second (n / 256 for uniform keys, n
-// in the worst case, when nearly every key falls in one run). Both are
-// allocated by the constructor, before any run is sorted or handed out, and
-// freed with the object; the constructor is the only step that can fail
-// (std::bad_alloc), so a caller that cannot get them has inserted nothing.
-// No step reads or writes the trie.
+//   1. Split (more than 2 * RUN_TARGET elements): one pass over the source
+//      finds the bits in which some key differs from the first, and a
+//      second (folded into the first when the top bit differs) counts the
+//      values of the split field, the highest `b` of those bits, with 2**b
+//      about n / RUN_TARGET, at most 2**SPLIT_BITS_MAX. A counting sort on
+//      the field copies the source into `a`, cut into runs, one per value
+//      that occurs, in ascending order of it. Fewer elements make one run,
+//      copied as they are.
+//   2. Sort each run when it is asked for, on the bytes below the split
+//      (all eight for a single run), least significant first, between its
+//      place in `a` and a scratch array `b` the size of the largest run. A
+//      byte that all keys of the run share costs no pass; a run of at most
+//      INSERTION_MAX elements is sorted by straight insertion instead.
+//
+// Runs of a few thousand elements are sorted in the first levels of the
+// cache, and the caller inserts each right after it is sorted, while it is
+// still there; the split keeps them at that size from 8K elements to 1M
+// (beyond, at most 256 runs of n / 256). Every step is stable: equal keys
+// keep their input order, so a map whose input repeats a key stores the
+// value given last, as the insertion in input order does.
+//
+// Memory: the copy `a`, n elements of 8 bytes (a set's keys) or 16 (a map's
+// pairs), plus the scratch array `b`, the largest run: n / 256 for 1M
+// uniform keys or more, a few thousand elements below, n itself for a
+// single run (fewer than 8K elements) and in the worst case, when nearly
+// every key falls under one value of the split field (u32 keys and one key
+// above 2**56, say). Both are allocated by the constructor, before any run
+// is sorted or handed out, and freed with the object; the constructor is
+// the only step that can fail (std::bad_alloc), so a caller that cannot get
+// them has inserted nothing. No step reads or writes the trie.
 #pragma once
 
-#include <array>
 #include <concepts>
 #include <cstddef>
 #include <memory>
@@ -79,17 +92,18 @@ struct PackedU64 {
 
 // Fewer keys than this go in as given.
 inline constexpr std::size_t SORT_MIN = 1024;
+// Keys whose neighbours share their leaf but for one pair in FAR_SHARE or
+// fewer go in as given.
+inline constexpr std::size_t FAR_SHARE = 16;
 // The size of a run that the split aims at (elements), and the widest split.
 inline constexpr std::size_t RUN_TARGET = 4096;
 inline constexpr unsigned SPLIT_BITS_MAX = 8;
 // The longest run sorted by straight insertion.
 inline constexpr std::size_t INSERTION_MAX = 32;
 
-// True when keys[i] <= keys[i + 1] for every i.
-[[nodiscard]] bool ascending(PackedU64 keys) noexcept;
-
-// True when inserting `keys` pays for sorting them first: at least SORT_MIN
-// of them, not already ascending.
+// True when inserting `keys` pays for sorting them first: at least
+// SORT_MIN of them, not in ascending order, and more than one pair of
+// neighbours in FAR_SHARE falling in different last-level leaves.
 [[nodiscard]] bool pays_to_sort(PackedU64 keys) noexcept;
 
 // The elements of a bulk insertion in ascending key order, equal keys in

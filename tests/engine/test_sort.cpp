@@ -3,9 +3,11 @@
 // ascending, descending, all equal, few distinct values, the extreme keys,
 // keys differing in one byte, nearly all in one run) at the sizes around
 // every threshold of the sort (straight insertion, the first and the second
-// split width, SORT_MIN), read from a source at an odd address. Pairs carry
-// their input position as value, so the comparison also checks that equal
-// keys keep their input order.
+// split width), read from a source at an odd address. Pairs carry their
+// input position as value, so the comparison also checks that equal keys
+// keep their input order. Then which keys pay for the sort: SORT_MIN of
+// them, not ascending, their neighbours in one leaf but for at most one
+// pair in FAR_SHARE.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -65,8 +67,6 @@ void expect_like_models(const std::vector<u64>& keys) {
   const OddSource vs(positions);
   Ascending<KeyValue> map_order(ks.view(), vs.view());
   ASSERT_EQ(collect(map_order), pair_model);
-
-  EXPECT_EQ(sort::ascending(ks.view()), std::is_sorted(keys.begin(), keys.end()));
 }
 
 enum class Shape { Random, Ascending, Descending, AllEqual, FewValues, Extremes, OneByte, OneRun };
@@ -133,23 +133,39 @@ TEST(Sort, KeysOfTheTrieDistributions) {
   }
 }
 
+// Keys in `groups` groups of neighbours that share their leaf (their upper
+// seven bytes), each group descending: n - groups pairs of neighbours share
+// a leaf, groups - 1 do not.
+std::vector<u64> in_leaf_groups(std::size_t n, std::size_t groups, std::mt19937_64& rng) {
+  std::vector<u64> keys;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const u64 leaf = (rng() | 1) << 8;  // never 0: groups differ from their neighbours
+    const std::size_t size = n / groups + (g < n % groups ? 1 : 0);
+    for (std::size_t i = size; i-- > 0;) keys.push_back(leaf | (i % 256));
+  }
+  return keys;
+}
+
 TEST(Sort, WhatPaysToSort) {
-  std::vector<u64> keys(sort::SORT_MIN);
-  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = i / 3;  // repeats stay ascending
-  keys.back() = MAX;
+  const u64 seed = test_seed(0x5029);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
   const auto pays = [](const std::vector<u64>& v) { return sort::pays_to_sort(OddSource(v).view()); };
-  EXPECT_TRUE(sort::ascending(OddSource(keys).view()));
-  EXPECT_FALSE(pays(keys));
-  keys[keys.size() - 2] = MAX;
-  keys.back() = MAX - 1;  // one descent, at the very end
-  EXPECT_FALSE(sort::ascending(OddSource(keys).view()));
+  std::vector<u64> keys = keys_of(Shape::Random, sort::SORT_MIN, rng);
   EXPECT_TRUE(pays(keys));
-  keys.pop_back();
-  keys.front() = 1;
-  keys[1] = 0;
-  EXPECT_FALSE(pays(keys)) << "fewer than SORT_MIN keys go in as given";
-  EXPECT_TRUE(sort::ascending(OddSource({}).view()));
-  EXPECT_TRUE(sort::ascending(OddSource({MAX}).view()));
+  EXPECT_FALSE(pays({keys.begin() + 1, keys.end()})) << "fewer than SORT_MIN keys go in as given";
+  std::sort(keys.begin(), keys.end());
+  keys.push_back(keys.front());  // repeats stay ascending
+  std::sort(keys.begin(), keys.end());
+  EXPECT_FALSE(pays(keys)) << "ascending";
+  std::swap(keys[keys.size() - 2], keys.back());  // one descent, at the very end
+  EXPECT_TRUE(pays(keys));
+  // Neighbours in different leaves: up to one pair in FAR_SHARE goes as given.
+  const std::size_t n = 16 * sort::SORT_MIN;
+  const std::size_t far_max = n / sort::FAR_SHARE;
+  EXPECT_FALSE(pays(in_leaf_groups(n, far_max + 1, rng)));
+  EXPECT_TRUE(pays(in_leaf_groups(n, far_max + 2, rng)));
+  EXPECT_FALSE(pays(std::vector<u64>(n, MAX)));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 """insert_many from a packed buffer inserts many unordered keys in ascending
-order through a sorted copy (from SORT_MIN keys on, when they are not
-ascending already; engine/sort.hpp). Whatever the order of the keys and the
+order through a sorted copy (from SORT_MIN keys on, when they are neither
+ascending already nor runs of neighbours; engine/sort.hpp). Whatever the order of the keys and the
 path taken, the container and the count are those of the key-by-key
 insertion of the same keys from a list, and a map keeps the value given
 last for a repeated key. A sorted copy that cannot be had raises
@@ -31,6 +31,12 @@ def keys_of(shape, n, rng):
         return [rng.randrange(max(1, n // 8)) * 0x0101_0101 for _ in range(n)]
     if shape == "u32":
         return [rng.getrandbits(32) for _ in range(n)]
+    if shape == "runs":  # runs of consecutive keys at random places: they go in as given
+        keys = []
+        while len(keys) < n:
+            start = rng.getrandbits(64) - 64
+            keys += range(start, start + 40)
+        return keys[:n]
     keys = [rng.getrandbits(64) for _ in range(n - 2)] + [0, U64_MAX] if n >= 2 else [U64_MAX] * n
     rng.shuffle(keys)
     if shape == "ascending":
@@ -44,7 +50,7 @@ def contents(c):
     return list(c.items()) if isinstance(c, MAPS) else list(c)
 
 
-@pytest.mark.parametrize("shape", ["random", "ascending", "descending", "duplicates", "u32"])
+@pytest.mark.parametrize("shape", ["random", "ascending", "descending", "duplicates", "u32", "runs"])
 def test_every_order_gives_the_container_of_the_key_by_key_insertion(shape):
     rng = random.Random(f"{SEED}-{shape}")
     for n in (5, SORT_MIN - 1, SORT_MIN, SORT_MIN + 1, 20_000):
