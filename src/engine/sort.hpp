@@ -28,8 +28,10 @@
 //     given costs 46 ns a key (L = 32), 61 (16), 110 (8), and the sorted
 //     order 64 to 73 whatever L.
 //
-// Into a container of a million keys, sorting gains nothing measurable below
-// 16K new keys, nor loses more than the sort's own 10 ns a key.
+// Into a container of a million keys, batches of up to a few thousand keys
+// gain nothing measurable from the sort (the two orders stay within this
+// machine's noise, about 20%, of an insertion's 300 ns); 8K keys and more
+// gain (0.5 to 0.7 of the time at 64K).
 //
 // How: a stable radix sort. Keys are 64-bit integers, so a counting sort
 // per byte beats any comparison sort: on 10M uniform keys std::sort of the
