@@ -197,7 +197,11 @@ std::span<const E> Ascending<E>::run(std::size_t r) noexcept {
   return {sort_low_digits(a_.get() + bounds_[r], b_.get(), n, levels_), n};
 }
 
-template class Ascending<u64>;
-template class Ascending<KeyValue>;
+// Each flavour's members, one by one: a class-wide instantiation would also
+// instantiate the constructor of the other flavour with some compilers.
+template Ascending<u64>::Ascending(PackedU64 keys);
+template Ascending<KeyValue>::Ascending(PackedU64 keys, PackedU64 values);
+template std::span<const u64> Ascending<u64>::run(std::size_t r) noexcept;
+template std::span<const KeyValue> Ascending<KeyValue>::run(std::size_t r) noexcept;
 
 }  // namespace corvale_trie::sort

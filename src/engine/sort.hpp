@@ -145,7 +145,4 @@ class Ascending {
   unsigned levels_ = 0;  // a run is left to sort on the digits of levels 1..levels_
 };
 
-extern template class Ascending<u64>;
-extern template class Ascending<KeyValue>;
-
 }  // namespace corvale_trie::sort
