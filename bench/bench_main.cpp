@@ -4,8 +4,9 @@
 // it:
 //   --sizes=N[,N...]   container sizes (default 1000000,10000000)
 //   --quick            one small size (100000) for a fast check
-//   --family=set|map|sync  only one family (default all three; sync: the
-//                      concurrent containers' lookups on several threads)
+//   --family=set|map|sync|sort  only one family (default set, map and sync;
+//                      sync: the concurrent containers' lookups on several
+//                      threads; sort: bulk insertion order, bench_sort.cpp)
 // Every other option is Google Benchmark's own (--benchmark_filter,
 // --benchmark_format=json, ...).
 #include <benchmark/benchmark.h>
@@ -23,6 +24,7 @@ namespace corvale_bench {
 void register_set_benchmarks();
 void register_map_benchmarks();
 void register_sync_benchmarks();
+void register_sort_benchmarks();
 
 std::vector<std::size_t>& bench_sizes() {
   static std::vector<std::size_t> sizes{1'000'000, 10'000'000};
@@ -61,6 +63,7 @@ int main(int argc, char** argv) {
   if (family.empty() || family == "set") register_set_benchmarks();
   if (family.empty() || family == "map") register_map_benchmarks();
   if (family.empty() || family == "sync") register_sync_benchmarks();
+  if (family == "sort") register_sort_benchmarks();
   int rest_argc = static_cast<int>(rest.size());
   benchmark::Initialize(&rest_argc, rest.data());
   if (benchmark::ReportUnrecognizedArguments(rest_argc, rest.data())) return 1;

@@ -125,7 +125,7 @@ KeyValueBuffers collect_u64_pair(PyObject* keys, PyObject* values) {
   U64Buffer ks = collect_u64(keys, "keys");
   if (!is_packed_source(values)) ks.detach();
   U64Buffer vs = collect_u64(values, "values");
-  return {std::move(ks), std::move(vs)};
+  return {std::move(ks), std::move(vs), is_packed_source(keys)};
 }
 
 KeyBytes extract_str_key(PyObject* obj) {

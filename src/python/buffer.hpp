@@ -40,7 +40,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -48,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/sort.hpp"
 #include "python/binding.hpp"
 
 namespace corvale_py::buffer {
@@ -111,11 +111,10 @@ class U64Buffer {
 
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
   // Element i (i < size()), native-endian, from any alignment.
-  [[nodiscard]] u64 operator[](std::size_t i) const noexcept {
-    u64 v;
-    std::memcpy(&v, data_ + i * sizeof(u64), sizeof(u64));
-    return v;
-  }
+  [[nodiscard]] u64 operator[](std::size_t i) const noexcept { return packed()[i]; }
+  // The elements as the engine reads them (valid while this reader lives
+  // and is not detached).
+  [[nodiscard]] corvale_trie::sort::PackedU64 packed() const noexcept { return {data_, count_}; }
   [[nodiscard]] Iterator begin() const noexcept { return Iterator(*this, 0); }
   [[nodiscard]] Iterator end() const noexcept { return Iterator(*this, count_); }
   // Copies elements read from a held buffer into owned storage and releases
@@ -153,10 +152,12 @@ class U64Buffer {
 // is raised.
 [[nodiscard]] U64Buffer collect_u64(PyObject* obj, const char* label);
 
-// A map's keys and values, one buffer each.
+// A map's keys and values, one buffer each; `packed_keys` when the keys
+// came from a packed buffer rather than an iterable.
 struct KeyValueBuffers {
   U64Buffer keys;
   U64Buffer values;
+  bool packed_keys = false;
 };
 
 // The two arguments of a map's insert_many through collect_u64, keys first

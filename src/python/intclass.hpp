@@ -13,9 +13,11 @@
 //                     cores' inclusive next/prev, first, last, rank, select
 //   lists             range (a cursor positioned at the start, with an
 //                     optional end bound) and the in-order dumps
-//   bulk sources      an iterable whose items are converted and inserted one
-//                     at a time, and a same-class source read through its
-//                     cursor under a shared claim
+//   bulk sources      a packed buffer's keys (or a map's pairs) inserted in
+//                     ascending order when that pays, an iterable whose
+//                     items are converted and inserted one at a time, and a
+//                     same-class source read through its cursor under a
+//                     shared claim
 //   answers of        insert, remove and pop of every map class: the answer
 //   changes           is made where a MemoryError for it leaves the map as
 //                     it was (see "Changes that answer" below)
@@ -250,6 +252,41 @@ Ref pop_default(std::optional<u64> dflt, Missing&& missing) {
 // different lengths raise ValueError "insert_many: keys ({}) and values ({})
 // must have the same number of elements" before anything is inserted.
 buffer::KeyValueBuffers insert_many_pairs(PyObject* keys, PyObject* values);
+
+// The keys of a packed buffer, inserted in ascending order when that pays
+// (engine/sort.hpp: enough of them, not ascending already), else as they
+// lie; insert(u64) is the flavour's own step, run inside one change. The
+// sorted copy is made before the first insertion: when it cannot be had,
+// MemoryError is raised and nothing is inserted.
+template <class Insert>
+void insert_packed_keys(const buffer::U64Buffer& keys, Insert&& insert) {
+  namespace sort = corvale_trie::sort;
+  if (!sort::pays_to_sort(keys.packed())) {
+    change([&] {
+      for (u64 k : keys) insert(k);
+    });
+    return;
+  }
+  sort::Ascending<u64> sorted(keys.packed());
+  change([&] { sorted.for_each(insert); });
+}
+
+// The same for a map's pairs (insert(u64 key, u64 value)), ordered by key
+// with the pairs of a repeated key in input order, so that the value given
+// last stays. Only keys from a packed buffer are ever sorted: keys that an
+// iterable gave go in as they came.
+template <class Insert>
+void insert_pairs(const buffer::KeyValueBuffers& pairs, Insert&& insert) {
+  namespace sort = corvale_trie::sort;
+  if (!pairs.packed_keys || !sort::pays_to_sort(pairs.keys.packed())) {
+    change([&] {
+      for (std::size_t i = 0; i < pairs.keys.size(); ++i) insert(pairs.keys[i], pairs.values[i]);
+    });
+    return;
+  }
+  sort::Ascending<KeyValue> sorted(pairs.keys.packed(), pairs.values.packed());
+  change([&] { sorted.for_each([&](const KeyValue& kv) { insert(kv.key, kv.value); }); });
+}
 
 // Converts and inserts the items of any iterable one at a time, each right
 // after its conversion (insert(u64) is the flavour's own step). Items before

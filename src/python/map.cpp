@@ -22,7 +22,7 @@
 //
 // insert_many converts both arguments completely (packed buffers or
 // iterables of integers) and compares their lengths before its first
-// insert; get_batch converts its keys once, runs the engine's interleaved
+// insert, and inserts many unordered packed keys in ascending order; get_batch converts its keys once, runs the engine's interleaved
 // batch walk and makes the Python results only at the end.
 #include <string>
 #include <vector>
@@ -145,15 +145,13 @@ Ref map_get_batch(MapObject& self, std::vector<u64> keys) {
 }
 
 // insert_many(keys, values): both converted in full and their lengths
-// compared before anything is inserted; later pairs overwrite earlier ones.
-// The count is made before the first insert.
+// compared before anything is inserted; later pairs overwrite earlier ones,
+// also when packed keys go in sorted (intclass::insert_pairs). The count
+// is made before the first insert.
 Ref map_insert_many(MapObject& self, PyObject* keys, PyObject* values) {
   const buffer::KeyValueBuffers pairs = intclass::insert_many_pairs(keys, values);
   Ref count = to_py(static_cast<u64>(pairs.keys.size()));
-  change([&] {
-    for (std::size_t i = 0; i < pairs.keys.size(); ++i)
-      (void)self.core.insert(pairs.keys[i], pairs.values[i]);
-  });
+  intclass::insert_pairs(pairs, [&](u64 k, u64 v) { (void)self.core.insert(k, v); });
   return count;
 }
 

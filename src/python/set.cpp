@@ -10,7 +10,9 @@
 // path after it.
 //
 // Bulk paths keep Python out of the inner loop: insert_many reads a packed
-// buffer in place (buffer.hpp) and inserts from it; contains_batch converts
+// buffer in place (buffer.hpp) and inserts from it, in ascending order
+// through a sorted copy when the keys are many and unordered
+// (engine/sort.hpp); contains_batch converts
 // its keys once, runs the engine's interleaved batch walk into one result
 // buffer and makes the Python booleans only at the end; update from another
 // CorvaleSet walks that set's cursor under its shared claim.
@@ -97,16 +99,15 @@ Ref set_contains_batch(SetObject& self, std::vector<u64> keys) {
 }
 
 // insert_many(keys): a packed buffer is checked whole (a bad length inserts
-// nothing) and inserted from where it lies; any other object is
-// iterated, each key inserted right after its conversion. The count includes
+// nothing) and inserted from where it lies, or from a sorted copy when
+// that pays (intclass::insert_packed_keys); any other object is iterated,
+// each key inserted right after its conversion. The count includes
 // duplicates and keys already present; it is made before the first insert
 // whenever the number of keys is known then (intclass.hpp).
 Ref set_insert_many(SetObject& self, PyObject* keys) {
   if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
     Ref count = to_py(static_cast<u64>(packed->size()));
-    change([&] {
-      for (u64 k : *packed) self.core.insert(k);
-    });
+    intclass::insert_packed_keys(*packed, [&](u64 k) { self.core.insert(k); });
     return count;
   }
   return intclass::insert_each_item_counted(keys, [&](PyObject* item) {

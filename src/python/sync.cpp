@@ -347,15 +347,13 @@ void map_update(SyncMapObject& self, PyObject* other) { insert_gathered(self, ga
 
 // insert_many(keys, values): both converted in full and their lengths
 // compared before anything is inserted; the inserts run with the
-// interpreter lock held, after the count is made.
+// interpreter lock held, after the count is made, packed keys in ascending
+// order when that pays (intclass::insert_pairs).
 Ref map_insert_many(SyncMapObject& self, PyObject* keys, PyObject* values) {
   const buffer::KeyValueBuffers pairs = intclass::insert_many_pairs(keys, values);
   cs::SyncCorvaleMap& shared = *self.core;
   Ref count = to_py(static_cast<u64>(pairs.keys.size()));
-  change([&] {
-    for (std::size_t i = 0; i < pairs.keys.size(); ++i)
-      (void)shared.insert(pairs.keys[i], pairs.values[i]);
-  });
+  intclass::insert_pairs(pairs, [&](u64 k, u64 v) { (void)shared.insert(k, v); });
   return count;
 }
 
@@ -409,7 +407,7 @@ void set_update(SyncSetObject& self, PyObject* other) {
 
 // insert_many(keys), with the interpreter lock held: a packed buffer is
 // checked whole (a bad length inserts nothing) and inserted from where it
-// lies; any other object is
+// lies, or from a sorted copy when that pays; any other object is
 // iterated, each key inserted right after its conversion. The count includes
 // duplicates and keys already present; it is made before the first insert
 // whenever the number of keys is known then (intclass.hpp).
@@ -417,9 +415,7 @@ Ref set_insert_many(SyncSetObject& self, PyObject* keys) {
   cs::SyncCorvaleSet& shared = *self.core;
   if (const std::optional<buffer::U64Buffer> packed = buffer::packed_u64(keys, "keys")) {
     Ref count = to_py(static_cast<u64>(packed->size()));
-    change([&] {
-      for (u64 k : *packed) (void)shared.insert(k);
-    });
+    intclass::insert_packed_keys(*packed, [&](u64 k) { (void)shared.insert(k); });
     return count;
   }
   return intclass::insert_each_item_counted(keys, [&](PyObject* item) {
