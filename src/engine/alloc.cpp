@@ -418,6 +418,7 @@ void NodeAlloc::release_all() noexcept {
   low_ = high_ = nullptr;
   std::fill(std::begin(lists_), std::end(lists_), nullptr);
   free_bytes_ = 0;
+  branch_u_ = nullptr;
 }
 
 u64 NodeAlloc::chunk_bytes() const noexcept {
@@ -479,11 +480,18 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
 // A BranchU from the system is aligned to 128; one cut from a chunk (huge
 // chunks on) lies at 64 past a multiple of 128, the top of the chunk's free
 // space lowered by 64 more when needed (that 64-byte block goes onto the
-// lists). The release tells them apart by that bit: a cut one gives its bytes
-// to the lists, where the merge pass can join them again.
+// lists). The release tells them apart by that bit: a cut one goes onto a
+// list of its own (`branch_u_`), whole, and the next BranchU is taken from
+// there first, so that a tree whose 256-slot nodes come and go reuses their
+// blocks instead of cutting new ones.
 BranchU* NodeAlloc::allocate_branch_u() {
   count_alloc(BRANCH_U_SIZE);
   if (shared()) return std::launder(static_cast<BranchU*>(shared_allocate(BRANCH_U_SIZE, 64, NO_CLASS)));
+  if (void* node = branch_u_) {
+    CORVALE_UNPOISON(node, sizeof(void*));
+    std::memcpy(&branch_u_, node, sizeof(void*));
+    return std::launder(static_cast<BranchU*>(fresh(node, BRANCH_U_SIZE)));
+  }
   if (!huge_chunks()) return std::launder(static_cast<BranchU*>(system_alloc(BRANCH_U_SIZE, 128)));
   constexpr u64 room = BRANCH_U_SIZE + 64;
   if (static_cast<u64>(high_ - low_) < room) {
@@ -505,7 +513,9 @@ void NodeAlloc::release_branch_u(BranchU* node, const char* expect) {
     return shared_release(node, BRANCH_U_SIZE, 64);
   }
   if (reinterpret_cast<std::uintptr_t>(node) & 64) {
-    push_run(reinterpret_cast<u8*>(node), BRANCH_U_SIZE);
+    std::memcpy(static_cast<void*>(node), &branch_u_, sizeof(void*));
+    branch_u_ = node;
+    CORVALE_POISON(node, BRANCH_U_SIZE);
   } else {
     system_free(node);
   }
