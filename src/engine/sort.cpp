@@ -182,7 +182,7 @@ void Ascending<E>::distribute(const Source& source, std::size_t n) {
   bounds_.reserve(next.size() + 1);
   std::size_t at = 0;
   for (std::size_t& c : next) {
-    if (c != 0) bounds_.push_back(at);
+    if (c != 0 && at != 0) bounds_.push_back(at);  // the first run starts at 0, already there
     at += std::exchange(c, at);
   }
   bounds_.push_back(n);

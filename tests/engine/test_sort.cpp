@@ -43,6 +43,7 @@ std::vector<E> collect(Ascending<E>& order) {
   EXPECT_LE(order.runs(), 256u);
   for (std::size_t r = 0; r < order.runs(); ++r) {
     const std::span<const E> run = order.run(r);
+    EXPECT_TRUE(!run.empty() || order.size() == 0) << "run " << r << " is empty";
     out.insert(out.end(), run.begin(), run.end());
   }
   EXPECT_EQ(out.size(), order.size());
