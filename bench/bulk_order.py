@@ -32,10 +32,10 @@ import argparse
 import gc
 import json
 import os
-import subprocess
 import sys
 import time
 
+from resident import run_worker
 from run import Meter  # bench/run.py: resident growth, steady and peak
 
 SALT = 0x5DEECE66D
@@ -187,21 +187,17 @@ def main():
         return
     sizes = {"set": [int(x) for x in a.sizes.split(",") if x],
              "map": [int(x) for x in a.map_sizes.split(",") if x]}
-    env = dict(os.environ)
-    for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
-        env.setdefault(var, "1")
     results = {}
     t0 = time.time()
     for family in ("set", "map"):
         for n in sizes[family]:
             for row in rows_of(family, n):
                 job = {"family": family, "row": row, "n": n, "repeat": 1 if n >= 100_000_000 else a.repeat}
-                proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)],
-                                      capture_output=True, text=True, env=env)
-                if proc.returncode != 0:
-                    print(f"{family}/{row}/{n}: FAILED\n{proc.stderr[-2000:]}", file=sys.stderr)
+                try:
+                    results[(family, row, n)] = run_worker(__file__, job)
+                except RuntimeError as failed:
+                    print(f"{family}/{row}/{n}: FAILED\n{str(failed)[-2000:]}", file=sys.stderr)
                     continue
-                results[(family, row, n)] = json.loads(proc.stdout.strip().splitlines()[-1])
                 print(f"{family}/{row}/{n}: {results[(family, row, n)]}", file=sys.stderr)
     import numpy
 

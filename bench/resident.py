@@ -46,13 +46,18 @@ def worker_setup():
 
 
 def run_worker(script, job):
-    """Runs `script` --worker with `job` (JSON) in a child process and
-    returns the JSON of the last line it printed."""
+    """Runs `script` --worker with `job` (JSON) in a child process, NumPy's
+    math libraries on one thread, and returns the JSON of the last line it
+    printed."""
+    env = dict(os.environ)
+    for var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        env.setdefault(var, "1")
     out = subprocess.run(
         [sys.executable, os.path.abspath(script), "--worker", json.dumps(job)],
         capture_output=True,
         text=True,
         cwd="/",
+        env=env,
     )
     if out.returncode != 0:
         raise RuntimeError(f"{job}: {out.stderr}")
