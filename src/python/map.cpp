@@ -22,8 +22,9 @@
 //
 // insert_many converts both arguments completely (packed buffers or
 // iterables of integers) and compares their lengths before its first
-// insert, and inserts many unordered packed keys in ascending order; get_batch converts its keys once, runs the engine's interleaved
-// batch walk and makes the Python results only at the end.
+// insert, and inserts many unordered packed keys in ascending order;
+// get_batch converts its keys once, runs the engine's interleaved batch
+// walk and makes the Python results only at the end.
 #include <string>
 #include <vector>
 
