@@ -1,8 +1,9 @@
-"""A short tour of CorvaleSet and CorvaleMap."""
+"""A short tour of CorvaleSet, CorvaleMap and CorvaleBytesMap: the quick
+start runs it from the checkout, with the installed package."""
 
 import struct
 
-from corvale_trie import CorvaleMap, CorvaleSet
+from corvale_trie import CorvaleBytesMap, CorvaleMap, CorvaleSet
 
 # An ordered set of 64-bit unsigned integers.
 s = CorvaleSet([40, 10, 30, 20])
@@ -34,8 +35,6 @@ m.clear()
 print("snapshot keys:", list(it), "| map now empty:", m.empty)
 
 # An unordered map from arbitrary byte keys to u64 values.
-from corvale_trie import CorvaleBytesMap  # noqa: E402
-
 b = CorvaleBytesMap()
 b[b"\x00key"] = 1
 b["caf\u00e9"] = 2  # a str is its UTF-8 bytes

@@ -247,7 +247,7 @@ def test_image_files(tmp_path):
     m.remove(10)
     path = str(tmp_path / "img")
     total = m.save_to_file(path)
-    data = open(path, "rb").read()
+    data = (tmp_path / "img").read_bytes()
     assert total == len(data) == 64 + 16 * 2 + 24 + 160
     assert data[:8] == b"CORVALE\0"
     assert struct.unpack_from("<IIQQQQQQ", data, 8) == (1, 0, 2, 64, 96, total, 4096, 1)
@@ -487,6 +487,11 @@ def _open_fds():
     return len(os.listdir("/proc/self/fd" if os.path.isdir("/proc/self/fd") else "/dev/fd"))
 
 
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def _two_maps():
     old, new = CorvaleBlobMap(4096), CorvaleBlobMap(4096)
     old.insert(1, b"the old image " * 5, 3)
@@ -581,7 +586,7 @@ def test_a_path_that_is_not_a_regular_file_is_written_in_place(tmp_path):
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     got = []
-    reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
+    reader = threading.Thread(target=lambda: got.append(_read(fifo)))
     reader.start()
     assert new.save_to_file(fifo) == len(image)
     reader.join()
@@ -599,7 +604,7 @@ def _refusals():
     out = []
     try:
         old.save_to_file(path)
-        image = open(path, "rb").read()
+        image = _read(path)
         for file_mode, dir_mode in ((0o444, 0o755), (0o644, 0o555)):
             os.chmod(path, file_mode)
             os.chmod(d, dir_mode)
@@ -608,7 +613,7 @@ def _refusals():
             except OSError as e:
                 out.append(str(e))
             os.chmod(d, 0o755)
-            out.append(open(path, "rb").read() == image and os.listdir(d) == ["img"])
+            out.append(_read(path) == image and os.listdir(d) == ["img"])
     finally:
         shutil.rmtree(d)
     return out
@@ -653,7 +658,7 @@ def test_a_killed_save_leaves_its_named_new_file(tmp_path):
     old, new = _two_maps()
     path = str(tmp_path / "img")
     old.save_to_file(path)
-    image = open(path, "rb").read()
+    image = _read(path)
     pid = os.fork()
     if pid == 0:  # killed by SIGXFSZ at the first write past 100 bytes
         resource.setrlimit(resource.RLIMIT_FSIZE, (100, resource.RLIM_INFINITY))
@@ -664,7 +669,7 @@ def test_a_killed_save_leaves_its_named_new_file(tmp_path):
     assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGXFSZ
     left = sorted(os.listdir(tmp_path))
     assert left[1:] == ["img"] and re.fullmatch(rf"\.img\.corvale-save-{pid}-[0-9a-f]{{8}}", left[0])
-    assert open(path, "rb").read() == image and os.path.getsize(tmp_path / left[0]) == 100
+    assert _read(path) == image and os.path.getsize(tmp_path / left[0]) == 100
 
 
 # ---------------------------------------------------------------------------

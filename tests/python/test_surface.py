@@ -137,7 +137,7 @@ def test_a_second_interpreter_cannot_load_the_module(tmp_path):
         f"import sys\nsys.path[:] = {sys.path!r}\n"
         "try:\n    import corvale_trie._corvale\n    outcome = 'imported'\n"
         "except ImportError:\n    outcome = 'ImportError'\n"
-        f"open({str(result)!r}, 'w').write(outcome)\n"
+        f"with open({str(result)!r}, 'w') as f:\n    f.write(outcome)\n"
     )
     interp = sub.create()
     try:
