@@ -113,8 +113,9 @@ int Attributes::read(int fd) {
 
 int Attributes::apply([[maybe_unused]] int fd) const noexcept {
 #if defined(__linux__) || defined(__APPLE__)
-  for (const auto& [name, value] : attrs_)
-    if (step([&] { return set_attr(fd, name.c_str(), value.data(), value.size()); }) != 0 && !left_out(errno))
+  for (const std::pair<std::string, std::string>& attr : attrs_)
+    if (step([&] { return set_attr(fd, attr.first.c_str(), attr.second.data(), attr.second.size()); }) != 0 &&
+        !left_out(errno))
       return errno;
 #endif
 #if defined(__linux__)
