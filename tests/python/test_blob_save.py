@@ -260,7 +260,7 @@ def test_a_signal_handler_that_raises_stops_a_save_or_a_load(tmp_path):
         calls.append(1)
 
     os.mkdir(tmp_path / "d")
-    with _alarm(rename_once, 0.002, 0.002):
+    with _alarm(rename_once, 0.01, 0.002):
         total = big.save_to_file(str(tmp_path / "d" / "img"))
     assert calls and sorted(os.listdir(tmp_path)) == ["img", "moved"] and os.listdir(tmp_path / "moved") == ["img"]
     assert os.path.getsize(tmp_path / "moved" / "img") == total
