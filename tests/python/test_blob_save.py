@@ -193,6 +193,38 @@ def test_a_failed_copy_of_the_access_refuses_the_save(acl_dir, tmp_path):
     assert (_read(path), _acl(path), os.getxattr(path, "user.a")) == (new_image, *before[2:])
 
 
+def _mount(*args):
+    if os.geteuid() != 0 or subprocess.run(["mount", *args], capture_output=True).returncode != 0:
+        pytest.skip("needs root and a mount the system allows")
+
+
+def test_a_file_system_without_attributes_and_a_bind_mounted_file(tmp_path):
+    """ramfs has neither ACLs nor user attributes: nothing to copy, the save
+    goes through. A bind-mounted file cannot be replaced: refused, kept."""
+    old, new = _maps()
+    ram = tmp_path / "ram"
+    ram.mkdir()
+    _mount("-t", "ramfs", "ramfs", str(ram))
+    try:
+        old.save_to_file(str(ram / "img"))
+        os.chmod(ram / "img", 0o640)
+        new.save_to_file(str(ram / "img"))
+        assert _read(ram / "img") == _image(new, tmp_path) and os.listdir(ram) == ["img"]
+        assert stat.S_IMODE(os.stat(ram / "img").st_mode) == 0o640
+    finally:
+        subprocess.run(["umount", str(ram)], check=True)
+    old.save_to_file(str(tmp_path / "source"))
+    old.save_to_file(str(tmp_path / "bound"))
+    _mount("--bind", str(tmp_path / "source"), str(tmp_path / "bound"))
+    try:
+        with raises_exactly(OSError, "Failed to save file: Device or resource busy (os error 16)"):
+            new.save_to_file(str(tmp_path / "bound"))
+        assert _read(tmp_path / "bound") == _image(old, tmp_path)
+        assert sorted(os.listdir(tmp_path)) == ["bound", "ram", "source"]
+    finally:
+        subprocess.run(["umount", str(tmp_path / "bound")], check=True)
+
+
 # ---------------------------------------------------------------------------
 # A path that names an open file is written in place
 
