@@ -13,8 +13,9 @@
 #
 # Debian packages (apt-get, only the missing ones; root is needed then):
 # libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu
-# qemu-user, and python3-venv and python3-dev when the Python has no
-# ensurepip or no headers.
+# qemu-user acl (setfacl and getfacl, for the tests of a save's ACL), and
+# python3-venv and python3-dev when the Python has no ensurepip or no
+# headers.
 # PyPI packages (pip, into build/venv only; the system Python is never
 # changed, so one that refuses pip outside a virtual environment, PEP 668,
 # runs this as it is): pytest mypy numpy scikit-build-core ninja cmake
@@ -30,7 +31,7 @@ jobs=$(nproc)
 python=${PYTHON:-python3}
 
 need_debs=()
-for pkg in libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu qemu-user; do
+for pkg in libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu qemu-user acl; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_debs+=("$pkg")
 done
 if ! command -v "$python" >/dev/null 2>&1; then

@@ -207,11 +207,14 @@ class ImageWriter {
 
 class FdSink final : public ImageSink {
  public:
-  explicit FdSink(int fd) noexcept : fd_(fd) {}
-  int write_all(const u8* data, std::size_t n) noexcept override { return file::write_all(fd_, data, n, WRITE_ZERO); }
+  FdSink(int fd, file::Interrupted stop) noexcept : fd_(fd), stop_(stop) {}
+  int write_all(const u8* data, std::size_t n) noexcept override {
+    return file::write_all(fd_, data, n, WRITE_ZERO, stop_);
+  }
 
  private:
   int fd_;
+  file::Interrupted stop_;
 };
 
 // A path as a C string, or nothing when it holds a NUL byte.
@@ -248,6 +251,7 @@ std::optional<u64> write_image(const CorvaleBlobMap& m, ImageWriter& w, int& err
   while (const std::optional<KeyValue> kv = it.next()) {
     w.put_u64(kv->key);
     w.put_u64(kv->value);
+    if (w.error() != 0) break;
   }
   static constexpr u8 kZeros[16] = {};
   for (const ArenaChunk& c : arena.chunks()) {
@@ -271,7 +275,8 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
   return write_image(*this, w, error);
 }
 
-std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error) const {
+std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error,
+                                                file::Interrupted stop) const {
   // Whatever may run out of memory is taken before a file is made or
   // opened: a save that fails for want of memory leaves everything as it
   // was. Writing the image allocates nothing.
@@ -281,11 +286,11 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
     return std::nullopt;
   }
   std::unique_ptr<u8[]> buffer = ImageWriter::make_buffer();
-  file::SaveTarget target;
+  file::SaveTarget target(stop);
   int code = target.open(*p);
   std::optional<u64> total;
   if (code == 0) {
-    FdSink sink(target.fd());
+    FdSink sink(target.fd(), stop);
     ImageWriter w(sink, std::move(buffer));
     total = write_image(*this, w, code);
     // A write error that only shows at the flush or the close (a full or
@@ -318,7 +323,8 @@ class ImageReader {
 
   explicit ImageReader(std::span<const u8> image) noexcept
       : in_memory_(true), mem_(image.data()), size_(image.size()) {}
-  ImageReader(int fd, u64 size) : fd_(fd), size_(size), window_(take_window()) {}
+  ImageReader(int fd, u64 size, file::Interrupted stop)
+      : fd_(fd), stop_(stop), size_(size), window_(take_window()) {}
 
   [[nodiscard]] u64 size() const noexcept { return size_; }
   [[nodiscard]] u64 bytes_read() const noexcept { return read_; }
@@ -362,12 +368,10 @@ class ImageReader {
   }
   bool read_at(u64 off, u8* dst, u64 n) noexcept {
     while (n > 0) {
-      const ssize_t r =
-          file::step([&] { return ::pread(fd_, dst, std::min<u64>(n, u64{1} << 30), static_cast<off_t>(off)); });
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
+      if (stop_ != nullptr && stop_()) return false;
+      const ssize_t r = file::step(
+          [&] { return ::pread(fd_, dst, std::min<u64>(n, file::kPiece), static_cast<off_t>(off)); }, stop_);
+      if (r < 0) return false;
       if (r == 0) return false;  // the file shrank
       read_ += static_cast<u64>(r);
       dst += r;
@@ -380,6 +384,7 @@ class ImageReader {
   bool in_memory_ = false;
   const u8* mem_ = nullptr;
   int fd_ = -1;
+  file::Interrupted stop_ = nullptr;
   u64 size_;
   u64 read_ = 0;
   std::unique_ptr<u8[]> window_;
@@ -519,18 +524,19 @@ MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBl
   return load(reader, into);
 }
 
-MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, u64* bytes_read) {
+MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, u64* bytes_read,
+                                     file::Interrupted stop) {
   if (bytes_read) *bytes_read = 0;
   const std::optional<std::string> p = c_path(path);
   if (!p) return ArenaError::CorruptHeader;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
-  const file::FdCloser fd(file::step([&] { return ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  const file::FdCloser fd(file::step([&] { return ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }, stop));
   if (fd.get() < 0) return ArenaError::CorruptHeader;
   struct stat st {};
-  if (file::step([&] { return ::fstat(fd.get(), &st); }) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+  if (file::step([&] { return ::fstat(fd.get(), &st); }, stop) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
     return ArenaError::CorruptHeader;
-  ImageReader reader(fd.get(), static_cast<u64>(st.st_size));  // may throw std::bad_alloc
+  ImageReader reader(fd.get(), static_cast<u64>(st.st_size), stop);  // may throw std::bad_alloc
   const MaybeError e = load(reader, into);
   if (bytes_read) *bytes_read = reader.bytes_read();
   return e;

@@ -64,6 +64,7 @@
 #include <vector>
 
 #include "engine/ascending.hpp"
+#include "engine/image_file.hpp"
 #include "engine/iter.hpp"
 #include "engine/map.hpp"
 #include "engine/slot.hpp"
@@ -184,10 +185,13 @@ class CorvaleBlobMap {
   // the old file as it was and removes the new one, and a failed flush or
   // close is an error too. Errors are file-error texts (io_error_text).
   // Both may throw std::bad_alloc; save_to_file does so only before it
-  // makes or opens a file.
+  // makes or opens a file. `stop`, when given, is asked between the pieces
+  // of the save (image_file.hpp); its true answer fails the save with EINTR
+  // ("Interrupted system call (os error 4)"), before the rename.
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
-  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error) const;
+  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error,
+                                                file::Interrupted stop = nullptr) const;
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.
   [[nodiscard]] static MaybeError from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into);
@@ -197,8 +201,10 @@ class CorvaleBlobMap {
   // No memory for the read window (1 MiB) throws std::bad_alloc, before
   // anything is read: `into` stays empty and the file is closed.
   // `bytes_read`, when given, receives the number of bytes read from it.
+  // `stop`, when given, is asked before each read (image_file.hpp); its true
+  // answer fails the load with CorruptHeader, `into` left empty.
   [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into,
-                                            u64* bytes_read = nullptr);
+                                            u64* bytes_read = nullptr, file::Interrupted stop = nullptr);
 
   [[nodiscard]] const BlobArena& arena() const noexcept { return arena_; }
   [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }

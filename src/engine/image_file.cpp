@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string_view>
@@ -38,16 +39,14 @@ void FdCloser::reset(int fd) noexcept {
 int FdCloser::close() noexcept {
   const int r = ::close(std::exchange(fd_, -1));
   if (step_fails()) return EIO;
-  return r == 0 ? 0 : errno;
+  return r == 0 || errno == EINTR ? 0 : errno;
 }
 
-int write_all(int fd, const u8* data, std::size_t n, int write_zero) noexcept {
+int write_all(int fd, const u8* data, std::size_t n, int write_zero, Interrupted stop) noexcept {
   while (n > 0) {
-    const ssize_t w = step([&] { return ::write(fd, data, n); });
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    if (stop != nullptr && stop()) return EINTR;
+    const ssize_t w = step([&] { return ::write(fd, data, std::min(n, kPiece)); }, stop);
+    if (w < 0) return errno;
     if (w == 0) return write_zero;
     data += w;
     n -= static_cast<std::size_t>(w);
@@ -71,20 +70,27 @@ std::size_t name_at(std::string_view path) noexcept {
   return slash == std::string_view::npos ? 0 : slash + 1;
 }
 
+// A directory opened only to name files in it, when it may not be read:
+// Linux's O_PATH, or O_SEARCH where the system has it.
+#if defined(O_PATH)
+constexpr int kSearchOnly = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int kSearchOnly = O_SEARCH;
+#else
+constexpr int kSearchOnly = 0;
+#endif
+
 // Flushes what was written to `fd` to the disk. macOS's fsync hands the
 // data to the drive, whose cache a power loss may still take; F_FULLFSYNC
 // asks the drive to write its cache out too. It is slower, but only it
 // keeps the promise that a save that returned survives a power loss. A file
 // system without it (some network and FAT volumes) gets fsync.
-int flush_to_disk(int fd) noexcept {
+int flush_to_disk(int fd, Interrupted stop) noexcept {
 #ifdef F_FULLFSYNC
-  if (step([&] { return ::fcntl(fd, F_FULLFSYNC); }) == 0) return 0;
+  if (step([&] { return ::fcntl(fd, F_FULLFSYNC); }, stop) == 0) return 0;
   if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) return errno;
 #endif
-  for (;;) {
-    if (step([&] { return ::fsync(fd); }) == 0) return 0;
-    if (errno != EINTR) return errno;
-  }
+  return step([&] { return ::fsync(fd); }, stop) == 0 ? 0 : errno;
 }
 
 // A random part for the new file's name: unique enough that the O_EXCL
@@ -100,85 +106,108 @@ u32 random_part() noexcept {
 
 }  // namespace
 
+int SaveTarget::open_dir(int at, const std::string& dir) noexcept {
+  int fd = step([&] { return ::openat(at, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, stop_);
+  dir_readable_ = fd >= 0;
+  if (fd < 0 && errno == EACCES && kSearchOnly != 0)
+    fd = step([&] { return ::openat(at, dir.c_str(), kSearchOnly | O_DIRECTORY | O_CLOEXEC); }, stop_);
+  dir_.reset(fd);
+  return fd < 0 ? errno : 0;
+}
+
 int SaveTarget::open(const std::string& path) {
-  // The file the path leads to: symbolic links of the last component are
-  // followed here, as open() would follow them, so that the new file is
-  // made beside the file it replaces and the links stay.
-  std::string target = path;
+  // The file the path leads to, as a directory and a name in it: symbolic
+  // links of the last component are followed here, as open() would follow
+  // them, so that the new file is made beside the file it replaces and the
+  // links stay. A link's directory is opened relative to the one it is in.
+  std::size_t at = name_at(path);
+  if (const int e = open_dir(AT_FDCWD, at == 0 ? std::string(".") : path.substr(0, at))) return e;
+  name_ = path.substr(at);
   struct stat st {};
   bool exists = true;
   for (int links = 0;; ++links) {
-    if (step([&] { return ::lstat(target.c_str(), &st); }) != 0) {
+    if (name_.empty() || name_ == "." || name_ == "..") return open_in_place(path);  // a directory: opening it tells
+    if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, stop_) != 0) {
       if (errno != ENOENT) return errno;
-      exists = false;  // a new file (the directory's absence shows later)
+      exists = false;
       break;
     }
     if (!S_ISLNK(st.st_mode)) break;
     if (links == kMaxLinks) return ELOOP;
     std::string link(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256, '\0');
     ssize_t n = 0;
-    while ((n = step([&] { return ::readlink(target.c_str(), link.data(), link.size()); })) >=
+    while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, stop_)) >=
            static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
     if (n < 0) return errno;
     if (n == 0) return ENOENT;
     link.resize(static_cast<std::size_t>(n));
-    if (link.front() == '/')
-      target = std::move(link);
-    else
-      target.replace(name_at(target), std::string::npos, link);
+    at = name_at(link);
+    if (at > 0) {
+      // Kept open until the next directory is: a relative link's directory
+      // is named from it.
+      const FdCloser from(dir_.release());
+      if (const int e = open_dir(link.front() == '/' ? AT_FDCWD : from.get(), link.substr(0, at))) return e;
+    }
+    name_ = link.substr(at);
   }
-  const std::size_t at = name_at(target);
-  const std::string_view name = std::string_view(target).substr(at);
-  if ((exists && !S_ISREG(st.st_mode)) || name.empty() || name == "." || name == "..")
-    return open_in_place(path);  // not a regular file: opening it tells
-  if (!exists) return make_new_file(std::move(target), at, nullptr);
+  if (exists && !S_ISREG(st.st_mode)) return open_in_place(path);  // a FIFO, a device: cannot be replaced
+
+  // The name must lead to the file that the path reaches: a path through
+  // an open file (/proc/self/fd/N) reads as a name that is gone (a deleted
+  // file), that never was (a pipe) or that is now another file.
+  struct stat reached {};
+  const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
+  if (!reaches && errno != ENOENT) return errno;
+  if (!exists) {
+    if (reaches) return open_in_place(path);
+    return make_new_file(nullptr);
+  }
   {
     // Write access to the existing file, checked as a save in place would
-    // check it, and the mode and owner of the very file opened.
-    const FdCloser probe(step([&] { return ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+    // check it, and the mode, owner and attributes of the very file opened.
+    const FdCloser probe(step(
+        [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
     if (probe.get() < 0) return errno;
-    if (step([&] { return ::fstat(probe.get(), &st); }) != 0) return errno;
+    if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
+    if (!S_ISREG(st.st_mode) || !reaches || st.st_dev != reached.st_dev || st.st_ino != reached.st_ino)
+      return open_in_place(path);  // replaced meanwhile, or not the file the path reaches
+    if (const int e = attrs_.read(probe.get())) return e;
   }
-  if (!S_ISREG(st.st_mode)) return open_in_place(path);  // replaced meanwhile
-  return make_new_file(std::move(target), at, &st);
+  return make_new_file(&st);
 }
 
 int SaveTarget::open_in_place(const std::string& path) noexcept {
-  file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+  dir_.reset(-1);
+  file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }, stop_));
   return file_.get() < 0 ? errno : 0;
 }
 
-int SaveTarget::make_new_file(std::string target, std::size_t name_at, const struct stat* old) {
+int SaveTarget::make_new_file(const struct stat* old) {
   // The name, shortened to fit one component: cut where a UTF-8 character
   // starts (a name cut inside one is refused by macOS's file systems).
   const std::string pid = std::to_string(::getpid());
-  std::string_view name = std::string_view(target).substr(name_at);
+  std::string_view name = name_;
   const std::size_t room = kNameMax - 1 - kTag.size() - pid.size() - 1 - kRandomDigits;
   if (name.size() > room) {
     std::size_t cut = room;
     while (cut > 0 && (static_cast<u8>(name[cut]) & 0xC0) == 0x80) --cut;
     name = name.substr(0, cut);
   }
-  temp_.reserve(name_at + 1 + name.size() + kTag.size() + pid.size() + 1 + kRandomDigits);
-  temp_.append(target, 0, name_at).append(1, '.').append(name).append(kTag).append(pid).append(1, '-');
+  temp_.reserve(1 + name.size() + kTag.size() + pid.size() + 1 + kRandomDigits);
+  temp_.append(1, '.').append(name).append(kTag).append(pid).append(1, '-');
   const std::size_t random_at = temp_.size();
   temp_.append(kRandomDigits, '0');
-  const std::string dir = name_at == 0 ? std::string(".") : target.substr(0, name_at);
-  target_ = std::move(target);
 
-  // Nothing below allocates. The directory is opened first, to flush the
-  // rename at the end; one the caller may write but not read cannot be
-  // opened, and the save goes on without that flush.
-  dir_.reset(step([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (dir_.get() < 0 && errno != EACCES) return errno;
-  // An existing file's copy is made private until it has that file's mode.
+  // Nothing below allocates. An existing file's copy is made private until
+  // it has that file's access.
   const mode_t mode = old ? S_IRUSR | S_IWUSR : 0666;
   for (int attempt = 0;; ++attempt) {
     static constexpr char kHex[] = "0123456789abcdef";
     u32 r = random_part();
     for (std::size_t i = kRandomDigits; i-- > 0; r >>= 4) temp_[random_at + i] = kHex[r & 15];
-    const int fd = step([&] { return ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
+    const int fd = step(
+        [&] { return ::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }, stop_);
     if (fd >= 0) {
       file_.reset(fd);
       made_ = true;
@@ -189,38 +218,46 @@ int SaveTarget::make_new_file(std::string target, std::size_t name_at, const str
   if (old) {
     // Owner and group first: a change of owner clears the set-id bits,
     // which the mode then sets. Either may be refused to an unprivileged
-    // caller; the new file then keeps what it has.
+    // caller; the new file then keeps what it has. Then the attributes and
+    // the ACL, while the new file may still be written by its maker, and
+    // last the mode, which an ACL's mask must agree with.
     if (::fchown(file_.get(), old->st_uid, old->st_gid) != 0)
       (void)::fchown(file_.get(), static_cast<uid_t>(-1), old->st_gid);
-    if (step([&] { return ::fchmod(file_.get(), old->st_mode & 07777); }) != 0) return errno;
+    if (const int e = attrs_.apply(file_.get())) return e;
+    if (step([&] { return ::fchmod(file_.get(), old->st_mode & 07777); }, stop_) != 0) return errno;
   }
   return 0;
 }
 
 int SaveTarget::commit() noexcept {
   if (!made_) return file_.close();  // in place
-  int e = flush_to_disk(file_.get());
+  int e = flush_to_disk(file_.get(), stop_);
   if (const int closed = file_.close(); e == 0) e = closed;
-  if (e == 0 && step([&] { return ::rename(temp_.c_str(), target_.c_str()); }) != 0) e = errno;
+  // The last moment at which the save may stop: a signal that came during
+  // the writes or the flush stops it here, with the old image in place.
+  if (e == 0 && stop_ != nullptr && stop_()) e = EINTR;
+  if (e == 0 && step([&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); }, stop_) != 0)
+    e = errno;
   if (e != 0) {
     discard();
     return e;
   }
   made_ = false;
   // The rename is done: the path holds the new image, and a failure from
-  // here on says only that its survival of a power loss is not known.
-  if (dir_.get() >= 0) {
-    e = flush_to_disk(dir_.get());
+  // here on says only that its survival of a power loss is not known. The
+  // save cannot be stopped any more: an interrupted flush is repeated.
+  if (dir_readable_) {
+    e = flush_to_disk(dir_.get(), nullptr);
     if (e == EINVAL) e = 0;  // a file system that cannot flush a directory
-    dir_.reset(-1);
   }
+  dir_.reset(-1);
   return e;
 }
 
 void SaveTarget::discard() noexcept {
   file_.reset(-1);
+  if (made_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
   dir_.reset(-1);
-  if (made_) ::unlink(temp_.c_str());
   made_ = false;
 }
 

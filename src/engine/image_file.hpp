@@ -14,16 +14,32 @@
 // taken as it is; so is a directory that may be written but not read,
 // which cannot be opened to be flushed.
 //
+// The directory is opened once, and the new file is made, renamed and
+// removed relative to it (openat, renameat, unlinkat): a path that opens
+// can be saved however long it is, and a directory renamed during the save
+// still receives the image.
+//
 // What a save keeps of the path:
 //   - a symbolic link (in the last component, followed as open() follows it)
 //     stays; the file it leads to is replaced, in that file's directory;
-//   - a new file gets mode 0666 less the umask; an existing one lends the
-//     new file its permission bits (set-id and sticky bits included), its
-//     owner and its group, as far as the caller may give them: where the
-//     owner cannot be given (an unprivileged caller saving over another
-//     user's file), the new file belongs to the caller, in the old group
-//     when the caller is a member of it; extended attributes and ACLs are
-//     not copied; other hard links to the old file keep the old image;
+//   - a file is replaced only when the name reached by following the links
+//     is the very file (device and inode) that the path itself reaches.
+//     Otherwise the path names an open file rather than a directory entry
+//     (/dev/stdout, /proc/self/fd/N of a pipe or of a deleted file): it is
+//     written in place through the path, with O_TRUNC, as before, and no
+//     other file is made;
+//   - a new file gets mode 0666 less the umask (and the directory's default
+//     ACL, as any new file); an existing one lends the new file its
+//     permission bits (set-id and sticky bits included), its owner and its
+//     group, as far as the caller may give them: where the owner cannot be
+//     given (an unprivileged caller saving over another user's file), the
+//     new file belongs to the caller, in the old group when the caller is a
+//     member of it; other hard links to the old file keep the old image;
+//   - an existing file's access is the new file's (file_attrs.hpp): its
+//     ACL is copied, or, when it has none, the one the new file inherited
+//     from the directory is removed; a copy that fails refuses the save.
+//     Its other extended attributes (Linux: the `user.` ones) are copied as
+//     shutil.copystat copies them;
 //   - write access is checked first, by opening the existing file for
 //     writing (without truncating it): a file the caller may not write is
 //     refused with the error of that open, as a save in place would be;
@@ -41,6 +57,15 @@
 // UTF-8 character boundary, so that the whole fits 255 bytes), made with
 // O_EXCL under another random part while the name is taken. A process
 // killed during a save leaves it behind; nothing else does.
+//
+// Interrupts: a save or a load asks its `Interrupted` check (when it has
+// one) between pieces: before each write or read of at most kPiece bytes
+// and, for a save, just before the rename. A system call that a signal
+// interrupted (EINTR) asks it too, and is repeated unless it answers true.
+// A true answer stops the call with EINTR: a save removes its new file
+// and keeps the old image. After the rename nothing is asked: the save is
+// done, and an interrupted flush of the directory is repeated. (A close
+// that reports EINTR has closed the descriptor and is not repeated.)
 //
 // Every allocation of a save is made in open(), before the new file exists:
 // running out of memory (std::bad_alloc) leaves the file system as it was.
@@ -61,10 +86,22 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <utility>
 
+#include "engine/file_attrs.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::blobmap::file {
+
+// Asked between the pieces of a save or a load, and after a system call
+// that a signal interrupted: true stops the call (see above). The Python
+// layer runs its signal handlers here; one that raises leaves its exception
+// pending and answers true. Null: never stop.
+using Interrupted = bool (*)() noexcept;
+
+// The most a save writes, or a load reads, in one system call: the pieces
+// between which it asks its Interrupted check.
+inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 #ifdef CORVALE_TEST_HOOKS
 // Makes the n-th file step from now fail; 0 disarms.
@@ -75,15 +112,23 @@ void fail_file_step_after(u64 n) noexcept;
 #endif
 
 // Runs `call`, a system call that answers -1 and sets errno on failure, as
-// one file step.
+// one file step. A call that a signal interrupted (EINTR) is asked again,
+// unless `stop` answers true: the answer is then -1 with errno EINTR.
 template <class F>
-auto step(F&& call) noexcept {
+auto step(F&& call, Interrupted stop = nullptr) noexcept {
   using R = decltype(call());
-  if (step_fails()) [[unlikely]] {
-    errno = EIO;
-    return R(-1);
+  for (;;) {
+    if (step_fails()) [[unlikely]] {
+      errno = EIO;
+      return R(-1);
+    }
+    const R r = call();
+    if (r != R(-1) || errno != EINTR) return r;
+    if (stop != nullptr && stop()) {
+      errno = EINTR;  // the check may have run code that changed errno
+      return r;
+    }
   }
-  return call();
 }
 
 // The owner of a file descriptor that the engine opened: it closes the
@@ -98,47 +143,61 @@ class FdCloser {
 
   [[nodiscard]] int get() const noexcept { return fd_; }
   void reset(int fd) noexcept;
+  // Hands the descriptor over; the FdCloser is empty afterwards.
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
   // 0, or the errno value of a failed close (a file step); the descriptor
-  // is gone either way.
+  // is gone either way. EINTR is not a failure: the descriptor is closed,
+  // and a repeated close could close another one.
   [[nodiscard]] int close() noexcept;
 
  private:
   int fd_;
 };
 
-// Writes n bytes to fd (each write call a file step): 0, or the errno value
-// of the first failed write, or `write_zero` for a write that took nothing.
-[[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero) noexcept;
+// Writes n bytes to fd in pieces of at most kPiece (each write call a file
+// step), asking `stop` before each: 0, or the errno value of the first
+// failed write (EINTR when `stop` ended it), or `write_zero` for a write
+// that took nothing.
+[[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero,
+                            Interrupted stop = nullptr) noexcept;
 
 // The file a save writes, and the steps that put it in place (above).
-// open() and commit() answer 0 or an errno value; once open() has answered
-// 0, the image goes to fd(), then commit() puts it in place. A SaveTarget
-// destroyed without a successful commit removes the new file it made.
+// open() and commit() answer 0 or an errno value (EINTR: `stop` ended the
+// save); once open() has answered 0, the image goes to fd(), then commit()
+// puts it in place. A SaveTarget destroyed without a successful commit
+// removes the new file it made.
 class SaveTarget {
  public:
-  SaveTarget() = default;
+  explicit SaveTarget(Interrupted stop = nullptr) noexcept : stop_(stop) {}
   SaveTarget(const SaveTarget&) = delete;
   SaveTarget& operator=(const SaveTarget&) = delete;
   ~SaveTarget() { discard(); }
 
   // `path` holds no NUL byte. May throw std::bad_alloc, before any file is
-  // made or opened.
+  // made (a directory opened meanwhile is closed again).
   [[nodiscard]] int open(const std::string& path);
   [[nodiscard]] int fd() const noexcept { return file_.get(); }
   [[nodiscard]] int commit() noexcept;
 
  private:
-  // Makes the new file beside `target`, whose last component starts at
-  // `name_at`; `old` is the status of the file it replaces, if any.
-  [[nodiscard]] int make_new_file(std::string target, std::size_t name_at, const struct stat* old);
+  // Opens `dir`, relative to `at`, into dir_: to read it when allowed, so
+  // that it can be flushed, else only to name files in it.
+  [[nodiscard]] int open_dir(int at, const std::string& dir) noexcept;
+  // Makes the new file beside name_ in dir_; `old` is the status of the
+  // file it replaces, if any, whose attributes attrs_ holds.
+  // May throw std::bad_alloc, before the file is made.
+  [[nodiscard]] int make_new_file(const struct stat* old);
   [[nodiscard]] int open_in_place(const std::string& path) noexcept;
   void discard() noexcept;
 
-  FdCloser file_;       // the file the image is written to
-  FdCloser dir_;        // the new file's directory, to flush; -1 when unreadable
-  std::string temp_;    // the new file's path (empty when writing in place)
-  std::string target_;  // the path it is renamed to
-  bool made_ = false;   // the new file exists and is not yet in place
+  Interrupted stop_;
+  FdCloser file_;             // the file the image is written to
+  FdCloser dir_;              // the directory of name_ and temp_
+  bool dir_readable_ = false;  // dir_ may be flushed
+  std::string name_;          // the name the new file is renamed to, in dir_
+  std::string temp_;          // the new file's name in dir_ (empty when writing in place)
+  Attributes attrs_;          // what the replaced file hands on
+  bool made_ = false;         // the new file exists and is not yet in place
 };
 
 }  // namespace corvale_trie::blobmap::file

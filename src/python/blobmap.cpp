@@ -20,13 +20,18 @@
 // Files: save_to_file writes the image straight from the index and chunks
 // into a new file that then replaces the path (engine/image_file.hpp); any
 // failure, of a step on the file system, of a write, of a flush or of a
-// close, is OSError "Failed to save file: {}". Everything it allocates (its
+// close, is OSError "Failed to save file: {}". Both calls hold the
+// interpreter lock throughout, and run the signal handlers between pieces
+// of the file (and when a system call was interrupted): a handler that
+// raises stops the call, and its exception is what the call raises (a save
+// then keeps the old image). Everything it allocates (its
 // answer, the engine's paths and write buffer) is taken before a file is
 // made, so a MemoryError leaves an existing image as it was. load_from_file
 // (a static method: no thread check, no claim) validates a regular file as
 // it reads it, header first, each chunk straight into the arena; no memory
 // for its read window is MemoryError (the engine's std::bad_alloc), every
 // other failure OSError "Failed to load file: {}", and no object is made.
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -63,9 +68,13 @@ struct HotMeta {
   u32 value = 0;
 };
 
-// A file path: a str, read as UTF-8 (borrowed from the str object, which the
-// caller keeps alive for the call).
+// A file path: a str, encoded as open() encodes it, with the file-system
+// encoding and its error handler (os.fsencode: on POSIX, UTF-8 with
+// surrogateescape, so that a name os.fsdecode made of bytes that are not
+// UTF-8 reaches the same file). A NUL byte is left in, for the engine to
+// refuse.
 struct FilePath {
+  Ref bytes;
   std::string_view text;
 };
 
@@ -86,10 +95,11 @@ template <>
 struct FromPy<FilePath> {
   static FilePath convert(PyObject* obj) {
     if (!PyUnicode_Check(obj)) raise_not_instance(obj, "str");
+    Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(obj));
+    char* s = nullptr;
     Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!s) rethrow_pending();
-    return FilePath{std::string_view(s, static_cast<std::size_t>(n))};
+    if (PyBytes_AsStringAndSize(bytes.get(), &s, &n) != 0) rethrow_pending();
+    return FilePath{std::move(bytes), std::string_view(s, static_cast<std::size_t>(n))};
   }
 };
 
@@ -261,13 +271,34 @@ Ref blob_scan_filtered(Obj& self, u64 start, u64 end, PyObject* predicate, PyObj
 // ---------------------------------------------------------------------------
 // Image files
 
+#ifdef CORVALE_TEST_HOOKS
+std::atomic<u64> g_interrupt_countdown{0};
+#endif
+
+// The engine's check between the pieces of a save or a load: runs the
+// signal handlers; one that raised stops the call, its exception pending.
+bool signal_handler_raised() noexcept {
+#ifdef CORVALE_TEST_HOOKS
+  if (g_interrupt_countdown.load(std::memory_order_relaxed) != 0 &&
+      g_interrupt_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return true;
+  }
+#endif
+  return PyErr_CheckSignals() != 0;
+}
+
 // The answer, the image's size, is made before a file is made or opened:
-// nothing that could run out of memory comes after that.
+// nothing that could run out of memory comes after that. A signal handler
+// that raised during the save stopped it before the rename: its exception
+// is raised, not the OSError.
 Ref blob_save_to_file(Obj& self, FilePath path) {
   Ref total = to_py(self.core.image_size());
   std::string error;
-  if (!self.core.save_to_file(path.text, error))
+  if (!self.core.save_to_file(path.text, error, &signal_handler_raised)) {
+    if (PyErr_Occurred()) rethrow_pending();
     raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
+  }
   return total;
 }
 
@@ -285,8 +316,11 @@ PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     match_fastcall<kLoadFromFile>(Obj::kName, args, nargs, kwnames, argv);
     const FilePath path = Param<FilePath>::convert(argv[0], "path");
     return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
-      if (const MaybeError e = change([&] { return CorvaleBlobMap::from_file(path.text, core); }))
+      if (const MaybeError e =
+              change([&] { return CorvaleBlobMap::from_file(path.text, core, nullptr, &signal_handler_raised); })) {
+        if (PyErr_Occurred()) rethrow_pending();  // a signal handler raised: the load stopped
         raise_load_error(*e);
+      }
     });
   });
 }
@@ -347,6 +381,26 @@ PyGetSetDef blob_getset[] = {
 };
 
 }  // namespace
+
+#ifdef CORVALE_TEST_HOOKS
+namespace {
+
+// _interrupt_after(n), a testing hook of test builds: the n-th check for
+// signals from now on of a blob map's save or load acts as if a signal
+// handler had raised KeyboardInterrupt; 0 disarms.
+PyObject* interrupt_after(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    g_interrupt_countdown.store(to_u64(arg), std::memory_order_relaxed);
+    return none();
+  });
+}
+
+}  // namespace
+
+PyMethodDef blob_map_testing_hook() noexcept {
+  return PyMethodDef{"_interrupt_after", &interrupt_after, METH_O, nullptr};
+}
+#endif
 
 PyTypeObject* corvale_blob_map_type() {
   static PyType_Slot slots[] = {

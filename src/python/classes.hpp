@@ -63,6 +63,8 @@ PyTypeObject* corvale_bytes_map_item_iter_type();
 #ifdef CORVALE_TEST_HOOKS
 // The module function _bytes_map_hash_mask, a testing hook (bytesmap.cpp).
 PyMethodDef bytes_map_testing_hook() noexcept;
+// The module function _interrupt_after, a testing hook (blobmap.cpp).
+PyMethodDef blob_map_testing_hook() noexcept;
 #endif
 
 }  // namespace corvale_py

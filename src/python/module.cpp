@@ -99,7 +99,8 @@ int module_exec(PyObject* module) noexcept {
 // container) fail as if memory had run out, and 0 disarms it;
 // _fail_file_step_after(n) makes the n-th step from now on of a blob map's
 // image save or load fail (engine/image_file.hpp), and 0 disarms it;
-// _bytes_map_hash_mask(map, mask) is bytesmap.cpp's.
+// _bytes_map_hash_mask(map, mask) is bytesmap.cpp's, _interrupt_after(n)
+// blobmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
   return detail::object_boundary([]() -> Ref { return to_py(detail::live_frames.load()); });
 }
@@ -127,6 +128,7 @@ PyObject* alloc_stats(PyObject*, PyObject*) noexcept {
 
 PyMethodDef g_functions[] = {
     bytes_map_testing_hook(),
+    blob_map_testing_hook(),
     {"_live_frames", &live_frames, METH_NOARGS, nullptr},
     {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},

@@ -463,6 +463,55 @@ TEST(BlobImage, Files) {
   EXPECT_EQ(open_descriptors(), fds);
 }
 
+// A check that answers true at its n-th call from now on (0: never).
+int g_stop_countdown = 0;
+bool stop_at_countdown() noexcept { return g_stop_countdown > 0 && --g_stop_countdown == 0; }
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The check asked between the pieces of a save and of a load, stopping each
+// at every one in turn: a save fails with EINTR before its rename, leaving
+// the old file and nothing else; a load fails as a damaged file, its map
+// empty; then both get through.
+TEST(BlobImage, StopCheckEndsASaveOrALoadAtEveryPiece) {
+  char dir[] = "/tmp/corvale_blob_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/img";
+  CorvaleBlobMap old, m(u64{1} << 20);
+  ASSERT_FALSE(old.insert(7, bytes_of("old image"), 0));
+  for (u64 k = 0; k < 3; ++k) ASSERT_FALSE(m.insert(k, bytes_of(std::string(900000, char('a' + k))), 1));
+  std::string err;
+  ASSERT_TRUE(old.save_to_file(path, err));
+  const std::string old_image = file_bytes(path);
+  int n = 1;
+  for (;; ++n) {
+    g_stop_countdown = n;
+    if (m.save_to_file(path, err, &stop_at_countdown)) break;
+    EXPECT_EQ(err, "Interrupted system call (os error 4)");
+    EXPECT_EQ(file_bytes(path), old_image) << n;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+  }
+  EXPECT_GE(n, 6);  // a few writes per chunk, then the rename
+  EXPECT_EQ(file_bytes(path), save(m));
+  for (n = 1;; ++n) {
+    g_stop_countdown = n;
+    CorvaleBlobMap back;
+    const MaybeError e = CorvaleBlobMap::from_file(path, back, nullptr, &stop_at_countdown);
+    if (!e) {
+      EXPECT_EQ(save(back), save(m));
+      break;
+    }
+    EXPECT_EQ(*e, ArenaError::CorruptHeader);
+    EXPECT_EQ(back.len(), 0u);
+    EXPECT_EQ(back.mem_used(), 0u);
+  }
+  EXPECT_GE(n, 4);
+  std::filesystem::remove_all(dir);
+}
+
 // Seeded differential test: random inserts (inline and arena payloads,
 // overwrites growing and shrinking), removals, gets, compactions, save/load
 // round trips and filtered scans with early stops, against a std::map.

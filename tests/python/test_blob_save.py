@@ -1,0 +1,388 @@
+"""CorvaleBlobMap.save_to_file and load_from_file: the access a replacing save
+hands on, paths that name an open file, signals during a save or a load, and
+the paths a save reaches (long ones, names that are not UTF-8)."""
+
+import contextlib
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+from corvale_trie import CorvaleBlobMap, _corvale
+from conftest import notes, raises_exactly, requires_test_hooks
+
+IO_ERROR = "Failed to save file: Input/output error (os error 5)"
+HAS_PROC_FD = os.path.isdir("/proc/self/fd")
+
+
+def _maps(new_size=60):
+    old, new = CorvaleBlobMap(4096), CorvaleBlobMap(4096)
+    old.insert(1, b"the old image " * 5, 3)
+    for k in range(new_size):
+        new.insert(k * 977, bytes([k % 256]) * (k * 37 % 900), k)
+    return old, new
+
+
+def _image(m, tmp_path):
+    m.save_to_file(str(tmp_path / "scratch"))
+    data = (tmp_path / "scratch").read_bytes()
+    os.remove(tmp_path / "scratch")
+    return data
+
+
+def _read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _fds():
+    return len(os.listdir("/proc/self/fd" if HAS_PROC_FD else "/dev/fd"))
+
+
+def _big_map():
+    """A map whose image (64 MiB) takes long enough to write that a timer
+    of a few milliseconds fires during the save."""
+    m = CorvaleBlobMap(1 << 26)
+    for k in range(64):
+        m.insert(k, bytes([k]) * (1 << 20))
+    return m
+
+
+@contextlib.contextmanager
+def _alarm(handler, first, every=0.0):
+    before = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, first, every)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+
+
+class Stop(Exception):
+    pass
+
+
+def _stop(*_):
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    raise Stop
+
+
+# ---------------------------------------------------------------------------
+# The new file grants no one an access the old file denied
+
+
+def _acl(path):
+    out = subprocess.run(["getfacl", "-cnE", "--", str(path)], capture_output=True, text=True, check=True).stdout
+    return sorted(line for line in out.splitlines() if line and not line.startswith("#"))
+
+
+def _setfacl(*args):
+    subprocess.run(["setfacl", *args], check=True, capture_output=True)
+
+
+def _reads(path, uid, groups):
+    """Whether uid, a member of `groups`, may open `path` for reading."""
+    pid = os.fork()
+    if pid == 0:
+        code = 2
+        try:
+            os.setgroups(groups)
+            os.setgid(groups[0])
+            os.setuid(uid)
+            with open(path, "rb"):
+                code = 0
+        except PermissionError:
+            code = 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) in (0, 1)
+    return os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.fixture
+def acl_dir():
+    """A directory every user may enter, on a file system with ACLs and
+    user attributes; root only (the tests change owners and users)."""
+    if os.geteuid() != 0 or not (shutil.which("setfacl") and shutil.which("getfacl")):
+        pytest.skip("needs root and the acl tools (setfacl, getfacl)")
+    d = tempfile.mkdtemp()
+    try:
+        os.chmod(d, 0o755)
+        probe = os.path.join(d, "probe")
+        open(probe, "wb").close()
+        try:
+            _setfacl("-m", "u:1001:r", probe)
+            os.setxattr(probe, "user.probe", b"1")
+        except (subprocess.CalledProcessError, OSError):
+            pytest.skip("the file system of the temporary directory has no ACLs or no user attributes")
+        os.remove(probe)
+        yield d
+    finally:
+        shutil.rmtree(d)
+
+
+def test_the_new_file_has_the_old_files_acl_and_user_attributes(acl_dir, tmp_path):
+    old, new = _maps()
+    path = os.path.join(acl_dir, "img")
+    old.save_to_file(path)
+    os.chown(path, 1000, 5678)
+    _setfacl("-m", "u::rw-,u:1001:rw-,g::---,m::rw-,o::---", path)
+    os.setxattr(path, "user.origin", b"kept \x00 as bytes")
+    acl, mode = _acl(path), os.stat(path).st_mode
+    assert not _reads(path, 2000, [5678]) and _reads(path, 1001, [1001])
+    new.save_to_file(path)
+    st = os.stat(path)
+    assert _read(path) == _image(new, tmp_path)
+    assert (_acl(path), st.st_mode, st.st_uid, st.st_gid) == (acl, mode, 1000, 5678)
+    assert os.getxattr(path, "user.origin") == b"kept \x00 as bytes"
+    assert not _reads(path, 2000, [5678]) and _reads(path, 1001, [1001])
+
+    # A file that shed the directory's default ACL does not get it back; a
+    # new file in that directory does, as any new file.
+    sub = os.path.join(acl_dir, "sub")
+    os.mkdir(sub)
+    _setfacl("-d", "-m", "u:1001:rw", sub)
+    shed, fresh = os.path.join(sub, "shed"), os.path.join(sub, "fresh")
+    old.save_to_file(shed)
+    _setfacl("-b", shed)
+    os.chmod(shed, 0o640)
+    new.save_to_file(shed)
+    assert _acl(shed) == ["group::r--", "other::---", "user::rw-"] and stat.S_IMODE(os.stat(shed).st_mode) == 0o640
+    assert not _reads(shed, 1001, [1001])
+    new.save_to_file(fresh)
+    assert "user:1001:rw-" in _acl(fresh) and _reads(fresh, 1001, [1001])
+
+
+@requires_test_hooks
+def test_a_failed_copy_of_the_access_refuses_the_save(acl_dir, tmp_path):
+    """Each file step failing in turn, over a file with an ACL and a user
+    attribute: every failure but the last (the directory's flush, after the
+    rename) leaves the old image, its access and no other file."""
+    old, new = _maps()
+    path = os.path.join(acl_dir, "img")
+    old.save_to_file(path)
+    _setfacl("-m", "u:1001:r--,m::r--", path)
+    os.setxattr(path, "user.a", b"x")
+    before = (sorted(os.listdir(acl_dir)), _read(path), _acl(path), os.getxattr(path, "user.a"))
+    new_image = _image(new, tmp_path)
+    results = []
+    for n in range(1, 100):
+        _corvale._fail_file_step_after(n)
+        try:
+            new.save_to_file(path)
+            break
+        except OSError as e:
+            results.append(str(e))
+        finally:
+            _corvale._fail_file_step_after(0)
+        state = (sorted(os.listdir(acl_dir)), _read(path), _acl(path), os.getxattr(path, "user.a"))
+        if state[1] == new_image:  # the flush of the directory
+            assert state == (before[0], new_image, *before[2:])
+            old.save_to_file(path)
+        else:
+            assert state == before, n
+    assert results == [IO_ERROR] * len(results) and len(results) >= 15
+    assert (_read(path), _acl(path), os.getxattr(path, "user.a")) == (new_image, *before[2:])
+
+
+def _mount(*args):
+    if os.geteuid() != 0 or subprocess.run(["mount", *args], capture_output=True).returncode != 0:
+        pytest.skip("needs root and a mount the system allows")
+
+
+def test_a_file_system_without_attributes_and_a_bind_mounted_file(tmp_path):
+    """ramfs has neither ACLs nor user attributes: nothing to copy, the save
+    goes through. A bind-mounted file cannot be replaced: refused, kept."""
+    old, new = _maps()
+    ram = tmp_path / "ram"
+    ram.mkdir()
+    _mount("-t", "ramfs", "ramfs", str(ram))
+    try:
+        old.save_to_file(str(ram / "img"))
+        os.chmod(ram / "img", 0o640)
+        new.save_to_file(str(ram / "img"))
+        assert _read(ram / "img") == _image(new, tmp_path) and os.listdir(ram) == ["img"]
+        assert stat.S_IMODE(os.stat(ram / "img").st_mode) == 0o640
+    finally:
+        subprocess.run(["umount", str(ram)], check=True)
+    old.save_to_file(str(tmp_path / "source"))
+    old.save_to_file(str(tmp_path / "bound"))
+    _mount("--bind", str(tmp_path / "source"), str(tmp_path / "bound"))
+    try:
+        with raises_exactly(OSError, "Failed to save file: Device or resource busy (os error 16)"):
+            new.save_to_file(str(tmp_path / "bound"))
+        assert _read(tmp_path / "bound") == _image(old, tmp_path)
+        assert sorted(os.listdir(tmp_path)) == ["bound", "ram", "source"]
+    finally:
+        subprocess.run(["umount", str(tmp_path / "bound")], check=True)
+
+
+# ---------------------------------------------------------------------------
+# A path that names an open file is written in place
+
+
+@pytest.mark.skipif(not HAS_PROC_FD, reason="no /proc/self/fd")
+def test_a_path_through_an_open_file_is_written_in_place(tmp_path):
+    old, new = _maps(20)
+    image = _image(new, tmp_path)
+    run = [sys.executable, "-c", "import sys; from corvale_trie import CorvaleBlobMap as B; m = B(8192); "
+           "m.insert(1, b'x' * 5000); print(m.save_to_file(sys.argv[1]), file=sys.stderr)"]
+    for target in ("/dev/stdout", "/proc/self/fd/1"):
+        out = subprocess.run([*run, target], capture_output=True, check=True)
+        assert len(out.stdout) == int(out.stderr) > 5000
+
+    # A pipe, and a deleted file: the image goes into the open file, and no
+    # file is made, not even beside a name that is now another file.
+    r, w = os.pipe()
+    try:
+        assert new.save_to_file(f"/dev/fd/{w}") == len(image) < 65536
+        assert os.read(r, 65536) == image
+    finally:
+        os.close(r)
+        os.close(w)
+    (tmp_path / "gone.img (deleted)").write_bytes(b"another file")
+    with open(tmp_path / "gone.img", "w+b") as f:
+        os.remove(tmp_path / "gone.img")
+        f.write(b"stale" * 50000)
+        assert new.save_to_file(f"/proc/self/fd/{f.fileno()}") == len(image)
+        f.seek(0)
+        assert f.read() == image
+    assert os.listdir(tmp_path) == ["gone.img (deleted)"]
+    assert (tmp_path / "gone.img (deleted)").read_bytes() == b"another file"
+
+    # The name of a file that is still there reaches that file: replaced.
+    path = tmp_path / "live.img"
+    old.save_to_file(str(path))
+    with open(path, "rb") as f:
+        new.save_to_file(f"/proc/self/fd/{f.fileno()}")
+        assert f.read() == _image(old, tmp_path) and path.read_bytes() == image
+    assert sorted(os.listdir(tmp_path)) == ["gone.img (deleted)", "live.img"]
+
+
+# ---------------------------------------------------------------------------
+# Signals during a save or a load
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer")
+def test_a_signal_handler_that_raises_stops_a_save_or_a_load(tmp_path):
+    old, big = _maps()[0], _big_map()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, fds = path.read_bytes(), _fds()
+    for first in (0.002, 0.004, 0.008):
+        with _alarm(_stop, first), pytest.raises(Stop):
+            big.save_to_file(str(path))
+        assert os.listdir(tmp_path) == ["img"] and path.read_bytes() == old_image and _fds() == fds
+
+    # A handler that returns lets the save go on; the directory it renames
+    # meanwhile still receives the image.
+    calls = []
+
+    def rename_once(*_):
+        if not calls:
+            os.rename(tmp_path / "d", tmp_path / "moved")
+        calls.append(1)
+
+    os.mkdir(tmp_path / "d")
+    with _alarm(rename_once, 0.01, 0.002):
+        total = big.save_to_file(str(tmp_path / "d" / "img"))
+    assert calls and sorted(os.listdir(tmp_path)) == ["img", "moved"] and os.listdir(tmp_path / "moved") == ["img"]
+    assert os.path.getsize(tmp_path / "moved" / "img") == total
+
+    frames = _corvale._live_frames() if hasattr(_corvale, "_live_frames") else None
+    with _alarm(_stop, 0.002), pytest.raises(Stop):
+        CorvaleBlobMap.load_from_file(str(tmp_path / "moved" / "img"))
+    assert _fds() == fds and (frames is None or _corvale._live_frames() == frames)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer")
+def test_a_save_to_a_fifo_without_a_reader_is_interrupted_in_open(tmp_path):
+    _, new = _maps()
+    image = _image(new, tmp_path)
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    with _alarm(_stop, 0.05), pytest.raises(Stop):
+        new.save_to_file(fifo)
+
+    # A handler that returns: the open is made again, until a reader comes.
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            time.sleep(0.2)
+            with open(fifo, "rb") as f:
+                code = 0 if f.read() == image else 1
+        finally:
+            os._exit(code)
+    calls = []
+    with _alarm(lambda *_: calls.append(1), 0.02, 0.02):
+        total = new.save_to_file(fifo)
+    _, status = os.waitpid(pid, 0)
+    assert total == len(image) and os.waitstatus_to_exitcode(status) == 0 and calls
+
+
+@requires_test_hooks
+def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
+    """A handler raising at the n-th check, for every n: a save keeps the old
+    image and leaves nothing; a load leaves no object; the exception is the
+    handler's."""
+    old, new = CorvaleBlobMap(1 << 20), CorvaleBlobMap(1 << 20)
+    old.insert(1, b"old")
+    for k in range(5):
+        new.insert(k, bytes([k]) * 900_000)
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, fds, frames = path.read_bytes(), _fds(), _corvale._live_frames()
+    for call in (lambda: new.save_to_file(str(path)), lambda: CorvaleBlobMap.load_from_file(str(path))):
+        for n in range(1, 1000):
+            _corvale._interrupt_after(n)
+            try:
+                call()
+                break
+            except KeyboardInterrupt:
+                assert os.listdir(tmp_path) == ["img"] and _fds() == fds and _corvale._live_frames() == frames
+                assert path.read_bytes() == old_image
+            finally:
+                _corvale._interrupt_after(0)
+        assert n >= 6  # a check before each piece of at most 1 MiB, and the rename
+        old_image = path.read_bytes()
+
+
+# ---------------------------------------------------------------------------
+# Every path a load reads can be saved
+
+
+def test_long_paths_and_names_that_are_not_utf8(tmp_path):
+    old, new = _maps(5)
+    base = str(tmp_path)
+    while len(base) < 4095 - 256:  # every length below has a name of 1 to 255 bytes
+        base = os.path.join(base, "d" * 200)
+    os.makedirs(base)
+    for length in (4067, 4068, 4080, 4095):
+        path = os.path.join(base, "n" * (length - len(base) - 1))
+        assert len(path.encode()) == length
+        for m in (old, new):
+            assert m.save_to_file(path) == os.path.getsize(path)
+        assert CorvaleBlobMap.load_from_file(path).get(0) == new.get(0)
+    assert len(os.listdir(base)) == 4
+
+    name = os.fsdecode(b"caf\xe9.img")
+    for m in (old, new):
+        m.save_to_file(str(tmp_path / name))
+    assert b"caf\xe9.img" in os.listdir(os.fsencode(tmp_path))
+    assert CorvaleBlobMap.load_from_file(str(tmp_path / name)).get(0) == new.get(0)
+    with pytest.raises(UnicodeEncodeError) as e:
+        new.save_to_file(str(tmp_path / "\ud800"))
+    assert notes(e) == ["while processing 'path'"]
+    with raises_exactly(OSError, "Failed to save file: file name contained an unexpected NUL byte"):
+        new.save_to_file(name + "\0")
+    with pytest.raises(TypeError):
+        new.save_to_file(os.fsencode(tmp_path / name))
