@@ -111,21 +111,21 @@ def read_at_start(fd, buffers):
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_a_buffer_that_a_thread_rewrites_without_the_lock(tmp_path, cls):
-    # One read of the file fills the buffer with each content in turn, many
-    # times over, all of it with the interpreter lock released.
+    # One read of the file fills the keys and the values with each content
+    # in turn, many times over, all of it with the interpreter lock released.
     a, b = two_contents()
     rounds = 12
     path = tmp_path / "contents"
     path.write_bytes((a + b) * rounds)
-    buf = bytearray(a)
+    keys, values = bytearray(a[: 8 * N]), bytearray(a[8 * N :])
     stop = threading.Event()
     fd = os.open(path, os.O_RDONLY)
     try:
-        with memoryview(buf) as whole, whole[: 8 * N] as keys, whole[8 * N :] as values:
+        with memoryview(keys) as k, memoryview(values) as v:
 
             def rewrite():
                 while not stop.is_set():
-                    read_at_start(fd, [whole] * (2 * rounds))
+                    read_at_start(fd, [k, v] * (2 * rounds))
 
             writer = threading.Thread(target=rewrite)
             writer.start()
