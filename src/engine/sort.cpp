@@ -12,7 +12,7 @@ namespace {
 [[nodiscard]] inline u64 key_of(u64 key) noexcept { return key; }
 [[nodiscard]] inline u64 key_of(const KeyValue& kv) noexcept { return kv.key; }
 
-// Element i of a set's source, of a map's, and of an array.
+// Element i of a set's source and of a map's.
 struct KeySource {
   PackedU64 keys;
   [[nodiscard]] u64 operator()(std::size_t i) const noexcept { return keys[i]; }
@@ -22,12 +22,6 @@ struct PairSource {
   PackedU64 keys;
   PackedU64 values;
   [[nodiscard]] KeyValue operator()(std::size_t i) const noexcept { return {keys[i], values[i]}; }
-};
-
-template <class E>
-struct ArraySource {
-  const E* elements;
-  [[nodiscard]] E operator()(std::size_t i) const noexcept { return elements[i]; }
 };
 
 // The `bits` bits of a key from bit `shift` up: the digit of a level, or
@@ -62,14 +56,45 @@ void to_starts(std::span<std::size_t> counts) noexcept {
   for (std::size_t& c : counts) at += std::exchange(c, at);
 }
 
-// Stable counting sort of n elements on field f into out; `next` holds the
-// start of each value's slots and is advanced.
+// Stable counting sort of n elements of our own array on field f into out;
+// `next` holds the start of each value's slots, counted from the same
+// array, and is advanced.
+template <class E>
+void distribute_on(const E* in, std::size_t n, Field f, std::span<std::size_t> next, E* out) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[next[f(key_of(in[i]))]++] = in[i];
+}
+
+// Places the n elements of a caller's source into out, reading each once,
+// in the runs that `next` (the start of each value's run, advanced) and
+// `end` (its end) lay out from counts taken in an earlier pass: an element
+// whose run is full, which only a source changed since that pass can give,
+// goes to the first run with room. The runs' sizes add up to n, so every
+// slot of out is written exactly once, whatever the source reads. Stable
+// while the source holds still.
 template <class E, class Source>
-void distribute_on(const Source& source, std::size_t n, Field f, std::span<std::size_t> next, E* out) noexcept {
+void place(const Source& source, std::size_t n, Field f, std::span<std::size_t> next,
+           std::span<const std::size_t> end, E* out) noexcept {
+  std::size_t spill = 0;  // the runs below it are full
   for (std::size_t i = 0; i < n; ++i) {
     const E e = source(i);
-    out[next[f(key_of(e))]++] = e;
+    std::size_t v = f(key_of(e));
+    if (next[v] == end[v]) [[unlikely]] {
+      // i slots of n are written: some run has room.
+      while (next[spill] == end[spill]) {
+        ++spill;
+        CORVALE_ASSERT(spill < next.size());
+      }
+      v = spill;
+    }
+    out[next[v]++] = e;
   }
+}
+
+// The test hook between the passes that read a caller's source (sort.hpp).
+inline void after_source_pass([[maybe_unused]] unsigned passes) noexcept {
+#ifdef CORVALE_PAUSE_POINTS
+  if (auto* hook = test_hooks::after_source_pass.load(std::memory_order_acquire)) hook(passes);
+#endif
 }
 
 // Stable straight insertion of n elements in place.
@@ -100,7 +125,7 @@ E* sort_low_digits(E* a, E* b, std::size_t n, unsigned levels) noexcept {
     Digits& count = counts[level - 1];
     if (count[digit_at(key_of(a[0]), level)] == n) continue;  // all keys share this digit
     to_starts(count);
-    distribute_on(ArraySource<E>{from}, n, level_digit(level), count, to);
+    distribute_on(from, n, level_digit(level), count, to);
     std::swap(from, to);
   }
   return from;
@@ -162,6 +187,7 @@ void Ascending<E>::distribute(const Source& source, std::size_t n) {
       ++next[split(key)];
     }
   }
+  if (wanted != 0) after_source_pass(1);
   if (differ == 0) {
     // One run: few elements, sorted on every level when it is asked for;
     // or keys that are all the same, in input order.
@@ -177,16 +203,22 @@ void Ascending<E>::distribute(const Source& source, std::size_t n) {
     split = {top - std::min(wanted, top), std::min(wanted, top)};
     next.assign(std::size_t{1} << split.bits, 0);
     for (std::size_t i = 0; i < n; ++i) ++next[split(key_of(source(i)))];
+    after_source_pass(2);
   }
+  // From here on the counts are all that is known of the source: they lay
+  // out the runs and size the scratch; the placing pass keeps to them.
   b_ = std::make_unique_for_overwrite<E[]>(*std::max_element(next.begin(), next.end()));
+  std::vector<std::size_t> end(next.size());
   bounds_.reserve(next.size() + 1);
   std::size_t at = 0;
-  for (std::size_t& c : next) {
-    if (c != 0 && at != 0) bounds_.push_back(at);  // the first run starts at 0, already there
-    at += std::exchange(c, at);
+  for (std::size_t v = 0; v < next.size(); ++v) {
+    if (next[v] != 0 && at != 0) bounds_.push_back(at);  // the first run starts at 0, already there
+    at += std::exchange(next[v], at);
+    end[v] = at;
   }
+  CORVALE_ASSERT(at == n);
   bounds_.push_back(n);
-  distribute_on(source, n, split, next, a_.get());
+  place(source, n, split, next, end, a_.get());
   levels_ = (split.shift + 7) / 8;
 }
 

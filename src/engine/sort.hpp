@@ -8,7 +8,7 @@
 // every level below the top, and the cost grows with the container (about
 // 400 ns a key into 10M uniform keys, against 50 when the same keys come in
 // ascending order). A bulk insertion of many unordered keys therefore sorts
-// a copy of them first and inserts from the copy.
+// a copy of them first and inserts from the copy (InsertionOrder).
 //
 // When: `pays_to_sort` decides, from the keys alone, in one pass that stops
 // as soon as the answer is yes. Keys go in as given when:
@@ -68,11 +68,43 @@
 // is sorted or handed out, and freed with the object; the constructor is
 // the only step that can fail (std::bad_alloc), so a caller that cannot get
 // them has inserted nothing. No step reads or writes the trie.
+//
+// A source that changes while it is read: the keys come from a caller's
+// buffer, read where it lies, which another process (shared memory) or a
+// thread that does not hold the caller's lock can rewrite during the call.
+// Any keys may then come out (those of either read, or a mix) in any order,
+// but never more or fewer than n, and nothing is written outside the
+// arrays. Nothing is sized from a read of the source; the contract, step
+// by step:
+//
+//   - pays_to_sort reads each key once, in one pass, and decides from what
+//     it read, which may no longer hold by the time the keys are inserted.
+//   - Ascending's constructor reads the keys up to three times: the bits in
+//     which they differ, the counts of the split field (once more when the
+//     top bit did not differ), and the placing pass. The counts alone lay
+//     out the runs (they sum to n) and size the scratch array (the largest
+//     run). The placing pass reads each element once (a map's key and value
+//     once each) and writes it into its run while that run has room, else
+//     into the first run that still has room, which only a changed source
+//     can need. So each of the n slots of `a` is written exactly once,
+//     whatever was read, and every later step reads `a` alone. The bound
+//     costs nothing measurable on 10M uniform keys (within 2%, set and map);
+//     reading the source once into an array of its own first would cost n
+//     more elements and 7% (set) to 25% (map) more time.
+//   - Each run is then sorted on the bytes below the split, counted from
+//     `a` itself. Keys that changed between the passes may sit in the run
+//     of another value, or differ above the split within one: those come
+//     out of order, and a map's repeated key may keep another of its values
+//     than the last. Insertion takes keys in any order.
+//   - InsertionOrder hands out the keys as given by reading each element
+//     once, as it is handed out.
 #pragma once
 
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -144,5 +176,58 @@ class Ascending {
   std::vector<std::size_t> bounds_;  // run r is a_[bounds_[r] .. bounds_[r + 1])
   unsigned levels_ = 0;  // a run is left to sort on the digits of levels 1..levels_
 };
+
+// The elements of a bulk insertion in the order in which they go in: a
+// sorted copy (Ascending) when pays_to_sort says it pays, else the source
+// as given, read element by element as it is handed out. Allocates in the
+// constructor only (std::bad_alloc when the copy cannot be had), so a caller
+// that makes it before its first insertion has inserted nothing then.
+template <class E>
+class InsertionOrder {
+ public:
+  explicit InsertionOrder(PackedU64 keys)
+    requires std::same_as<E, u64>
+      : keys_(keys) {
+    if (pays_to_sort(keys)) sorted_.emplace(keys);
+  }
+  InsertionOrder(PackedU64 keys, PackedU64 values)
+    requires std::same_as<E, KeyValue>
+      : keys_(keys), values_(values) {
+    if (pays_to_sort(keys)) sorted_.emplace(keys, values);
+  }
+
+  [[nodiscard]] bool sorted() const noexcept { return sorted_.has_value(); }
+
+  // Hands every element to f, in ascending key order when sorted().
+  template <class F>
+  void for_each(F&& f) {
+    if (sorted_) {
+      sorted_->for_each(f);
+      return;
+    }
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if constexpr (std::same_as<E, u64>)
+        f(keys_[i]);
+      else
+        f(KeyValue{keys_[i], values_[i]});
+    }
+  }
+
+ private:
+  PackedU64 keys_;
+  PackedU64 values_;
+  std::optional<Ascending<E>> sorted_;
+};
+
+// A pause point for the tests, compiled into the engine only when it is
+// built for its tests: Ascending's constructor calls the hook after each
+// pass that reads the source before the placing pass (with the number of
+// such passes done, 1 or 2), so that a test can rewrite the source between
+// the counts and the placing.
+#ifdef CORVALE_PAUSE_POINTS
+namespace test_hooks {
+inline std::atomic<void (*)(unsigned passes)> after_source_pass{nullptr};
+}  // namespace test_hooks
+#endif
 
 }  // namespace corvale_trie::sort

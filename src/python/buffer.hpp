@@ -26,6 +26,11 @@
 // held buffer is read with no Python code in between; where Python code must
 // run first (the values of a map's insert_many iterated after its keys were
 // taken), the held keys are copied and their buffer let go (`detach`).
+// Another process (shared memory) or a thread that does not hold the
+// interpreter lock can still change a held buffer's bytes: its length,
+// fixed while it is held, sizes everything, never its contents, and each
+// element inserted is the value of one read (engine/sort.hpp states the
+// sort's side of it).
 //
 // Key bytes are handed out as a borrowed view of a `bytes` object's storage
 // or of a `str`'s UTF-8 form (no copy: valid while the caller holds that

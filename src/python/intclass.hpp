@@ -257,18 +257,12 @@ buffer::KeyValueBuffers insert_many_pairs(PyObject* keys, PyObject* values);
 // (engine/sort.hpp: enough of them, not ascending already), else as they
 // lie; insert(u64) is the flavour's own step, run inside one change. The
 // sorted copy is made before the first insertion: when it cannot be had,
-// MemoryError is raised and nothing is inserted.
+// MemoryError is raised and nothing is inserted. A buffer that another
+// process or thread rewrites meanwhile gives some n keys (sort.hpp).
 template <class Insert>
 void insert_packed_keys(const buffer::U64Buffer& keys, Insert&& insert) {
-  namespace sort = corvale_trie::sort;
-  if (!sort::pays_to_sort(keys.packed())) {
-    change([&] {
-      for (u64 k : keys) insert(k);
-    });
-    return;
-  }
-  sort::Ascending<u64> sorted(keys.packed());
-  change([&] { sorted.for_each(insert); });
+  corvale_trie::sort::InsertionOrder<u64> order(keys.packed());
+  change([&] { order.for_each(insert); });
 }
 
 // The same for a map's pairs (insert(u64 key, u64 value)), ordered by key
@@ -277,15 +271,14 @@ void insert_packed_keys(const buffer::U64Buffer& keys, Insert&& insert) {
 // iterable gave go in as they came.
 template <class Insert>
 void insert_pairs(const buffer::KeyValueBuffers& pairs, Insert&& insert) {
-  namespace sort = corvale_trie::sort;
-  if (!pairs.packed_keys || !sort::pays_to_sort(pairs.keys.packed())) {
+  if (!pairs.packed_keys) {
     change([&] {
       for (std::size_t i = 0; i < pairs.keys.size(); ++i) insert(pairs.keys[i], pairs.values[i]);
     });
     return;
   }
-  sort::Ascending<KeyValue> sorted(pairs.keys.packed(), pairs.values.packed());
-  change([&] { sorted.for_each([&](const KeyValue& kv) { insert(kv.key, kv.value); }); });
+  corvale_trie::sort::InsertionOrder<KeyValue> order(pairs.keys.packed(), pairs.values.packed());
+  change([&] { order.for_each([&](const KeyValue& kv) { insert(kv.key, kv.value); }); });
 }
 
 // Converts and inserts the items of any iterable one at a time, each right
