@@ -258,6 +258,21 @@ def test_a_path_through_an_open_file_is_written_in_place(tmp_path):
     assert os.listdir(tmp_path) == ["gone.img (deleted)"]
     assert (tmp_path / "gone.img (deleted)").read_bytes() == b"another file"
 
+    # Its directory removed too: the link's text leads nowhere, the path
+    # still reaches the open file. A link that leads nowhere keeps its error.
+    (tmp_path / "dir").mkdir()
+    with open(tmp_path / "dir" / "x.img", "w+b") as f:
+        os.remove(tmp_path / "dir" / "x.img")
+        os.rmdir(tmp_path / "dir")
+        f.write(b"stale" * 50000)
+        assert new.save_to_file(f"/proc/self/fd/{f.fileno()}") == len(image)
+        f.seek(0)
+        assert f.read() == image
+    os.symlink(tmp_path / "dir" / "x.img", tmp_path / "dangling")
+    with raises_exactly(OSError, "Failed to save file: No such file or directory (os error 2)"):
+        new.save_to_file(str(tmp_path / "dangling"))
+    os.remove(tmp_path / "dangling")
+
     # The name of a file that is still there reaches that file: replaced.
     path = tmp_path / "live.img"
     old.save_to_file(str(path))
@@ -265,6 +280,101 @@ def test_a_path_through_an_open_file_is_written_in_place(tmp_path):
         new.save_to_file(f"/proc/self/fd/{f.fileno()}")
         assert f.read() == _image(old, tmp_path) and path.read_bytes() == image
     assert sorted(os.listdir(tmp_path)) == ["gone.img (deleted)", "live.img"]
+
+
+# ---------------------------------------------------------------------------
+# Two saves to one path at once
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("through_link", [False, True], ids=["path", "link"])
+def test_another_saves_rename_between_the_paths_status_and_its_name(tmp_path, through_link):
+    """Another save renames its file over the path just after this save took
+    the path's status: this save replaces that file, it never truncates and
+    rewrites it in place, so its image stays whole for whoever opened it."""
+    old, new = _maps()
+    other = CorvaleBlobMap(4096)
+    other.insert(5, b"the other save's image " * 40)
+    ours, theirs = _image(new, tmp_path), _image(other, tmp_path)
+    img = tmp_path / "img"
+    if through_link:
+        os.symlink("img", tmp_path / "link")
+    target = str(tmp_path / ("link" if through_link else "img"))
+
+    with contextlib.ExitStack() as opened:
+        committed, calls = [], []
+
+        def other_save(times, remove=False):
+            def hook():
+                calls.append(1)
+                if len(calls) > times:
+                    return
+                if remove:
+                    os.remove(img)
+                    return
+                (tmp_path / "theirs").write_bytes(theirs)
+                committed.append(opened.enter_context(open(tmp_path / "theirs", "rb")))
+                os.rename(tmp_path / "theirs", img)
+            return hook
+
+        # Over an old file, over no file, at every try, and a file removed.
+        cases = [(True, other_save(1)), (False, other_save(1)), (True, other_save(1000))]
+        if through_link:
+            cases.append((True, other_save(1, remove=True)))
+        for had_file, hook in cases:
+            if had_file:
+                old.save_to_file(str(img))
+            elif img.exists():
+                os.remove(img)
+            del calls[:]
+            _corvale._after_path_stat(hook)
+            try:
+                assert new.save_to_file(target) == len(ours)
+            finally:
+                _corvale._after_path_stat(None)
+            assert _read(img) == ours and sorted(os.listdir(tmp_path)) == sorted(["img", *["link"] * through_link])
+            for f in committed:
+                f.seek(0)
+                assert f.read() == theirs and os.fstat(f.fileno()).st_ino != os.stat(img).st_ino
+            # Through a link the disagreement makes the save start over, a
+            # few times at most; the path's own name is replaced at once.
+            assert len(calls) == 1 if not through_link else 1 < len(calls) < 10
+        assert len(committed) >= 3
+
+
+def test_two_processes_saving_to_one_path(tmp_path):
+    """A child process saves one map, the parent another, through a link to
+    one file, for a second: every load gives one of the two maps whole."""
+    ours, theirs = CorvaleBlobMap(8192), CorvaleBlobMap(8192)
+    for k in range(200):
+        ours.insert(k, b"o" * (k * 53 % 3000))
+        theirs.insert(k * 7, b"t" * (k * 31 % 2000))
+    os.symlink("img", tmp_path / "link")
+    path = str(tmp_path / "link")
+    child = subprocess.Popen([sys.executable, "-c", """if True:
+        import sys, time
+        from corvale_trie import CorvaleBlobMap as B
+        m = B(8192)
+        for k in range(200):
+            m.insert(k * 7, b"t" * (k * 31 % 2000))
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end:
+            m.save_to_file(sys.argv[1])
+            if len(B.load_from_file(sys.argv[1])) != 200:
+                sys.exit(1)
+        """, path])
+    try:
+        expected = [sorted((k, ours.get(k)) for k in range(200)), sorted((k * 7, theirs.get(k * 7)) for k in range(200))]
+        loads = 0
+        while child.poll() is None:
+            ours.save_to_file(path)
+            m = CorvaleBlobMap.load_from_file(path)
+            assert len(m) == 200 and sorted((k, m.get(k)) for k in set(range(200)) | set(range(0, 1400, 7))
+                                            if k in m) in expected
+            loads += 1
+    finally:
+        child.wait()
+    assert child.returncode == 0 and loads > 0 and sorted(os.listdir(tmp_path)) == ["img", "link"]
 
 
 # ---------------------------------------------------------------------------
