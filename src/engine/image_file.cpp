@@ -16,9 +16,12 @@ namespace corvale_trie::blobmap::file {
 #ifdef CORVALE_TEST_HOOKS
 namespace {
 std::atomic<u64> g_fail_countdown{0};
+std::atomic<void (*)() noexcept> g_after_path_stat{nullptr};
 }  // namespace
 
 void fail_file_step_after(u64 n) noexcept { g_fail_countdown.store(n, std::memory_order_relaxed); }
+
+void after_path_stat(void (*hook)() noexcept) noexcept { g_after_path_stat.store(hook, std::memory_order_relaxed); }
 
 bool step_fails() noexcept {
   if (g_fail_countdown.load(std::memory_order_relaxed) == 0) [[likely]] return false;
@@ -63,6 +66,14 @@ constexpr int kMaxLinks = 40;           // symbolic links followed, as Linux's o
 constexpr std::size_t kNameMax = 255;   // bytes of one path component (Linux and macOS)
 constexpr std::string_view kTag = ".corvale-save-";
 constexpr std::size_t kRandomDigits = 8;
+// How often open() starts over when the path changed while it resolved it,
+// and the answer that makes it start over (not an errno value).
+constexpr int kAttempts = 4;
+constexpr int kAgain = -1;
+
+bool same_file(const struct stat& a, const struct stat& b) noexcept {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Where the last component of `path` starts.
 std::size_t name_at(std::string_view path) noexcept {
@@ -116,6 +127,36 @@ int SaveTarget::open_dir(int at, const std::string& dir) noexcept {
 }
 
 int SaveTarget::open(const std::string& path) {
+  for (int attempt = 1;; ++attempt) {
+    const int e = resolve(path, attempt == kAttempts);
+    if (e != kAgain) return e;
+    dir_.reset(-1);  // nothing else was opened or made
+    name_.clear();
+  }
+}
+
+int SaveTarget::resolve(const std::string& path, bool last) {
+  // What the path itself reaches, taken before its name is resolved: a
+  // file that another save renames over the path meanwhile then shows as a
+  // status that changed (see settled()).
+  struct stat reached {};
+  const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
+  if (!reaches && errno != ENOENT) return errno;
+#ifdef CORVALE_TEST_HOOKS
+  if (const auto hook = g_after_path_stat.load(std::memory_order_relaxed)) hook();
+#endif
+  // Once a link was followed, a name may be gone, or a directory, while
+  // the path still reaches a file: the path then names an open file (a
+  // link of /proc/self/fd reads '/dir/name (deleted)' for a deleted file,
+  // and its directory may be gone too). It is written in place; a dangling
+  // link keeps its error.
+  const auto unresolved = [&](int e, bool followed) -> int {
+    if (!followed || !reaches || (e != ENOENT && e != ENOTDIR && e != EACCES && e != ENAMETOOLONG)) return e;
+    const int s = settled(path, reaches, reached);
+    if (s == kAgain) return last ? e : kAgain;
+    return s != 0 ? s : open_in_place(path);
+  };
+
   // The file the path leads to, as a directory and a name in it: symbolic
   // links of the last component are followed here, as open() would follow
   // them, so that the new file is made beside the file it replaces and the
@@ -125,10 +166,11 @@ int SaveTarget::open(const std::string& path) {
   name_ = path.substr(at);
   struct stat st {};
   bool exists = true;
-  for (int links = 0;; ++links) {
+  int links = 0;
+  for (;; ++links) {
     if (name_.empty() || name_ == "." || name_ == "..") return open_in_place(path);  // a directory: opening it tells
     if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, stop_) != 0) {
-      if (errno != ENOENT) return errno;
+      if (errno != ENOENT) return unresolved(errno, links > 0);
       exists = false;
       break;
     }
@@ -139,29 +181,31 @@ int SaveTarget::open(const std::string& path) {
     while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, stop_)) >=
            static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
-    if (n < 0) return errno;
-    if (n == 0) return ENOENT;
+    if (n <= 0) return unresolved(n < 0 ? errno : ENOENT, true);
     link.resize(static_cast<std::size_t>(n));
     at = name_at(link);
     if (at > 0) {
       // Kept open until the next directory is: a relative link's directory
       // is named from it.
       const FdCloser from(dir_.release());
-      if (const int e = open_dir(link.front() == '/' ? AT_FDCWD : from.get(), link.substr(0, at))) return e;
+      if (const int e = open_dir(link.front() == '/' ? AT_FDCWD : from.get(), link.substr(0, at)))
+        return unresolved(e, true);
     }
     name_ = link.substr(at);
   }
   if (exists && !S_ISREG(st.st_mode)) return open_in_place(path);  // a FIFO, a device: cannot be replaced
 
-  // The name must lead to the file that the path reaches: a path through
-  // an open file (/proc/self/fd/N) reads as a name that is gone (a deleted
-  // file), that never was (a pipe) or that is now another file.
-  struct stat reached {};
-  const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
-  if (!reaches && errno != ENOENT) return errno;
+  // Where a link was followed, the name must lead to the file that the
+  // path reaches: a path through an open file (/proc/self/fd/N) reads as a
+  // name that is gone (a deleted file), that never was (a pipe) or that is
+  // now another file. The path's own name (no link followed) is its entry:
+  // the file there is replaced, whatever the path reached a moment before.
+  const bool through_link = links > 0;
   if (!exists) {
-    if (reaches) return open_in_place(path);
-    return make_new_file(nullptr);
+    if (!through_link || !reaches) return make_new_file(nullptr);
+    const int s = settled(path, reaches, reached);
+    if (s == kAgain) return last ? make_new_file(nullptr) : kAgain;
+    return s != 0 ? s : open_in_place(path);
   }
   {
     // Write access to the existing file, checked as a save in place would
@@ -170,11 +214,25 @@ int SaveTarget::open(const std::string& path) {
         [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
     if (probe.get() < 0) return errno;
     if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
-    if (!S_ISREG(st.st_mode) || !reaches || st.st_dev != reached.st_dev || st.st_ino != reached.st_ino)
-      return open_in_place(path);  // replaced meanwhile, or not the file the path reaches
+    if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
+    if (through_link && !(reaches && same_file(st, reached))) {
+      const int s = settled(path, reaches, reached);
+      if (s == kAgain && !last) return kAgain;
+      if (s != kAgain) return s != 0 ? s : open_in_place(path);
+      // Changing at every try: replaced, never written in place.
+    }
     if (const int e = attrs_.read(probe.get())) return e;
   }
   return make_new_file(&st);
+}
+
+int SaveTarget::settled(const std::string& path, bool reached_before, const struct stat& before) noexcept {
+  struct stat now {};
+  if (step([&] { return ::stat(path.c_str(), &now); }, stop_) != 0) {
+    if (errno != ENOENT) return errno;
+    return reached_before ? kAgain : 0;
+  }
+  return reached_before && same_file(now, before) ? 0 : kAgain;
 }
 
 int SaveTarget::open_in_place(const std::string& path) noexcept {

@@ -22,12 +22,22 @@
 // What a save keeps of the path:
 //   - a symbolic link (in the last component, followed as open() follows it)
 //     stays; the file it leads to is replaced, in that file's directory;
-//   - a file is replaced only when the name reached by following the links
-//     is the very file (device and inode) that the path itself reaches.
-//     Otherwise the path names an open file rather than a directory entry
-//     (/dev/stdout, /proc/self/fd/N of a pipe or of a deleted file): it is
-//     written in place through the path, with O_TRUNC, as before, and no
+//   - a path whose last component is not a symbolic link names its own
+//     directory entry: the regular file there is replaced. Through a link,
+//     a file is replaced only when the name reached by following the links
+//     is the very file (device and inode) that the path itself reaches, or
+//     when that name does not exist and neither does the path (a dangling
+//     link: the file is made where it leads). Otherwise the path names an
+//     open file rather than a directory entry (/dev/stdout, /proc/self/fd/N
+//     of a pipe or of a deleted file, whose directory may be gone too): it
+//     is written in place through the path, with O_TRUNC, as before, and no
 //     other file is made;
+//   - the path's status is taken before its name is resolved, and again
+//     after it where the two disagree: a disagreement that another save's
+//     rename made (the path's status changed meanwhile) starts open() over,
+//     a few times at most, after which the file is replaced. Only one that
+//     stays is written in place. Two saves to one path at once thus leave
+//     the whole image of one of them, and a load reads a whole image;
 //   - a new file gets mode 0666 less the umask (and the directory's default
 //     ACL, as any new file); an existing one lends the new file its
 //     permission bits (set-id and sticky bits included), its owner and its
@@ -78,6 +88,9 @@
 // fail_file_step_after(n) makes the n-th from now fail: a system call
 // fails with EIO without being made (a close is made, then reported as
 // failed), and the read window fails as if memory had run out.
+// after_path_stat(hook) has a save call `hook` between the status of the
+// path and the resolution of its name, where another save's rename would
+// make the two disagree.
 #pragma once
 
 #include <sys/stat.h>
@@ -106,6 +119,9 @@ inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 #ifdef CORVALE_TEST_HOOKS
 // Makes the n-th file step from now fail; 0 disarms.
 void fail_file_step_after(u64 n) noexcept;
+// Has every save from now on call `hook` right after it took the status of
+// the path, before it resolves the path's name; null: none.
+void after_path_stat(void (*hook)() noexcept) noexcept;
 [[nodiscard]] bool step_fails() noexcept;
 #else
 [[nodiscard]] constexpr bool step_fails() noexcept { return false; }
@@ -183,6 +199,13 @@ class SaveTarget {
   // Opens `dir`, relative to `at`, into dir_: to read it when allowed, so
   // that it can be flushed, else only to name files in it.
   [[nodiscard]] int open_dir(int at, const std::string& dir) noexcept;
+  // One try of open(): its answer, or kAgain when the path changed while it
+  // was resolved; `last` try: never kAgain (see open()).
+  [[nodiscard]] int resolve(const std::string& path, bool last);
+  // Whether the path still reaches what it reached `before` (when
+  // `reached_before`): 0 when it does, kAgain when it changed, or the
+  // errno value of a failed stat.
+  [[nodiscard]] int settled(const std::string& path, bool reached_before, const struct stat& before) noexcept;
   // Makes the new file beside name_ in dir_; `old` is the status of the
   // file it replaces, if any, whose attributes attrs_ holds.
   // May throw std::bad_alloc, before the file is made.

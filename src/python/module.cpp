@@ -17,6 +17,7 @@
 // underscore and left out of __all__; a default build has none.
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "engine/alloc.hpp"
 #include "engine/image_file.hpp"
@@ -99,6 +100,10 @@ int module_exec(PyObject* module) noexcept {
 // container) fail as if memory had run out, and 0 disarms it;
 // _fail_file_step_after(n) makes the n-th step from now on of a blob map's
 // image save or load fail (engine/image_file.hpp), and 0 disarms it;
+// _after_path_stat(f) has every blob map save from now on call f() between
+// the status of its path and the resolution of the path's name (where
+// another save's rename may come), None removing it; an exception that f
+// raises is reported as unraisable;
 // _bytes_map_hash_mask(map, mask) is bytesmap.cpp's, _interrupt_after(n)
 // blobmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
@@ -119,6 +124,25 @@ PyObject* fail_file_step_after(PyObject*, PyObject* arg) noexcept {
   });
 }
 
+PyObject* g_path_stat_hook = nullptr;
+
+void call_path_stat_hook() noexcept {
+  if (PyErr_Occurred()) return;  // a signal handler raised: the save is stopping
+  if (PyObject* r = PyObject_CallNoArgs(g_path_stat_hook))
+    Py_DECREF(r);
+  else
+    PyErr_WriteUnraisable(g_path_stat_hook);
+}
+
+PyObject* after_path_stat(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    if (arg != Py_None && !PyCallable_Check(arg)) raise(PyExc_TypeError, "expected a callable or None");
+    corvale_trie::blobmap::file::after_path_stat(arg == Py_None ? nullptr : &call_path_stat_hook);
+    const Ref old = Ref::steal(std::exchange(g_path_stat_hook, arg == Py_None ? nullptr : Ref::borrow(arg).release()));
+    return none();
+  });
+}
+
 PyObject* alloc_stats(PyObject*, PyObject*) noexcept {
   return detail::object_boundary([]() -> Ref {
     const corvale_trie::AllocStats st = corvale_trie::alloc_stats();
@@ -133,6 +157,7 @@ PyMethodDef g_functions[] = {
     {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {"_fail_file_step_after", &fail_file_step_after, METH_O, nullptr},
+    {"_after_path_stat", &after_path_stat, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 constexpr PyMethodDef* kFunctions = g_functions;
