@@ -7,10 +7,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
 #define CORVALE_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
@@ -123,43 +119,6 @@ void system_free(void* block) noexcept {
   g_system_frees.fetch_add(1, std::memory_order_relaxed);
   std::free(block);
 }
-
-namespace {
-
-// Huge chunks (Linux): 2 MiB mappings aligned to 2 MiB, advised for
-// transparent huge pages. A mapping of twice the size is trimmed to the
-// aligned 2 MiB inside it. Null when the system has none to give.
-void* map_huge_chunk() noexcept {
-#if defined(__linux__)
-  constexpr u64 bytes = HUGE_CHUNK_BYTES;
-  void* p = mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t aligned = (start + bytes - 1) & ~std::uintptr_t{bytes - 1};
-  if (aligned > start) munmap(p, aligned - start);
-  munmap(reinterpret_cast<void*>(aligned + bytes), start + bytes - aligned);
-  // A hint: where the kernel gives no huge page, the chunk is as good as any.
-  (void)madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  g_system_allocs.fetch_add(1, std::memory_order_relaxed);
-  return reinterpret_cast<void*>(aligned);
-#else
-  return nullptr;
-#endif
-}
-
-// The chunk's free space is poisoned for the sanitizer, which does not see
-// the mapping go: its shadow is cleared first.
-void unmap_huge_chunk(void* chunk) noexcept {
-#if defined(__linux__)
-  g_system_frees.fetch_add(1, std::memory_order_relaxed);
-  CORVALE_UNPOISON(chunk, HUGE_CHUNK_BYTES);
-  munmap(chunk, HUGE_CHUNK_BYTES);
-#else
-  (void)chunk;
-#endif
-}
-
-}  // namespace
 
 AllocStats alloc_stats() noexcept {
   return {g_system_allocs.load(std::memory_order_relaxed), g_system_frees.load(std::memory_order_relaxed)};
@@ -353,34 +312,16 @@ void NodeAlloc::retire_tail() noexcept {
   low_ = high_ = nullptr;
 }
 
-// Whether the container holds enough chunk bytes for huge chunks.
-bool NodeAlloc::huge_chunks() const noexcept {
-  if (!HUGE_CHUNKS) return false;
-#ifdef CORVALE_PAUSE_POINTS
-  return chunk_bytes() >= test_hooks::huge_chunk_min_held.load(std::memory_order_relaxed);
-#else
-  return chunk_bytes() >= HUGE_CHUNK_MIN_HELD;
-#endif
-}
-
 void NodeAlloc::new_chunk(u64 stride) {
   // A quarter of what the container holds, between the bounds, and room for
-  // the link, the alignment of the top and the block that asked for it; a
-  // huge chunk once the container holds HUGE_CHUNK_MIN_HELD (malloc's chunk
-  // when the system maps none).
+  // the link, the alignment of the top and the block that asked for it.
   const u64 held = chunk_bytes();
-  u8* chunk = nullptr;
-  u64 bytes = HUGE_CHUNK_BYTES;
-  u64 usable = HUGE_CHUNK_BYTES;
-  if (huge_chunks()) chunk = static_cast<u8*>(map_huge_chunk());
-  if (chunk == nullptr) {
-    bytes = std::max(std::clamp(round64(held / 4), CHUNK_MIN_BYTES, CHUNK_MAX_BYTES),
-                     round64(stride + CHUNK_LINK_BYTES + 64 + MALLOC_HEADER));
-    usable = bytes - MALLOC_HEADER;
-    chunk = static_cast<u8*>(std::malloc(usable));
-    if (chunk == nullptr) [[unlikely]] allocation_failed(usable);
-    g_system_allocs.fetch_add(1, std::memory_order_relaxed);
-  }
+  const u64 bytes = std::max(std::clamp(round64(held / 4), CHUNK_MIN_BYTES, CHUNK_MAX_BYTES),
+                             round64(stride + CHUNK_LINK_BYTES + 64 + MALLOC_HEADER));
+  const u64 usable = bytes - MALLOC_HEADER;
+  auto* const chunk = static_cast<u8*>(std::malloc(usable));
+  if (chunk == nullptr) [[unlikely]] allocation_failed(usable);
+  g_system_allocs.fetch_add(1, std::memory_order_relaxed);
   ChunkHeader header{chunks_, held + bytes, static_cast<u32>(total_node_allocs() - live_nodes()), 0};
   if (chunks_ != nullptr) {
     const ChunkHeader older = header_of(chunks_);
@@ -400,25 +341,16 @@ void NodeAlloc::new_chunk(u64 stride) {
 
 void NodeAlloc::release_all() noexcept {
   CORVALE_ASSERT(direct_[0] == nullptr);
-  // A chunk's bytes are its header's count less its older chunk's; only a
-  // huge chunk has HUGE_CHUNK_BYTES (malloc's chunks stay below).
   void* chunk = chunks_;
   while (chunk != nullptr) {
-    const ChunkHeader header = header_of(chunk);
-    void* const older = header.older;
-    const u64 bytes = header.bytes_so_far - (older != nullptr ? header_of(older).bytes_so_far : 0);
-    if (bytes == HUGE_CHUNK_BYTES) {
-      unmap_huge_chunk(chunk);
-    } else {
-      system_free(chunk);
-    }
+    void* const older = header_of(chunk).older;
+    system_free(chunk);
     chunk = older;
   }
   chunks_ = nullptr;
   low_ = high_ = nullptr;
   std::fill(std::begin(lists_), std::end(lists_), nullptr);
   free_bytes_ = 0;
-  branch_u_ = nullptr;
 }
 
 u64 NodeAlloc::chunk_bytes() const noexcept {
@@ -477,49 +409,17 @@ void NodeAlloc::release_bytes(void* block, u64 size, const char* expect) {
   count_release(stride);
 }
 
-// A BranchU from the system is aligned to 128; one cut from a chunk (huge
-// chunks on) lies at 64 past a multiple of 128, the top of the chunk's free
-// space lowered by 64 more when needed (that 64-byte block goes onto the
-// lists). The release tells them apart by that bit: a cut one goes onto a
-// list of its own (`branch_u_`), whole, and the next BranchU is taken from
-// there first, so that a tree whose 256-slot nodes come and go reuses their
-// blocks instead of cutting new ones.
 BranchU* NodeAlloc::allocate_branch_u() {
   count_alloc(BRANCH_U_SIZE);
   if (shared()) return std::launder(static_cast<BranchU*>(shared_allocate(BRANCH_U_SIZE, 64, NO_CLASS)));
-  if (void* node = branch_u_) {
-    CORVALE_UNPOISON(node, sizeof(void*));
-    std::memcpy(&branch_u_, node, sizeof(void*));
-    return std::launder(static_cast<BranchU*>(fresh(node, BRANCH_U_SIZE)));
-  }
-  if (!huge_chunks()) return std::launder(static_cast<BranchU*>(system_alloc(BRANCH_U_SIZE, 128)));
-  constexpr u64 room = BRANCH_U_SIZE + 64;
-  if (static_cast<u64>(high_ - low_) < room) {
-    retire_tail();
-    new_chunk(room);
-  }
-  if (((reinterpret_cast<std::uintptr_t>(high_) - BRANCH_U_SIZE) & 64) == 0) {
-    high_ -= 64;
-    push_run(high_, 64);
-  }
-  high_ -= BRANCH_U_SIZE;
-  return std::launder(static_cast<BranchU*>(fresh(high_, BRANCH_U_SIZE)));
+  return std::launder(static_cast<BranchU*>(system_alloc(BRANCH_U_SIZE, 64)));
 }
 
 void NodeAlloc::release_branch_u(BranchU* node, const char* expect) {
   if (node == nullptr) [[unlikely]] CORVALE_PANIC(expect);
-  if (shared()) {
-    count_release(BRANCH_U_SIZE);
-    return shared_release(node, BRANCH_U_SIZE, 64);
-  }
-  if (reinterpret_cast<std::uintptr_t>(node) & 64) {
-    std::memcpy(static_cast<void*>(node), &branch_u_, sizeof(void*));
-    branch_u_ = node;
-    CORVALE_POISON(node, BRANCH_U_SIZE);
-  } else {
-    system_free(node);
-  }
   count_release(BRANCH_U_SIZE);
+  if (shared()) return shared_release(node, BRANCH_U_SIZE, 64);
+  system_free(node);
 }
 
 }  // namespace corvale_trie

@@ -20,8 +20,7 @@
 //    from its low end and 64-aligned blocks downwards from its 64-aligned
 //    high end, so neither pays alignment padding, and no page is touched
 //    before a block lies on it. Chunk sizes grow with the container (a
-//    quarter of what it already holds, from 512 bytes up to 64 KiB; huge
-//    chunks below).
+//    quarter of what it already holds, from 512 bytes up to 64 KiB).
 //  - A released small block goes on the free list of its stride (16..256
 //    bytes by 16 and 288..512 by 32: 24 lists; 64-aligned blocks of 64 and
 //    128 bytes: 2 more), so blocks of one stride serve each other whatever
@@ -41,19 +40,7 @@
 //    and from then on every small block comes from chunks until the
 //    container is empty again; a release compares the block with the
 //    remaining system blocks only while there are any.
-//  - Larger blocks and BranchU (4160 bytes) go to the system and back
-//    (BranchU: until huge chunks start).
-//  - Huge chunks (Linux): once a container holds HUGE_CHUNK_MIN_HELD bytes
-//    of chunks, each new chunk is a 2 MiB mapping aligned to 2 MiB and
-//    advised for transparent huge pages (madvise MADV_HUGEPAGE; honoured
-//    where the system's setting is `madvise` or `always`), and its BranchU
-//    nodes are cut from chunks too. A lookup in a tree of hundreds of
-//    megabytes misses the TLB at nearly every node it loads; one 2 MiB entry
-//    then covers what 512 entries of 4 KiB did. Small containers never get
-//    there, so their resident memory stays as it was; the last, partly
-//    used huge chunk of a large one adds at most 2 MiB. A BranchU tells
-//    where it came from by its address, and a released one cut from a chunk
-//    waits, whole, on a list of its own for the next (allocate_branch_u).
+//  - Larger blocks and BranchU (4160 bytes) go to the system and back.
 //  - When the last live block is released (a clear, the last key removed),
 //    every chunk goes back to the system at once.
 //
@@ -100,29 +87,6 @@ inline constexpr unsigned CLASS_128 = 3;  // 128 bytes, aligned 64
 inline constexpr u64 CHUNK_STRIDE_MAX = 512;
 inline constexpr u64 CHUNK_MIN_BYTES = 512;
 inline constexpr u64 CHUNK_MAX_BYTES = 64 * 1024;
-
-// Huge chunks: where the system has them, their size, and the chunk bytes a
-// container holds before it takes them.
-#if defined(__linux__)
-inline constexpr bool HUGE_CHUNKS = true;
-#else
-inline constexpr bool HUGE_CHUNKS = false;
-#endif
-inline constexpr u64 HUGE_CHUNK_BYTES = u64{2} << 20;
-inline constexpr u64 HUGE_CHUNK_MIN_HELD = u64{64} << 20;
-// A chunk from malloc is never as large as a huge one, whatever asked for
-// it (a small block, or a BranchU when no mapping could be had): the
-// release tells the two apart by size.
-static_assert(HUGE_CHUNK_BYTES > CHUNK_MAX_BYTES + CHUNK_STRIDE_MAX);
-static_assert(HUGE_CHUNK_BYTES > 2 * (BRANCH_U_SIZE + 64) + CHUNK_MAX_BYTES);
-
-// The engine's tests lower the threshold, so that small trees take huge
-// chunks (compiled only into a build of the engine tests).
-#ifdef CORVALE_PAUSE_POINTS
-namespace test_hooks {
-inline std::atomic<u64> huge_chunk_min_held{HUGE_CHUNK_MIN_HELD};
-}  // namespace test_hooks
-#endif
 
 // Process-wide count of blocks taken from and given back to the system
 // (chunks, large blocks, BranchU, blocks of containers without a chunk).
@@ -232,7 +196,6 @@ class NodeAlloc {
   bool merge_free_blocks();
   void retire_tail() noexcept;
   void new_chunk(u64 stride);
-  [[nodiscard]] bool huge_chunks() const noexcept;
   void release_all() noexcept;
 
   u8* low_ = nullptr;   // next packed block of the current chunk
@@ -240,7 +203,6 @@ class NodeAlloc {
   void* lists_[kListCount] = {};
   void* chunks_ = nullptr;  // newest chunk; each starts with the link to the older one
   u64 free_bytes_ = 0;   // bytes on the lists
-  void* branch_u_ = nullptr;  // released BranchU cut from chunks, linked through their first word
   void* direct_[kDirectSlots] = {};  // system blocks taken before the first chunk, packed to the front
   std::atomic<u64> mem_used_{0};
   std::atomic<u64> live_nodes_{0};
