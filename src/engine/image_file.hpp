@@ -30,7 +30,7 @@
 //     link: the file is made where it leads). Otherwise the path names an
 //     open file rather than a directory entry (/dev/stdout, /proc/self/fd/N
 //     of a pipe or of a deleted file, whose directory may be gone too): it
-//     is written in place through the path, with O_TRUNC, as before, and no
+//     is written in place through the path, with O_TRUNC, and no
 //     other file is made;
 //   - the path's status is taken before its name is resolved, and again
 //     after it where the two disagree: a disagreement that another save's
@@ -55,7 +55,7 @@
 //     refused with the error of that open, as a save in place would be;
 //   - a path that exists and is not a regular file (a FIFO, a character
 //     device such as /dev/null, a directory) is opened and written in place,
-//     with O_TRUNC, as before: such a file cannot be replaced by a rename;
+//     with O_TRUNC: such a file cannot be replaced by a rename;
 //   - where the new file cannot be made or renamed (a directory the caller
 //     may not write, a sticky directory and another user's file), the save
 //     fails with the error of that step and the old image stays: it never
