@@ -8,8 +8,9 @@
 # there from the checkout's root, and runs pytest, mypy over the typed calls
 # of tests/typing and stubtest from it; pytest runs once more on the plain
 # build's module, a default build without the testing hooks, where a test
-# may skip but not fail; last, it builds the package again with clang and
-# runs pytest on that build.
+# may skip but not fail; it runs pytest under Python 3.12 and 3.13 too,
+# where the machine has them (on the PATH or under pyenv); last, it builds
+# the package again with clang and runs pytest on that build.
 #
 # Debian packages (apt-get, only the missing ones; root is needed then):
 # libgtest-dev googletest g++ clang libclang-rt-14-dev g++-aarch64-linux-gnu
@@ -139,6 +140,32 @@ CC=gcc CXX=g++ install_package --config-settings=build-dir=build/wheel-gcc
 site = sysconfig.get_path("platlib")
 assert corvale_trie.__file__.startswith(site + "/"), f"corvale_trie imported from {corvale_trie.__file__}, not {site}"'
 python_tests
+
+echo "== python tests on the later Pythons this machine has (3.12, 3.13)"
+# The module is built once for the stable ABI of 3.11 and later: the same
+# package, copied out of the environment, is tested under each later
+# interpreter found on the PATH or under pyenv, each in an environment of its
+# own with pytest. A machine that has neither runs none of them.
+later_pythons=0
+for version in 3.12 3.13; do
+  later=$(command -v "python$version" 2>/dev/null || true)
+  if [ -z "$later" ] || ! "$later" -c pass >/dev/null 2>&1; then
+    later=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/"python$version" 2>/dev/null | tail -n 1 || true)
+  fi
+  if [ -z "$later" ]; then
+    echo "python$version: not on this machine"
+    continue
+  fi
+  later_pythons=$((later_pythons + 1))
+  "$later" -m venv "$root/build/venv-$version"
+  "$root/build/venv-$version/bin/python" -m pip install -q pytest numpy
+  rm -rf "build/package-$version"
+  mkdir -p "build/package-$version"
+  cp -R "$("$py" -c 'import corvale_trie, os; print(os.path.dirname(corvale_trie.__file__))')" "build/package-$version/"
+  CORVALE_REQUIRE_TEST_HOOKS=1 CORVALE_DEFAULT_MODULE="$(echo build/plain/src/python/_corvale*.so)" \
+    PYTHONPATH="$root/build/package-$version" "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider tests/python
+done
+echo "later Pythons tested: $later_pythons"
 
 echo "== python tests (a default build: the plain build's module, without testing hooks)"
 # The package's sources with the plain build's module, first on the path.
