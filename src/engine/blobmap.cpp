@@ -368,11 +368,10 @@ class ImageReader {
   }
   bool read_at(u64 off, u8* dst, u64 n) noexcept {
     while (n > 0) {
-      if (stop_ != nullptr && stop_()) return false;
+      if (file::stopped(stop_)) return false;
       const ssize_t r = file::step(
           [&] { return ::pread(fd_, dst, std::min<u64>(n, file::kPiece), static_cast<off_t>(off)); }, stop_);
-      if (r < 0) return false;
-      if (r == 0) return false;  // the file shrank
+      if (r <= 0) return false;  // a read error, or the file shrank
       read_ += static_cast<u64>(r);
       dst += r;
       off += static_cast<u64>(r);

@@ -15,18 +15,15 @@ namespace corvale_trie::blobmap::file {
 
 #ifdef CORVALE_TEST_HOOKS
 namespace {
-std::atomic<u64> g_fail_countdown{0};
+Countdown g_fail_countdown;
 std::atomic<void (*)() noexcept> g_after_path_stat{nullptr};
 }  // namespace
 
-void fail_file_step_after(u64 n) noexcept { g_fail_countdown.store(n, std::memory_order_relaxed); }
+void fail_file_step_after(u64 n) noexcept { g_fail_countdown.arm(n); }
 
 void after_path_stat(void (*hook)() noexcept) noexcept { g_after_path_stat.store(hook, std::memory_order_relaxed); }
 
-bool step_fails() noexcept {
-  if (g_fail_countdown.load(std::memory_order_relaxed) == 0) [[likely]] return false;
-  return g_fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
-}
+bool step_fails() noexcept { return g_fail_countdown.tick(); }
 #endif
 
 // ---------------------------------------------------------------------------
@@ -47,7 +44,7 @@ int FdCloser::close() noexcept {
 
 int write_all(int fd, const u8* data, std::size_t n, int write_zero, Interrupted stop) noexcept {
   while (n > 0) {
-    if (stop != nullptr && stop()) return EINTR;
+    if (stopped(stop)) return EINTR;
     const ssize_t w = step([&] { return ::write(fd, data, std::min(n, kPiece)); }, stop);
     if (w < 0) return errno;
     if (w == 0) return write_zero;
@@ -145,16 +142,23 @@ int SaveTarget::resolve(const std::string& path, bool last) {
 #ifdef CORVALE_TEST_HOOKS
   if (const auto hook = g_after_path_stat.load(std::memory_order_relaxed)) hook();
 #endif
+  // Where a link was followed and the name it led to is not the file that
+  // the path reaches, the path names an open file: it is written in place
+  // once a second look at the path agrees with the first. Where the two
+  // differ (another save renamed over the path meanwhile), resolve() starts
+  // over, and on its last try does `otherwise` instead.
+  const auto in_place_if_settled = [&](auto&& otherwise) -> int {
+    const int s = settled(path, reaches, reached);
+    if (s == kAgain) return last ? otherwise() : kAgain;
+    return s != 0 ? s : open_in_place(path);
+  };
   // Once a link was followed, a name may be gone, or a directory, while
-  // the path still reaches a file: the path then names an open file (a
-  // link of /proc/self/fd reads '/dir/name (deleted)' for a deleted file,
-  // and its directory may be gone too). It is written in place; a dangling
-  // link keeps its error.
+  // the path still reaches a file (a link of /proc/self/fd reads
+  // '/dir/name (deleted)' for a deleted file, and its directory may be gone
+  // too). A dangling link keeps its error.
   const auto unresolved = [&](int e, bool followed) -> int {
     if (!followed || !reaches || (e != ENOENT && e != ENOTDIR && e != EACCES && e != ENAMETOOLONG)) return e;
-    const int s = settled(path, reaches, reached);
-    if (s == kAgain) return last ? e : kAgain;
-    return s != 0 ? s : open_in_place(path);
+    return in_place_if_settled([e] { return e; });
   };
 
   // The file the path leads to, as a directory and a name in it: symbolic
@@ -200,30 +204,24 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   // name that is gone (a deleted file), that never was (a pipe) or that is
   // now another file. The path's own name (no link followed) is its entry:
   // the file there is replaced, whatever the path reached a moment before.
+  // A path that changes at every try is replaced, never written in place.
   const bool through_link = links > 0;
   if (!exists) {
-    if (!through_link || !reaches) return make_new_file(nullptr);
-    const int s = settled(path, reaches, reached);
-    if (s == kAgain) return last ? make_new_file(nullptr) : kAgain;
-    return s != 0 ? s : open_in_place(path);
+    const auto make_new = [&] { return make_new_file(nullptr); };
+    return through_link && reaches ? in_place_if_settled(make_new) : make_new();
   }
-  {
-    // Write access to the existing file, checked as a save in place would
-    // check it, and the mode, owner and attributes of the very file opened.
-    const FdCloser probe(step(
-        [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
-    if (probe.get() < 0) return errno;
-    if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
-    if (through_link && !(reaches && same_file(st, reached))) {
-      const int s = settled(path, reaches, reached);
-      if (s == kAgain && !last) return kAgain;
-      if (s != kAgain) return s != 0 ? s : open_in_place(path);
-      // Changing at every try: replaced, never written in place.
-    }
+  // Write access to the existing file, checked as a save in place would
+  // check it, and the mode, owner and attributes of the very file opened.
+  const FdCloser probe(step(
+      [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
+  if (probe.get() < 0) return errno;
+  if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
+  const auto replace = [&] {
     if (const int e = attrs_.read(probe.get())) return e;
-  }
-  return make_new_file(&st);
+    return make_new_file(&st);
+  };
+  return through_link && !(reaches && same_file(st, reached)) ? in_place_if_settled(replace) : replace();
 }
 
 int SaveTarget::settled(const std::string& path, bool reached_before, const struct stat& before) noexcept {
@@ -293,7 +291,7 @@ int SaveTarget::commit() noexcept {
   if (const int closed = file_.close(); e == 0) e = closed;
   // The last moment at which the save may stop: a signal that came during
   // the writes or the flush stops it here, with the old image in place.
-  if (e == 0 && stop_ != nullptr && stop_()) e = EINTR;
+  if (e == 0 && stopped(stop_)) e = EINTR;
   if (e == 0 && step([&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); }, stop_) != 0)
     e = errno;
   if (e != 0) {

@@ -112,6 +112,9 @@ namespace corvale_trie::blobmap::file {
 // pending and answers true. Null: never stop.
 using Interrupted = bool (*)() noexcept;
 
+// Asks `stop`, when there is one.
+[[nodiscard]] inline bool stopped(Interrupted stop) noexcept { return stop != nullptr && stop(); }
+
 // The most a save writes, or a load reads, in one system call: the pieces
 // between which it asks its Interrupted check.
 inline constexpr std::size_t kPiece = std::size_t{1} << 20;
@@ -140,7 +143,7 @@ auto step(F&& call, Interrupted stop = nullptr) noexcept {
     }
     const R r = call();
     if (r != R(-1) || errno != EINTR) return r;
-    if (stop != nullptr && stop()) {
+    if (stopped(stop)) {
       errno = EINTR;  // the check may have run code that changed errno
       return r;
     }

@@ -31,6 +31,7 @@
 // assertion macro, and small value types used across the engine.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,25 @@ using u64 = std::uint64_t;
     (void)sizeof(cond);      \
   } while (0)
 #endif
+
+// ---------------------------------------------------------------------------
+// Testing hooks
+
+// The countdown of a testing hook that fails (or stops) the n-th of some
+// steps: after arm(n), the n-th tick() answers true, once; arm(0) disarms.
+// Steps on any thread count (a relaxed atomic); unarmed, a tick is one load.
+class Countdown {
+ public:
+  void arm(u64 n) noexcept { left_.store(n, std::memory_order_relaxed); }
+  [[nodiscard]] bool armed() const noexcept { return left_.load(std::memory_order_relaxed) != 0; }
+  [[nodiscard]] bool tick() noexcept {
+    if (!armed()) [[likely]] return false;
+    return left_.fetch_sub(1, std::memory_order_relaxed) == 1;
+  }
+
+ private:
+  std::atomic<u64> left_{0};
+};
 
 // ---------------------------------------------------------------------------
 // Levels, tags, masks

@@ -81,7 +81,7 @@ void result_failed() {
 
 #ifdef CORVALE_TEST_HOOKS
 namespace detail {
-std::atomic<u64> fail_countdown{0};
+corvale_trie::Countdown fail_countdown;
 thread_local u64 changes_in_progress = 0;
 std::atomic<u64> live_frames{0};
 }  // namespace detail

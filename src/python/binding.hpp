@@ -215,13 +215,12 @@ void set_memory_error() noexcept;
 // guard for exactly that stretch. Without the hooks both are empty.
 #ifdef CORVALE_TEST_HOOKS
 namespace detail {
-extern std::atomic<u64> fail_countdown;
+extern corvale_trie::Countdown fail_countdown;
 extern thread_local u64 changes_in_progress;
 }  // namespace detail
 [[nodiscard]] inline bool fail_injected() noexcept {
-  if (detail::fail_countdown.load(std::memory_order_relaxed) == 0) [[likely]] return false;
-  if (detail::changes_in_progress != 0) return false;
-  return detail::fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1;
+  if (!detail::fail_countdown.armed()) [[likely]] return false;
+  return detail::changes_in_progress == 0 && detail::fail_countdown.tick();
 }
 class ChangeInProgress {
  public:

@@ -31,7 +31,6 @@
 // it reads it, header first, each chunk straight into the arena; no memory
 // for its read window is MemoryError (the engine's std::bad_alloc), every
 // other failure OSError "Failed to load file: {}", and no object is made.
-#include <atomic>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -272,15 +271,14 @@ Ref blob_scan_filtered(Obj& self, u64 start, u64 end, PyObject* predicate, PyObj
 // Image files
 
 #ifdef CORVALE_TEST_HOOKS
-std::atomic<u64> g_interrupt_countdown{0};
+corvale_trie::Countdown g_interrupt_countdown;
 #endif
 
 // The engine's check between the pieces of a save or a load: runs the
 // signal handlers; one that raised stops the call, its exception pending.
 bool signal_handler_raised() noexcept {
 #ifdef CORVALE_TEST_HOOKS
-  if (g_interrupt_countdown.load(std::memory_order_relaxed) != 0 &&
-      g_interrupt_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) {
+  if (g_interrupt_countdown.tick()) {
     PyErr_SetNone(PyExc_KeyboardInterrupt);
     return true;
   }
@@ -390,7 +388,7 @@ namespace {
 // handler had raised KeyboardInterrupt; 0 disarms.
 PyObject* interrupt_after(PyObject*, PyObject* arg) noexcept {
   return detail::object_boundary([arg]() -> Ref {
-    g_interrupt_countdown.store(to_u64(arg), std::memory_order_relaxed);
+    g_interrupt_countdown.arm(to_u64(arg));
     return none();
   });
 }

@@ -112,7 +112,7 @@ PyObject* live_frames(PyObject*, PyObject*) noexcept {
 
 PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
   return detail::object_boundary([arg]() -> Ref {
-    detail::fail_countdown.store(to_u64(arg));
+    detail::fail_countdown.arm(to_u64(arg));
     return none();
   });
 }
