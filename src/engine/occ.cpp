@@ -136,6 +136,7 @@ void Collector::retire(void* block, u64 size, u64 align) {
   const u64 e = epoch_.load(std::memory_order_relaxed);
   std::lock_guard<std::mutex> lock(bin_mu_[e % GARBAGE_BINS]);
   bins_[e % GARBAGE_BINS].push_back(RetiredBlock{block, size, align});
+  pending_bytes_.store(pending_bytes() + size, std::memory_order_relaxed);
 }
 
 void Collector::try_advance() {
@@ -154,7 +155,29 @@ void Collector::try_advance() {
     std::lock_guard<std::mutex> lock(bin_mu_[(e + 2) % GARBAGE_BINS]);
     bin.swap(bins_[(e + 2) % GARBAGE_BINS]);
   }
-  for (const RetiredBlock& r : bin) recycle(r);
+  u64 taken = 0;
+  for (const RetiredBlock& r : bin) {
+    taken += r.size;
+    recycle(r);
+  }
+  pending_bytes_.store(pending_bytes() - taken, std::memory_order_relaxed);
+}
+
+void Collector::shrink_to(u64 keep) {
+  if (pending_bytes() + pooled_bytes() <= keep) [[likely]]
+    return;
+  for (unsigned i = 0; i < GARBAGE_BINS && pending_bytes() > 0; ++i) {
+    const u64 e = epoch();
+    try_advance();
+    if (epoch() == e) break;  // a reader holds the rest back
+  }
+  for (unsigned c = 0; c < NODE_CLASS_COUNT && pooled_bytes() > keep; ++c) {
+    while (pooled_bytes() > keep) {
+      void* block = take_pooled(c);
+      if (block == nullptr) break;
+      system_free(block);
+    }
+  }
 }
 
 void Collector::recycle(const RetiredBlock& r) noexcept {
@@ -174,19 +197,26 @@ void Collector::push_pool(void* block, unsigned cls) noexcept {
     *static_cast<void**>(block) = head;
   } while (!free_lists_[cls].compare_exchange_weak(head, block, std::memory_order_release,
                                                     std::memory_order_relaxed));
+  pooled_bytes_.store(pooled_bytes() + NODE_CLASS_LAYOUTS[cls].size, std::memory_order_relaxed);
 }
 
-void* Collector::pop_pool(unsigned cls) noexcept {
+void* Collector::take_pooled(unsigned cls) noexcept {
   void* head = free_lists_[cls].load(std::memory_order_acquire);
   while (head != nullptr) {
     void* next = *static_cast<void**>(head);
     if (free_lists_[cls].compare_exchange_weak(head, next, std::memory_order_acquire,
                                                std::memory_order_acquire)) {
-      std::memset(head, 0, NODE_CLASS_LAYOUTS[cls].size);
+      pooled_bytes_.store(pooled_bytes() - NODE_CLASS_LAYOUTS[cls].size, std::memory_order_relaxed);
       return head;
     }
   }
   return nullptr;
+}
+
+void* Collector::pop_pool(unsigned cls) noexcept {
+  void* block = take_pooled(cls);
+  if (block != nullptr) std::memset(block, 0, NODE_CLASS_LAYOUTS[cls].size);
+  return block;
 }
 
 u64 Collector::pending_count() const {

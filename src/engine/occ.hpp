@@ -41,6 +41,15 @@
 // its next blocks), the others are freed. A reader pinned at e - 1 or
 // earlier holds the advance back, so nothing it may hold is recycled.
 //
+// What the bins and pools hold is memory the container no longer uses. The
+// writer bounds it after each write (`shrink_to`): when the two hold more
+// than the container lets them keep (a share of its live bytes, nothing
+// once it is empty), the collector advances as far as the pinned readers
+// let it, so that the bins recycle what no reader can reach any more, and
+// frees pooled blocks down to that bound. A `clear()` thus gives its blocks
+// back to the system at once when no reader is inside the container, and
+// otherwise at the first write after the last such reader has left.
+//
 // Reader slots. A reader publishes the epoch it reads at in a ReaderSlot
 // registered with the collector: `pin` stores the current epoch in it before
 // every read attempt (store, full fence, reload the epoch until stable) and
@@ -276,6 +285,11 @@ class Collector : public std::enable_shared_from_this<Collector> {
   // then recycles the bin of two epochs back. Writer side.
   void try_advance();
   [[nodiscard]] u64 epoch() const noexcept { return epoch_.load(std::memory_order_relaxed); }
+  // When the bins and pools hold more than `keep` bytes: advances while
+  // blocks wait in the bins and the pinned readers allow it (at most once
+  // per bin), then frees pooled blocks until the pools hold at most `keep`
+  // bytes. Writer side.
+  void shrink_to(u64 keep);
 
   // The calling thread's slot with this collector, registered (unpinned) on
   // the thread's first call; it stays registered until the thread ends or
@@ -293,6 +307,9 @@ class Collector : public std::enable_shared_from_this<Collector> {
   // For tests: blocks waiting in the bins, and blocks in a class pool.
   [[nodiscard]] u64 pending_count() const;
   [[nodiscard]] u64 pool_count(unsigned cls) const noexcept;
+  // Bytes of the blocks waiting in the bins, and of the pooled blocks.
+  [[nodiscard]] u64 pending_bytes() const noexcept { return pending_bytes_.load(std::memory_order_relaxed); }
+  [[nodiscard]] u64 pooled_bytes() const noexcept { return pooled_bytes_.load(std::memory_order_relaxed); }
   [[nodiscard]] u64 reader_count() const;
   // Entries in the calling thread's slot list (collectors live or gone that
   // are not pruned yet).
@@ -304,11 +321,16 @@ class Collector : public std::enable_shared_from_this<Collector> {
   void register_reader(const std::shared_ptr<ReaderSlot>& slot);
   void unregister_reader(const ReaderSlot* slot);
   void push_pool(void* block, unsigned cls) noexcept;
+  // The head of pool `cls`, as it is, or null.
+  [[nodiscard]] void* take_pooled(unsigned cls) noexcept;
   void recycle(const RetiredBlock& r) noexcept;
 
   const u64 id_;  // unique in the process, never reused
   std::atomic<void*> free_lists_[POOL_CLASSES] = {};
   std::atomic<u64> epoch_{0};
+  // Changed by the writer only; atomic so that tests may read them.
+  std::atomic<u64> pending_bytes_{0};
+  std::atomic<u64> pooled_bytes_{0};
   mutable std::mutex readers_mu_;
   std::vector<std::shared_ptr<ReaderSlot>> readers_;
   mutable std::mutex bin_mu_[GARBAGE_BINS];

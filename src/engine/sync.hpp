@@ -16,8 +16,16 @@
 // Writer protocol (every mutation, whatever it finds): lock `writer`; seq+1
 // by a relaxed store, then a sequentially consistent fence; the core
 // operation; seq+1 by a release store; one epoch advance attempt on the
-// collector; unlock. `seq` thus rises by exactly 2 per mutation, even for an
-// insert of a present key or a removal of an absent one.
+// collector; the collector shrunk to what the container may keep of the
+// blocks it released (`spare_bytes`); unlock. `seq` thus rises by exactly 2
+// per mutation, even for an insert of a present key or a removal of an
+// absent one.
+//
+// Memory: the blocks a mutation releases wait in the collector's bins and
+// pools. A container keeps there at most a quarter of its live bytes plus
+// 64 KiB, and nothing once it is empty: a `clear()` (or the removal of its
+// last key) gives every block back to the system unless a lookup is still
+// inside the container, and then at the first write after it has left.
 //
 // Reads:
 //   - the key count and the point lookups (`SetReader::contains`,
@@ -53,6 +61,12 @@ namespace corvale_trie::sync {
 
 // Failed validations a lookup or a count tolerates before its locked read.
 inline constexpr u64 MAX_OPTIMISTIC_ATTEMPTS = 64;
+
+// The bytes of released blocks a container with `live` keys using
+// `mem_used` bytes keeps for its next allocations (see Memory above).
+[[nodiscard]] constexpr u64 spare_bytes(u64 live, u64 mem_used) noexcept {
+  return live == 0 ? 0 : mem_used / 4 + (u64{64} << 10);
+}
 
 // The limit in force: MAX_OPTIMISTIC_ATTEMPTS unless a test lowered it (so
 // that the locked fallback runs often). 0 restores the default.
@@ -141,6 +155,7 @@ auto SyncCore<Inner>::write(F&& mutate) {
   auto result = mutate(inner_);
   seq_.store(seq_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   collector_->try_advance();
+  collector_->shrink_to(spare_bytes(inner_.len(), inner_.mem_used()));
   return result;
 }
 

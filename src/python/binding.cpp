@@ -10,9 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 namespace corvale_py {
 
@@ -118,20 +115,19 @@ void raise_unsendable(const char* type_path) {
 }
 
 void restore_thread(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
-  // glibc's pthread_exit unwinds the thread's stack with a forced unwind,
-  // which libstdc++ shows as abi::__forced_unwind. It stops here, and the
-  // thread never returns to code that would run without the lock.
+  // glibc's pthread_exit unwinds the thread's stack with a forced unwind (the
+  // interpreter ends a daemon thread that asks for the lock while it
+  // finalizes). It stops here, and the thread never returns to code that
+  // would run without the lock. The handler binds nothing: a forced unwind
+  // has no exception object to bind a reference to. Nothing else is thrown
+  // from the C call, and the handler never ends, so the unwind is never
+  // dropped. (On macOS pthread_exit runs no C++ destructors, and nothing
+  // unwinds through here.)
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     for (;;) pause();
   }
-#else
-  // Elsewhere (libc++ on macOS) pthread_exit runs no C++ destructors, so
-  // nothing unwinds through the caller.
-  PyEval_RestoreThread(state);
-#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -687,7 +687,7 @@ template <class Obj>
 PyTypeObject* fetch_type(PyType_Slot* slots) {
   static TypeCell cell;
   static PyType_Spec spec{qualified_type_name(Obj::kName), static_cast<int>(sizeof(Obj)), 0,
-                          Py_TPFLAGS_DEFAULT, slots};
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   return cell.get(spec, Obj::kName);
 }
 

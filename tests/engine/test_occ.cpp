@@ -248,6 +248,36 @@ TEST(Collector, BinsRecycleIntoPoolsTwoAdvancesLater) {
   system_free(again);
 }
 
+TEST(Collector, ShrinkFreesWhatNoReaderHoldsDownToTheBound) {
+  const occ::CollectorRef col = occ::make_collector();
+  for (int i = 0; i < 4; ++i) col->retire(block_of(64, 64), 64, 64);
+  for (int i = 0; i < 2; ++i) col->retire(block_of(48, 16), 48, 16);
+  col->retire(block_of(BRANCH_U_SIZE, 64), BRANCH_U_SIZE, 64);  // no class: freed when its bin is
+  const u64 retired = 4 * 64 + 2 * 48 + BRANCH_U_SIZE;
+  EXPECT_EQ(col->pending_bytes(), retired);
+
+  col->shrink_to(retired);
+  EXPECT_EQ(col->epoch(), 0u) << "within the bound nothing moves";
+
+  Reader r(col);
+  r.pin();  // at 0: one advance, then it holds the bin of epoch 0
+  col->shrink_to(0);
+  EXPECT_EQ(col->epoch(), 1u);
+  EXPECT_EQ(col->pending_bytes(), retired);
+  EXPECT_EQ(col->pooled_bytes(), 0u);
+
+  r.unpin();
+  col->shrink_to(100);
+  EXPECT_EQ(col->pending_bytes(), 0u);
+  const u64 pooled = col->pooled_bytes();
+  EXPECT_LE(pooled, 100u);
+  EXPECT_EQ(pooled, 64 * col->pool_count(CLASS_64) + 48 * col->pool_count(NODE_SIZE_TO_CLASS[48]));
+
+  col->shrink_to(0);
+  EXPECT_EQ(col->pooled_bytes(), 0u);
+  EXPECT_EQ(col->pool_count(CLASS_64) + col->pool_count(NODE_SIZE_TO_CLASS[48]), 0u);
+}
+
 TEST(Collector, TeardownFreesBinsAndPoolsOnce) {
   // Blocks in all three bins and in two pools; AddressSanitizer reports a
   // leak or a double free.

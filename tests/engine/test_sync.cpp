@@ -99,6 +99,51 @@ TEST(SyncCore, CompareAndChangeActsOnlyOnTheExpectedValue) {
   EXPECT_EQ(verify::map_errors(m.inner_quiescent()), "");
 }
 
+// The blocks a mutation releases wait in the collector no longer than the
+// container's bound lets them: with no reader inside, every write leaves at
+// most spare_bytes() there, and emptying the container gives every block
+// it took back to the system.
+template <class C>
+void check_memory_given_back(Dist d) {
+  const u64 seed = test_seed(0x6C3A + static_cast<u64>(d));
+  CORVALE_SEED_TRACE(seed);
+  SCOPED_TRACE(testsupport::dist_name(d));
+  const AllocStats start = alloc_stats();
+  C c;
+  const auto held = [&] { return c.collector()->pending_bytes() + c.collector()->pooled_bytes(); };
+  const auto write = [&](u64 k, bool add) {
+    if constexpr (std::is_same_v<C, SyncCorvaleMap>)
+      add ? (void)c.insert(k, value_of(k)) : (void)c.remove(k);
+    else
+      add ? (void)c.insert(k) : (void)c.remove(k);
+    ASSERT_LE(held(), sync::spare_bytes(c.len(), c.inner_quiescent().mem_used())) << k;
+  };
+  const std::set<u64> drawn = testsupport::draw_keys(d, seed, 20000 / kStressDivisor + 40);
+  const std::vector<u64> keys(drawn.begin(), drawn.end());
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 3; ++round) {
+    for (u64 k : keys) write(k, true);
+    for (u64 k : keys)
+      if (rng() % 5 != 0) write(k, false);  // about 80% removed, the rest stays
+    c.clear();
+    EXPECT_EQ(held(), 0u);
+    const AllocStats now = alloc_stats();
+    EXPECT_EQ(now.system_allocs - start.system_allocs, now.system_frees - start.system_frees)
+        << "an empty container keeps no block";
+  }
+  // The last key's removal empties the container as a clear does.
+  for (u64 k : keys) write(k, true);
+  for (u64 k : keys) write(k, false);
+  EXPECT_EQ(held(), 0u);
+}
+
+TEST(SyncCore, ReleasedBlocksGoBackToTheSystemWithinTheBound) {
+  for (Dist d : testsupport::ALL_DISTS) {
+    check_memory_given_back<SyncCorvaleSet>(d);
+    check_memory_given_back<SyncCorvaleMap>(d);
+  }
+}
+
 TEST(SyncCore, LookupsReachEveryNodeKindAndTheFallbackAgrees) {
   // One container per distribution, then every probe answered once
   // optimistically and once with the limit at 1 (still mostly optimistic:

@@ -5,6 +5,7 @@ exact text of every error the integer classes raise."""
 import array
 import importlib
 import inspect
+import subprocess
 import sys
 
 import pytest
@@ -162,6 +163,33 @@ def test_class_objects(name):
             with pytest.raises(TypeError) as exc_info:
                 cls(*args, **kwargs)
             assert str(exc_info.value) == f"cannot create 'corvale_trie._corvale.{name}' instances"
+
+
+def test_class_objects_are_immutable():
+    # Run apart: a class that took a new __new__ would stay broken for the
+    # tests after this one (an object made without its core crashes).
+    script = f"""
+import corvale_trie._corvale as m
+flags = {{"base": 1 << 10, "gc": 1 << 14, "sequence": 1 << 5, "mapping": 1 << 6}}
+for name in {REGISTRATION_ORDER!r}:
+    cls = getattr(m, name)
+    assert cls.__flags__ & (1 << 8), name
+    assert not [f for f, bit in flags.items() if cls.__flags__ & bit], name
+    for change in (lambda: setattr(cls, "__new__", staticmethod(lambda c, *a, **k: object.__new__(c))),
+                   lambda: setattr(cls, "extra", 1), lambda: delattr(cls, "__doc__")):
+        try:
+            change()
+        except TypeError as e:
+            assert "immutable type" in str(e) and name in str(e), (name, e)
+        else:
+            raise AssertionError(name)
+s, d = m.SyncCorvaleSet(), m.SyncCorvaleMap()
+s.insert_many([3, 1])
+d[1] = 2
+print(len(s), sorted(s), d[1], len(m.CorvaleSet([5])))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr, out.stdout) == (0, "", "2 [1, 3] 2 1\n")
 
 
 @pytest.mark.parametrize("cls, table, slots, text, first_line", [
