@@ -187,10 +187,16 @@ class CorvaleBlobMap {
   // Both may throw std::bad_alloc; save_to_file does so only before it
   // makes or opens a file. `stop`, when given, is asked between the pieces
   // of the save (image_file.hpp); its true answer fails the save with EINTR
-  // ("Interrupted system call (os error 4)"), before the rename.
+  // ("Interrupted system call (os error 4)"), before the rename, or, asked
+  // right after the rename and after the directory's flush, with the new
+  // image in place. A failure says whether the new image was in place.
+  struct SaveError {
+    std::string text;
+    bool image_in_place = false;  // the failure came after the rename
+  };
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
-  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error,
+  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, SaveError& error,
                                                 file::Interrupted stop = nullptr) const;
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.

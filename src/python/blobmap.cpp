@@ -24,7 +24,10 @@
 // interpreter lock throughout, and run the signal handlers between pieces
 // of the file (and when a system call was interrupted): a handler that
 // raises stops the call, and its exception is what the call raises (a save
-// then keeps the old image). Everything it allocates (its
+// then keeps the old image). A save runs them once more right after its
+// rename and after the directory's flush; an exception raised then, or a
+// failed flush of the directory, carries the note "the new image is in
+// place". Everything it allocates (its
 // answer, the engine's paths and write buffer) is taken before a file is
 // made, so a MemoryError leaves an existing image as it was. load_from_file
 // (a static method: no thread check, no claim) validates a regular file as
@@ -288,14 +291,19 @@ bool signal_handler_raised() noexcept {
 
 // The answer, the image's size, is made before a file is made or opened:
 // nothing that could run out of memory comes after that. A signal handler
-// that raised during the save stopped it before the rename: its exception
-// is raised, not the OSError.
+// that raised during the save stopped it (before the rename), or ran just
+// after the rename or the directory's flush: its exception is raised, not
+// the OSError. Whatever a save raises once its new image is in place
+// carries the note kInPlaceNote, and nothing raised before does.
+constexpr const char* kInPlaceNote = "the new image is in place";
+
 Ref blob_save_to_file(Obj& self, FilePath path) {
   Ref total = to_py(self.core.image_size());
-  std::string error;
+  CorvaleBlobMap::SaveError error;
   if (!self.core.save_to_file(path.text, error, &signal_handler_raised)) {
-    if (PyErr_Occurred()) rethrow_pending();
-    raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Failed to save file: %s", error.text.c_str());
+    if (error.image_in_place) add_note(kInPlaceNote);
+    rethrow_pending();
   }
   return total;
 }
