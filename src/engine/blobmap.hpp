@@ -181,7 +181,8 @@ class CorvaleBlobMap {
   // (what was written stays written). save_to_file writes the image to a
   // new file and puts it in place of `path` (image_file.hpp: flushed,
   // renamed over the path, the directory flushed; a path that is not a
-  // regular file is written in place); a failure before the rename leaves
+  // regular file, or a file whose owner and group the new file cannot
+  // carry, is written in place); a failure before the rename leaves
   // the old file as it was and removes the new one, and a failed flush or
   // close is an error too. Errors are file-error texts (io_error_text).
   // Both may throw std::bad_alloc; save_to_file does so only before it

@@ -100,8 +100,8 @@
 //
 // Testing hooks (builds with CORVALE_TEST_HOOKS, the module's test builds):
 // every step of a save or a load that touches the file system (each system
-// call on the image file or its directory except the clean-up after a
-// failure, and the loader's taking of its read window) counts down, and
+// call on the image file or its directory but the clean-up after a
+// failure) and the loader's taking of its read window count down, and
 // fail_file_step_after(n) makes the n-th from now fail: a system call
 // fails with EIO without being made (a close is made, then reported as
 // failed), and the read window fails as if memory had run out.

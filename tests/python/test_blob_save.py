@@ -248,6 +248,15 @@ def test_a_refused_change_of_owner_writes_in_place_and_any_other_failure_refuses
         _corvale._fail_chown_with(0)
     assert (_read(path), os.stat(path).st_ino) == (old_image if raised else _image(new, tmp_path), inode)
     assert os.listdir(tmp_path) == ["img"]
+    if not raised:  # interrupted, the write in place leaves what it wrote, and no note
+        _corvale._fail_chown_with(error)
+        _corvale._interrupt_after(1)
+        try:
+            with pytest.raises(KeyboardInterrupt) as e:
+                old.save_to_file(str(path))
+        finally:
+            _corvale._interrupt_after(0)
+        assert (notes(e), _read(path), os.stat(path).st_ino) == ([], b"", inode)
     new.save_to_file(str(path))  # the hook was used up
     assert os.stat(path).st_ino != inode
 
