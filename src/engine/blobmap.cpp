@@ -275,14 +275,15 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
   return write_image(*this, w, error);
 }
 
-std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::string& error,
+std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, SaveError& error,
                                                 file::Interrupted stop) const {
   // Whatever may run out of memory is taken before a file is made or
   // opened: a save that fails for want of memory leaves everything as it
   // was. Writing the image allocates nothing.
+  error.image_in_place = false;
   const std::optional<std::string> p = c_path(path);
   if (!p) {
-    error = "file name contained an unexpected NUL byte";
+    error.text = "file name contained an unexpected NUL byte";
     return std::nullopt;
   }
   std::unique_ptr<u8[]> buffer = ImageWriter::make_buffer();
@@ -296,10 +297,14 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, std::stri
     // A write error that only shows at the flush or the close (a full or
     // remote file system) is an error as well: the image is not known to
     // be complete.
-    if (code == 0) code = target.commit();
+    if (code == 0) {
+      const file::Commit done = target.commit();
+      code = done.error;
+      error.image_in_place = done.renamed;
+    }
   }
   if (code != 0) {
-    error = io_error_text(code);
+    error.text = io_error_text(code);
     return std::nullopt;
   }
   return total;

@@ -181,16 +181,23 @@ class CorvaleBlobMap {
   // (what was written stays written). save_to_file writes the image to a
   // new file and puts it in place of `path` (image_file.hpp: flushed,
   // renamed over the path, the directory flushed; a path that is not a
-  // regular file is written in place); a failure before the rename leaves
+  // regular file, or a file whose owner and group the new file cannot
+  // carry, is written in place); a failure before the rename leaves
   // the old file as it was and removes the new one, and a failed flush or
   // close is an error too. Errors are file-error texts (io_error_text).
   // Both may throw std::bad_alloc; save_to_file does so only before it
   // makes or opens a file. `stop`, when given, is asked between the pieces
   // of the save (image_file.hpp); its true answer fails the save with EINTR
-  // ("Interrupted system call (os error 4)"), before the rename.
+  // ("Interrupted system call (os error 4)"), before the rename, or, asked
+  // right after the rename and after the directory's flush, with the new
+  // image in place. A failure says whether the new image was in place.
+  struct SaveError {
+    std::string text;
+    bool image_in_place = false;  // the failure came after the rename
+  };
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
-  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, std::string& error,
+  [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, SaveError& error,
                                                 file::Interrupted stop = nullptr) const;
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace corvale_trie::blobmap::file {
 
@@ -17,9 +18,12 @@ namespace corvale_trie::blobmap::file {
 namespace {
 Countdown g_fail_countdown;
 std::atomic<void (*)() noexcept> g_after_path_stat{nullptr};
+std::atomic<int> g_chown_error{0};
 }  // namespace
 
 void fail_file_step_after(u64 n) noexcept { g_fail_countdown.arm(n); }
+
+void fail_chown_with(int e) noexcept { g_chown_error.store(e, std::memory_order_relaxed); }
 
 void after_path_stat(void (*hook)() noexcept) noexcept { g_after_path_stat.store(hook, std::memory_order_relaxed); }
 
@@ -67,6 +71,9 @@ constexpr std::size_t kRandomDigits = 8;
 // and the answer that makes it start over (not an errno value).
 constexpr int kAttempts = 4;
 constexpr int kAgain = -1;
+// make_new_file()'s answer when the new file cannot have the old owner and
+// group (not an errno value): the file is written in place instead.
+constexpr int kOwnerRefused = -2;
 
 bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -99,6 +106,34 @@ int flush_to_disk(int fd, Interrupted stop) noexcept {
   if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) return errno;
 #endif
   return step([&] { return ::fsync(fd); }, stop) == 0 ? 0 : errno;
+}
+
+// Whether a file this process makes can be given the owner and group of
+// `old`: the superuser's can be given any; anyone else's only their own
+// user, and a group they are in. (fchown has the last word: see
+// make_new_file.) May throw std::bad_alloc.
+bool may_carry_owner(const struct stat& old) {
+  const uid_t uid = ::geteuid();
+  if (uid == 0) return true;
+  if (old.st_uid != uid) return false;
+  if (old.st_gid == ::getegid()) return true;
+  const int n = ::getgroups(0, nullptr);
+  if (n <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(n));
+  const int got = ::getgroups(n, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, old.st_gid) != groups.begin() + got;
+}
+
+// Gives the new file `fd` the owner and group of `old`, as a file step
+// whose failure a testing hook can choose.
+int change_owner(int fd, const struct stat& old, Interrupted stop) noexcept {
+#ifdef CORVALE_TEST_HOOKS
+  if (const int e = g_chown_error.exchange(0, std::memory_order_relaxed)) {
+    errno = e;
+    return -1;
+  }
+#endif
+  return step([&] { return ::fchown(fd, old.st_uid, old.st_gid); }, stop);
 }
 
 // A random part for the new file's name: unique enough that the O_EXCL
@@ -212,14 +247,18 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   }
   // Write access to the existing file, checked as a save in place would
   // check it, and the mode, owner and attributes of the very file opened.
-  const FdCloser probe(step(
+  // A file whose owner and group a new file cannot carry is written in
+  // place through this very descriptor.
+  FdCloser probe(step(
       [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
   if (probe.get() < 0) return errno;
   if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
   const auto replace = [&] {
+    if (!may_carry_owner(st)) return write_over(probe);
     if (const int e = attrs_.read(probe.get())) return e;
-    return make_new_file(&st);
+    const int e = make_new_file(&st);
+    return e == kOwnerRefused ? write_over(probe) : e;
   };
   return through_link && !(reaches && same_file(st, reached)) ? in_place_if_settled(replace) : replace();
 }
@@ -237,6 +276,16 @@ int SaveTarget::open_in_place(const std::string& path) noexcept {
   dir_.reset(-1);
   file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }, stop_));
   return file_.get() < 0 ? errno : 0;
+}
+
+int SaveTarget::write_over(FdCloser& opened) noexcept {
+  dir_.reset(-1);
+  file_.reset(opened.release());
+  flush_in_place_ = true;
+  // Blocking writes again (the descriptor was opened not to wait for a
+  // FIFO's reader), from an empty file.
+  if (step([&] { return ::fcntl(file_.get(), F_SETFL, 0); }, stop_) != 0) return errno;
+  return step([&] { return ::ftruncate(file_.get(), 0); }, stop_) == 0 ? 0 : errno;
 }
 
 int SaveTarget::make_new_file(const struct stat* old) {
@@ -273,20 +322,29 @@ int SaveTarget::make_new_file(const struct stat* old) {
   }
   if (old) {
     // Owner and group first: a change of owner clears the set-id bits,
-    // which the mode then sets. Either may be refused to an unprivileged
-    // caller; the new file then keeps what it has. Then the attributes and
-    // the ACL, while the new file may still be written by its maker, and
-    // last the mode, which an ACL's mask must agree with.
-    if (::fchown(file_.get(), old->st_uid, old->st_gid) != 0)
-      (void)::fchown(file_.get(), static_cast<uid_t>(-1), old->st_gid);
+    // which the mode then sets. Where they cannot be given, the file the
+    // new one would replace is written in place instead: the new file,
+    // still empty and private, is removed. Then the attributes and the
+    // ACL, while the new file may still be written by its maker, and last
+    // the mode, which an ACL's mask must agree with.
+    if (change_owner(file_.get(), *old, stop_) != 0) {
+      const int e = errno;
+      if (e != EPERM && e != EINVAL) return e;
+      discard();
+      return kOwnerRefused;
+    }
     if (const int e = attrs_.apply(file_.get())) return e;
     if (step([&] { return ::fchmod(file_.get(), old->st_mode & 07777); }, stop_) != 0) return errno;
   }
   return 0;
 }
 
-int SaveTarget::commit() noexcept {
-  if (!made_) return file_.close();  // in place
+Commit SaveTarget::commit() noexcept {
+  if (!made_) {  // in place
+    int e = flush_in_place_ ? flush_to_disk(file_.get(), stop_) : 0;
+    if (const int closed = file_.close(); e == 0) e = closed;
+    return {e, false};
+  }
   int e = flush_to_disk(file_.get(), stop_);
   if (const int closed = file_.close(); e == 0) e = closed;
   // The last moment at which the save may stop: a signal that came during
@@ -296,18 +354,23 @@ int SaveTarget::commit() noexcept {
     e = errno;
   if (e != 0) {
     discard();
-    return e;
+    return {e, false};
   }
   made_ = false;
   // The rename is done: the path holds the new image, and a failure from
   // here on says only that its survival of a power loss is not known. The
-  // save cannot be stopped any more: an interrupted flush is repeated.
+  // save cannot be stopped any more: an interrupted flush is repeated. The
+  // check is asked right after the rename and after the flush, so that a
+  // signal that came meanwhile is handled inside the call; once it has
+  // answered true (a handler raised), it is not asked again.
+  bool stopped_after = stopped(stop_);
   if (dir_readable_) {
     e = flush_to_disk(dir_.get(), nullptr);
     if (e == EINVAL) e = 0;  // a file system that cannot flush a directory
   }
   dir_.reset(-1);
-  return e;
+  if (!stopped_after) stopped_after = stopped(stop_);
+  return {e == 0 && stopped_after ? EINTR : e, true};
 }
 
 void SaveTarget::discard() noexcept {

@@ -10,9 +10,9 @@
 // is untouched, and a failure before it removes the new file. The one step
 // after the rename is the flush of the directory: when it fails, the save
 // fails with the new image already in place (its durability is then not
-// known). A file system that cannot flush a directory at all (EINVAL) is
-// taken as it is; so is a directory that may be written but not read,
-// which cannot be opened to be flushed.
+// known; commit() says so). A file system that cannot flush a directory at
+// all (EINVAL) is taken as it is; so is a directory that may be written but
+// not read, which cannot be opened to be flushed.
 //
 // The directory is opened once, and the new file is made, renamed and
 // removed relative to it (openat, renameat, unlinkat): a path that opens
@@ -41,10 +41,20 @@
 //   - a new file gets mode 0666 less the umask (and the directory's default
 //     ACL, as any new file); an existing one lends the new file its
 //     permission bits (set-id and sticky bits included), its owner and its
-//     group, as far as the caller may give them: where the owner cannot be
-//     given (an unprivileged caller saving over another user's file), the
-//     new file belongs to the caller, in the old group when the caller is a
-//     member of it; other hard links to the old file keep the old image;
+//     group; other hard links to the old file keep the old image;
+//   - a replacement never hands the file to another owner or group: it is
+//     made only when the new file can carry the old one's owner and group
+//     exactly, which the superuser can give to any file and anyone else
+//     only when the file is theirs and its group one they are in. Any other
+//     regular file (another user's, or the caller's in a group the caller
+//     is not in) is written in place through the descriptor that checked
+//     its write access: truncated, written, flushed (fsync) and closed. It
+//     keeps its inode, owner, group, mode, ACL, attributes and hard links,
+//     and gives up the guarantee: a crash, a full disk or a failed write
+//     leaves it torn. Where fchown still refuses the old owner or group
+//     (EPERM, or EINVAL for an identity outside the user namespace), the
+//     new file, which holds nothing yet, is removed and the file is written
+//     in place the same way; any other failure of fchown refuses the save;
 //   - an existing file's access is the new file's (file_attrs.hpp): its
 //     ACL is copied, or, when it has none, the one the new file inherited
 //     from the directory is removed; a copy that fails refuses the save.
@@ -52,42 +62,51 @@
 //     shutil.copystat copies them;
 //   - write access is checked first, by opening the existing file for
 //     writing (without truncating it): a file the caller may not write is
-//     refused with the error of that open, as a save in place would be;
+//     refused with the error of that open, as a save in place would be.
+//     That open and its close show to inotify as IN_OPEN and IN_CLOSE_WRITE
+//     on the old file, which still holds the old image;
 //   - a path that exists and is not a regular file (a FIFO, a character
 //     device such as /dev/null, a directory) is opened and written in place,
 //     with O_TRUNC: such a file cannot be replaced by a rename;
-//   - where the new file cannot be made or renamed (a directory the caller
-//     may not write, a sticky directory and another user's file), the save
-//     fails with the error of that step and the old image stays: it never
-//     falls back to writing a regular file in place, which would give up
-//     the guarantee exactly where nobody sees it.
+//   - where the new file of a replacement cannot be made or renamed (a
+//     directory the caller may not write, an append-only directory), the
+//     save fails with the error of that step and the old image stays: it
+//     never falls back to writing a file that could be replaced in place,
+//     which would give up the guarantee exactly where nobody sees it.
 //
 // The new file is named `.{name}.corvale-save-{pid}-{8 hex digits}` after
 // the last component `name` of the file it is to replace (shortened, at a
 // UTF-8 character boundary, so that the whole fits 255 bytes), made with
 // O_EXCL under another random part while the name is taken. A process
-// killed during a save leaves it behind; nothing else does.
+// killed during a save leaves it behind, and so does a failed save in a
+// directory that refuses its removal (an append-only one, chattr +a).
 //
 // Interrupts: a save or a load asks its `Interrupted` check (when it has
 // one) between pieces: before each write or read of at most kPiece bytes
 // and, for a save, just before the rename. A system call that a signal
 // interrupted (EINTR) asks it too, and is repeated unless it answers true.
 // A true answer stops the call with EINTR: a save removes its new file
-// and keeps the old image. After the rename nothing is asked: the save is
-// done, and an interrupted flush of the directory is repeated. (A close
-// that reports EINTR has closed the descriptor and is not repeated.)
+// and keeps the old image (written in place, the file keeps what was
+// written). After the rename the save cannot be stopped: an interrupted
+// flush of the directory is repeated. It asks the check once more right
+// after the rename and once after the directory's flush (the second time
+// only when the first answered false), so that a signal that came meanwhile
+// is handled inside the call: a true answer makes commit() answer EINTR,
+// with the new image in place. (A close that reports EINTR has closed the
+// descriptor and is not repeated.)
 //
 // Every allocation of a save is made in open(), before the new file exists:
 // running out of memory (std::bad_alloc) leaves the file system as it was.
 //
-// Testing hook (builds with CORVALE_TEST_HOOKS, the module's test builds):
+// Testing hooks (builds with CORVALE_TEST_HOOKS, the module's test builds):
 // every step of a save or a load that touches the file system (each system
-// call on the image file or its directory except the clean-up after a
-// failure and the change of owner, whose refusal a save takes as it is, and
-// the loader's taking of its read window) counts down, and
+// call on the image file or its directory but the clean-up after a
+// failure) and the loader's taking of its read window count down, and
 // fail_file_step_after(n) makes the n-th from now fail: a system call
 // fails with EIO without being made (a close is made, then reported as
 // failed), and the read window fails as if memory had run out.
+// fail_chown_with(e) makes the next change of owner of a save's new file
+// fail with errno e without being made (it is a file step too).
 // after_path_stat(hook) has a save call `hook` between the status of the
 // path and the resolution of its name, where another save's rename would
 // make the two disagree.
@@ -122,6 +141,9 @@ inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 #ifdef CORVALE_TEST_HOOKS
 // Makes the n-th file step from now fail; 0 disarms.
 void fail_file_step_after(u64 n) noexcept;
+// Makes the next change of owner of a save fail with errno e, once; 0
+// disarms.
+void fail_chown_with(int e) noexcept;
 // Has every save from now on call `hook` right after it took the status of
 // the path, before it resolves the path's name; null: none.
 void after_path_stat(void (*hook)() noexcept) noexcept;
@@ -180,11 +202,20 @@ class FdCloser {
 [[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero,
                             Interrupted stop = nullptr) noexcept;
 
+// What SaveTarget::commit() answers: 0 or an errno value, and whether the
+// new file had been renamed over the path by then. An error with `renamed`
+// came after the rename (the directory's flush, or EINTR from the check
+// after it): the new image is in place.
+struct Commit {
+  int error = 0;
+  bool renamed = false;
+};
+
 // The file a save writes, and the steps that put it in place (above).
-// open() and commit() answer 0 or an errno value (EINTR: `stop` ended the
-// save); once open() has answered 0, the image goes to fd(), then commit()
-// puts it in place. A SaveTarget destroyed without a successful commit
-// removes the new file it made.
+// open() answers 0 or an errno value (EINTR: `stop` ended the save); once
+// it has answered 0, the image goes to fd(), then commit() puts it in
+// place. A SaveTarget destroyed without a successful commit removes the
+// new file it made.
 class SaveTarget {
  public:
   explicit SaveTarget(Interrupted stop = nullptr) noexcept : stop_(stop) {}
@@ -196,7 +227,7 @@ class SaveTarget {
   // made (a directory opened meanwhile is closed again).
   [[nodiscard]] int open(const std::string& path);
   [[nodiscard]] int fd() const noexcept { return file_.get(); }
-  [[nodiscard]] int commit() noexcept;
+  [[nodiscard]] Commit commit() noexcept;
 
  private:
   // Opens `dir`, relative to `at`, into dir_: to read it when allowed, so
@@ -210,10 +241,14 @@ class SaveTarget {
   // errno value of a failed stat.
   [[nodiscard]] int settled(const std::string& path, bool reached_before, const struct stat& before) noexcept;
   // Makes the new file beside name_ in dir_; `old` is the status of the
-  // file it replaces, if any, whose attributes attrs_ holds.
-  // May throw std::bad_alloc, before the file is made.
+  // file it replaces, if any, whose attributes attrs_ holds. Answers
+  // kOwnerRefused, the new file removed, when it cannot be given the old
+  // owner and group. May throw std::bad_alloc, before the file is made.
   [[nodiscard]] int make_new_file(const struct stat* old);
   [[nodiscard]] int open_in_place(const std::string& path) noexcept;
+  // Writes in place through `opened`, the existing regular file opened for
+  // writing: truncates it, and has commit() flush it.
+  [[nodiscard]] int write_over(FdCloser& opened) noexcept;
   void discard() noexcept;
 
   Interrupted stop_;
@@ -224,6 +259,7 @@ class SaveTarget {
   std::string temp_;          // the new file's name in dir_ (empty when writing in place)
   Attributes attrs_;          // what the replaced file hands on
   bool made_ = false;         // the new file exists and is not yet in place
+  bool flush_in_place_ = false;  // a regular file written in place, flushed by commit()
 };
 
 }  // namespace corvale_trie::blobmap::file

@@ -18,19 +18,23 @@
 // as it was.
 //
 // Files: save_to_file writes the image straight from the index and chunks
-// into a new file that then replaces the path (engine/image_file.hpp); any
-// failure, of a step on the file system, of a write, of a flush or of a
-// close, is OSError "Failed to save file: {}". Both calls hold the
+// into a new file that then replaces the path (engine/image_file.hpp);
+// any failure, of a step on the file system, of a write, of a flush or of
+// a close, is OSError "Failed to save file: {}". Both calls hold the
 // interpreter lock throughout, and run the signal handlers between pieces
 // of the file (and when a system call was interrupted): a handler that
-// raises stops the call, and its exception is what the call raises (a save
-// then keeps the old image). Everything it allocates (its
-// answer, the engine's paths and write buffer) is taken before a file is
-// made, so a MemoryError leaves an existing image as it was. load_from_file
-// (a static method: no thread check, no claim) validates a regular file as
-// it reads it, header first, each chunk straight into the arena; no memory
-// for its read window is MemoryError (the engine's std::bad_alloc), every
-// other failure OSError "Failed to load file: {}", and no object is made.
+// raises stops the call, and its exception is what the call raises (a
+// save then keeps the old image, or what it wrote of a file written in
+// place). A save runs them once more right after its rename and after the
+// directory's flush; an exception raised then, or a failed flush of the
+// directory, carries the note "the new image is in place". Everything it
+// allocates (its answer, the engine's paths and write buffer) is taken
+// before a file is made, so a MemoryError leaves an existing image as it
+// was. load_from_file (a static method: no thread check, no claim)
+// validates a regular file as it reads it, header first, each chunk
+// straight into the arena; no memory for its read window is MemoryError
+// (the engine's std::bad_alloc), every other failure OSError "Failed to
+// load file: {}", and no object is made.
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -288,14 +292,19 @@ bool signal_handler_raised() noexcept {
 
 // The answer, the image's size, is made before a file is made or opened:
 // nothing that could run out of memory comes after that. A signal handler
-// that raised during the save stopped it before the rename: its exception
-// is raised, not the OSError.
+// that raised during the save stopped it (before the rename), or ran just
+// after the rename or the directory's flush: its exception is raised, not
+// the OSError. Whatever a save raises once its new image is in place
+// carries the note kInPlaceNote, and nothing raised before does.
+constexpr const char* kInPlaceNote = "the new image is in place";
+
 Ref blob_save_to_file(Obj& self, FilePath path) {
   Ref total = to_py(self.core.image_size());
-  std::string error;
+  CorvaleBlobMap::SaveError error;
   if (!self.core.save_to_file(path.text, error, &signal_handler_raised)) {
-    if (PyErr_Occurred()) rethrow_pending();
-    raise_format(PyExc_OSError, "Failed to save file: %s", error.c_str());
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Failed to save file: %s", error.text.c_str());
+    if (error.image_in_place) add_note(kInPlaceNote);
+    rethrow_pending();
   }
   return total;
 }

@@ -100,6 +100,8 @@ int module_exec(PyObject* module) noexcept {
 // container) fail as if memory had run out, and 0 disarms it;
 // _fail_file_step_after(n) makes the n-th step from now on of a blob map's
 // image save or load fail (engine/image_file.hpp), and 0 disarms it;
+// _fail_chown_with(e) makes the next change of owner of a blob map save's
+// new file fail with errno e, once, and 0 disarms it;
 // _after_path_stat(f) has every blob map save from now on call f() between
 // the status of its path and the resolution of the path's name (where
 // another save's rename may come), None removing it; an exception that f
@@ -120,6 +122,15 @@ PyObject* fail_allocations_after(PyObject*, PyObject* arg) noexcept {
 PyObject* fail_file_step_after(PyObject*, PyObject* arg) noexcept {
   return detail::object_boundary([arg]() -> Ref {
     corvale_trie::blobmap::file::fail_file_step_after(to_u64(arg));
+    return none();
+  });
+}
+
+PyObject* fail_chown_with(PyObject*, PyObject* arg) noexcept {
+  return detail::object_boundary([arg]() -> Ref {
+    const auto e = to_u64(arg);
+    if (e > 4095) raise(PyExc_ValueError, "not an errno value");
+    corvale_trie::blobmap::file::fail_chown_with(static_cast<int>(e));
     return none();
   });
 }
@@ -157,6 +168,7 @@ PyMethodDef g_functions[] = {
     {"_alloc_stats", &alloc_stats, METH_NOARGS, nullptr},
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {"_fail_file_step_after", &fail_file_step_after, METH_O, nullptr},
+    {"_fail_chown_with", &fail_chown_with, METH_O, nullptr},
     {"_after_path_stat", &after_path_stat, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

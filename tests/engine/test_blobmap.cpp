@@ -16,6 +16,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/ascending.hpp"
 #include "engine/blobmap.hpp"
@@ -421,7 +422,7 @@ TEST(BlobImage, Files) {
   const std::string base = dir;
   CorvaleBlobMap m;
   ASSERT_FALSE(m.insert(1, bytes_of(std::string(50, 'z')), 2));
-  std::string err;
+  CorvaleBlobMap::SaveError err;
   EXPECT_EQ(m.save_to_file(base + "/img", err), save(m).size());
   CorvaleBlobMap back;
   u64 read = 0;
@@ -442,12 +443,14 @@ TEST(BlobImage, Files) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(base), std::filesystem::directory_iterator()), 2);
 
   EXPECT_FALSE(m.save_to_file(base + "/missing/img", err));
-  EXPECT_EQ(err, "No such file or directory (os error 2)");
+  EXPECT_EQ(err.text, "No such file or directory (os error 2)");
+  EXPECT_FALSE(err.image_in_place);
   EXPECT_FALSE(m.save_to_file(std::string("a\0b", 3), err));
-  EXPECT_EQ(err, "file name contained an unexpected NUL byte");
+  EXPECT_EQ(err.text, "file name contained an unexpected NUL byte");
   if (access("/dev/full", W_OK) == 0) {
     EXPECT_FALSE(m.save_to_file("/dev/full", err));
-    EXPECT_EQ(err, "No space left on device (os error 28)");
+    EXPECT_EQ(err.text, "No space left on device (os error 28)");
+    EXPECT_FALSE(err.image_in_place);
   }
   auto unreadable = [](const std::string& path) {
     CorvaleBlobMap none;
@@ -474,8 +477,10 @@ std::string file_bytes(const std::string& path) {
 
 // The check asked between the pieces of a save and of a load, stopping each
 // at every one in turn: a save fails with EINTR before its rename, leaving
-// the old file and nothing else; a load fails as a damaged file, its map
-// empty; then both get through.
+// the old file and nothing else, and at the last two checks (right after
+// the rename and after the directory's flush) with the new image in place,
+// which it says; a load fails as a damaged file, its map empty; then both
+// get through.
 TEST(BlobImage, StopCheckEndsASaveOrALoadAtEveryPiece) {
   char dir[] = "/tmp/corvale_blob_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -483,19 +488,26 @@ TEST(BlobImage, StopCheckEndsASaveOrALoadAtEveryPiece) {
   CorvaleBlobMap old, m(u64{1} << 20);
   ASSERT_FALSE(old.insert(7, bytes_of("old image"), 0));
   for (u64 k = 0; k < 3; ++k) ASSERT_FALSE(m.insert(k, bytes_of(std::string(900000, char('a' + k))), 1));
-  std::string err;
+  CorvaleBlobMap::SaveError err;
   ASSERT_TRUE(old.save_to_file(path, err));
   const std::string old_image = file_bytes(path);
+  const std::string new_image = save(m);
+  std::vector<bool> in_place;  // for each stop, whether the new image was in place
   int n = 1;
   for (;; ++n) {
+    ASSERT_TRUE(old.save_to_file(path, err));
     g_stop_countdown = n;
     if (m.save_to_file(path, err, &stop_at_countdown)) break;
-    EXPECT_EQ(err, "Interrupted system call (os error 4)");
-    EXPECT_EQ(file_bytes(path), old_image) << n;
+    EXPECT_EQ(err.text, "Interrupted system call (os error 4)");
+    EXPECT_EQ(file_bytes(path), err.image_in_place ? new_image : old_image) << n;
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+    in_place.push_back(err.image_in_place);
   }
-  EXPECT_GE(n, 6);  // a few writes per chunk, then the rename
-  EXPECT_EQ(file_bytes(path), save(m));
+  EXPECT_GE(n, 8);  // a few writes per chunk, the rename, then two checks after it
+  std::vector<bool> expected(in_place.size(), false);
+  expected.end()[-1] = expected.end()[-2] = true;
+  EXPECT_EQ(in_place, expected);
+  EXPECT_EQ(file_bytes(path), new_image);
   for (n = 1;; ++n) {
     g_stop_countdown = n;
     CorvaleBlobMap back;

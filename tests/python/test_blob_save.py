@@ -3,6 +3,7 @@ hands on, paths that name an open file, signals during a save or a load, and
 the paths a save reaches (long ones, names that are not UTF-8)."""
 
 import contextlib
+import errno
 import os
 import shutil
 import signal
@@ -18,6 +19,7 @@ from corvale_trie import CorvaleBlobMap, _corvale
 from conftest import notes, raises_exactly, requires_test_hooks
 
 IO_ERROR = "Failed to save file: Input/output error (os error 5)"
+IN_PLACE = "the new image is in place"
 HAS_PROC_FD = os.path.isdir("/proc/self/fd")
 
 
@@ -87,8 +89,10 @@ def _setfacl(*args):
     subprocess.run(["setfacl", *args], check=True, capture_output=True)
 
 
-def _reads(path, uid, groups):
-    """Whether uid, a member of `groups`, may open `path` for reading."""
+def _as_user(uid, groups, call):
+    """call() in a child process of user uid, a member of `groups` (the first
+    its primary group): True when it returned, False when it raised
+    PermissionError."""
     pid = os.fork()
     if pid == 0:
         code = 2
@@ -96,8 +100,8 @@ def _reads(path, uid, groups):
             os.setgroups(groups)
             os.setgid(groups[0])
             os.setuid(uid)
-            with open(path, "rb"):
-                code = 0
+            call()
+            code = 0
         except PermissionError:
             code = 1
         finally:
@@ -105,6 +109,11 @@ def _reads(path, uid, groups):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) in (0, 1)
     return os.waitstatus_to_exitcode(status) == 0
+
+
+def _reads(path, uid, groups):
+    """Whether uid, a member of `groups`, may open `path` for reading."""
+    return _as_user(uid, groups, lambda: open(path, "rb").close())
 
 
 @pytest.fixture
@@ -159,6 +168,97 @@ def test_the_new_file_has_the_old_files_acl_and_user_attributes(acl_dir, tmp_pat
     assert not _reads(shed, 1001, [1001])
     new.save_to_file(fresh)
     assert "user:1001:rw-" in _acl(fresh) and _reads(fresh, 1001, [1001])
+
+
+# The saver A, and the users whose access a save must not change: B, C in
+# A's group, D in the setgid directory's group 5679, E in the group 5678.
+SAVER = (1001, [1001, 5680])
+USERS = [SAVER, (1002, [1002]), (1003, [1003, 1001]), (1004, [1004, 5679]), (1005, [1005, 5678])]
+# (the file's owner, group and mode, an ACL entry, whether its directory is
+# setgid with group 5679, whether A's save replaces it with a new file)
+OWNERS = [
+    ("another user's file", 1002, 1002, 0o660, "u:1001:rw-", False, False),
+    ("own file, a group A is not in", 1001, 5678, 0o640, None, False, False),
+    ("another user's 0662 file", 1002, 1002, 0o662, None, False, False),
+    ("setgid directory, another user's file", 1002, 1002, 0o660, "u:1001:rw-", True, False),
+    ("setgid directory, own file", 1001, 1001, 0o640, None, True, True),
+    ("own file, own group", 1001, 1001, 0o640, None, False, True),
+    ("own file, a supplementary group", 1001, 5680, 0o640, "u:1004:r--", False, True),
+]
+
+
+@pytest.mark.parametrize("owner, group, mode, acl, setgid, replaced", [c[1:] for c in OWNERS],
+                         ids=[c[0] for c in OWNERS])
+def test_a_save_never_hands_the_file_to_another_owner_or_group(acl_dir, tmp_path, owner, group, mode, acl, setgid,
+                                                                replaced):
+    """A file whose owner and group the saver's new file cannot carry is
+    written in place: its inode, owner, group, mode, ACL, attributes, hard
+    links and readers stay. Any other is replaced by a new file with them."""
+    old, new = _maps()
+    d = os.path.join(acl_dir, "d")
+    os.mkdir(d)
+    os.chmod(d, 0o2777 if setgid else 0o777)
+    if setgid:
+        os.chown(d, 0, 5679)
+    path, link = os.path.join(d, "img"), os.path.join(d, "link")
+    old.save_to_file(path)
+    os.link(path, link)
+    os.chown(path, owner, group)
+    os.chmod(path, mode)
+    if acl:
+        _setfacl("-m", acl, path)
+    os.setxattr(path, "user.origin", b"kept")
+    st = os.stat(path)
+    before = (st.st_uid, st.st_gid, st.st_mode, _acl(path), [_reads(path, *u) for u in USERS])
+    assert _as_user(*SAVER, lambda: new.save_to_file(path))
+    st = os.stat(path)
+    assert (st.st_uid, st.st_gid, st.st_mode, _acl(path), [_reads(path, *u) for u in USERS]) == before
+    assert _read(path) == _image(new, tmp_path) and os.getxattr(path, "user.origin") == b"kept"
+    assert (st.st_ino != os.stat(link).st_ino, st.st_nlink) == (replaced, 1 if replaced else 2)
+    assert _read(link) == _image(old if replaced else new, tmp_path)
+    assert sorted(os.listdir(d)) == ["img", "link"]
+
+
+# (errno that fchown fails with, what the save raises: None when it writes in
+# place instead)
+CHOWN_FAILURES = [
+    (errno.EPERM, None),
+    (errno.EINVAL, None),
+    (errno.EIO, IO_ERROR),
+    (errno.ENOSPC, "Failed to save file: No space left on device (os error 28)"),
+]
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("error, raised", CHOWN_FAILURES, ids=[errno.errorcode[c[0]] for c in CHOWN_FAILURES])
+def test_a_refused_change_of_owner_writes_in_place_and_any_other_failure_refuses(tmp_path, error, raised):
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    inode, old_image = os.stat(path).st_ino, _read(path)
+    _corvale._fail_chown_with(error)
+    try:
+        if raised:
+            with raises_exactly(OSError, raised) as e:
+                new.save_to_file(str(path))
+            assert notes(e) == []
+        else:
+            new.save_to_file(str(path))
+    finally:
+        _corvale._fail_chown_with(0)
+    assert (_read(path), os.stat(path).st_ino) == (old_image if raised else _image(new, tmp_path), inode)
+    assert os.listdir(tmp_path) == ["img"]
+    if not raised:  # interrupted, the write in place leaves what it wrote, and no note
+        _corvale._fail_chown_with(error)
+        _corvale._interrupt_after(1)
+        try:
+            with pytest.raises(KeyboardInterrupt) as e:
+                old.save_to_file(str(path))
+        finally:
+            _corvale._interrupt_after(0)
+        assert (notes(e), _read(path), os.stat(path).st_ino) == ([], b"", inode)
+    new.save_to_file(str(path))  # the hook was used up
+    assert os.stat(path).st_ino != inode
 
 
 @requires_test_hooks
@@ -480,8 +580,10 @@ def test_a_save_to_a_fifo_without_a_reader_is_interrupted_in_open(tmp_path):
 @requires_test_hooks
 def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
     """A handler raising at the n-th check, for every n: a save keeps the old
-    image and leaves nothing; a load leaves no object; the exception is the
-    handler's."""
+    image and leaves nothing, but at its last two checks, right after the
+    rename and after the directory's flush, which find the new image in
+    place and say so in a note; a load leaves no object; the exception is
+    the handler's."""
     old, new = CorvaleBlobMap(1 << 20), CorvaleBlobMap(1 << 20)
     old.insert(1, b"old")
     for k in range(5):
@@ -489,18 +591,25 @@ def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
     path = tmp_path / "img"
     old.save_to_file(str(path))
     old_image, fds, frames = path.read_bytes(), _fds(), _corvale._live_frames()
+    new_image = _image(new, tmp_path)
     for call in (lambda: new.save_to_file(str(path)), lambda: CorvaleBlobMap.load_from_file(str(path))):
+        in_place = []
         for n in range(1, 1000):
+            if path.read_bytes() != old_image:
+                old.save_to_file(str(path))
             _corvale._interrupt_after(n)
             try:
                 call()
                 break
-            except KeyboardInterrupt:
+            except KeyboardInterrupt as e:
                 assert os.listdir(tmp_path) == ["img"] and _fds() == fds and _corvale._live_frames() == frames
-                assert path.read_bytes() == old_image
+                assert getattr(e, "__notes__", []) in ([], [IN_PLACE])
+                in_place.append(hasattr(e, "__notes__"))
+                assert path.read_bytes() == (new_image if in_place[-1] else old_image)
             finally:
                 _corvale._interrupt_after(0)
         assert n >= 6  # a check before each piece of at most 1 MiB, and the rename
+        assert in_place == [False] * (n - 3) + [True, True] if old_image != new_image else not any(in_place)
         old_image = path.read_bytes()
 
 

@@ -696,7 +696,7 @@ def _fail_steps_in_turn(call, after_failure=lambda: None):
 
 
 # (where the save goes, the fewest file steps it takes)
-SAVE_STEPS = [("new file", 8), ("existing file", 11), ("symbolic link", 13), ("in place", 3)]
+SAVE_STEPS = [("new file", 8), ("existing file", 12), ("symbolic link", 14), ("in place", 3)]
 
 
 @requires_test_hooks
@@ -731,10 +731,13 @@ def test_a_save_failing_at_each_file_step_keeps_the_old_image(tmp_path, where, s
     io_error = "Failed to save file: Input/output error (os error 5)"
     assert [str(e) for e, _ in failures] == [io_error] * len(failures)
     after = [state for _, state in failures]
+    notes = [getattr(e, "__notes__", []) for e, _ in failures]
     if where == "in place":
         assert after == [(before, fds)] * len(failures)
+        assert notes == [[]] * len(failures)
     else:
         assert after == [(before, fds)] * (len(failures) - 1) + [({**before, "img": new_image}, fds)]
+        assert notes == [[]] * (len(failures) - 1) + [["the new image is in place"]]
         assert os.path.islink(tmp_path / "link") == (where == "symbolic link")
 
 
