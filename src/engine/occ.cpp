@@ -163,9 +163,7 @@ void Collector::try_advance() {
   pending_bytes_.store(pending_bytes() - taken, std::memory_order_relaxed);
 }
 
-void Collector::shrink_to(u64 keep) {
-  if (pending_bytes() + pooled_bytes() <= keep) [[likely]]
-    return;
+void Collector::shrink(u64 keep) {
   for (unsigned i = 0; i < GARBAGE_BINS && pending_bytes() > 0; ++i) {
     const u64 e = epoch();
     try_advance();

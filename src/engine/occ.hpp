@@ -289,7 +289,10 @@ class Collector : public std::enable_shared_from_this<Collector> {
   // blocks wait in the bins and the pinned readers allow it (at most once
   // per bin), then frees pooled blocks until the pools hold at most `keep`
   // bytes. Writer side.
-  void shrink_to(u64 keep);
+  void shrink_to(u64 keep) {
+    if (pending_bytes() + pooled_bytes() > keep) [[unlikely]]
+      shrink(keep);
+  }
 
   // The calling thread's slot with this collector, registered (unpinned) on
   // the thread's first call; it stays registered until the thread ends or
@@ -321,6 +324,7 @@ class Collector : public std::enable_shared_from_this<Collector> {
   void register_reader(const std::shared_ptr<ReaderSlot>& slot);
   void unregister_reader(const ReaderSlot* slot);
   void push_pool(void* block, unsigned cls) noexcept;
+  void shrink(u64 keep);
   // The head of pool `cls`, as it is, or null.
   [[nodiscard]] void* take_pooled(unsigned cls) noexcept;
   void recycle(const RetiredBlock& r) noexcept;

@@ -17,13 +17,16 @@
 // by a relaxed store, then a sequentially consistent fence; the core
 // operation; seq+1 by a release store; one epoch advance attempt on the
 // collector; the collector shrunk to what the container may keep of the
-// blocks it released (`spare_bytes`); unlock. `seq` thus rises by exactly 2
-// per mutation, even for an insert of a present key or a removal of an
-// absent one.
+// blocks it released (`spare_`); unlock. `seq` thus rises by exactly 2 per
+// mutation, even for an insert of a present key or a removal of an absent
+// one.
 //
 // Memory: the blocks a mutation releases wait in the collector's bins and
-// pools. A container keeps there at most a quarter of its live bytes plus
-// 64 KiB, and nothing once it is empty: a `clear()` (or the removal of its
+// pools, where the next insertions take them, as a private container keeps
+// its free blocks until it is empty. The bins and pools hold at most as
+// many bytes as the container's live blocks did at their most since it was
+// last empty (so that blocks of classes the keys no longer need cannot pile
+// up), and nothing once it is empty: a `clear()` (or the removal of its
 // last key) gives every block back to the system unless a lookup is still
 // inside the container, and then at the first write after it has left.
 //
@@ -48,6 +51,7 @@
 // retired blocks reach the collector, then the collector).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -61,12 +65,6 @@ namespace corvale_trie::sync {
 
 // Failed validations a lookup or a count tolerates before its locked read.
 inline constexpr u64 MAX_OPTIMISTIC_ATTEMPTS = 64;
-
-// The bytes of released blocks a container with `live` keys using
-// `mem_used` bytes keeps for its next allocations (see Memory above).
-[[nodiscard]] constexpr u64 spare_bytes(u64 live, u64 mem_used) noexcept {
-  return live == 0 ? 0 : mem_used / 4 + (u64{64} << 10);
-}
 
 // The limit in force: MAX_OPTIMISTIC_ATTEMPTS unless a test lowered it (so
 // that the locked fallback runs often). 0 restores the default.
@@ -125,6 +123,10 @@ class SyncCore {
   }
 
   [[nodiscard]] u64 seq() const noexcept { return seq_.load(std::memory_order_acquire); }
+  // The bytes of released blocks the container may keep (see Memory
+  // above): its live bytes at their most since it was last empty. Writer
+  // side.
+  [[nodiscard]] u64 spare_bytes() const noexcept { return spare_; }
   [[nodiscard]] const occ::CollectorRef& collector() const noexcept { return collector_; }
   // The inner container, for tests and the verifier: only while no other
   // thread uses the container.
@@ -144,6 +146,7 @@ class SyncCore {
   Inner inner_;
   std::atomic<u64> seq_{0};
   mutable WriterMutex writer_;
+  u64 spare_ = 0;  // under writer_
 };
 
 template <class Inner>
@@ -155,7 +158,8 @@ auto SyncCore<Inner>::write(F&& mutate) {
   auto result = mutate(inner_);
   seq_.store(seq_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   collector_->try_advance();
-  collector_->shrink_to(spare_bytes(inner_.len(), inner_.mem_used()));
+  spare_ = inner_.len() == 0 ? 0 : std::max(spare_, inner_.mem_used());
+  collector_->shrink_to(spare_);
   return result;
 }
 
