@@ -36,9 +36,12 @@ of a shuffled list of present keys. Each figure is the best of three runs.
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import threading
 import time
+
+from resident import machine
 
 from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
@@ -334,6 +337,11 @@ def main():
     for kind in ("SyncCorvaleMap", "dict+Lock"):
         print(f"| {kind} `get` | {python_thread_speed(maps[kind], keys, 1.0):.2f} |")
     print()
+    # The thread rows turn on how soon the system runs a thread that the
+    # interpreter lock was handed to: on the cores the process may use and
+    # on what else runs there.
+    print(f"({machine()}; {len(os.sched_getaffinity(0))} of {os.cpu_count()} CPUs usable;"
+          f" load average at the end {os.getloadavg()[0]:.1f})")
 
 
 if __name__ == "__main__":
