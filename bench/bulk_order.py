@@ -11,7 +11,8 @@ does not count in the next):
   as they lie, no copy), and ``insert_many(a)`` of the ndarray itself, which
   is not a packed source and is iterated as integers;
 - ``set(lst)`` of ``lst = a.tolist()`` made beforehand (up to 10M keys);
-- NumPy: ``np.sort(a)`` and one comparison pass that drops repeats;
+- NumPy: ``np.sort(a)`` and one comparison pass that drops repeats, and
+  ``np.sort(a)`` alone;
 - CorvaleMap: ``insert_many(memoryview(keys), memoryview(values))``,
   unordered and ascending, against ``dict(zip(ks, vs))`` of lists made
   beforehand.
@@ -35,7 +36,7 @@ import os
 import sys
 import time
 
-from resident import run_worker
+from resident import machine, run_worker
 from run import Meter  # bench/run.py: resident growth, steady and peak
 
 SALT = 0x5DEECE66D
@@ -79,6 +80,8 @@ def build(np, family, row, n):
             return lambda: set(lst)
         if row == "numpy":
             return lambda: sort_dedupe(np, a)
+        if row == "np.sort":
+            return lambda: np.sort(a)
     else:
         v = a ^ np.uint64(SALT)
         if row in ("unordered", "ascending"):
@@ -123,7 +126,7 @@ def rows_of(family, n):
             rows.append("ndarray")
         if n <= PY_CONTAINER_MAX:
             rows.append("set(list)")
-        return rows + ["numpy"]
+        return rows + ["numpy", "np.sort"]
     return ["unordered", "ascending"] + (["dict(zip)"] if n <= PY_CONTAINER_MAX else [])
 
 
@@ -133,6 +136,7 @@ LABELS = {
     ("set", "ndarray"): "`CorvaleSet.insert_many(a)`, the ndarray iterated as integers",
     ("set", "set(list)"): "`set(lst)`, the list made beforehand",
     ("set", "numpy"): "`np.sort(a)` and dedupe",
+    ("set", "np.sort"): "`np.sort(a)` alone",
     ("map", "unordered"): "`CorvaleMap.insert_many(memoryview(k), memoryview(v))`, unordered",
     ("map", "ascending"): "... the same pairs, ascending",
     ("map", "dict(zip)"): "`dict(zip(ks, vs))`, the lists made beforehand",
@@ -199,10 +203,8 @@ def main():
                     print(f"{family}/{row}/{n}: FAILED\n{str(failed)[-2000:]}", file=sys.stderr)
                     continue
                 print(f"{family}/{row}/{n}: {results[(family, row, n)]}", file=sys.stderr)
-    import numpy
-
     text = (f"Command: `python3 bench/bulk_order.py{' ' + ' '.join(sys.argv[1:]) if sys.argv[1:] else ''}` "
-            f"({(time.time() - t0) / 60:.1f} min; numpy {numpy.__version__}; load average at the end "
+            f"({(time.time() - t0) / 60:.1f} min; {machine()}; load average at the end "
             f"{os.getloadavg()[0]:.1f}). ns per key, (x) = ours / peer time.\n\n"
             + "\n".join(report(results, f, sizes[f]) for f in ("set", "map") if sizes[f]))
     print(text)

@@ -4,6 +4,7 @@
     python3 bench/sync_bench.py           # 1M keys
     python3 bench/sync_bench.py --quick   # 100k keys, for a fast check
     python3 bench/sync_bench.py --ratios  # only the one-thread cost table
+    python3 bench/sync_bench.py --lookups # only the lookups without a writer
 
 Containers: SyncCorvaleMap; a dict guarded by one threading.Lock (every
 get, `in` and insert takes the lock, the way a user shares a dict between
@@ -36,9 +37,12 @@ of a shuffled list of present keys. Each figure is the best of three runs.
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import threading
 import time
+
+from resident import machine
 
 from corvale_trie._corvale import CorvaleMap, CorvaleSet, SyncCorvaleMap, SyncCorvaleSet
 
@@ -285,6 +289,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--ratios", action="store_true", help="only the one-thread cost table")
+    ap.add_argument("--lookups", action="store_true", help="only the point lookups without a writer")
     args = ap.parse_args()
     n = 100_000 if args.quick else 1_000_000
     rng = random.Random(20261206)
@@ -299,7 +304,7 @@ def main():
     print(f"# SyncCorvaleMap, {len(keys):,} uniform keys; Mops/s (all threads together), best of 3\n")
     maps = {kind: fill(kind, keys) for kind in ("SyncCorvaleMap", "dict+Lock", "CorvaleMap")}
     for op in ("get", "in"):
-        for with_writer in (False, True):
+        for with_writer in (False,) if args.lookups else (False, True):
             title = f"point lookups `{op}`" + (" beside one writer thread" if with_writer else "")
             print(f"## {title}\n")
             if with_writer:
@@ -319,6 +324,9 @@ def main():
                     print(f"| {t} | {ours:.2f} | {peer:.2f} | {col} |")
             print()
 
+    if args.lookups:
+        print_machine()
+        return
     print("## inserts of fresh keys\n")
     print("| threads | SyncCorvaleMap | dict+Lock |")
     print("|---:|---:|---:|")
@@ -334,6 +342,15 @@ def main():
     for kind in ("SyncCorvaleMap", "dict+Lock"):
         print(f"| {kind} `get` | {python_thread_speed(maps[kind], keys, 1.0):.2f} |")
     print()
+    print_machine()
+
+
+def print_machine():
+    # The thread rows turn on how soon the system runs a thread that the
+    # interpreter lock was handed to: on the cores the process may use and
+    # on what else runs there.
+    print(f"({machine()}; {len(os.sched_getaffinity(0))} of {os.cpu_count()} CPUs usable;"
+          f" load average at the end {os.getloadavg()[0]:.1f})")
 
 
 if __name__ == "__main__":
