@@ -10,12 +10,15 @@ and after each removal and each re-insertion: the growth of the process's
 resident set over its start, read as-is ("raw") and after the C library gave
 back what it could ("trimmed": bench/resident.py, ``malloc_trim(0)``), and
 ``mem_used()``. The buffers of removed keys and of their places, held for
-the re-insertion, are left out of the readings after a removal. Each container runs in a child
-process of its own (``--worker``).
+the re-insertion, are left out of the readings after a removal. Last, the
+container is cleared and read once more. Each container runs in a child
+process of its own (``--worker``). The kinds are set, map, sync-set and
+sync-map (SyncCorvaleSet and SyncCorvaleMap, which report no ``mem_used()``).
 
     python3 bench/churn.py                          # set and map of 20M keys, set of 40M; 3 rounds
     python3 bench/churn.py --runs set:40M --rounds 5
     python3 bench/churn.py --runs set:20M:new,map:20M:new --rounds 30
+    python3 bench/churn.py --runs sync-map:5M,sync-map:5M:new --rounds 30
     python3 bench/churn.py --markdown out.md
 
 A 40M set's worker peaks near 1.5 GB, a 20M map's near 1.4 GB.
@@ -33,6 +36,7 @@ from resident import print_tables, resident_bytes, run_worker, worker_setup
 
 SEED = 20260
 SHARE = 0.8  # of the keys removed and re-inserted in each round
+KINDS = {"set": "CorvaleSet", "map": "CorvaleMap", "sync-set": "SyncCorvaleSet", "sync-map": "SyncCorvaleMap"}
 
 
 def raw_resident():
@@ -43,20 +47,21 @@ def raw_resident():
 def worker(spec):
     worker_setup()
     import numpy as np
-    from corvale_trie import CorvaleMap, CorvaleSet
+    import corvale_trie
 
     job = json.loads(spec)
     kind, n, rounds, new = job["kind"], job["n"], job["rounds"], job.get("new", False)
-    is_map = kind == "map"
+    is_map = kind.endswith("map")
     rng = np.random.default_rng(SEED + n)
     a = rng.integers(0, 2**64 - 1, size=n, dtype=np.uint64, endpoint=True)
     v = (a * np.uint64(0x9E3779B97F4A7C15)) if is_map else None
-    c = CorvaleMap() if is_map else CorvaleSet()
+    c = getattr(corvale_trie, KINDS[kind])()
+    mem_used = getattr(c, "mem_used", lambda: None)
     start = resident_bytes()
 
     def reading(step, held=0):
         raw = raw_resident() - start - held
-        return {"step": step, "raw": raw, "trimmed": resident_bytes() - start - held, "mem_used": c.mem_used()}
+        return {"step": step, "raw": raw, "trimmed": resident_bytes() - start - held, "mem_used": mem_used()}
 
     def insert(keys, values):
         if is_map:
@@ -85,6 +90,8 @@ def worker(spec):
         insert(gone, gone_values)
         del gone, gone_values
         out.append(reading(f"round {r}: {'new keys inserted' if new else 're-inserted'}"))
+    c.clear()
+    out.append(reading("cleared"))
     print(json.dumps(out))
 
 
@@ -95,8 +102,8 @@ def mb(n):
 
 def parse_run(text):
     kind, size, *mode = text.split(":")
-    if mode not in ([], ["new"]):
-        raise SystemExit(f"--runs: {text!r}: kind:size or kind:size:new")
+    if mode not in ([], ["new"]) or kind not in KINDS:
+        raise SystemExit(f"--runs: {text!r}: kind:size or kind:size:new, kind one of {', '.join(KINDS)}")
     mult = {"k": 1000, "M": 1_000_000}.get(size[-1:], 1)
     return kind, int(float(size.rstrip("kM")) * mult), bool(mode)
 
@@ -126,14 +133,15 @@ def main():
         kind, n, new = parse_run(text)
         rows = run_worker(__file__, {"kind": kind, "n": n, "rounds": args.rounds, "new": new})
         print(f"{kind} {n:,}{' new keys' if new else ''}: {rows}", file=sys.stderr, flush=True)
-        title = f"Corvale{kind.capitalize()}, {n:,} keys{', new keys each round' if new else ''}"
+        title = f"{KINDS[kind]}, {n:,} keys{', new keys each round' if new else ''}"
         lines += ["", f"| {title} | MB |", "|---|---:|"]
         for row in rows:
             lines.append(
-                f"| {row['step']} | {mb(row['trimmed'])} / {mb(row['raw'])} [{mb(row['mem_used'])}]"
+                f"| {row['step']} | {mb(row['trimmed'])} / {mb(row['raw'])}"
+                f" [{'-' if row['mem_used'] is None else mb(row['mem_used'])}]"
                 f" ({row['trimmed'] / rows[0]['trimmed']:.2f}x built) |"
             )
-        lines.append(f"| last / built | {rows[-1]['trimmed'] / rows[0]['trimmed']:.2f}x |")
+        lines.append(f"| last round / built | {rows[-2]['trimmed'] / rows[0]['trimmed']:.2f}x |")
     print_tables(lines, t0, args.markdown)
 
 
