@@ -43,12 +43,13 @@
 //
 // What the bins and pools hold is memory the container no longer uses. The
 // writer bounds it after each write (`shrink_to`): when the two hold more
-// than the container lets them keep (a share of its live bytes, nothing
-// once it is empty), the collector advances as far as the pinned readers
-// let it, so that the bins recycle what no reader can reach any more, and
-// frees pooled blocks down to that bound. A `clear()` thus gives its blocks
-// back to the system at once when no reader is inside the container, and
-// otherwise at the first write after the last such reader has left.
+// than the container lets them keep (sync.hpp: its largest size since it
+// was last empty, nothing once it is empty), the collector advances as far
+// as the pinned readers let it, so that the bins recycle what no reader
+// can reach any more, and frees pooled blocks down to that bound. A
+// `clear()` thus gives its blocks back to the system at once when no
+// reader is inside the container, and otherwise at the first write after
+// the last such reader has left.
 //
 // Reader slots. A reader publishes the epoch it reads at in a ReaderSlot
 // registered with the collector: `pin` stores the current epoch in it before
