@@ -45,6 +45,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+from itertools import islice
 
 from resident import machine, resident_bytes, resolved_growth
 
@@ -361,20 +362,14 @@ def worker_point(job):
 
     if family == "set":
 
-        def small_set():
-            c = _make_set(name)
-            for k in karr[:WARMUP]:
-                c.add(k)
-            return c
-
-        def build():
+        def build(count=n):
             c = _make_set(name)
             add = c.add
-            for k in karr:
+            for k in islice(karr, count):  # no copy: see _read_array
                 add(k)
             return c
 
-        _warm_up(small_set)
+        _warm_up(lambda: build(WARMUP))
         s = _make_set(name)
         with Meter() as meter:
             add = s.add
@@ -385,19 +380,13 @@ def worker_point(job):
         c = s
     else:
 
-        def small_map():
+        def build(count=n):
             c = _make_map(name)
-            for k, v in zip(karr[:WARMUP], varr[:WARMUP]):
+            for k, v in islice(zip(karr, varr), count):
                 c[k] = v
             return c
 
-        def build():
-            c = _make_map(name)
-            for k, v in zip(karr, varr):
-                c[k] = v
-            return c
-
-        _warm_up(small_map)
+        _warm_up(lambda: build(WARMUP))
         m = _make_map(name)
         with Meter() as meter:
             t0 = time.perf_counter_ns()
