@@ -300,7 +300,7 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, SaveError
     if (code == 0) {
       const file::Commit done = target.commit();
       code = done.error;
-      error.image_in_place = done.renamed;
+      error.image_in_place = done.in_place;
     }
   }
   if (code != 0) {
@@ -537,8 +537,13 @@ MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into
   // below as not a regular file.
   const file::FdCloser fd(file::step([&] { return ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }, stop));
   if (fd.get() < 0) return ArenaError::CorruptHeader;
+  // A shared lock while it reads, so that a save writing the file in place
+  // (which holds an exclusive one) is waited for; the size is taken once
+  // the lock is held.
   struct stat st {};
-  if (file::step([&] { return ::fstat(fd.get(), &st); }, stop) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+  const auto status = [&] { return file::step([&] { return ::fstat(fd.get(), &st); }, stop) == 0; };
+  if (!status() || !S_ISREG(st.st_mode) || file::lock_whole(fd.get(), false, stop) != 0 || !status() ||
+      st.st_size < 0)
     return ArenaError::CorruptHeader;
   ImageReader reader(fd.get(), static_cast<u64>(st.st_size), stop);  // may throw std::bad_alloc
   const MaybeError e = load(reader, into);

@@ -182,18 +182,20 @@ class CorvaleBlobMap {
   // new file and puts it in place of `path` (image_file.hpp: flushed,
   // renamed over the path, the directory flushed; a path that is not a
   // regular file, or a file whose owner and group the new file cannot
-  // carry, is written in place); a failure before the rename leaves
-  // the old file as it was and removes the new one, and a failed flush or
-  // close is an error too. Errors are file-error texts (io_error_text).
-  // Both may throw std::bad_alloc; save_to_file does so only before it
-  // makes or opens a file. `stop`, when given, is asked between the pieces
-  // of the save (image_file.hpp); its true answer fails the save with EINTR
-  // ("Interrupted system call (os error 4)"), before the rename, or, asked
-  // right after the rename and after the directory's flush, with the new
-  // image in place. A failure says whether the new image was in place.
+  // carry, is written in place, under a lock); a failure before the rename
+  // leaves the old file as it was and removes the new one, and a failed
+  // flush or close is an error too. Errors are file-error texts
+  // (io_error_text). Both may throw std::bad_alloc; save_to_file does so
+  // only before it makes or opens a file. `stop`, when given, is asked
+  // between the pieces of the save (image_file.hpp); its true answer fails
+  // the save with EINTR ("Interrupted system call (os error 4)"), before
+  // the new image is in place, or, asked once it is (after the rename and
+  // after the directory's flush, or after the flush of a file written in
+  // place), with the new image in place. A failure says whether the new
+  // image was in place.
   struct SaveError {
     std::string text;
-    bool image_in_place = false;  // the failure came after the rename
+    bool image_in_place = false;  // the failure came once the new image was in place
   };
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
@@ -209,7 +211,9 @@ class CorvaleBlobMap {
   // anything is read: `into` stays empty and the file is closed.
   // `bytes_read`, when given, receives the number of bytes read from it.
   // `stop`, when given, is asked before each read (image_file.hpp); its true
-  // answer fails the load with CorruptHeader, `into` left empty.
+  // answer fails the load with CorruptHeader, `into` left empty. The file is
+  // read under a shared lock (image_file.hpp), which waits for a save that
+  // writes it in place; `stop` is asked while it waits too.
   [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into,
                                             u64* bytes_read = nullptr, file::Interrupted stop = nullptr);
 

@@ -4,6 +4,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/fsuid.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +20,7 @@ namespace corvale_trie::blobmap::file {
 #ifdef CORVALE_TEST_HOOKS
 namespace {
 Countdown g_fail_countdown;
-std::atomic<void (*)() noexcept> g_after_path_stat{nullptr};
+std::atomic<void (*)() noexcept> g_pauses[2]{};  // by SavePoint
 std::atomic<int> g_chown_error{0};
 }  // namespace
 
@@ -25,9 +28,21 @@ void fail_file_step_after(u64 n) noexcept { g_fail_countdown.arm(n); }
 
 void fail_chown_with(int e) noexcept { g_chown_error.store(e, std::memory_order_relaxed); }
 
-void after_path_stat(void (*hook)() noexcept) noexcept { g_after_path_stat.store(hook, std::memory_order_relaxed); }
+void pause_save_at(SavePoint point, void (*hook)() noexcept) noexcept {
+  g_pauses[static_cast<int>(point)].store(hook, std::memory_order_relaxed);
+}
 
 bool step_fails() noexcept { return g_fail_countdown.tick(); }
+
+namespace {
+void pause(SavePoint point) noexcept {
+  if (const auto hook = g_pauses[static_cast<int>(point)].load(std::memory_order_relaxed)) hook();
+}
+}  // namespace
+#else
+namespace {
+void pause(SavePoint) noexcept {}
+}  // namespace
 #endif
 
 // ---------------------------------------------------------------------------
@@ -56,6 +71,14 @@ int write_all(int fd, const u8* data, std::size_t n, int write_zero, Interrupted
     n -= static_cast<std::size_t>(w);
   }
   return 0;
+}
+
+int lock_whole(int fd, bool exclusive, Interrupted stop) noexcept {
+  struct flock whole {};
+  whole.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  whole.l_whence = SEEK_SET;  // l_start 0, l_len 0: from the start to any end
+  if (step([&] { return ::fcntl(fd, F_SETLKW, &whole); }, stop) == 0) return 0;
+  return errno == ENOLCK ? 0 : errno;
 }
 
 // ---------------------------------------------------------------------------
@@ -136,6 +159,46 @@ int change_owner(int fd, const struct stat& old, Interrupted stop) noexcept {
   return step([&] { return ::fchown(fd, old.st_uid, old.st_gid); }, stop);
 }
 
+// Whether links in shared directories are held to the kernel's rule for
+// following them (Linux's fs.protected_symlinks, read at every save that
+// meets a link). A value that cannot be read holds the rule: a save never
+// follows a link that open() might refuse. Other systems have no such rule.
+bool links_protected() noexcept {
+#ifdef __linux__
+  const int fd = ::open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char value = '1';
+  const bool read = ::read(fd, &value, 1) == 1;
+  ::close(fd);
+  return !read || value != '0';
+#else
+  return false;
+#endif
+}
+
+// The user the kernel checks a link's owner against: the file-system uid
+// (setfsuid(-1) changes nothing and answers it), elsewhere the effective one.
+uid_t file_system_uid() noexcept {
+#ifdef __linux__
+  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)));
+#else
+  return ::geteuid();
+#endif
+}
+
+// Whether a save may follow the link `link`, in the directory `dir`, by
+// hand: 0, or the errno value that open() would meet. The kernel's rule for
+// following links: in a sticky directory that anyone may write, only a link
+// of the caller's or of the directory's owner is followed; any other is
+// refused with EACCES, where links are protected.
+int may_follow(int dir, const struct stat& link, Interrupted stop) noexcept {
+  if (link.st_uid == file_system_uid() || !links_protected()) return 0;
+  struct stat d {};
+  if (step([&] { return ::fstat(dir, &d); }, stop) != 0) return errno;
+  constexpr mode_t kShared = S_ISVTX | S_IWOTH;
+  return (d.st_mode & kShared) != kShared || d.st_uid == link.st_uid ? 0 : EACCES;
+}
+
 // A random part for the new file's name: unique enough that the O_EXCL
 // retries (which cover a clash) are almost never needed; not a secret.
 u32 random_part() noexcept {
@@ -174,9 +237,7 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   struct stat reached {};
   const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
   if (!reaches && errno != ENOENT) return errno;
-#ifdef CORVALE_TEST_HOOKS
-  if (const auto hook = g_after_path_stat.load(std::memory_order_relaxed)) hook();
-#endif
+  pause(SavePoint::path_stat);
   // Where a link was followed and the name it led to is not the file that
   // the path reaches, the path names an open file: it is written in place
   // once a second look at the path agrees with the first. Where the two
@@ -205,7 +266,8 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   name_ = path.substr(at);
   struct stat st {};
   bool exists = true;
-  int links = 0;
+  int links = 0;    // links followed
+  int relooks = 0;  // names that stopped being a link before they were read
   for (;; ++links) {
     if (name_.empty() || name_ == "." || name_ == "..") return open_in_place(path);  // a directory: opening it tells
     if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, stop_) != 0) {
@@ -215,11 +277,17 @@ int SaveTarget::resolve(const std::string& path, bool last) {
     }
     if (!S_ISLNK(st.st_mode)) break;
     if (links == kMaxLinks) return ELOOP;
+    if (const int e = may_follow(dir_.get(), st, stop_)) return e;
+    pause(SavePoint::link_stat);
     std::string link(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256, '\0');
     ssize_t n = 0;
     while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, stop_)) >=
            static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
+    if (n < 0 && errno == EINVAL && ++relooks <= kMaxLinks) {
+      --links;  // the name is no longer a link: it is looked at again
+      continue;
+    }
     if (n <= 0) return unresolved(n < 0 ? errno : ENOENT, true);
     link.resize(static_cast<std::size_t>(n));
     at = name_at(link);
@@ -249,9 +317,18 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   // check it, and the mode, owner and attributes of the very file opened.
   // A file whose owner and group a new file cannot carry is written in
   // place through this very descriptor.
+  // The open carries O_CREAT, as open(path, "wb") does, so that the kernel
+  // holds it to the same rules: a file of another user's in a sticky
+  // directory is refused where files there are protected
+  // (fs.protected_regular). A name that is gone by then is made anew,
+  // empty, as that open would make it; one that became a link starts over.
   FdCloser probe(step(
-      [&] { return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }, stop_));
-  if (probe.get() < 0) return errno;
+      [&] {
+        return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        0666);
+      },
+      stop_));
+  if (probe.get() < 0) return errno == ELOOP && !last ? kAgain : errno;
   if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
   const auto replace = [&] {
@@ -274,17 +351,25 @@ int SaveTarget::settled(const std::string& path, bool reached_before, const stru
 
 int SaveTarget::open_in_place(const std::string& path) noexcept {
   dir_.reset(-1);
-  file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }, stop_));
-  return file_.get() < 0 ? errno : 0;
+  file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }, stop_));
+  if (file_.get() < 0) return errno;
+  struct stat st {};
+  if (step([&] { return ::fstat(file_.get(), &st); }, stop_) != 0) return errno;
+  return S_ISREG(st.st_mode) ? empty_locked() : 0;  // a stream is written as it is
 }
 
 int SaveTarget::write_over(FdCloser& opened) noexcept {
   dir_.reset(-1);
   file_.reset(opened.release());
   flush_in_place_ = true;
-  // Blocking writes again (the descriptor was opened not to wait for a
-  // FIFO's reader), from an empty file.
+  // Blocking writes again: the descriptor was opened not to wait for a
+  // FIFO's reader.
   if (step([&] { return ::fcntl(file_.get(), F_SETFL, 0); }, stop_) != 0) return errno;
+  return empty_locked();
+}
+
+int SaveTarget::empty_locked() noexcept {
+  if (const int e = lock_whole(file_.get(), true, stop_)) return e;
   return step([&] { return ::ftruncate(file_.get(), 0); }, stop_) == 0 ? 0 : errno;
 }
 
@@ -325,8 +410,10 @@ int SaveTarget::make_new_file(const struct stat* old) {
     // which the mode then sets. Where they cannot be given, the file the
     // new one would replace is written in place instead: the new file,
     // still empty and private, is removed. Then the attributes and the
-    // ACL, while the new file may still be written by its maker, and last
-    // the mode, which an ACL's mask must agree with.
+    // ACL, while the new file may still be written by its maker. The mode,
+    // which an ACL's mask must agree with, comes last, after the image
+    // (commit()): a write by a caller who may not set them clears the
+    // set-id bits.
     if (change_owner(file_.get(), *old, stop_) != 0) {
       const int e = errno;
       if (e != EPERM && e != EINVAL) return e;
@@ -334,18 +421,25 @@ int SaveTarget::make_new_file(const struct stat* old) {
       return kOwnerRefused;
     }
     if (const int e = attrs_.apply(file_.get())) return e;
-    if (step([&] { return ::fchmod(file_.get(), old->st_mode & 07777); }, stop_) != 0) return errno;
+    mode_ = old->st_mode & 07777;
   }
   return 0;
 }
 
 Commit SaveTarget::commit() noexcept {
-  if (!made_) {  // in place
-    int e = flush_in_place_ ? flush_to_disk(file_.get(), stop_) : 0;
+  if (!made_) {
+    // Written in place: the image is there since its last byte was
+    // written, and the save cannot be stopped any more. An interrupted
+    // flush is repeated; the check is asked once the file is closed (and
+    // its lock let go), so that a signal that came meanwhile is handled
+    // inside the call.
+    int e = flush_in_place_ ? flush_to_disk(file_.get(), nullptr) : 0;
     if (const int closed = file_.close(); e == 0) e = closed;
-    return {e, false};
+    return {e == 0 && stopped(stop_) ? EINTR : e, true};
   }
-  int e = flush_to_disk(file_.get(), stop_);
+  int e = 0;
+  if (mode_ && step([&] { return ::fchmod(file_.get(), *mode_); }, stop_) != 0) e = errno;
+  if (e == 0) e = flush_to_disk(file_.get(), stop_);
   if (const int closed = file_.close(); e == 0) e = closed;
   // The last moment at which the save may stop: a signal that came during
   // the writes or the flush stops it here, with the old image in place.

@@ -32,6 +32,12 @@
 //     of a pipe or of a deleted file, whose directory may be gone too): it
 //     is written in place through the path, with O_TRUNC, and no
 //     other file is made;
+//   - a link followed here is held to the kernel's rule for following
+//     links (Linux's fs.protected_symlinks): in a sticky directory that
+//     anyone may write, a link that is neither the caller's (its file-system
+//     uid) nor the directory owner's is refused with EACCES, as open()
+//     refuses it. A name that stops being a link before it is read is
+//     looked at again;
 //   - the path's status is taken before its name is resolved, and again
 //     after it where the two disagree: a disagreement that another save's
 //     rename made (the path's status changed meanwhile) starts open() over,
@@ -49,9 +55,11 @@
 //     regular file (another user's, or the caller's in a group the caller
 //     is not in) is written in place through the descriptor that checked
 //     its write access: truncated, written, flushed (fsync) and closed. It
-//     keeps its inode, owner, group, mode, ACL, attributes and hard links,
-//     and gives up the guarantee: a crash, a full disk or a failed write
-//     leaves it torn. Where fchown still refuses the old owner or group
+//     keeps its inode, owner, group, mode (but the set-id bits, which the
+//     kernel clears on a write by a caller who may not set them), ACL,
+//     attributes and hard links, and gives up the guarantee: a crash, a
+//     full disk or a failed write leaves it torn. Where fchown still
+//     refuses the old owner or group
 //     (EPERM, or EINVAL for an identity outside the user namespace), the
 //     new file, which holds nothing yet, is removed and the file is written
 //     in place the same way; any other failure of fchown refuses the save;
@@ -61,10 +69,20 @@
 //     Its other extended attributes (Linux: the `user.` ones) are copied as
 //     shutil.copystat copies them;
 //   - write access is checked first, by opening the existing file for
-//     writing (without truncating it): a file the caller may not write is
-//     refused with the error of that open, as a save in place would be.
-//     That open and its close show to inotify as IN_OPEN and IN_CLOSE_WRITE
-//     on the old file, which still holds the old image;
+//     writing (without truncating it, and with O_CREAT, as open(path, "wb")
+//     opens it, so that the kernel's protection of other users' files in
+//     sticky directories, fs.protected_regular, holds): a file the caller
+//     may not write is refused with the error of that open, as a save in
+//     place would be. That open and its close show to inotify as IN_OPEN
+//     and IN_CLOSE_WRITE on the old file, which still holds the old image;
+//   - a regular file written in place is locked first: the save takes a
+//     POSIX record lock (fcntl F_SETLKW, F_WRLCK) over the whole file
+//     before it truncates it, and holds it until the file is flushed and
+//     closed; a load takes a shared one (F_RDLCK) while it reads. So no
+//     load or save of this module sees such a file half-written: they wait
+//     for each other. Waiting can be interrupted (below). A file system
+//     without locks (ENOLCK) is written and read without them. A
+//     replacement takes no lock: a load opens the old file or the new one;
 //   - a path that exists and is not a regular file (a FIFO, a character
 //     device such as /dev/null, a directory) is opened and written in place,
 //     with O_TRUNC: such a file cannot be replaced by a rename;
@@ -87,13 +105,15 @@
 // interrupted (EINTR) asks it too, and is repeated unless it answers true.
 // A true answer stops the call with EINTR: a save removes its new file
 // and keeps the old image (written in place, the file keeps what was
-// written). After the rename the save cannot be stopped: an interrupted
-// flush of the directory is repeated. It asks the check once more right
-// after the rename and once after the directory's flush (the second time
-// only when the first answered false), so that a signal that came meanwhile
-// is handled inside the call: a true answer makes commit() answer EINTR,
-// with the new image in place. (A close that reports EINTR has closed the
-// descriptor and is not repeated.)
+// written; one still waiting for its lock is untouched). Once the new image
+// is in place, after the rename or, written in place, after its last byte,
+// the save cannot be stopped: an interrupted flush is repeated. It asks
+// the check once more right after the rename and once after the
+// directory's flush (the second time only when the first answered false),
+// or once after the flush of a file written in place, so that a signal
+// that came meanwhile is handled inside the call: a true answer makes
+// commit() answer EINTR, with the new image in place. (A close that
+// reports EINTR has closed the descriptor and is not repeated.)
 //
 // Every allocation of a save is made in open(), before the new file exists:
 // running out of memory (std::bad_alloc) leaves the file system as it was.
@@ -107,9 +127,11 @@
 // failed), and the read window fails as if memory had run out.
 // fail_chown_with(e) makes the next change of owner of a save's new file
 // fail with errno e without being made (it is a file step too).
-// after_path_stat(hook) has a save call `hook` between the status of the
-// path and the resolution of its name, where another save's rename would
-// make the two disagree.
+// pause_save_at(point, hook) has a save call `hook` at `point`: between
+// the status of the path and the resolution of its name, where another
+// save's rename would make the two disagree (SavePoint::path_stat), or
+// between the status of a link and the reading of it, where the link may
+// be replaced (SavePoint::link_stat).
 #pragma once
 
 #include <sys/stat.h>
@@ -117,6 +139,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -138,15 +161,17 @@ using Interrupted = bool (*)() noexcept;
 // between which it asks its Interrupted check.
 inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 
+// Where a test build may pause a save.
+enum class SavePoint { path_stat, link_stat };
+
 #ifdef CORVALE_TEST_HOOKS
 // Makes the n-th file step from now fail; 0 disarms.
 void fail_file_step_after(u64 n) noexcept;
 // Makes the next change of owner of a save fail with errno e, once; 0
 // disarms.
 void fail_chown_with(int e) noexcept;
-// Has every save from now on call `hook` right after it took the status of
-// the path, before it resolves the path's name; null: none.
-void after_path_stat(void (*hook)() noexcept) noexcept;
+// Has every save from now on call `hook` at `point`; null: none.
+void pause_save_at(SavePoint point, void (*hook)() noexcept) noexcept;
 [[nodiscard]] bool step_fails() noexcept;
 #else
 [[nodiscard]] constexpr bool step_fails() noexcept { return false; }
@@ -202,13 +227,19 @@ class FdCloser {
 [[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero,
                             Interrupted stop = nullptr) noexcept;
 
+// Takes a POSIX record lock over the whole of `fd` (exclusive: F_WRLCK,
+// else F_RDLCK), waiting for other processes' locks (a file step): 0, or the
+// errno value of the failure (EINTR when `stop` ended the wait). A file
+// system without locks (ENOLCK) answers 0: the file goes unlocked.
+[[nodiscard]] int lock_whole(int fd, bool exclusive, Interrupted stop = nullptr) noexcept;
+
 // What SaveTarget::commit() answers: 0 or an errno value, and whether the
-// new file had been renamed over the path by then. An error with `renamed`
-// came after the rename (the directory's flush, or EINTR from the check
-// after it): the new image is in place.
+// new image was in place by then (renamed over the path, or written in
+// place to its last byte). An error with `in_place` came after that (a
+// flush, a close, or EINTR from the check after them).
 struct Commit {
   int error = 0;
-  bool renamed = false;
+  bool in_place = false;
 };
 
 // The file a save writes, and the steps that put it in place (above).
@@ -245,10 +276,14 @@ class SaveTarget {
   // kOwnerRefused, the new file removed, when it cannot be given the old
   // owner and group. May throw std::bad_alloc, before the file is made.
   [[nodiscard]] int make_new_file(const struct stat* old);
+  // Writes in place through the path itself: a stream as it is, a regular
+  // file locked and truncated first (empty_locked), not flushed.
   [[nodiscard]] int open_in_place(const std::string& path) noexcept;
   // Writes in place through `opened`, the existing regular file opened for
-  // writing: truncates it, and has commit() flush it.
+  // writing: locks and truncates it, and has commit() flush it.
   [[nodiscard]] int write_over(FdCloser& opened) noexcept;
+  // Takes the lock of the regular file file_, then empties it.
+  [[nodiscard]] int empty_locked() noexcept;
   void discard() noexcept;
 
   Interrupted stop_;
@@ -258,6 +293,7 @@ class SaveTarget {
   std::string name_;          // the name the new file is renamed to, in dir_
   std::string temp_;          // the new file's name in dir_ (empty when writing in place)
   Attributes attrs_;          // what the replaced file hands on
+  std::optional<mode_t> mode_;  // the replaced file's mode, set after the image
   bool made_ = false;         // the new file exists and is not yet in place
   bool flush_in_place_ = false;  // a regular file written in place, flushed by commit()
 };

@@ -25,9 +25,11 @@
 // of the file (and when a system call was interrupted): a handler that
 // raises stops the call, and its exception is what the call raises (a
 // save then keeps the old image, or what it wrote of a file written in
-// place). A save runs them once more right after its rename and after the
-// directory's flush; an exception raised then, or a failed flush of the
-// directory, carries the note "the new image is in place". Everything it
+// place). A save runs them once more once its new image is in place
+// (after its rename and after the directory's flush, or after the flush of
+// a file written in place); an exception raised then, or a failed flush,
+// carries the note "the new image is in place". Waiting for the lock of a
+// file written in place is interrupted the same way. Everything it
 // allocates (its answer, the engine's paths and write buffer) is taken
 // before a file is made, so a MemoryError leaves an existing image as it
 // was. load_from_file (a static method: no thread check, no claim)

@@ -104,8 +104,9 @@ int module_exec(PyObject* module) noexcept {
 // new file fail with errno e, once, and 0 disarms it;
 // _after_path_stat(f) has every blob map save from now on call f() between
 // the status of its path and the resolution of the path's name (where
-// another save's rename may come), None removing it; an exception that f
-// raises is reported as unraisable;
+// another save's rename may come), and _after_link_stat(f) between the
+// status of a link it follows and the reading of that link; None removes
+// it; an exception that f raises is reported as unraisable;
 // _bytes_map_hash_mask(map, mask) is bytesmap.cpp's, _interrupt_after(n)
 // blobmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
@@ -135,21 +136,28 @@ PyObject* fail_chown_with(PyObject*, PyObject* arg) noexcept {
   });
 }
 
-PyObject* g_path_stat_hook = nullptr;
+using corvale_trie::blobmap::file::SavePoint;
 
-void call_path_stat_hook() noexcept {
+// The callable that a save calls at `point`.
+template <SavePoint point>
+PyObject* g_save_hook = nullptr;
+
+template <SavePoint point>
+void call_save_hook() noexcept {
   if (PyErr_Occurred()) return;  // a signal handler raised: the save is stopping
-  if (PyObject* r = PyObject_CallNoArgs(g_path_stat_hook))
+  if (PyObject* r = PyObject_CallNoArgs(g_save_hook<point>))
     Py_DECREF(r);
   else
-    PyErr_WriteUnraisable(g_path_stat_hook);
+    PyErr_WriteUnraisable(g_save_hook<point>);
 }
 
-PyObject* after_path_stat(PyObject*, PyObject* arg) noexcept {
+template <SavePoint point>
+PyObject* pause_save_at(PyObject*, PyObject* arg) noexcept {
   return detail::object_boundary([arg]() -> Ref {
     if (arg != Py_None && !PyCallable_Check(arg)) raise(PyExc_TypeError, "expected a callable or None");
-    corvale_trie::blobmap::file::after_path_stat(arg == Py_None ? nullptr : &call_path_stat_hook);
-    const Ref old = Ref::steal(std::exchange(g_path_stat_hook, arg == Py_None ? nullptr : Ref::borrow(arg).release()));
+    corvale_trie::blobmap::file::pause_save_at(point, arg == Py_None ? nullptr : &call_save_hook<point>);
+    const Ref old =
+        Ref::steal(std::exchange(g_save_hook<point>, arg == Py_None ? nullptr : Ref::borrow(arg).release()));
     return none();
   });
 }
@@ -169,7 +177,8 @@ PyMethodDef g_functions[] = {
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {"_fail_file_step_after", &fail_file_step_after, METH_O, nullptr},
     {"_fail_chown_with", &fail_chown_with, METH_O, nullptr},
-    {"_after_path_stat", &after_path_stat, METH_O, nullptr},
+    {"_after_path_stat", &pause_save_at<SavePoint::path_stat>, METH_O, nullptr},
+    {"_after_link_stat", &pause_save_at<SavePoint::link_stat>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 constexpr PyMethodDef* kFunctions = g_functions;

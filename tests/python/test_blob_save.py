@@ -4,7 +4,9 @@ the paths a save reaches (long ones, names that are not UTF-8)."""
 
 import contextlib
 import errno
+import fcntl
 import os
+import re
 import shutil
 import signal
 import stat
@@ -16,7 +18,7 @@ import time
 import pytest
 
 from corvale_trie import CorvaleBlobMap, _corvale
-from conftest import notes, raises_exactly, requires_test_hooks
+from conftest import U64_MAX, notes, raises_exactly, requires_test_hooks
 
 IO_ERROR = "Failed to save file: Input/output error (os error 5)"
 IN_PLACE = "the new image is in place"
@@ -89,26 +91,39 @@ def _setfacl(*args):
     subprocess.run(["setfacl", *args], check=True, capture_output=True)
 
 
-def _as_user(uid, groups, call):
+def _errno_as_user(uid, groups, call):
     """call() in a child process of user uid, a member of `groups` (the first
-    its primary group): True when it returned, False when it raised
-    PermissionError."""
+    its primary group): None when it returned, else the errno of the OSError
+    it raised (a save's is in its text)."""
+    r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
-        code = 2
         try:
+            os.close(r)
             os.setgroups(groups)
             os.setgid(groups[0])
             os.setuid(uid)
-            call()
-            code = 0
-        except PermissionError:
-            code = 1
+            try:
+                call()
+                os.write(w, b"ok")
+            except OSError as e:
+                os.write(w, str(e.errno if e.errno else re.search(r"\(os error (\d+)\)", str(e))[1]).encode())
         finally:
-            os._exit(code)
+            os._exit(0)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        said = f.read().decode()
     _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) in (0, 1)
-    return os.waitstatus_to_exitcode(status) == 0
+    assert os.waitstatus_to_exitcode(status) == 0 and said
+    return None if said == "ok" else int(said)
+
+
+def _as_user(uid, groups, call):
+    """Whether call() returned in a child process of user uid (False: it
+    raised PermissionError)."""
+    e = _errno_as_user(uid, groups, call)
+    assert e in (None, errno.EACCES, errno.EPERM)
+    return e is None
 
 
 def _reads(path, uid, groups):
@@ -170,6 +185,12 @@ def test_the_new_file_has_the_old_files_acl_and_user_attributes(acl_dir, tmp_pat
     assert "user:1001:rw-" in _acl(fresh) and _reads(fresh, 1001, [1001])
 
 
+# Users of the tests below that save as another user: A saves; B owns
+# files or links that A meets; C owns a shared directory; all three are in
+# the group G.
+G = 3210
+A, B, C = (3201, [3201, G]), (3202, [3202, G]), (3203, [3203, G])
+
 # The saver A, and the users whose access a save must not change: B, C in
 # A's group, D in the setgid directory's group 5679, E in the group 5678.
 SAVER = (1001, [1001, 5680])
@@ -217,6 +238,122 @@ def test_a_save_never_hands_the_file_to_another_owner_or_group(acl_dir, tmp_path
     assert (st.st_ino != os.stat(link).st_ino, st.st_nlink) == (replaced, 1 if replaced else 2)
     assert _read(link) == _image(old if replaced else new, tmp_path)
     assert sorted(os.listdir(d)) == ["img", "link"]
+
+
+# (the file's mode, whether it is A's own (replaced) or another user's
+# (written in place), its mode after A's save)
+SET_ID = [(0o4750, True, 0o4750), (0o2750, True, 0o2750), (0o6750, True, 0o6750), (0o6770, False, 0o0770)]
+
+
+@pytest.mark.parametrize("mode, own, after", SET_ID, ids=[f"{oct(c[0])} {'own' if c[1] else 'in place'}"
+                                                         for c in SET_ID])
+def test_set_id_bits_after_a_save_by_a_user(acl_dir, tmp_path, mode, own, after):
+    """A replacement keeps the set-id bits; a write in place by a user who
+    may not set them loses them, as any write does."""
+    old, new = _maps()
+    d = os.path.join(acl_dir, "d")
+    os.mkdir(d)
+    os.chmod(d, 0o777)
+    path = os.path.join(d, "img")
+    old.save_to_file(path)
+    os.chown(path, A[0] if own else B[0], G)
+    os.chmod(path, mode)
+    assert _as_user(*A, lambda: new.save_to_file(path))
+    assert (stat.S_IMODE(os.stat(path).st_mode), _read(path)) == (after, _image(new, tmp_path))
+
+
+# ---------------------------------------------------------------------------
+# In a shared sticky directory a save is refused wherever open(path, "wb") is
+
+
+@pytest.fixture
+def protections():
+    """protections(symlinks, regular) sets the kernel's protections of sticky
+    directories (fs.protected_symlinks, fs.protected_regular) for the test
+    and puts them back; root only, where /proc/sys may be written."""
+    paths = {name: f"/proc/sys/fs/protected_{name}" for name in ("symlinks", "regular")}
+    if os.geteuid() != 0:
+        pytest.skip("needs root")
+    try:
+        before = {name: _read(path) for name, path in paths.items()}
+        for name, path in paths.items():
+            with open(path, "wb") as f:
+                f.write(before[name])
+    except OSError:
+        pytest.skip("the kernel's protections of sticky directories cannot be set here")
+
+    def protect(symlinks, regular):
+        for name, value in (("symlinks", symlinks), ("regular", regular)):
+            with open(paths[name], "w") as f:
+                f.write(str(value))
+
+    try:
+        yield protect
+    finally:
+        for name, path in paths.items():
+            with open(path, "wb") as f:
+                f.write(before[name])
+
+
+# (what stands at shared/img, whose it is)
+PLANTED = [
+    ("file", B), ("file", A),
+    ("link into A's directory", B), ("link into A's directory", A), ("link into A's directory", C),
+]
+
+
+@pytest.mark.parametrize("shared_mode", [0o1777, 0o1770], ids=["world-writable", "group-writable"])
+def test_a_save_in_a_sticky_directory_is_refused_where_open_is(protections, tmp_path, shared_mode):
+    """For every setting of the two protections and every entry another user
+    (or the caller, or the directory's owner) planted, a save and a plain
+    open(path, "wb") as A succeed or fail alike, with the same errno. A
+    refused save leaves the planted entry and A's directory as they were."""
+    old, new = _maps()
+    image = _image(new, tmp_path)
+    base = tempfile.mkdtemp()
+    try:
+        os.chmod(base, 0o755)
+        shared, mine = os.path.join(base, "shared"), os.path.join(base, "a")
+        path, target = os.path.join(shared, "img"), os.path.join(mine, "x")
+
+        def plant(kind, owner):
+            for d in (shared, mine):
+                shutil.rmtree(d, ignore_errors=True)
+            os.mkdir(shared)
+            os.chown(shared, C[0], G)
+            os.chmod(shared, shared_mode)
+            os.mkdir(mine, 0o700)
+            os.chown(mine, A[0], A[0])
+            if kind == "file":
+                old.save_to_file(path)
+                os.chmod(path, 0o666)
+            else:
+                os.symlink(target, path)
+            os.chown(path, owner[0], owner[0], follow_symlinks=False)
+
+        def state():
+            planted = os.readlink(path) if os.path.islink(path) else _read(path)
+            return os.lstat(path).st_uid, planted, os.listdir(shared), os.listdir(mine)
+
+        refused = 0
+        for symlinks, regular in [(0, 0), (1, 0), (0, 1), (1, 1), (0, 2), (1, 2)]:
+            protections(symlinks, regular)
+            for kind, owner in PLANTED:
+                case = (symlinks, regular, kind, owner[0])
+                plant(kind, owner)
+                opened = _errno_as_user(*A, lambda: open(path, "wb").close())
+                plant(kind, owner)
+                before = state()
+                assert _errno_as_user(*A, lambda: new.save_to_file(path)) == opened, case
+                if opened is None:
+                    assert _read(path if kind == "file" else target) == image, case
+                    assert os.path.islink(path) == (kind != "file"), case
+                else:
+                    assert state() == before, case
+                    refused += 1
+        assert refused == (7 if shared_mode == 0o1777 else 2)
+    finally:
+        shutil.rmtree(base)
 
 
 # (errno that fchown fails with, what the save raises: None when it writes in
@@ -442,6 +579,23 @@ def test_another_saves_rename_between_the_paths_status_and_its_name(tmp_path, th
         assert len(committed) >= 3
 
 
+@requires_test_hooks
+def test_a_link_that_becomes_a_file_before_it_is_read(tmp_path):
+    """The path's link is replaced by a regular file between its status and
+    its reading: the save looks at the name again and replaces that file."""
+    old, new = _maps()
+    old.save_to_file(str(tmp_path / "img"))
+    os.symlink("img", tmp_path / "link")
+    (tmp_path / "file").write_bytes(b"a file")
+    _corvale._after_link_stat(lambda: os.rename(tmp_path / "file", tmp_path / "link"))
+    try:
+        new.save_to_file(str(tmp_path / "link"))
+    finally:
+        _corvale._after_link_stat(None)
+    assert not os.path.islink(tmp_path / "link") and _read(tmp_path / "link") == _image(new, tmp_path)
+    assert _read(tmp_path / "img") == _image(old, tmp_path) and sorted(os.listdir(tmp_path)) == ["img", "link"]
+
+
 def test_two_processes_saving_to_one_path(tmp_path):
     """A child process saves one map, the parent another, through a link to
     one file, for a second: every load gives one of the two maps whole."""
@@ -475,6 +629,130 @@ def test_two_processes_saving_to_one_path(tmp_path):
     finally:
         child.wait()
     assert child.returncode == 0 and loads > 0 and sorted(os.listdir(tmp_path)) == ["img", "link"]
+
+
+# ---------------------------------------------------------------------------
+# A file written in place is locked: saves and loads wait for each other
+
+
+def _save_in_place(m, path):
+    """Saves `m` in place over `path`, an existing file of the caller's."""
+    _corvale._fail_chown_with(errno.EPERM)
+    try:
+        return m.save_to_file(str(path))
+    finally:
+        _corvale._fail_chown_with(0)
+
+
+@contextlib.contextmanager
+def _locked_elsewhere(path, exclusive):
+    """Another process holds a record lock over the whole of `path` meanwhile."""
+    held, release = os.pipe(), os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            fcntl.lockf(os.open(path, os.O_RDWR), fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
+            os.write(held[1], b"1")
+            os.read(release[0], 1)
+        finally:
+            os._exit(0)
+    try:
+        assert os.read(held[0], 1) == b"1"
+        yield
+    finally:
+        os.write(release[1], b"1")
+        os.waitpid(pid, 0)
+        for fd in (*held, *release):
+            os.close(fd)
+
+
+def _waiting_for_a_lock(pid):
+    """Whether process `pid` waits for a record lock (/proc/locks)."""
+    with open("/proc/locks") as f:
+        return any(line.split()[1:2] == ["->"] and line.split()[5] == str(pid) for line in f)
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not os.path.exists("/proc/locks") or not hasattr(signal, "setitimer"),
+                    reason="no /proc/locks or no interval timer")
+def test_a_save_in_place_and_a_load_wait_for_the_files_lock(tmp_path):
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, new_image, fds = _read(path), _image(new, tmp_path), _fds()
+
+    # Another process reads the file: loads go on, a save in place waits,
+    # and a signal handler that raises stops it with nothing written.
+    with _locked_elsewhere(path, exclusive=False):
+        assert len(CorvaleBlobMap.load_from_file(str(path))) == 1
+        with _alarm(_stop, 0.1), pytest.raises(Stop) as e:
+            _save_in_place(new, path)
+        assert (notes(e), _read(path), os.listdir(tmp_path)) == ([], old_image, ["img"])
+    # Another process writes it: a load waits, and is stopped the same way.
+    with _locked_elsewhere(path, exclusive=True):
+        with _alarm(_stop, 0.1), pytest.raises(Stop):
+            CorvaleBlobMap.load_from_file(str(path))
+    assert _fds() == fds
+
+    # A save in another process waits while this one holds the lock, and
+    # writes once it is let go.
+    with open(path, "rb+") as f:
+        fcntl.lockf(f, fcntl.LOCK_SH)
+        pid = os.fork()
+        if pid == 0:
+            try:
+                _save_in_place(new, path)
+            finally:
+                os._exit(0)
+        deadline = time.monotonic() + 60
+        while not _waiting_for_a_lock(pid):
+            assert time.monotonic() < deadline, "the save never waited"
+            time.sleep(0.001)
+        assert _read(path) == old_image
+    os.waitpid(pid, 0)
+    assert _read(path) == new_image and os.listdir(tmp_path) == ["img"]
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("second", ["in place", "replaced"])
+def test_saves_in_place_and_loads_see_only_whole_images(tmp_path, second):
+    """Two processes save maps of the same image size to one file for half a
+    second, one in place, the other in place or by replacement: every load
+    meanwhile, and the file at the end, is one of the two maps whole (a torn
+    image of that size would load as a mix of them)."""
+    maps = [CorvaleBlobMap(8192), CorvaleBlobMap(8192)]
+    for k in range(300):
+        for m, byte in zip(maps, b"ab"):
+            m.insert(k * 11, bytes([byte]) * (k * 41 % 2500))
+    expected = [m.scan_filtered(0, U64_MAX) for m in maps]
+    path = tmp_path / "img"
+    maps[0].save_to_file(str(path))
+
+    def saver(m, in_place):
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                end = time.monotonic() + 0.5
+                while time.monotonic() < end:
+                    _save_in_place(m, path) if in_place else m.save_to_file(str(path))
+                code = 0
+            finally:
+                os._exit(code)
+        return pid
+
+    running = {saver(maps[0], True), saver(maps[1], second == "in place")}
+    loads = 0
+    while running:
+        assert CorvaleBlobMap.load_from_file(str(path)).scan_filtered(0, U64_MAX) in expected
+        loads += 1
+        for pid in list(running):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                assert os.waitstatus_to_exitcode(status) == 0
+                running.remove(pid)
+    assert CorvaleBlobMap.load_from_file(str(path)).scan_filtered(0, U64_MAX) in expected
+    assert loads > 10 and os.listdir(tmp_path) == ["img"]
 
 
 # ---------------------------------------------------------------------------
@@ -578,12 +856,14 @@ def test_a_save_to_a_fifo_without_a_reader_is_interrupted_in_open(tmp_path):
 
 
 @requires_test_hooks
-def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
+@pytest.mark.parametrize("written", ["replaced", "in place"])
+def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path, written):
     """A handler raising at the n-th check, for every n: a save keeps the old
-    image and leaves nothing, but at its last two checks, right after the
-    rename and after the directory's flush, which find the new image in
-    place and say so in a note; a load leaves no object; the exception is
-    the handler's."""
+    image and leaves nothing (written in place, what it wrote so far), but
+    at its checks once the new image is in place, right after the rename
+    and after the directory's flush, or after the flush of a file written
+    in place, which say so in a note; a load leaves no object; the
+    exception is the handler's."""
     old, new = CorvaleBlobMap(1 << 20), CorvaleBlobMap(1 << 20)
     old.insert(1, b"old")
     for k in range(5):
@@ -592,7 +872,10 @@ def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
     old.save_to_file(str(path))
     old_image, fds, frames = path.read_bytes(), _fds(), _corvale._live_frames()
     new_image = _image(new, tmp_path)
-    for call in (lambda: new.save_to_file(str(path)), lambda: CorvaleBlobMap.load_from_file(str(path))):
+    in_place_checks = 2 if written == "replaced" else 1
+    save = (lambda: new.save_to_file(str(path))) if written == "replaced" else (lambda: _save_in_place(new, path))
+    for call in (save, lambda: CorvaleBlobMap.load_from_file(str(path))):
+        saving = old_image != new_image
         in_place = []
         for n in range(1, 1000):
             if path.read_bytes() != old_image:
@@ -605,11 +888,18 @@ def test_an_interrupt_at_each_check_keeps_the_old_image(tmp_path):
                 assert os.listdir(tmp_path) == ["img"] and _fds() == fds and _corvale._live_frames() == frames
                 assert getattr(e, "__notes__", []) in ([], [IN_PLACE])
                 in_place.append(hasattr(e, "__notes__"))
-                assert path.read_bytes() == (new_image if in_place[-1] else old_image)
+                now = path.read_bytes()
+                if in_place[-1]:
+                    assert now == new_image
+                elif saving and written == "in place":
+                    assert len(now) < len(new_image) and new_image.startswith(now)
+                else:
+                    assert now == old_image
             finally:
                 _corvale._interrupt_after(0)
-        assert n >= 6  # a check before each piece of at most 1 MiB, and the rename
-        assert in_place == [False] * (n - 3) + [True, True] if old_image != new_image else not any(in_place)
+        assert n >= 6  # a check before each piece of at most 1 MiB, and the last ones
+        assert in_place == ([False] * (n - 1 - in_place_checks) + [True] * in_place_checks if saving else
+                            [False] * (n - 1))
         old_image = path.read_bytes()
 
 
