@@ -12,7 +12,9 @@ removed), and once more after ``ctypes.CDLL(None).malloc_trim(0)``; every
 figure is the growth over the reading before the build, in MB.
 
 Cases: a CorvaleSet or CorvaleMap built key by key from uniform random
-64-bit keys, or by insert_many from a packed buffer; SyncCorvaleSet and
+64-bit keys, or by insert_many from a packed buffer; a CorvaleSet built
+key by key from a list of the keys made beforehand and kept, and one
+built key by key after which the process makes a dict of 1,000 strings; SyncCorvaleSet and
 SyncCorvaleMap built by insert_many; a set of 3/5 as many keys built key
 by key whose keys are then removed one at a time; a CorvaleStrMap of
 16-character hex ids, a CorvaleBytesMap of random 16-byte keys and a
@@ -32,8 +34,8 @@ import sys
 import threading
 import time
 
-CASES = ["set-add", "set-bulk", "map-add", "map-bulk", "sync-set-bulk", "sync-map-bulk", "set-remove-all",
-         "sync-map-readers", "strmap-add", "bytesmap-add", "blobmap-add"]
+CASES = ["set-add", "set-add-from-list", "set-add-then-dict", "set-bulk", "map-add", "map-bulk", "sync-set-bulk",
+         "sync-map-bulk", "set-remove-all", "sync-map-readers", "strmap-add", "bytesmap-add", "blobmap-add"]
 
 
 def rss():
@@ -53,14 +55,21 @@ def worker(case, n):
         n = n * 3 // 5
     rng = random.Random(20260 + n)
     packed = rng.randbytes(8 * n) if "bulk" in case or "readers" in case else None
+    keys = [rng.getrandbits(64) for _ in range(n)] if case == "set-add-from-list" else None
     gc.collect()
     base = rss()
     mb = lambda: round((rss() - base) / 1e6, 1)  # noqa: E731
     out = {"case": case, "n": n}
-    if case in ("set-add", "set-remove-all"):
+    if case in ("set-add", "set-remove-all", "set-add-then-dict"):
         c = ct.CorvaleSet()
         for _ in range(n):
             c.add(rng.getrandbits(64))
+        if case == "set-add-then-dict":
+            other = {i: str(i) for i in range(1000)}  # a little memory the process allocates afterwards
+    elif case == "set-add-from-list":
+        c = ct.CorvaleSet()
+        for k in keys:
+            c.add(k)
     elif case == "map-add":
         c = ct.CorvaleMap()
         for i in range(n):
