@@ -24,7 +24,6 @@ after a removal of an absent key and after the first write (``m[1] = 1``).
 """
 
 import argparse
-import ctypes
 import gc
 import json
 import os
@@ -34,18 +33,11 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from resident import machine, raw_resident_bytes as rss, trim  # noqa: E402
+
 CASES = ["set-add", "set-add-from-list", "set-add-then-dict", "set-bulk", "map-add", "map-bulk", "sync-set-bulk",
          "sync-map-bulk", "set-remove-all", "sync-map-readers", "strmap-add", "bytesmap-add", "blobmap-add"]
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def trim():
-    gc.collect()
-    ctypes.CDLL(None).malloc_trim(0)
 
 
 def worker(case, n):
@@ -154,8 +146,6 @@ def main():
             if p.returncode:
                 raise RuntimeError(p.stderr)
             print(f"run {run}: {p.stdout.strip()}", flush=True)
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from resident import machine
 
     print(f"({time.time() - started:.0f} s, load average {os.getloadavg()[0]:.1f}; {machine()})")
 

@@ -13,6 +13,7 @@ and reads the JSON line it prints last; the child calls `worker_setup`
 first. `resolved_growth` reads a container that one build does not
 resolve over several. `print_tables` ends such a script's run; `best_of`
 times a call;
+`trim` and `raw_resident_bytes` are the two halves of `resident_bytes`;
 `machine` names the processor and NumPy's build for a report's heading."""
 
 import ctypes
@@ -26,15 +27,25 @@ import time
 _PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
-def resident_bytes():
-    """Resident bytes of this process, once the C library gave back what it could."""
+def trim():
+    """Collects the garbage and has the C library give back the free memory it keeps."""
     gc.collect()
     try:
         ctypes.CDLL(None).malloc_trim(0)
     except (OSError, AttributeError):  # not glibc: nothing to trim
         pass
+
+
+def raw_resident_bytes():
+    """Resident bytes of this process as they stand, nothing given back first."""
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * _PAGE
+
+
+def resident_bytes():
+    """Resident bytes of this process, once the C library gave back what it could."""
+    trim()
+    return raw_resident_bytes()
 
 
 # Below this growth a resident reading does not resolve a container: the

@@ -34,6 +34,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from resident import machine, resident_bytes  # noqa: E402
+
 
 def worker(n, nthreads):
     from corvale_trie import SyncCorvaleSet
@@ -83,16 +86,10 @@ CALLS = {"map": ["remove", "pop-default", "del", "setitem"], "set": ["remove", "
 
 
 def memory_worker(kind, call):
-    import ctypes
-    import gc
-
     import corvale_trie as ct
 
     def mb():
-        gc.collect()
-        ctypes.CDLL(None).malloc_trim(0)
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 1e6
+        return resident_bytes() / 1e6
 
     n = 2_000_000
     packed = random.Random(20260 + n).randbytes(8 * n)
@@ -158,8 +155,6 @@ def main():
             if p.returncode:
                 raise RuntimeError(p.stderr)
             print(f"run {run}: {p.stdout.strip()}", flush=True)
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from resident import machine
 
     print(f"({time.time() - started:.0f} s, load average {os.getloadavg()[0]:.1f}, "
           f"CPUs {sorted(os.sched_getaffinity(0))}; {machine()})")

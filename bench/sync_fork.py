@@ -18,8 +18,6 @@ and its churn grows without bound. Printed: one line per child, in MB.
 """
 
 import argparse
-import ctypes
-import gc
 import json
 import os
 import random
@@ -27,12 +25,8 @@ import sys
 import threading
 import time
 
-
-def rss():
-    gc.collect()
-    ctypes.CDLL(None).malloc_trim(0)
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from resident import machine, resident_bytes as rss  # noqa: E402
 
 
 def child(m, n, rounds, w):
@@ -96,8 +90,6 @@ def main():
     stop.set()
     for t in threads:
         t.join()
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from resident import machine
 
     print(f"({time.time() - started:.0f} s, load average {os.getloadavg()[0]:.1f}, "
           f"CPUs {sorted(os.sched_getaffinity(0))}; {machine()})")
