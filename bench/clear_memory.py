@@ -30,11 +30,11 @@ import os
 import random
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from resident import machine, raw_resident_bytes as rss, trim  # noqa: E402
+from sync_clear import looking_up  # noqa: E402
 
 CASES = ["set-add", "set-add-from-list", "set-add-then-dict", "set-bulk", "map-add", "map-bulk", "sync-set-bulk",
          "sync-map-bulk", "set-remove-all", "sync-map-readers", "strmap-add", "bytesmap-add", "blobmap-add"]
@@ -92,23 +92,10 @@ def worker(case, n):
             c.remove(rng.getrandbits(64))
         assert len(c) == 0
     elif case == "sync-map-readers":
-        stop = threading.Event()
-
-        def read():
-            k = 0
-            while not stop.is_set():
-                k += 1
-                _ = k in c
-
-        readers = [threading.Thread(target=read) for _ in range(2)]
-        for t in readers:
-            t.start()
-        time.sleep(0.2)
-        c.clear()
-        out["cleared_with_readers"] = mb()
-        stop.set()
-        for t in readers:
-            t.join()
+        with looking_up(c):
+            time.sleep(0.2)
+            c.clear()
+            out["cleared_with_readers"] = mb()
         out["readers_gone"] = mb()
         trim()
         out["readers_gone_trimmed"] = mb()

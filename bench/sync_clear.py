@@ -26,6 +26,7 @@ writes. Each (class, call) runs --runs times, each in a fresh process.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import random
@@ -82,6 +83,28 @@ def worker(n, nthreads):
                       "its_cpu_ms": [round(c / 1e6, 1) for _, c in longest]}))
 
 
+@contextlib.contextmanager
+def looking_up(c, threads=2):
+    """Threads that look keys up in `c`, one after another, until the block ends."""
+    stop = threading.Event()
+
+    def look():
+        k = 0
+        while not stop.is_set():
+            k += 1
+            _ = k in c
+
+    running = [threading.Thread(target=look) for _ in range(threads)]
+    for t in running:
+        t.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        for t in running:
+            t.join()
+
+
 CALLS = {"map": ["remove", "pop-default", "del", "setitem"], "set": ["remove", "discard", "add"]}
 
 
@@ -97,22 +120,9 @@ def memory_worker(kind, call):
     base = mb()
     c.insert_many(packed, packed) if kind == "map" else c.insert_many(packed)
     built = mb() - base
-    stop = threading.Event()
-
-    def look():
-        k = 0
-        while not stop.is_set():
-            k += 1
-            _ = k in c
-
-    threads = [threading.Thread(target=look) for _ in range(2)]
-    for t in threads:
-        t.start()
-    time.sleep(0.1)
-    c.clear()
-    stop.set()
-    for t in threads:
-        t.join()
+    with looking_up(c):
+        time.sleep(0.1)
+        c.clear()
     before = mb() - base
     absent = 12345  # not among the keys, which are uniform random 64-bit numbers
     try:
