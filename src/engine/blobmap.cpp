@@ -333,6 +333,8 @@ class ImageReader {
 
   [[nodiscard]] u64 size() const noexcept { return size_; }
   [[nodiscard]] u64 bytes_read() const noexcept { return read_; }
+  // The errno value of the read that failed (EINTR: stopped), or 0.
+  [[nodiscard]] int error() const noexcept { return error_; }
 
   // The n <= kWindow bytes at `off`, valid until the next call, or null. A
   // window is filled from `off` on with up to kWindow bytes when `ahead`,
@@ -373,9 +375,13 @@ class ImageReader {
   }
   bool read_at(u64 off, u8* dst, u64 n) noexcept {
     while (n > 0) {
-      if (file::stopped(stop_)) return false;
+      if (file::stopped(stop_)) {
+        error_ = EINTR;
+        return false;
+      }
       const ssize_t r = file::step(
           [&] { return ::pread(fd_, dst, std::min<u64>(n, file::kPiece), static_cast<off_t>(off)); }, stop_);
+      if (r < 0) error_ = errno;
       if (r <= 0) return false;  // a read error, or the file shrank
       read_ += static_cast<u64>(r);
       dst += r;
@@ -391,6 +397,7 @@ class ImageReader {
   file::Interrupted stop_ = nullptr;
   u64 size_;
   u64 read_ = 0;
+  int error_ = 0;
   std::unique_ptr<u8[]> window_;
   u64 win_off_ = 0;
   u64 win_len_ = 0;
@@ -528,26 +535,34 @@ MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBl
   return load(reader, into);
 }
 
-MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, u64* bytes_read,
+MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, FileRead* read,
                                      file::Interrupted stop) {
-  if (bytes_read) *bytes_read = 0;
+  FileRead unasked;
+  FileRead& out = read != nullptr ? *read : unasked;
+  out = FileRead{};
+  const auto unreadable = [&out](int e) {
+    out.os_error = e;
+    return ArenaError::CorruptHeader;
+  };
   const std::optional<std::string> p = c_path(path);
   if (!p) return ArenaError::CorruptHeader;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
-  const file::FdCloser fd(file::step([&] { return ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }, stop));
-  if (fd.get() < 0) return ArenaError::CorruptHeader;
+  file::HeldFile file;
+  if (const int e = file.open(AT_FDCWD, p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, file::Use::read, stop))
+    return unreadable(e);
+  if (!file.regular()) return unreadable(S_ISDIR(file.status().st_mode) ? EISDIR : ESPIPE);
   // A shared lock while it reads, so that a save writing the file in place
   // (which holds an exclusive one) is waited for; the size is taken once
   // the lock is held.
-  struct stat st {};
-  const auto status = [&] { return file::step([&] { return ::fstat(fd.get(), &st); }, stop) == 0; };
-  if (!status() || !S_ISREG(st.st_mode) || file::lock_whole(fd.get(), false, stop) != 0 || !status() ||
-      st.st_size < 0)
-    return ArenaError::CorruptHeader;
-  ImageReader reader(fd.get(), static_cast<u64>(st.st_size), stop);  // may throw std::bad_alloc
+  if (const int e = file.lock(stop)) return unreadable(e);
+  struct stat locked {};
+  if (file::step([&] { return ::fstat(file.fd(), &locked); }, stop) != 0) return unreadable(errno);
+  if (locked.st_size < 0) return ArenaError::CorruptHeader;
+  ImageReader reader(file.fd(), static_cast<u64>(locked.st_size), stop);  // may throw std::bad_alloc
   const MaybeError e = load(reader, into);
-  if (bytes_read) *bytes_read = reader.bytes_read();
+  out.bytes = reader.bytes_read();
+  out.os_error = reader.error();
   return e;
 }
 

@@ -204,18 +204,31 @@ class CorvaleBlobMap {
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.
   [[nodiscard]] static MaybeError from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into);
+  // What from_file() tells of the file beside its answer.
+  struct FileRead {
+    u64 bytes = 0;  // read from the file
+    // The errno value that kept the file from being opened, locked or read,
+    // when that is why the answer is CorruptHeader: EISDIR for a directory,
+    // ESPIPE for another file that is not a regular one (a FIFO, a device:
+    // an image is read by offset), EDEADLK for a file that another call of
+    // ours writes in place (file_lock.hpp), EINTR when `stop` ended the
+    // load. 0 for an image refused for what it holds (a file that shrank
+    // while it was read included), and for a path holding NUL.
+    int os_error = 0;
+  };
   // The same for the image file at `path`, read piece by piece. A file that
-  // cannot be opened or read (missing, not a regular file, a path holding
-  // NUL, a read error, a file that shrinks meanwhile) gives CorruptHeader.
-  // No memory for the read window (1 MiB) throws std::bad_alloc, before
-  // anything is read: `into` stays empty and the file is closed.
-  // `bytes_read`, when given, receives the number of bytes read from it.
-  // `stop`, when given, is asked before each read (image_file.hpp); its true
-  // answer fails the load with CorruptHeader, `into` left empty. The file is
-  // read under a shared lock (image_file.hpp), which waits for a save that
-  // writes it in place; `stop` is asked while it waits too.
-  [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into,
-                                            u64* bytes_read = nullptr, file::Interrupted stop = nullptr);
+  // cannot be opened or read gives CorruptHeader, with the system's error
+  // in `read->os_error` (FileRead). No memory for the read window (1 MiB),
+  // or for the file's entry in the table of locked files, throws
+  // std::bad_alloc, before anything is read: `into` stays empty and the
+  // file is closed. `read`, when given, receives what happened. `stop`,
+  // when given, is asked before each read (file_step.hpp); its true answer
+  // fails the load with CorruptHeader, `into` left empty. The file is read
+  // under a shared lock (file_lock.hpp), which waits for a save that writes
+  // it in place (and an open waits for a lease, as open() does); `stop` is
+  // asked while it waits too.
+  [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into, FileRead* read = nullptr,
+                                            file::Interrupted stop = nullptr);
 
   [[nodiscard]] const BlobArena& arena() const noexcept { return arena_; }
   [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }

@@ -1,5 +1,5 @@
-// The blob map's image file on disk: descriptors, writes, and the save that
-// replaces the file (image_file.hpp).
+// The blob map's image file on disk: the save that replaces the file, or
+// writes it in place (image_file.hpp).
 #include "engine/image_file.hpp"
 
 #include <fcntl.h>
@@ -19,67 +19,11 @@ namespace corvale_trie::blobmap::file {
 
 #ifdef CORVALE_TEST_HOOKS
 namespace {
-Countdown g_fail_countdown;
-std::atomic<void (*)() noexcept> g_pauses[2]{};  // by SavePoint
 std::atomic<int> g_chown_error{0};
 }  // namespace
 
-void fail_file_step_after(u64 n) noexcept { g_fail_countdown.arm(n); }
-
 void fail_chown_with(int e) noexcept { g_chown_error.store(e, std::memory_order_relaxed); }
-
-void pause_save_at(SavePoint point, void (*hook)() noexcept) noexcept {
-  g_pauses[static_cast<int>(point)].store(hook, std::memory_order_relaxed);
-}
-
-bool step_fails() noexcept { return g_fail_countdown.tick(); }
-
-namespace {
-void pause(SavePoint point) noexcept {
-  if (const auto hook = g_pauses[static_cast<int>(point)].load(std::memory_order_relaxed)) hook();
-}
-}  // namespace
-#else
-namespace {
-void pause(SavePoint) noexcept {}
-}  // namespace
 #endif
-
-// ---------------------------------------------------------------------------
-// Descriptors and writes
-
-FdCloser::~FdCloser() { reset(-1); }
-
-void FdCloser::reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-int FdCloser::close() noexcept {
-  const int r = ::close(std::exchange(fd_, -1));
-  if (step_fails()) return EIO;
-  return r == 0 || errno == EINTR ? 0 : errno;
-}
-
-int write_all(int fd, const u8* data, std::size_t n, int write_zero, Interrupted stop) noexcept {
-  while (n > 0) {
-    if (stopped(stop)) return EINTR;
-    const ssize_t w = step([&] { return ::write(fd, data, std::min(n, kPiece)); }, stop);
-    if (w < 0) return errno;
-    if (w == 0) return write_zero;
-    data += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return 0;
-}
-
-int lock_whole(int fd, bool exclusive, Interrupted stop) noexcept {
-  struct flock whole {};
-  whole.l_type = exclusive ? F_WRLCK : F_RDLCK;
-  whole.l_whence = SEEK_SET;  // l_start 0, l_len 0: from the start to any end
-  if (step([&] { return ::fcntl(fd, F_SETLKW, &whole); }, stop) == 0) return 0;
-  return errno == ENOLCK ? 0 : errno;
-}
 
 // ---------------------------------------------------------------------------
 // The save
@@ -147,8 +91,9 @@ bool may_carry_owner(const struct stat& old) {
   return got > 0 && std::find(groups.begin(), groups.begin() + got, old.st_gid) != groups.begin() + got;
 }
 
-// Gives the new file `fd` the owner and group of `old`, as a file step
-// whose failure a testing hook can choose.
+// Gives the new file `fd` the owner and group of `old`, as a file step: 0,
+// or -1 with errno set. A failure that a testing hook chose takes the
+// step's place.
 int change_owner(int fd, const struct stat& old, Interrupted stop) noexcept {
 #ifdef CORVALE_TEST_HOOKS
   if (const int e = g_chown_error.exchange(0, std::memory_order_relaxed)) {
@@ -225,7 +170,8 @@ int SaveTarget::open(const std::string& path) {
   for (int attempt = 1;; ++attempt) {
     const int e = resolve(path, attempt == kAttempts);
     if (e != kAgain) return e;
-    dir_.reset(-1);  // nothing else was opened or made
+    existing_.reset();  // a file looked at, written to in no way
+    dir_.reset(-1);
     name_.clear();
   }
 }
@@ -237,7 +183,11 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   struct stat reached {};
   const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
   if (!reaches && errno != ENOENT) return errno;
-  pause(SavePoint::path_stat);
+  pause(PausePoint::path_stat);
+  // Where what resolve() finds changed while it looked, it starts over,
+  // unless this is its last try: it then does what `on_last` does, so that
+  // a path that changes at every try is still saved.
+  const auto again_or = [&](auto&& on_last) -> int { return last ? on_last() : kAgain; };
   // Where a link was followed and the name it led to is not the file that
   // the path reaches, the path names an open file: it is written in place
   // once a second look at the path agrees with the first. Where the two
@@ -245,7 +195,7 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   // over, and on its last try does `otherwise` instead.
   const auto in_place_if_settled = [&](auto&& otherwise) -> int {
     const int s = settled(path, reaches, reached);
-    if (s == kAgain) return last ? otherwise() : kAgain;
+    if (s == kAgain) return again_or(otherwise);
     return s != 0 ? s : open_in_place(path);
   };
   // Once a link was followed, a name may be gone, or a directory, while
@@ -267,8 +217,8 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   struct stat st {};
   bool exists = true;
   int links = 0;    // links followed
-  int relooks = 0;  // names that stopped being a link before they were read
-  for (;; ++links) {
+  int relooks = 0;  // names that changed between their status and the reading of the link
+  for (;;) {
     if (name_.empty() || name_ == "." || name_ == "..") return open_in_place(path);  // a directory: opening it tells
     if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, stop_) != 0) {
       if (errno != ENOENT) return unresolved(errno, links > 0);
@@ -278,17 +228,17 @@ int SaveTarget::resolve(const std::string& path, bool last) {
     if (!S_ISLNK(st.st_mode)) break;
     if (links == kMaxLinks) return ELOOP;
     if (const int e = may_follow(dir_.get(), st, stop_)) return e;
-    pause(SavePoint::link_stat);
+    pause(PausePoint::link_stat);
     std::string link(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256, '\0');
     ssize_t n = 0;
     while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, stop_)) >=
            static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
-    if (n < 0 && errno == EINVAL && ++relooks <= kMaxLinks) {
-      --links;  // the name is no longer a link: it is looked at again
-      continue;
-    }
+    // A name that is no longer a link (EINVAL), or no longer there
+    // (ENOENT), is looked at again, as it is now.
+    if (n < 0 && (errno == EINVAL || errno == ENOENT) && ++relooks <= kMaxLinks) continue;
     if (n <= 0) return unresolved(n < 0 ? errno : ENOENT, true);
+    ++links;
     link.resize(static_cast<std::size_t>(n));
     at = name_at(link);
     if (at > 0) {
@@ -315,29 +265,34 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   }
   // Write access to the existing file, checked as a save in place would
   // check it, and the mode, owner and attributes of the very file opened.
-  // A file whose owner and group a new file cannot carry is written in
-  // place through this very descriptor.
   // The open carries O_CREAT, as open(path, "wb") does, so that the kernel
   // holds it to the same rules: a file of another user's in a sticky
   // directory is refused where files there are protected
   // (fs.protected_regular). A name that is gone by then is made anew,
-  // empty, as that open would make it; one that became a link starts over.
-  FdCloser probe(step(
-      [&] {
-        return ::openat(dir_.get(), name_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        0666);
-      },
-      stop_));
-  if (probe.get() < 0) return errno == ELOOP && !last ? kAgain : errno;
-  if (step([&] { return ::fstat(probe.get(), &st); }, stop_) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return last ? open_in_place(path) : kAgain;  // no longer a regular file
+  // empty, as that open would make it. A file that another call of ours
+  // writes in place is refused (EDEADLK, file_lock.hpp).
+  if (const int e = existing_.open(dir_.get(), name_.c_str(),
+                                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666,
+                                   Use::probe, stop_)) {
+    // A name that became a link starts over; on the last try it is refused
+    // as an open that does not follow links refuses it.
+    return e == ELOOP ? again_or([] { return ELOOP; }) : e;
+  }
+  const struct stat& file = existing_.status();
+  // A name that is no longer a regular file starts over; on the last try
+  // it is written in place, as any path that is not a regular file is.
+  if (!S_ISREG(file.st_mode)) return again_or([&] { return open_in_place(path); });
+  // A file whose owner and group a new file cannot carry is written in
+  // place, through the descriptor that checked its write access.
   const auto replace = [&] {
-    if (!may_carry_owner(st)) return write_over(probe);
-    if (const int e = attrs_.read(probe.get())) return e;
-    const int e = make_new_file(&st);
-    return e == kOwnerRefused ? write_over(probe) : e;
+    if (!may_carry_owner(file)) return write_over();
+    if (const int e = attrs_.read(existing_.fd())) return e;
+    const int e = make_new_file(&file);
+    if (e == kOwnerRefused) return write_over();
+    existing_.reset();  // the look at the old file is over
+    return e;
   };
-  return through_link && !(reaches && same_file(st, reached)) ? in_place_if_settled(replace) : replace();
+  return through_link && !(reaches && same_file(file, reached)) ? in_place_if_settled(replace) : replace();
 }
 
 int SaveTarget::settled(const std::string& path, bool reached_before, const struct stat& before) noexcept {
@@ -349,28 +304,28 @@ int SaveTarget::settled(const std::string& path, bool reached_before, const stru
   return reached_before && same_file(now, before) ? 0 : kAgain;
 }
 
-int SaveTarget::open_in_place(const std::string& path) noexcept {
+int SaveTarget::open_in_place(const std::string& path) {
   dir_.reset(-1);
-  file_.reset(step([&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666); }, stop_));
-  if (file_.get() < 0) return errno;
-  struct stat st {};
-  if (step([&] { return ::fstat(file_.get(), &st); }, stop_) != 0) return errno;
-  return S_ISREG(st.st_mode) ? empty_locked() : 0;  // a stream is written as it is
+  existing_.reset();  // what the save looked at before it chose this way
+  // No O_NONBLOCK: a FIFO is waited for until it has a reader, as open()
+  // waits, and so is a lease.
+  if (const int e = existing_.open(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666, Use::write, stop_))
+    return e;
+  return existing_.regular() ? empty_locked() : 0;  // a stream is written as it is
 }
 
-int SaveTarget::write_over(FdCloser& opened) noexcept {
+int SaveTarget::write_over() noexcept {
   dir_.reset(-1);
-  file_.reset(opened.release());
-  flush_in_place_ = true;
-  // Blocking writes again: the descriptor was opened not to wait for a
-  // FIFO's reader.
-  if (step([&] { return ::fcntl(file_.get(), F_SETFL, 0); }, stop_) != 0) return errno;
+  if (const int e = existing_.use_for_writing()) return e;
+  // Blocking writes again: the file was opened not to wait for a FIFO's
+  // reader.
+  if (step([&] { return ::fcntl(existing_.fd(), F_SETFL, 0); }, stop_) != 0) return errno;
   return empty_locked();
 }
 
 int SaveTarget::empty_locked() noexcept {
-  if (const int e = lock_whole(file_.get(), true, stop_)) return e;
-  return step([&] { return ::ftruncate(file_.get(), 0); }, stop_) == 0 ? 0 : errno;
+  if (const int e = existing_.lock(stop_)) return e;
+  return step([&] { return ::ftruncate(existing_.fd(), 0); }, stop_) == 0 ? 0 : errno;
 }
 
 int SaveTarget::make_new_file(const struct stat* old) {
@@ -399,7 +354,7 @@ int SaveTarget::make_new_file(const struct stat* old) {
     const int fd = step(
         [&] { return ::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }, stop_);
     if (fd >= 0) {
-      file_.reset(fd);
+      new_file_.reset(fd);
       made_ = true;
       break;
     }
@@ -410,37 +365,40 @@ int SaveTarget::make_new_file(const struct stat* old) {
     // which the mode then sets. Where they cannot be given, the file the
     // new one would replace is written in place instead: the new file,
     // still empty and private, is removed. Then the attributes and the
-    // ACL, while the new file may still be written by its maker. The mode,
-    // which an ACL's mask must agree with, comes last, after the image
-    // (commit()): a write by a caller who may not set them clears the
-    // set-id bits.
-    if (change_owner(file_.get(), *old, stop_) != 0) {
+    // ACL, while the new file may still be written by its maker; the mode
+    // comes last (mode_).
+    if (change_owner(new_file_.get(), *old, stop_) != 0) {
       const int e = errno;
       if (e != EPERM && e != EINVAL) return e;
-      discard();
+      remove_new_file();
       return kOwnerRefused;
     }
-    if (const int e = attrs_.apply(file_.get())) return e;
+    if (const int e = attrs_.apply(new_file_.get())) return e;
     mode_ = old->st_mode & 07777;
   }
   return 0;
 }
 
-Commit SaveTarget::commit() noexcept {
-  if (!made_) {
-    // Written in place: the image is there since its last byte was
-    // written, and the save cannot be stopped any more. An interrupted
-    // flush is repeated; the check is asked once the file is closed (and
-    // its lock let go), so that a signal that came meanwhile is handled
-    // inside the call.
-    int e = flush_in_place_ ? flush_to_disk(file_.get(), nullptr) : 0;
-    if (const int closed = file_.close(); e == 0) e = closed;
-    return {e == 0 && stopped(stop_) ? EINTR : e, true};
-  }
+Commit SaveTarget::commit() noexcept { return made_ ? commit_new_file() : commit_in_place(); }
+
+Commit SaveTarget::commit_in_place() noexcept {
+  // The image is there since its last byte was written, and the save
+  // cannot be stopped any more: a regular file is flushed, an interrupted
+  // flush repeated (a stream is not flushed). The close lets the lock go.
+  int e = existing_.regular() ? flush_to_disk(existing_.fd(), nullptr) : 0;
+  if (const int closed = existing_.close(); e == 0) e = closed;
+  // The check is asked once, after the close, so that a signal that came
+  // meanwhile is handled inside the call; not after a failure, which the
+  // call reports as it is.
+  if (e == 0 && stopped(stop_)) e = EINTR;
+  return {e, true};
+}
+
+Commit SaveTarget::commit_new_file() noexcept {
   int e = 0;
-  if (mode_ && step([&] { return ::fchmod(file_.get(), *mode_); }, stop_) != 0) e = errno;
-  if (e == 0) e = flush_to_disk(file_.get(), stop_);
-  if (const int closed = file_.close(); e == 0) e = closed;
+  if (mode_ && step([&] { return ::fchmod(new_file_.get(), *mode_); }, stop_) != 0) e = errno;
+  if (e == 0) e = flush_to_disk(new_file_.get(), stop_);
+  if (const int closed = new_file_.close(); e == 0) e = closed;
   // The last moment at which the save may stop: a signal that came during
   // the writes or the flush stops it here, with the old image in place.
   if (e == 0 && stopped(stop_)) e = EINTR;
@@ -467,11 +425,16 @@ Commit SaveTarget::commit() noexcept {
   return {e == 0 && stopped_after ? EINTR : e, true};
 }
 
-void SaveTarget::discard() noexcept {
-  file_.reset(-1);
+void SaveTarget::remove_new_file() noexcept {
+  new_file_.reset(-1);
   if (made_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
-  dir_.reset(-1);
   made_ = false;
+}
+
+void SaveTarget::discard() noexcept {
+  remove_new_file();
+  existing_.reset();
+  dir_.reset(-1);
 }
 
 }  // namespace corvale_trie::blobmap::file

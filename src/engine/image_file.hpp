@@ -30,14 +30,15 @@
 //     link: the file is made where it leads). Otherwise the path names an
 //     open file rather than a directory entry (/dev/stdout, /proc/self/fd/N
 //     of a pipe or of a deleted file, whose directory may be gone too): it
-//     is written in place through the path, with O_TRUNC, and no
-//     other file is made;
+//     is written in place through the path, and no other file is made: a
+//     stream as it is, a regular file locked, truncated, written and
+//     flushed (fsync) as below;
 //   - a link followed here is held to the kernel's rule for following
 //     links (Linux's fs.protected_symlinks): in a sticky directory that
 //     anyone may write, a link that is neither the caller's (its file-system
 //     uid) nor the directory owner's is refused with EACCES, as open()
 //     refuses it. A name that stops being a link before it is read is
-//     looked at again;
+//     looked at again, and so is a name that is gone by then;
 //   - the path's status is taken before its name is resolved, and again
 //     after it where the two disagree: a disagreement that another save's
 //     rename made (the path's status changed meanwhile) starts open() over,
@@ -75,17 +76,22 @@
 //     may not write is refused with the error of that open, as a save in
 //     place would be. That open and its close show to inotify as IN_OPEN
 //     and IN_CLOSE_WRITE on the old file, which still holds the old image;
-//   - a regular file written in place is locked first: the save takes a
-//     POSIX record lock (fcntl F_SETLKW, F_WRLCK) over the whole file
-//     before it truncates it, and holds it until the file is flushed and
-//     closed; a load takes a shared one (F_RDLCK) while it reads. So no
-//     load or save of this module sees such a file half-written: they wait
-//     for each other. Waiting can be interrupted (below). A file system
-//     without locks (ENOLCK) is written and read without them. A
-//     replacement takes no lock: a load opens the old file or the new one;
+//   - a regular file written in place is locked first: the save takes an
+//     exclusive POSIX record lock over the whole file before it truncates
+//     it, and holds it until the file is flushed and closed; a load takes a
+//     shared one while it reads (file_lock.hpp: how that holds within one
+//     process too, where a save or a load nested in another one of the
+//     same file is refused with EDEADLK). Waiting can be interrupted
+//     (below). A replacement takes no lock: a load opens the old file or
+//     the new one;
+//   - a file leased to another process (Linux's F_SETLEASE, as Samba and
+//     the NFS server take) is waited for as open() waits: until the lease
+//     holder gives it up, or the kernel breaks the lease
+//     (/proc/sys/fs/lease-break-time); the wait can be interrupted;
 //   - a path that exists and is not a regular file (a FIFO, a character
-//     device such as /dev/null, a directory) is opened and written in place,
-//     with O_TRUNC: such a file cannot be replaced by a rename;
+//     device such as /dev/null, a directory) is opened and written in place
+//     as a stream, neither truncated nor flushed: such a file cannot be
+//     replaced by a rename;
 //   - where the new file of a replacement cannot be made or renamed (a
 //     directory the caller may not write, an append-only directory), the
 //     save fails with the error of that step and the old image stays: it
@@ -105,7 +111,7 @@
 // interrupted (EINTR) asks it too, and is repeated unless it answers true.
 // A true answer stops the call with EINTR: a save removes its new file
 // and keeps the old image (written in place, the file keeps what was
-// written; one still waiting for its lock is untouched). Once the new image
+// written; one still waiting for its lock or a lease is untouched). Once the new image
 // is in place, after the rename or, written in place, after its last byte,
 // the save cannot be stopped: an interrupted flush is repeated. It asks
 // the check once more right after the rename and once after the
@@ -115,123 +121,36 @@
 // commit() answer EINTR, with the new image in place. (A close that
 // reports EINTR has closed the descriptor and is not repeated.)
 //
-// Every allocation of a save is made in open(), before the new file exists:
-// running out of memory (std::bad_alloc) leaves the file system as it was.
+// Every allocation of a save is made in open(), before the file it opens or
+// makes: running out of memory (std::bad_alloc) leaves the file system as
+// it was.
 //
-// Testing hooks (builds with CORVALE_TEST_HOOKS, the module's test builds):
-// every step of a save or a load that touches the file system (each system
+// Every step of a save or a load that touches the file system (each system
 // call on the image file or its directory but the clean-up after a
-// failure) and the loader's taking of its read window count down, and
-// fail_file_step_after(n) makes the n-th from now fail: a system call
-// fails with EIO without being made (a close is made, then reported as
-// failed), and the read window fails as if memory had run out.
-// fail_chown_with(e) makes the next change of owner of a save's new file
-// fail with errno e without being made (it is a file step too).
-// pause_save_at(point, hook) has a save call `hook` at `point`: between
-// the status of the path and the resolution of its name, where another
-// save's rename would make the two disagree (SavePoint::path_stat), or
-// between the status of a link and the reading of it, where the link may
-// be replaced (SavePoint::link_stat).
+// failure) is a file step (file_step.hpp), which a test build can make
+// fail. fail_chown_with(e), in test builds, makes the next change of owner
+// of a save's new file fail with errno e without being made; that failure
+// takes the place of the step, which is then not counted.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "engine/file_attrs.hpp"
+#include "engine/file_lock.hpp"
+#include "engine/file_step.hpp"
 #include "engine/types.hpp"
 
 namespace corvale_trie::blobmap::file {
 
-// Asked between the pieces of a save or a load, and after a system call
-// that a signal interrupted: true stops the call (see above). The Python
-// layer runs its signal handlers here; one that raises leaves its exception
-// pending and answers true. Null: never stop.
-using Interrupted = bool (*)() noexcept;
-
-// Asks `stop`, when there is one.
-[[nodiscard]] inline bool stopped(Interrupted stop) noexcept { return stop != nullptr && stop(); }
-
-// The most a save writes, or a load reads, in one system call: the pieces
-// between which it asks its Interrupted check.
-inline constexpr std::size_t kPiece = std::size_t{1} << 20;
-
-// Where a test build may pause a save.
-enum class SavePoint { path_stat, link_stat };
-
 #ifdef CORVALE_TEST_HOOKS
-// Makes the n-th file step from now fail; 0 disarms.
-void fail_file_step_after(u64 n) noexcept;
 // Makes the next change of owner of a save fail with errno e, once; 0
 // disarms.
 void fail_chown_with(int e) noexcept;
-// Has every save from now on call `hook` at `point`; null: none.
-void pause_save_at(SavePoint point, void (*hook)() noexcept) noexcept;
-[[nodiscard]] bool step_fails() noexcept;
-#else
-[[nodiscard]] constexpr bool step_fails() noexcept { return false; }
 #endif
-
-// Runs `call`, a system call that answers -1 and sets errno on failure, as
-// one file step. A call that a signal interrupted (EINTR) is asked again,
-// unless `stop` answers true: the answer is then -1 with errno EINTR.
-template <class F>
-auto step(F&& call, Interrupted stop = nullptr) noexcept {
-  using R = decltype(call());
-  for (;;) {
-    if (step_fails()) [[unlikely]] {
-      errno = EIO;
-      return R(-1);
-    }
-    const R r = call();
-    if (r != R(-1) || errno != EINTR) return r;
-    if (stopped(stop)) {
-      errno = EINTR;  // the check may have run code that changed errno
-      return r;
-    }
-  }
-}
-
-// The owner of a file descriptor that the engine opened: it closes the
-// descriptor on every way out. close() closes it earlier and reports how
-// that went, for a writer to which a failed close is a failed write.
-class FdCloser {
- public:
-  explicit FdCloser(int fd = -1) noexcept : fd_(fd) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser();
-
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  void reset(int fd) noexcept;
-  // Hands the descriptor over; the FdCloser is empty afterwards.
-  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
-  // 0, or the errno value of a failed close (a file step); the descriptor
-  // is gone either way. EINTR is not a failure: the descriptor is closed,
-  // and a repeated close could close another one.
-  [[nodiscard]] int close() noexcept;
-
- private:
-  int fd_;
-};
-
-// Writes n bytes to fd in pieces of at most kPiece (each write call a file
-// step), asking `stop` before each: 0, or the errno value of the first
-// failed write (EINTR when `stop` ended it), or `write_zero` for a write
-// that took nothing.
-[[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero,
-                            Interrupted stop = nullptr) noexcept;
-
-// Takes a POSIX record lock over the whole of `fd` (exclusive: F_WRLCK,
-// else F_RDLCK), waiting for other processes' locks (a file step): 0, or the
-// errno value of the failure (EINTR when `stop` ended the wait). A file
-// system without locks (ENOLCK) answers 0: the file goes unlocked.
-[[nodiscard]] int lock_whole(int fd, bool exclusive, Interrupted stop = nullptr) noexcept;
 
 // What SaveTarget::commit() answers: 0 or an errno value, and whether the
 // new image was in place by then (renamed over the path, or written in
@@ -254,10 +173,10 @@ class SaveTarget {
   SaveTarget& operator=(const SaveTarget&) = delete;
   ~SaveTarget() { discard(); }
 
-  // `path` holds no NUL byte. May throw std::bad_alloc, before any file is
-  // made (a directory opened meanwhile is closed again).
+  // `path` holds no NUL byte. May throw std::bad_alloc, before it opens or
+  // makes a file (a directory opened meanwhile is closed again).
   [[nodiscard]] int open(const std::string& path);
-  [[nodiscard]] int fd() const noexcept { return file_.get(); }
+  [[nodiscard]] int fd() const noexcept { return made_ ? new_file_.get() : existing_.fd(); }
   [[nodiscard]] Commit commit() noexcept;
 
  private:
@@ -277,25 +196,36 @@ class SaveTarget {
   // owner and group. May throw std::bad_alloc, before the file is made.
   [[nodiscard]] int make_new_file(const struct stat* old);
   // Writes in place through the path itself: a stream as it is, a regular
-  // file locked and truncated first (empty_locked), not flushed.
-  [[nodiscard]] int open_in_place(const std::string& path) noexcept;
-  // Writes in place through `opened`, the existing regular file opened for
-  // writing: locks and truncates it, and has commit() flush it.
-  [[nodiscard]] int write_over(FdCloser& opened) noexcept;
-  // Takes the lock of the regular file file_, then empties it.
+  // file locked and emptied first (empty_locked()).
+  [[nodiscard]] int open_in_place(const std::string& path);
+  // Writes in place through existing_, the regular file that the save
+  // looked at to replace it: for writing now, locked and emptied.
+  [[nodiscard]] int write_over() noexcept;
+  // Takes the lock of existing_, a regular file held for writing, then
+  // empties it.
   [[nodiscard]] int empty_locked() noexcept;
+  [[nodiscard]] Commit commit_in_place() noexcept;
+  [[nodiscard]] Commit commit_new_file() noexcept;
+  // Closes and removes the new file.
+  void remove_new_file() noexcept;
   void discard() noexcept;
 
   Interrupted stop_;
-  FdCloser file_;             // the file the image is written to
-  FdCloser dir_;              // the directory of name_ and temp_
+  // The existing file: looked at (a probe) to be replaced, or the file
+  // written in place (a stream, or a regular file held for writing).
+  HeldFile existing_;
+  FdCloser new_file_;          // the new file, while made_
+  FdCloser dir_;               // the directory of name_ and temp_
   bool dir_readable_ = false;  // dir_ may be flushed
-  std::string name_;          // the name the new file is renamed to, in dir_
-  std::string temp_;          // the new file's name in dir_ (empty when writing in place)
-  Attributes attrs_;          // what the replaced file hands on
-  std::optional<mode_t> mode_;  // the replaced file's mode, set after the image
-  bool made_ = false;         // the new file exists and is not yet in place
-  bool flush_in_place_ = false;  // a regular file written in place, flushed by commit()
+  std::string name_;           // the name the new file is renamed to, in dir_
+  std::string temp_;           // the new file's name in dir_
+  Attributes attrs_;           // what the replaced file hands on
+  // The replaced file's mode, which the new file takes last, in commit():
+  // after the image, since a write by a caller who may not set them clears
+  // the set-id bits, and after the ACL (attrs_), whose mask it must agree
+  // with.
+  std::optional<mode_t> mode_;
+  bool made_ = false;  // the new file exists and is not yet in place
 };
 
 }  // namespace corvale_trie::blobmap::file

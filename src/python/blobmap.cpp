@@ -311,8 +311,14 @@ Ref blob_save_to_file(Obj& self, FilePath path) {
   return total;
 }
 
-[[noreturn]] void raise_load_error(ArenaError e) {
-  raise_format(PyExc_OSError, "Failed to load file: %s", error_text(e));
+// A file that could not be opened, locked or read says why in a note: the
+// system's error, in the text of a save's ("Permission denied (os error
+// 13)"). An image refused for what it holds has no note.
+[[noreturn]] void raise_load_error(ArenaError e, int os_error) {
+  const std::string why = os_error != 0 ? corvale_trie::blobmap::io_error_text(os_error) : std::string();
+  PyErr_Format(PyExc_OSError, "Failed to load file: %s", error_text(e));
+  if (!why.empty()) add_note(why.c_str());
+  rethrow_pending();
 }
 
 constexpr Signature kLoadFromFile{"load_from_file", {"path"}};
@@ -325,10 +331,11 @@ PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     match_fastcall<kLoadFromFile>(Obj::kName, args, nargs, kwnames, argv);
     const FilePath path = Param<FilePath>::convert(argv[0], "path");
     return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
+      CorvaleBlobMap::FileRead read;
       if (const MaybeError e =
-              change([&] { return CorvaleBlobMap::from_file(path.text, core, nullptr, &signal_handler_raised); })) {
+              change([&] { return CorvaleBlobMap::from_file(path.text, core, &read, &signal_handler_raised); })) {
         if (PyErr_Occurred()) rethrow_pending();  // a signal handler raised: the load stopped
-        raise_load_error(*e);
+        raise_load_error(*e, read.os_error);
       }
     });
   });

@@ -17,6 +17,7 @@
 // underscore and left out of __all__; a default build has none.
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "engine/alloc.hpp"
@@ -102,11 +103,10 @@ int module_exec(PyObject* module) noexcept {
 // image save or load fail (engine/image_file.hpp), and 0 disarms it;
 // _fail_chown_with(e) makes the next change of owner of a blob map save's
 // new file fail with errno e, once, and 0 disarms it;
-// _after_path_stat(f) has every blob map save from now on call f() between
-// the status of its path and the resolution of the path's name (where
-// another save's rename may come), and _after_link_stat(f) between the
-// status of a link it follows and the reading of that link; None removes
-// it; an exception that f raises is reported as unraisable;
+// _pause_at(point, f) has every blob map save and load from now on call f()
+// at the pause point named `point`, one of "path_stat", "link_stat" and
+// "locked" (engine/file_step.hpp, PausePoint); None removes it; an
+// exception that f raises is reported as unraisable;
 // _bytes_map_hash_mask(map, mask) is bytesmap.cpp's, _interrupt_after(n)
 // blobmap.cpp's.
 PyObject* live_frames(PyObject*, PyObject*) noexcept {
@@ -136,29 +136,47 @@ PyObject* fail_chown_with(PyObject*, PyObject* arg) noexcept {
   });
 }
 
-using corvale_trie::blobmap::file::SavePoint;
+using corvale_trie::blobmap::file::PausePoint;
 
-// The callable that a save calls at `point`.
-template <SavePoint point>
-PyObject* g_save_hook = nullptr;
+// The callable that a save or a load calls at each pause point.
+PyObject* g_pause_hooks[corvale_trie::blobmap::file::kPausePoints] = {};
 
-template <SavePoint point>
-void call_save_hook() noexcept {
-  if (PyErr_Occurred()) return;  // a signal handler raised: the save is stopping
-  if (PyObject* r = PyObject_CallNoArgs(g_save_hook<point>))
+template <PausePoint point>
+void call_pause_hook() noexcept {
+  if (PyErr_Occurred()) return;  // a signal handler raised: the call is stopping
+  PyObject* const hook = g_pause_hooks[static_cast<int>(point)];
+  if (PyObject* r = PyObject_CallNoArgs(hook))
     Py_DECREF(r);
   else
-    PyErr_WriteUnraisable(g_save_hook<point>);
+    PyErr_WriteUnraisable(hook);
 }
 
-template <SavePoint point>
-PyObject* pause_save_at(PyObject*, PyObject* arg) noexcept {
-  return detail::object_boundary([arg]() -> Ref {
-    if (arg != Py_None && !PyCallable_Check(arg)) raise(PyExc_TypeError, "expected a callable or None");
-    corvale_trie::blobmap::file::pause_save_at(point, arg == Py_None ? nullptr : &call_save_hook<point>);
-    const Ref old =
-        Ref::steal(std::exchange(g_save_hook<point>, arg == Py_None ? nullptr : Ref::borrow(arg).release()));
-    return none();
+struct PauseName {
+  const char* name;
+  PausePoint point;
+  void (*call)() noexcept;
+};
+constexpr PauseName kPauseNames[] = {
+    {"path_stat", PausePoint::path_stat, &call_pause_hook<PausePoint::path_stat>},
+    {"link_stat", PausePoint::link_stat, &call_pause_hook<PausePoint::link_stat>},
+    {"locked", PausePoint::locked, &call_pause_hook<PausePoint::locked>},
+};
+
+PyObject* pause_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return detail::object_boundary([&]() -> Ref {
+    if (nargs != 2) raise(PyExc_TypeError, "_pause_at(point, f) takes 2 arguments");
+    const char* name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8AndSize(args[0], nullptr) : nullptr;
+    if (name == nullptr) raise(PyExc_TypeError, "the pause point is a str");
+    PyObject* const hook = args[1];
+    if (hook != Py_None && !PyCallable_Check(hook)) raise(PyExc_TypeError, "expected a callable or None");
+    for (const PauseName& p : kPauseNames) {
+      if (std::string_view(name) != p.name) continue;
+      corvale_trie::blobmap::file::pause_at(p.point, hook == Py_None ? nullptr : p.call);
+      PyObject*& slot = g_pause_hooks[static_cast<int>(p.point)];
+      const Ref old = Ref::steal(std::exchange(slot, hook == Py_None ? nullptr : Ref::borrow(hook).release()));
+      return none();
+    }
+    raise(PyExc_ValueError, "no such pause point");
   });
 }
 
@@ -177,8 +195,7 @@ PyMethodDef g_functions[] = {
     {"_fail_allocations_after", &fail_allocations_after, METH_O, nullptr},
     {"_fail_file_step_after", &fail_file_step_after, METH_O, nullptr},
     {"_fail_chown_with", &fail_chown_with, METH_O, nullptr},
-    {"_after_path_stat", &pause_save_at<SavePoint::path_stat>, METH_O, nullptr},
-    {"_after_link_stat", &pause_save_at<SavePoint::link_stat>, METH_O, nullptr},
+    {"_pause_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pause_at)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 constexpr PyMethodDef* kFunctions = g_functions;

@@ -425,9 +425,10 @@ TEST(BlobImage, Files) {
   CorvaleBlobMap::SaveError err;
   EXPECT_EQ(m.save_to_file(base + "/img", err), save(m).size());
   CorvaleBlobMap back;
-  u64 read = 0;
+  CorvaleBlobMap::FileRead read;
   ASSERT_FALSE(CorvaleBlobMap::from_file(base + "/img", back, &read));
-  EXPECT_EQ(read, save(m).size());
+  EXPECT_EQ(read.bytes, save(m).size());
+  EXPECT_EQ(read.os_error, 0);
   EXPECT_EQ(save(back), save(m));
 
   // A save over the file, through a symbolic link, puts a new file in its
@@ -452,16 +453,21 @@ TEST(BlobImage, Files) {
     EXPECT_EQ(err.text, "No space left on device (os error 28)");
     EXPECT_FALSE(err.image_in_place);
   }
-  auto unreadable = [](const std::string& path) {
+  // A file that cannot be read is refused as a damaged one, and says why.
+  auto unreadable = [](const std::string& path, int why) {
     CorvaleBlobMap none;
-    EXPECT_EQ(CorvaleBlobMap::from_file(path, none), ArenaError::CorruptHeader) << path;
+    CorvaleBlobMap::FileRead read;
+    EXPECT_EQ(CorvaleBlobMap::from_file(path, none, &read), ArenaError::CorruptHeader) << path;
+    EXPECT_EQ(read.os_error, why) << path;
   };
-  unreadable(base + "/none");
-  unreadable(base);  // a directory
-  unreadable(std::string("/tmp\0x", 6));
+  unreadable(base + "/none", ENOENT);
+  unreadable(base, EISDIR);
+  unreadable(std::string("/tmp\0x", 6), 0);
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
-  unreadable(base + "/fifo");  // refused, not a hang
-  for (const char* n : {"/img", "/link", "/fifo"}) std::remove((base + n).c_str());
+  unreadable(base + "/fifo", ESPIPE);  // refused, not a hang
+  std::ofstream(base + "/short") << "short";
+  unreadable(base + "/short", 0);  // refused for what it holds
+  for (const char* n : {"/img", "/link", "/fifo", "/short"}) std::remove((base + n).c_str());
   rmdir(dir);
   EXPECT_EQ(open_descriptors(), fds);
 }
@@ -956,9 +962,9 @@ TEST(BlobImage, LargeFilesRejectedCheaply) {
   wrong[0] = 'X';
   sparse(wrong);
   CorvaleBlobMap m;
-  u64 read = ~u64{0};
+  CorvaleBlobMap::FileRead read{.bytes = ~u64{0}};
   EXPECT_EQ(CorvaleBlobMap::from_file(file, m, &read), ArenaError::CorruptHeader);
-  EXPECT_EQ(read, 64u);
+  EXPECT_EQ(read.bytes, 64u);
 
   // Index records past the end: the chunk record is checked (its header
   // read), its bytes are not, and nothing stays allocated.
@@ -967,14 +973,14 @@ TEST(BlobImage, LargeFilesRejectedCheaply) {
   std::memcpy(many.data() + 16, &entries, 8);
   sparse(many);
   EXPECT_EQ(CorvaleBlobMap::from_file(file, m, &read), ArenaError::CorruptHeader);
-  EXPECT_EQ(read, 64u + 24u);
+  EXPECT_EQ(read.bytes, 64u + 24u);
   EXPECT_EQ(m.mem_used(), 0u);
 
   // A header that holds: the chunk and index records are read, the rest of
   // the 4 GiB is not.
   sparse(good);
   ASSERT_FALSE(CorvaleBlobMap::from_file(file, m, &read));
-  EXPECT_LT(read, u64{4} << 20);
+  EXPECT_LT(read.bytes, u64{4} << 20);
   EXPECT_EQ(payload(m, 1), std::string(30, 'a'));
 }
 

@@ -21,7 +21,7 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 U64_MAX = 2**64 - 1
 
 # The testing hooks (_fail_allocations_after, _fail_file_step_after,
-# _fail_chown_with, _after_path_stat, _after_link_stat, _interrupt_after,
+# _fail_chown_with, _pause_at, _interrupt_after,
 # _live_frames, _alloc_stats, _bytes_map_hash_mask) exist only in a module built with the
 # CMake option CORVALE_TEST_HOOKS=ON. Every test that calls one carries the
 # mark requires_test_hooks, and is skipped on a default build. The test

@@ -7,6 +7,7 @@ import errno
 import fcntl
 import os
 import re
+import select
 import shutil
 import signal
 import stat
@@ -564,11 +565,11 @@ def test_another_saves_rename_between_the_paths_status_and_its_name(tmp_path, th
             elif img.exists():
                 os.remove(img)
             del calls[:]
-            _corvale._after_path_stat(hook)
+            _corvale._pause_at("path_stat", hook)
             try:
                 assert new.save_to_file(target) == len(ours)
             finally:
-                _corvale._after_path_stat(None)
+                _corvale._pause_at("path_stat", None)
             assert _read(img) == ours and sorted(os.listdir(tmp_path)) == sorted(["img", *["link"] * through_link])
             for f in committed:
                 f.seek(0)
@@ -587,11 +588,11 @@ def test_a_link_that_becomes_a_file_before_it_is_read(tmp_path):
     old.save_to_file(str(tmp_path / "img"))
     os.symlink("img", tmp_path / "link")
     (tmp_path / "file").write_bytes(b"a file")
-    _corvale._after_link_stat(lambda: os.rename(tmp_path / "file", tmp_path / "link"))
+    _corvale._pause_at("link_stat", lambda: os.rename(tmp_path / "file", tmp_path / "link"))
     try:
         new.save_to_file(str(tmp_path / "link"))
     finally:
-        _corvale._after_link_stat(None)
+        _corvale._pause_at("link_stat", None)
     assert not os.path.islink(tmp_path / "link") and _read(tmp_path / "link") == _image(new, tmp_path)
     assert _read(tmp_path / "img") == _image(old, tmp_path) and sorted(os.listdir(tmp_path)) == ["img", "link"]
 
@@ -753,6 +754,277 @@ def test_saves_in_place_and_loads_see_only_whole_images(tmp_path, second):
                 running.remove(pid)
     assert CorvaleBlobMap.load_from_file(str(path)).scan_filtered(0, U64_MAX) in expected
     assert loads > 10 and os.listdir(tmp_path) == ["img"]
+
+
+# ---------------------------------------------------------------------------
+# Within one process: a save or a load nested in another of the same file
+# (as a signal handler's would be) never sees or leaves a torn image, and
+# never lets go of the lock that other processes wait on
+
+DEADLOCK = "Resource deadlock avoided (os error 35)"
+SAVE_DEADLOCK = f"Failed to save file: {DEADLOCK}"
+LOAD_FAILED = "Failed to load file: Corrupted blob record header"
+
+
+def _our_locks(ino):
+    """The kinds of the record locks that this process holds on inode `ino`
+    (/proc/locks)."""
+    with open("/proc/locks") as f:
+        rows = [line.split() for line in f if "->" not in line]
+    return [r[3] for r in rows if r[1] == "POSIX" and r[4] == str(os.getpid()) and r[5].rsplit(":", 1)[1] == str(ino)]
+
+
+@contextlib.contextmanager
+def _once_locked(act):
+    """The first save or load meanwhile that takes its file's lock calls
+    act() just after it, as a signal handler would run there."""
+    done = []
+
+    def hook():
+        if not done:
+            done.append(1)
+            act()
+
+    _corvale._pause_at("locked", hook)
+    try:
+        yield
+    finally:
+        _corvale._pause_at("locked", None)
+    assert done
+
+
+def _outcome(call):
+    """What call() raised, as (text, notes), or what it returned."""
+    try:
+        return call()
+    except OSError as e:
+        return str(e), getattr(e, "__notes__", [])
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not os.path.exists("/proc/locks"), reason="no /proc/locks")
+def test_a_save_or_a_load_nested_in_a_save_in_place_of_the_file_is_refused(tmp_path):
+    """Saves of the file (replacing it, in place, through a link) and a load
+    of it, while a save in place holds it locked: each is refused at once,
+    and the file stays the outer save's, under its lock, to finish."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    os.symlink("img", tmp_path / "link")
+    old_image, new_image, ino = _read(path), _image(new, tmp_path), path.stat().st_ino
+    # The file is read meanwhile through a descriptor opened before: closing
+    # one would let go of the process's locks on it.
+    reader = os.open(path, os.O_RDONLY)
+    fds = _fds()
+    seen = []
+
+    def nested():
+        for call in (lambda: old.save_to_file(str(path)), lambda: _save_in_place(old, path),
+                     lambda: old.save_to_file(str(tmp_path / "link")), lambda: CorvaleBlobMap.load_from_file(str(path))):
+            seen.append(_outcome(call))
+        seen.append((os.pread(reader, 1 << 20, 0), sorted(os.listdir(tmp_path)), _our_locks(ino)))
+
+    try:
+        with _once_locked(nested):
+            assert _save_in_place(new, path) == len(new_image)
+    finally:
+        os.close(reader)
+    fds -= 1
+    assert seen == [(SAVE_DEADLOCK, [])] * 3 + [(LOAD_FAILED, [DEADLOCK]), (old_image, ["img", "link"], ["WRITE"])]
+    assert _read(path) == new_image and _fds() == fds and _our_locks(ino) == []
+    assert CorvaleBlobMap.load_from_file(str(path)).scan_filtered(0, U64_MAX) == new.scan_filtered(0, U64_MAX)
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not os.path.exists("/proc/locks"), reason="no /proc/locks")
+def test_calls_nested_in_a_load_of_the_file(tmp_path):
+    """Under a load that holds its file's read lock, a save in place of the
+    file is refused; another load goes on, and so does a save that
+    replaces the file; the outer load keeps its lock to the end and reads
+    the old image whole."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    new_image, fds, ino = _image(new, tmp_path), _fds(), path.stat().st_ino
+    seen = []
+
+    def nested():
+        seen.append(_outcome(lambda: _save_in_place(new, path)))
+        seen.append((len(CorvaleBlobMap.load_from_file(str(path))), _our_locks(ino)))
+        seen.append((new.save_to_file(str(path)), _read(path) == new_image, _our_locks(ino)))
+
+    with _once_locked(nested):
+        loaded = CorvaleBlobMap.load_from_file(str(path))
+    assert seen == [(SAVE_DEADLOCK, []), (1, ["READ"]), (len(new_image), True, ["READ"])]
+    assert loaded.scan_filtered(0, U64_MAX) == old.scan_filtered(0, U64_MAX)
+    assert _fds() == fds and _our_locks(ino) == []
+
+
+@requires_test_hooks
+def test_a_load_that_cannot_read_its_file_says_why(tmp_path):
+    """The message stays that of a damaged image; a note gives the system's
+    error, and an image refused for what it holds has none."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "damaged").write_bytes(_read(path)[:70])
+    (tmp_path / "private").write_bytes(_read(path))
+    os.chmod(tmp_path / "private", 0o600)
+    os.chmod(tmp_path, 0o755)
+
+    def load(name):
+        return lambda: CorvaleBlobMap.load_from_file(str(tmp_path / name))
+
+    def as_nobody(call):
+        if os.geteuid() != 0:
+            os.chmod(tmp_path / "private", 0)
+            return _outcome(call)
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.setgid(65534)
+                os.setuid(65534)
+                os.write(w, repr(_outcome(call)).encode())
+            finally:
+                os._exit(0)
+        os.close(w)
+        with os.fdopen(r) as f:
+            said = f.read()
+        os.waitpid(pid, 0)
+        return eval(said)
+
+    under_save = []
+    with _once_locked(lambda: under_save.append(_outcome(load("img")))):
+        _save_in_place(new, path)
+    assert {
+        "missing": _outcome(load("none")),
+        "a directory": _outcome(lambda: CorvaleBlobMap.load_from_file(str(tmp_path))),
+        "a FIFO": _outcome(load("fifo")),
+        "no permission": as_nobody(load("private")),
+        "a deadlock": under_save[0],
+        "damaged": _outcome(load("damaged")),
+    } == {
+        "missing": (LOAD_FAILED, ["No such file or directory (os error 2)"]),
+        "a directory": (LOAD_FAILED, ["Is a directory (os error 21)"]),
+        "a FIFO": (LOAD_FAILED, ["Illegal seek (os error 29)"]),
+        "no permission": (LOAD_FAILED, ["Permission denied (os error 13)"]),
+        "a deadlock": (LOAD_FAILED, [DEADLOCK]),
+        "damaged": (LOAD_FAILED, []),
+    }
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not HAS_PROC_FD, reason="no /proc/self/fd")
+def test_a_regular_file_written_in_place_through_its_path_is_flushed(tmp_path):
+    """A save to /proc/self/fd/N of a deleted file writes that file in place
+    through the path: after its last byte come the flush and the close,
+    each of which can fail, with the note that the image is in place."""
+    old, new = _maps()
+    new_image = _image(new, tmp_path)
+    path = tmp_path / "img"
+    in_place = []
+    for n in range(1, 1000):
+        old.save_to_file(str(path))
+        with open(path, "rb") as f:
+            os.remove(path)
+            _corvale._fail_file_step_after(n)
+            try:
+                new.save_to_file(f"/proc/self/fd/{f.fileno()}")
+            except OSError as e:
+                assert str(e) == IO_ERROR
+                in_place.append(getattr(e, "__notes__", []) == [IN_PLACE])
+                continue
+            finally:
+                _corvale._fail_file_step_after(0)
+            assert os.pread(f.fileno(), len(new_image) + 1, 0) == new_image
+            break
+    assert in_place[-2:] == [True, True] and not any(in_place[:-2]) and os.listdir(tmp_path) == []
+
+
+F_SETLEASE = getattr(fcntl, "F_SETLEASE", 1024)
+
+
+@contextlib.contextmanager
+def _leased(path, kind, gives_up):
+    """Another process holds a lease of `kind` ("read" or "write") on `path`
+    meanwhile. When the kernel tells it that a process opens the file
+    (SIGIO), it gives the lease up (`gives_up`), or else signals this
+    process (SIGUSR1) again and again, as long as the block lasts."""
+    ready, done = os.pipe(), os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            fd = os.open(path, os.O_RDONLY if kind == "read" else os.O_RDWR)
+            broken = []
+
+            def on_break(*_):
+                broken.append(1)
+                if gives_up:
+                    fcntl.fcntl(fd, F_SETLEASE, fcntl.F_UNLCK)
+
+            signal.signal(signal.SIGIO, on_break)
+            try:
+                fcntl.fcntl(fd, F_SETLEASE, fcntl.F_RDLCK if kind == "read" else fcntl.F_WRLCK)
+                os.write(ready[1], b"1")
+            except OSError:
+                os.write(ready[1], b"0")  # no leases here
+            while not select.select([done[0]], [], [], 0.01)[0]:
+                if broken and not gives_up:
+                    os.kill(os.getppid(), signal.SIGUSR1)
+            code = 0
+        finally:
+            os._exit(code)
+    try:
+        if os.read(ready[0], 1) != b"1":
+            pytest.skip("this file system takes no lease")
+        yield
+    finally:
+        os.write(done[1], b"1")
+        _, status = os.waitpid(pid, 0)
+        for fd in (*ready, *done):
+            os.close(fd)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="leases are Linux's")
+@pytest.mark.parametrize("kind, call", [("read", "save"), ("write", "load"), ("write", "save")])
+def test_a_save_and_a_load_wait_for_a_lease_as_open_does(tmp_path, kind, call):
+    """A read lease is broken by a save, a write lease by any open: the call
+    waits for the holder to give it up, then goes on; a signal handler that
+    raises while it waits stops it, with nothing written."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, new_image = _read(path), _image(new, tmp_path)
+
+    def run():
+        if call == "save":
+            assert new.save_to_file(str(path)) == len(new_image)
+        else:
+            assert len(CorvaleBlobMap.load_from_file(str(path))) == 1
+
+    with _leased(path, kind, gives_up=True):
+        run()
+    assert _read(path) == (new_image if call == "save" else old_image)
+
+    old.save_to_file(str(path))
+    stopped = []
+
+    def stop(*_):
+        if not stopped:
+            stopped.append(1)
+            raise Stop
+
+    before = signal.signal(signal.SIGUSR1, stop)
+    try:
+        with pytest.raises(Stop), _leased(path, kind, gives_up=False):
+            run()
+    finally:
+        signal.signal(signal.SIGUSR1, before)
+    assert _read(path) == old_image and os.listdir(tmp_path) == ["img"]
 
 
 # ---------------------------------------------------------------------------

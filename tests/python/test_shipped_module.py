@@ -48,6 +48,6 @@ def test_a_default_build_has_only_its_promised_names():
 @pytest.mark.skipif(not HAS_TEST_HOOKS, reason="the installed module is a default build")
 def test_a_test_build_keeps_its_hooks_out_of_all():
     hooks = {"_alloc_stats", "_live_frames", "_fail_allocations_after", "_fail_file_step_after", "_bytes_map_hash_mask",
-             "_interrupt_after", "_after_path_stat", "_after_link_stat", "_fail_chown_with"}
+             "_interrupt_after", "_pause_at", "_fail_chown_with"}
     assert hooks <= set(vars(_corvale))
     assert not hooks & set(_corvale.__all__)

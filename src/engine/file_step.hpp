@@ -1,0 +1,118 @@
+// corvale_trie engine: the file steps of a blob map's save and load, the
+// system calls they make on the image file and its directory.
+//
+// Every such call goes through step(): a call that a signal interrupted
+// (EINTR) asks the call's `Interrupted` check, and is made again unless the
+// check answers true. Python runs its signal handlers in that check, so a
+// handler runs inside a save or a load: it may save or load the same file
+// (file_lock.hpp has what that means for the file's locks).
+//
+// Testing hooks (builds with CORVALE_TEST_HOOKS, the module's test builds):
+// every step counts down, and fail_file_step_after(n) makes the n-th from
+// now fail with EIO without being made (a close is made, then reported as
+// failed; the loader's taking of its read window counts too, and fails as
+// if memory had run out). pause_at(point, hook) has every save or load
+// call `hook` at `point` (PausePoint).
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <utility>
+
+#include "engine/types.hpp"
+
+namespace corvale_trie::blobmap::file {
+
+// Asked between the pieces of a save or a load, and after a system call
+// that a signal interrupted: true stops the call. The Python layer runs its
+// signal handlers here; one that raises leaves its exception pending and
+// answers true. Null: never stop.
+using Interrupted = bool (*)() noexcept;
+
+// Asks `stop`, when there is one.
+[[nodiscard]] inline bool stopped(Interrupted stop) noexcept { return stop != nullptr && stop(); }
+
+// The most a save writes, or a load reads, in one system call: the pieces
+// between which it asks its Interrupted check.
+inline constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+// Where a test build may pause a save or a load:
+//   - path_stat: a save, between the status of its path and the resolution
+//     of the path's name, where another save's rename would make the two
+//     disagree;
+//   - link_stat: a save, between the status of a link it follows and the
+//     reading of that link, where the link may be replaced;
+//   - locked: a save that writes a file in place, or a load, just after it
+//     has taken the file's lock (file_lock.hpp), before it writes or reads.
+enum class PausePoint { path_stat, link_stat, locked };
+inline constexpr int kPausePoints = 3;
+
+#ifdef CORVALE_TEST_HOOKS
+// Makes the n-th file step from now fail; 0 disarms.
+void fail_file_step_after(u64 n) noexcept;
+// Has every save and load from now on call `hook` at `point`; null: none.
+void pause_at(PausePoint point, void (*hook)() noexcept) noexcept;
+[[nodiscard]] bool step_fails() noexcept;
+void pause(PausePoint point) noexcept;
+#else
+[[nodiscard]] constexpr bool step_fails() noexcept { return false; }
+inline void pause(PausePoint) noexcept {}
+#endif
+
+// Runs `call`, a system call that answers -1 and sets errno on failure, as
+// one file step. A call that a signal interrupted (EINTR) is asked again,
+// unless `stop` answers true: the answer is then -1 with errno EINTR.
+template <class F>
+auto step(F&& call, Interrupted stop = nullptr) noexcept {
+  using R = decltype(call());
+  for (;;) {
+    if (step_fails()) [[unlikely]] {
+      errno = EIO;
+      return R(-1);
+    }
+    const R r = call();
+    if (r != R(-1) || errno != EINTR) return r;
+    if (stopped(stop)) {
+      errno = EINTR;  // the check may have run code that changed errno
+      return r;
+    }
+  }
+}
+
+// The owner of a file descriptor that the engine opened: it closes the
+// descriptor on every way out. close() closes it earlier and reports how
+// that went, for a writer to which a failed close is a failed write. (A
+// descriptor of a file that a save or a load of ours may lock is held by a
+// HeldFile instead, file_lock.hpp.)
+class FdCloser {
+ public:
+  explicit FdCloser(int fd = -1) noexcept : fd_(fd) {}
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  ~FdCloser();
+
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  void reset(int fd) noexcept;
+  // Hands the descriptor over; the FdCloser is empty afterwards.
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
+  // 0, or the errno value of a failed close (a file step); the descriptor
+  // is gone either way.
+  [[nodiscard]] int close() noexcept;
+
+ private:
+  int fd_;
+};
+
+// Closes `fd` as a file step: 0, or the errno value of a failed close. The
+// descriptor is gone either way; EINTR is not a failure (the descriptor is
+// closed, and a repeated close could close another one).
+[[nodiscard]] int close_fd(int fd) noexcept;
+
+// Writes n bytes to fd in pieces of at most kPiece (each write call a file
+// step), asking `stop` before each: 0, or the errno value of the first
+// failed write (EINTR when `stop` ended it), or `write_zero` for a write
+// that took nothing.
+[[nodiscard]] int write_all(int fd, const u8* data, std::size_t n, int write_zero,
+                            Interrupted stop = nullptr) noexcept;
+
+}  // namespace corvale_trie::blobmap::file

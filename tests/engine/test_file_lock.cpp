@@ -1,0 +1,185 @@
+// The table of files that our saves and loads hold (engine/file_lock.hpp),
+// against a model: which uses of one file are refused together, which
+// descriptors stay open, and which lock the process holds on each file, as
+// another process sees it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/file_lock.hpp"
+#include "support.hpp"
+
+namespace corvale_trie::blobmap::file {
+namespace {
+
+struct Dir {
+  Dir() {
+    char d[] = "/tmp/corvale_lock_XXXXXX";
+    if (!mkdtemp(d)) std::abort();
+    path = d;
+  }
+  ~Dir() { std::filesystem::remove_all(path); }
+  std::string path;
+};
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                 std::filesystem::directory_iterator()));
+}
+
+// The lock that this process holds over the start of `path`, as another
+// process finds it (fcntl F_GETLK from a child): F_WRLCK, F_RDLCK or
+// F_UNLCK.
+int lock_seen_from_outside(const std::string& path) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    _exit(fd >= 0 && fcntl(fd, F_GETLK, &probe) == 0 ? probe.l_type : 100);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool locks(Use use) { return use != Use::probe; }
+
+// Nested and interleaved holds of two files (one of them also reached
+// through a hard link) and of a directory, opened, locked and closed in a
+// random order. The model: a use is refused when another live hold of the
+// file is a `write`, or when a `write` is wanted of a file held for
+// `read`; a descriptor is closed once no live hold that locks is left on
+// its file; the process holds the strongest lock of the live holds.
+TEST(FileLock, HoldsAgainstAModel) {
+  Dir dir;
+  const std::string names[] = {dir.path + "/a", dir.path + "/b", dir.path + "/a-link"};
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(std::ofstream(names[i]) << "image");
+  ASSERT_EQ(::link(names[0].c_str(), names[2].c_str()), 0);
+  const std::size_t base_fds = open_descriptors();
+
+  struct Hold {
+    std::unique_ptr<HeldFile> file;
+    int file_index;  // 0 or 1
+    Use use;
+    bool live;
+  };
+  std::vector<Hold> holds;
+  const auto live_uses = [&](int f) {
+    std::vector<Use> uses;
+    for (const Hold& h : holds)
+      if (h.live && h.file_index == f) uses.push_back(h.use);
+    return uses;
+  };
+  const auto check = [&] {
+    std::size_t expected_open = 0;
+    for (int f = 0; f < 2; ++f) {
+      const std::vector<Use> uses = live_uses(f);
+      bool any_lock = false;
+      int strongest = F_UNLCK;
+      for (Use u : uses) {
+        any_lock = any_lock || locks(u);
+        if (u == Use::write) strongest = F_WRLCK;
+        if (u == Use::read && strongest == F_UNLCK) strongest = F_RDLCK;
+      }
+      for (const Hold& h : holds)
+        if (h.file_index == f && (h.live || any_lock)) ++expected_open;
+      EXPECT_EQ(lock_seen_from_outside(names[f]), strongest) << "file " << f;
+    }
+    EXPECT_EQ(open_descriptors(), base_fds + expected_open);
+    for (const Hold& h : holds) {
+      if (!h.live) continue;
+      struct stat st {};
+      ASSERT_EQ(fstat(h.file->fd(), &st), 0);
+      EXPECT_EQ(st.st_ino, h.file->status().st_ino);
+    }
+    // Holds that are gone and whose descriptors are closed are forgotten.
+    for (int f = 0; f < 2; ++f) {
+      bool any_lock = false;
+      for (Use u : live_uses(f)) any_lock = any_lock || locks(u);
+      if (!any_lock) std::erase_if(holds, [f](const Hold& h) { return h.file_index == f && !h.live; });
+    }
+  };
+
+  const u64 seed = test_seed(0xF11E10C4);
+  CORVALE_SEED_TRACE(seed);
+  std::mt19937_64 rng(seed);
+  for (u64 round = 0; round < testsupport::scaled(400, 60); ++round) {
+    std::vector<std::size_t> live;
+    for (std::size_t i = 0; i < holds.size(); ++i)
+      if (holds[i].live) live.push_back(i);
+    if (live.empty() || (live.size() < 6 && rng() % 2 == 0)) {
+      const int name = static_cast<int>(rng() % 3);
+      const int f = name == 2 ? 0 : name;
+      const Use use = static_cast<Use>(rng() % 3);
+      bool refused = false;
+      for (Use held : live_uses(f))
+        refused = refused || held == Use::write || (use == Use::write && held == Use::read);
+      auto file = std::make_unique<HeldFile>();
+      const int flags = use == Use::read ? O_RDONLY : O_WRONLY;
+      ASSERT_EQ(file->open(AT_FDCWD, names[name].c_str(), flags | O_CLOEXEC, 0, use, nullptr), refused ? EDEADLK : 0);
+      // A refused open's descriptor is put off like any other.
+      if (!refused && locks(use)) {
+        ASSERT_EQ(file->lock(nullptr), 0);
+      }
+      holds.push_back({std::move(file), f, use, !refused});
+    } else if (rng() % 5 == 0) {
+      // A probe that a save then writes in place.
+      Hold& h = holds[live[rng() % live.size()]];
+      if (h.use != Use::probe) continue;
+      bool refused = false;
+      for (const Hold& other : holds)
+        if (&other != &h && other.live && other.file_index == h.file_index)
+          refused = refused || other.use != Use::probe;
+      ASSERT_EQ(h.file->use_for_writing(), refused ? EDEADLK : 0);
+      if (refused) continue;
+      h.use = Use::write;
+      ASSERT_EQ(h.file->lock(nullptr), 0);
+    } else {
+      Hold& h = holds[live[rng() % live.size()]];
+      EXPECT_EQ(h.file->close(), 0);
+      h.live = false;
+    }
+    check();
+  }
+  for (Hold& h : holds) h.file.reset();
+  EXPECT_EQ(open_descriptors(), base_fds);
+}
+
+// What is not a regular file is never entered: a directory's descriptor
+// closes at once, whatever is held; and a file that cannot be opened
+// leaves nothing behind.
+TEST(FileLock, OnlyRegularFilesAreHeld) {
+  Dir dir;
+  const std::string image = dir.path + "/img";
+  ASSERT_TRUE(std::ofstream(image) << "image");
+  const std::size_t base_fds = open_descriptors();
+  HeldFile held;
+  ASSERT_EQ(held.open(AT_FDCWD, image.c_str(), O_WRONLY | O_CLOEXEC, 0, Use::write, nullptr), 0);
+  ASSERT_EQ(held.lock(nullptr), 0);
+  HeldFile other;
+  EXPECT_EQ(other.open(AT_FDCWD, dir.path.c_str(), O_RDONLY | O_CLOEXEC, 0, Use::read, nullptr), 0);
+  EXPECT_FALSE(other.regular());
+  EXPECT_EQ(other.close(), 0);
+  EXPECT_EQ(other.open(AT_FDCWD, (dir.path + "/none").c_str(), O_RDONLY | O_CLOEXEC, 0, Use::read, nullptr), ENOENT);
+  EXPECT_EQ(open_descriptors(), base_fds + 1);
+  EXPECT_EQ(lock_seen_from_outside(image), F_WRLCK);
+  EXPECT_EQ(held.close(), 0);
+  EXPECT_EQ(lock_seen_from_outside(image), F_UNLCK);
+  EXPECT_EQ(open_descriptors(), base_fds);
+}
+
+}  // namespace
+}  // namespace corvale_trie::blobmap::file
