@@ -36,7 +36,10 @@
 // validates a regular file as it reads it, header first, each chunk
 // straight into the arena; no memory for its read window is MemoryError
 // (the engine's std::bad_alloc), every other failure OSError "Failed to
-// load file: {}", and no object is made.
+// load file: {}", with the system's error in a note when the file could
+// not be opened, locked or read, and no object is made. A signal handler's
+// save or load of a file that a call below it holds is refused
+// (engine/file_lock.hpp).
 #include <string>
 #include <string_view>
 #include <tuple>

@@ -581,20 +581,31 @@ def test_another_saves_rename_between_the_paths_status_and_its_name(tmp_path, th
 
 
 @requires_test_hooks
-def test_a_link_that_becomes_a_file_before_it_is_read(tmp_path):
-    """The path's link is replaced by a regular file between its status and
-    its reading: the save looks at the name again and replaces that file."""
+@pytest.mark.parametrize("then", ["a file", "gone"])
+def test_a_link_that_changes_before_it_is_read(tmp_path, then):
+    """The path's link is replaced by a regular file, or removed, between its
+    status and its reading: the save looks at the name again and replaces
+    that file, or makes it, as open(path, "wb") would. (Removed: as when
+    another user makes and removes the link in a shared directory, the path
+    is missing when the save takes its status, and a link when it looks at
+    its name.)"""
     old, new = _maps()
     old.save_to_file(str(tmp_path / "img"))
-    os.symlink("img", tmp_path / "link")
     (tmp_path / "file").write_bytes(b"a file")
-    _corvale._pause_at("link_stat", lambda: os.rename(tmp_path / "file", tmp_path / "link"))
+    if then == "a file":
+        os.symlink("img", tmp_path / "link")
+        _corvale._pause_at("link_stat", lambda: os.rename(tmp_path / "file", tmp_path / "link"))
+    else:
+        _corvale._pause_at("path_stat", lambda: os.symlink("img", tmp_path / "link"))
+        _corvale._pause_at("link_stat", lambda: os.remove(tmp_path / "link"))
     try:
         new.save_to_file(str(tmp_path / "link"))
     finally:
         _corvale._pause_at("link_stat", None)
+        _corvale._pause_at("path_stat", None)
     assert not os.path.islink(tmp_path / "link") and _read(tmp_path / "link") == _image(new, tmp_path)
-    assert _read(tmp_path / "img") == _image(old, tmp_path) and sorted(os.listdir(tmp_path)) == ["img", "link"]
+    assert _read(tmp_path / "img") == _image(old, tmp_path)
+    assert sorted(os.listdir(tmp_path)) == (["img", "link"] if then == "a file" else ["file", "img", "link"])
 
 
 def test_two_processes_saving_to_one_path(tmp_path):
