@@ -20,11 +20,17 @@ blocks:
   evenly spaced by 997 from a random base) and the removal of 90% of all keys;
   what the container holds at the end (what its ``clear()`` then gives back)
   over the peak ``mem_used()``;
-- drop: what is left after a container of 2M random keys is deleted.
+- drop: what is left after a container of 2M random keys is deleted;
+- objects: 20,000 containers of n uniform 64-bit keys each (n = 0 to 32),
+  ``set``, ``dict``, ``CorvaleSet`` and ``CorvaleMap``, resident bytes per
+  container in two cases: the key objects (and a dict's value objects) made
+  for the container and counted with it, and key objects made before the
+  reading, living elsewhere (a dict's values are the keys themselves).
 
     python3 bench/memory.py                 # everything (about a minute: 50 to 76 s here)
     python3 bench/memory.py --only small    # one section
     python3 bench/memory.py --only small --sizes 1-12   # other container sizes
+    python3 bench/memory.py --only objects  # small containers, key objects counted or not
     python3 bench/memory.py --markdown out.md
 """
 
@@ -116,6 +122,41 @@ def work_small(kind, dist, n):
         out["mem_used"] = sum(c.mem_used() for c in held) / count
         out["size"] = sys.getsizeof(held[0])
     return out
+
+
+OBJECT_KINDS = ["set", "dict", "CorvaleSet", "CorvaleMap"]
+OBJECT_COUNT = 20_000
+
+
+def work_objects(kind, n, counted):
+    """Resident bytes per container of OBJECT_COUNT containers of n uniform
+    64-bit keys. counted: each container's key objects (and a dict's value
+    objects, other random ints) are made as it is built, and count with it;
+    else the keys are made before the first reading and live on elsewhere,
+    and a dict's values are the keys themselves."""
+    import corvale_trie
+
+    rng = random.Random(hash((kind, n, counted)) & 0xFFFF)
+    draw = rng.getrandbits
+    held = [None] * OBJECT_COUNT
+    elsewhere = None if counted else [draw(64) for _ in range(OBJECT_COUNT * n)]
+    before = resident_bytes()
+    for i in range(OBJECT_COUNT):
+        keys = (draw(64) for _ in range(n)) if counted else elsewhere[i * n:(i + 1) * n]
+        if kind == "set":
+            c = set(keys)
+        elif kind == "dict":
+            c = {k: draw(64) for k in keys} if counted else {k: k for k in keys}
+        elif kind == "CorvaleSet":
+            c = corvale_trie.CorvaleSet()
+            for k in keys:
+                c.add(k)
+        else:
+            c = corvale_trie.CorvaleMap()
+            for k in keys:
+                c[k] = draw(64) if counted else k
+        held[i] = c
+    return {"per": (resident_bytes() - before) / OBJECT_COUNT, "size": sys.getsizeof(held[0])}
 
 
 def build_bulk(kind, keys):
@@ -218,7 +259,8 @@ def worker(spec):
     # no part of a container.
     import corvale_trie  # noqa: F401
     job = json.loads(spec)
-    fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn}[job.pop("section")]
+    fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn,
+          "objects": work_objects}[job.pop("section")]
     print(json.dumps(fn(**job)))
 
 
@@ -270,6 +312,27 @@ def section_small(lines, sizes=None):
                 ]
             lines.append(f"| {n} | " + " | ".join(cells) + " |")
             print(lines[-1], file=sys.stderr)
+
+
+def section_objects(lines, sizes=None):
+    heading(
+        lines,
+        f"### Small containers: key objects counted or not ({OBJECT_COUNT:,} containers)",
+        "Resident bytes per container of n uniform 64-bit keys, built one key at a time. Counted: each container's"
+        " key objects (and a dict's value objects, other random ints) are made for it and count with it. Elsewhere:"
+        " the key objects were made before the reading and live on elsewhere (a dict's values are the keys"
+        " themselves); only the container counts. In brackets: `sys.getsizeof` of one container.",
+    )
+    columns = [f"{kind}, {case}" for kind in OBJECT_KINDS for case in ("counted", "elsewhere")]
+    table_head(lines, ["n", *columns], left=0)
+    for n in sizes if sizes is not None else range(0, 33):
+        cells = []
+        for kind in OBJECT_KINDS:
+            for counted in (True, False):
+                r = run({"section": "objects", "kind": kind, "n": n, "counted": counted})
+                cells.append(f"{fmt(r['per'])} [{r['size']}]")
+        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+        print(lines[-1], file=sys.stderr)
 
 
 def section_large(lines):
@@ -332,8 +395,8 @@ def parse_sizes(text):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--worker", help=argparse.SUPPRESS)
-    ap.add_argument("--only", help="comma-separated sections: small,large,clear")
-    ap.add_argument("--sizes", help="container sizes of the small section, e.g. 1-12 or 1,5,31 (default: %s)" % ",".join(map(str, SMALL_NS)))
+    ap.add_argument("--only", help="comma-separated sections: small,large,clear,objects (default: all but objects)")
+    ap.add_argument("--sizes", help="container sizes of the small and objects sections, e.g. 1-12 or 1,5,31 (default: %s; objects: 0-32)" % ",".join(map(str, SMALL_NS)))
     ap.add_argument("--markdown", help="also write the tables to this file")
     args = ap.parse_args()
     if args.worker:
@@ -346,6 +409,8 @@ def main():
     for s in sections:
         if s == "small":
             section_small(lines, sizes)
+        elif s == "objects":
+            section_objects(lines, sizes)
         else:
             {"large": section_large, "clear": section_clear}[s](lines)
     print_tables(lines, t0, args.markdown)
