@@ -21,7 +21,8 @@ blocks:
   what the container holds at the end (what its ``clear()`` then gives back)
   over the peak ``mem_used()``;
 - drop: what is left after a container of 2M random keys is deleted;
-- objects: 20,000 containers of n uniform 64-bit keys each (n = 0 to 32),
+- objects: 20,000 containers of n uniform 64-bit keys each (n = 0 to 32;
+  with --sizes, fewer containers from 129 keys on, 2,560,000 keys in all),
   ``set``, ``dict``, ``CorvaleSet`` and ``CorvaleMap``, resident bytes per
   container in two cases: the key objects (and a dict's value objects) made
   for the container and counted with it, and key objects made before the
@@ -126,11 +127,16 @@ def work_small(kind, dist, n):
 
 OBJECT_KINDS = ["set", "dict", "CorvaleSet", "CorvaleMap"]
 OBJECT_COUNT = 20_000
+OBJECT_KEYS = 2_560_000  # keys in all at most: fewer containers from 129 keys on
+
+
+def object_count(n):
+    return min(OBJECT_COUNT, OBJECT_KEYS // max(n, 1))
 
 
 def work_objects(kind, n, counted):
-    """Resident bytes per container of OBJECT_COUNT containers of n uniform
-    64-bit keys. counted: each container's key objects (and a dict's value
+    """Resident bytes per container of object_count(n) containers of n
+    uniform 64-bit keys. counted: each container's key objects (and a dict's value
     objects, other random ints) are made as it is built, and count with it;
     else the keys are made before the first reading and live on elsewhere,
     and a dict's values are the keys themselves."""
@@ -138,10 +144,11 @@ def work_objects(kind, n, counted):
 
     rng = random.Random(hash((kind, n, counted)) & 0xFFFF)
     draw = rng.getrandbits
-    held = [None] * OBJECT_COUNT
-    elsewhere = None if counted else [draw(64) for _ in range(OBJECT_COUNT * n)]
+    count = object_count(n)
+    held = [None] * count
+    elsewhere = None if counted else [draw(64) for _ in range(count * n)]
     before = resident_bytes()
-    for i in range(OBJECT_COUNT):
+    for i in range(count):
         keys = (draw(64) for _ in range(n)) if counted else elsewhere[i * n:(i + 1) * n]
         if kind == "set":
             c = set(keys)
@@ -156,7 +163,7 @@ def work_objects(kind, n, counted):
             for k in keys:
                 c[k] = draw(64) if counted else k
         held[i] = c
-    return {"per": (resident_bytes() - before) / OBJECT_COUNT, "size": sys.getsizeof(held[0])}
+    return {"per": (resident_bytes() - before) / count, "size": sys.getsizeof(held[0]), "count": count}
 
 
 def build_bulk(kind, keys):
@@ -317,7 +324,7 @@ def section_small(lines, sizes=None):
 def section_objects(lines, sizes=None):
     heading(
         lines,
-        f"### Small containers: key objects counted or not ({OBJECT_COUNT:,} containers)",
+        f"### Small containers: key objects counted or not ({OBJECT_COUNT:,} containers, at most {OBJECT_KEYS:,} keys)",
         "Resident bytes per container of n uniform 64-bit keys, built one key at a time. Counted: each container's"
         " key objects (and a dict's value objects, other random ints) are made for it and count with it. Elsewhere:"
         " the key objects were made before the reading and live on elsewhere (a dict's values are the keys"
