@@ -95,28 +95,31 @@ def make(kind):
 # ---------------------------------------------------------------- workers
 
 
+def build_small(kind, keys, value=lambda k: k):
+    """A set, dict, CorvaleSet or CorvaleMap of the key objects `keys`,
+    built one key at a time (small containers, and the large ones built
+    key by key); a map's value of key k is value(k)."""
+    if kind == "set":
+        return set(keys)
+    if kind == "dict":
+        return {k: value(k) for k in keys}
+    c = make(kind)
+    if kind == "CorvaleSet":
+        for k in keys:
+            c.add(k)
+    else:
+        for k in keys:
+            c[k] = value(k)
+    return c
+
+
 def work_small(kind, dist, n):
     count = min(20000, max(50, 1_000_000 // max(n, 1)))
     rng = random.Random(hash((kind, dist, n)) & 0xFFFF)
-    import corvale_trie
-
     held = [None] * count
     before = resident_bytes()
     for i in range(count):
-        keys = small_keys(rng, dist, n)
-        if kind == "set":
-            c = set(keys)
-        elif kind == "dict":
-            c = {k: k for k in keys}
-        elif kind == "CorvaleSet":
-            c = corvale_trie.CorvaleSet()
-            for k in keys:
-                c.add(k)
-        else:
-            c = corvale_trie.CorvaleMap()
-            for k in keys:
-                c[k] = k
-        held[i] = c
+        held[i] = build_small(kind, small_keys(rng, dist, n))
     after = resident_bytes()
     out = {"per": (after - before) / count, "count": count}
     if kind.startswith("Corvale"):
@@ -140,8 +143,6 @@ def work_objects(kind, n, counted):
     objects, other random ints) are made as it is built, and count with it;
     else the keys are made before the first reading and live on elsewhere,
     and a dict's values are the keys themselves."""
-    import corvale_trie
-
     rng = random.Random(hash((kind, n, counted)) & 0xFFFF)
     draw = rng.getrandbits
     count = object_count(n)
@@ -149,20 +150,10 @@ def work_objects(kind, n, counted):
     elsewhere = None if counted else [draw(64) for _ in range(count * n)]
     before = resident_bytes()
     for i in range(count):
-        keys = (draw(64) for _ in range(n)) if counted else elsewhere[i * n:(i + 1) * n]
-        if kind == "set":
-            c = set(keys)
-        elif kind == "dict":
-            c = {k: draw(64) for k in keys} if counted else {k: k for k in keys}
-        elif kind == "CorvaleSet":
-            c = corvale_trie.CorvaleSet()
-            for k in keys:
-                c.add(k)
+        if counted:
+            held[i] = build_small(kind, (draw(64) for _ in range(n)), lambda _k: draw(64))
         else:
-            c = corvale_trie.CorvaleMap()
-            for k in keys:
-                c[k] = draw(64) if counted else k
-        held[i] = c
+            held[i] = build_small(kind, elsewhere[i * n:(i + 1) * n])
     return {"per": (resident_bytes() - before) / count, "size": sys.getsizeof(held[0]), "count": count}
 
 
@@ -182,16 +173,7 @@ def work_large(kind, dist, n, mode):
     plain = keys.tolist() if mode == "one" else None
 
     def build():
-        if mode == "bulk":
-            return build_bulk(kind, keys)
-        c = make(kind)
-        if kind == "CorvaleSet":
-            for k in plain:
-                c.add(k)
-        else:
-            for k in plain:
-                c[k] = k
-        return c
+        return build_bulk(kind, keys) if mode == "bulk" else build_small(kind, plain)
 
     before = resident_bytes()
     c = build()

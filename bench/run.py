@@ -438,7 +438,7 @@ def worker_point(job):
     lookup = make_loop("a in s" if family == "set" else "s[a]", {"s": c})
     out[op] = best_ns(lambda: lookup(present), q, repeat)
     out[op + "_own"] = best_ns(lambda: lookup(own_probes), q, repeat)
-    del own_probes
+    own_probes.clear()
     queries = _set_queries(name, s, n) if family == "set" else _map_queries(name, m, n)
     _run_queries(queries, {"next_after": points, "count_below": points, "by_count": indices}, q, repeat, out)
     if name in OURS.values():
