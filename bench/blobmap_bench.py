@@ -6,6 +6,7 @@
     python3 bench/blobmap_bench.py --sizes 100
     python3 bench/blobmap_bench.py --goals         # the load goals as ratios (below)
     python3 bench/blobmap_bench.py --saves         # the save, flushed, against pickle.dump
+    python3 bench/blobmap_bench.py --saves --payloads lines.jsonl   # a file's lines as payloads
 
 --goals measures the two load goals, each as a ratio of two times taken in
 one process (best of --rounds rounds, 3 by default), at every payload size,
@@ -33,7 +34,9 @@ replacing the file the round before wrote:
 each in the benchmark's temporary directory (BENCH_TMP, on a disk) and
 again in --shm-dir (a tmpfs, /dev/shm by default), where a flush writes
 nothing to a disk: there the times are those of writing alone. The file
-system type of each directory is printed with the table.
+system type of each directory is printed with the table. With --payloads
+FILE, the payloads are the lines of FILE instead (one entry a line, their
+newlines dropped), in one row.
 
 Each (container, payload size) runs in a fresh child process (``--worker``)
 that prints one JSON line. Keys are 1M distinct pseudo-random integers below
@@ -408,17 +411,27 @@ def _fs_type(path):
     return kind
 
 
-def save_worker(n, size, rounds, shm_dir):
+def save_worker(n, size, rounds, shm_dir, payload_file=None):
     from corvale_trie import CorvaleBlobMap
 
-    keys = _keys(n)
-    buf = os.urandom(4096 + size)
+    if payload_file:
+        with open(payload_file, "rb") as f:
+            lines = f.read().splitlines()
+        keys = _keys(len(lines))
+        size = sum(map(len, lines)) / len(lines)
+        payload_of = lines.__getitem__
+    else:
+        keys = _keys(n)
+        buf = os.urandom(4096 + size)
+        # A new bytes object for every entry, as pickle would write a
+        # shared one once.
+        payload_of = lambda i: buf[i & 4095 : (i & 4095) + size]  # noqa: E731
     m = CorvaleBlobMap()
     d = {}
     for i, k in enumerate(keys):
-        o = i & 4095
-        m.insert(k, buf[o : o + size])
-        d[k] = buf[o : o + size]
+        payload = payload_of(i)
+        m.insert(k, payload)
+        d[k] = payload
     out = {"size": size, "n": len(keys)}
     for where, parent in (("disk", os.environ.get("BENCH_TMP")), ("tmpfs", shm_dir)):
         with tempfile.TemporaryDirectory(dir=parent) as tmp:
@@ -443,13 +456,16 @@ def save_worker(n, size, rounds, shm_dir):
 
 def saves(args):
     rows = []
-    for size in [int(s) for s in args.sizes.split(",")]:
-        row = _child(["--save-worker", args.n, size, args.rounds, args.shm_dir], f"saves {size} B")
+    sizes = [0] if args.payloads else [int(s) for s in args.sizes.split(",")]
+    for size in sizes:
+        extra = [os.path.abspath(args.payloads)] if args.payloads else []
+        row = _child(["--save-worker", args.n, size, args.rounds, args.shm_dir, *extra], f"saves {size} B")
         if row:
             rows.append(row)
     if not rows:
         return
-    print(f"n = {args.n:,} entries; best of {args.rounds} rounds; ms; disk: {rows[0]['disk_fs']}, "
+    what = f"the lines of {args.payloads}" if args.payloads else "entries"
+    print(f"n = {rows[0]['n']:,} {what}; best of {args.rounds} rounds; ms; disk: {rows[0]['disk_fs']}, "
           f"tmpfs: {rows[0]['tmpfs_fs']}\n")
     print("| payload | image MB | pickle MB | where | save | pickle.dump | pickle.dump + sync "
           "| save / pickle.dump | save / pickle.dump + sync |")
@@ -457,7 +473,7 @@ def saves(args):
     for r in rows:
         for where in ("disk", "tmpfs"):
             save, dump, synced = r[where + "_save"], r[where + "_pickle"], r[where + "_pickle_sync"]
-            print(f"| {r['size']} B | {r['file'] / 1e6:,.0f} | {r['pickle_file'] / 1e6:,.0f} | {where} | "
+            print(f"| {r['size']:.0f} B | {r['file'] / 1e6:,.0f} | {r['pickle_file'] / 1e6:,.0f} | {where} | "
                   f"{save:,.1f} | {dump:,.1f} | {synced:,.1f} | {save / dump:.2f} | {save / synced:.2f} |")
 
 
@@ -509,11 +525,12 @@ def main():
     ap.add_argument("--goal-worker", nargs=4)
     ap.add_argument("--saves", action="store_true")
     ap.add_argument("--shm-dir", default="/dev/shm", help="a directory on a tmpfs (--saves)")
-    ap.add_argument("--save-worker", nargs=4)
+    ap.add_argument("--payloads", help="a file whose lines are the payloads (--saves)")
+    ap.add_argument("--save-worker", nargs="+")
     args = ap.parse_args()
     if args.save_worker:
         n, size, rounds = (int(x) for x in args.save_worker[:3])
-        save_worker(n, size, rounds, args.save_worker[3])
+        save_worker(n, size, rounds, *args.save_worker[3:])
         return
     if args.saves:
         saves(args)

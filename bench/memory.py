@@ -20,11 +20,18 @@ blocks:
   evenly spaced by 997 from a random base) and the removal of 90% of all keys;
   what the container holds at the end (what its ``clear()`` then gives back)
   over the peak ``mem_used()``;
-- drop: what is left after a container of 2M random keys is deleted.
+- drop: what is left after a container of 2M random keys is deleted;
+- objects: 20,000 containers of n uniform 64-bit keys each (n = 0 to 32;
+  with --sizes, fewer containers from 129 keys on, 2,560,000 keys in all),
+  ``set``, ``dict``, ``CorvaleSet`` and ``CorvaleMap``, resident bytes per
+  container in two cases: the key objects (and a dict's value objects) made
+  for the container and counted with it, and key objects made before the
+  reading, living elsewhere (a dict's values are the keys themselves).
 
     python3 bench/memory.py                 # everything (about a minute: 50 to 76 s here)
     python3 bench/memory.py --only small    # one section
     python3 bench/memory.py --only small --sizes 1-12   # other container sizes
+    python3 bench/memory.py --only objects  # small containers, key objects counted or not
     python3 bench/memory.py --markdown out.md
 """
 
@@ -88,34 +95,66 @@ def make(kind):
 # ---------------------------------------------------------------- workers
 
 
+def build_small(kind, keys, value=lambda k: k):
+    """A set, dict, CorvaleSet or CorvaleMap of the key objects `keys`,
+    built one key at a time (small containers, and the large ones built
+    key by key); a map's value of key k is value(k)."""
+    if kind == "set":
+        return set(keys)
+    if kind == "dict":
+        return {k: value(k) for k in keys}
+    c = make(kind)
+    if kind == "CorvaleSet":
+        for k in keys:
+            c.add(k)
+    else:
+        for k in keys:
+            c[k] = value(k)
+    return c
+
+
 def work_small(kind, dist, n):
     count = min(20000, max(50, 1_000_000 // max(n, 1)))
     rng = random.Random(hash((kind, dist, n)) & 0xFFFF)
-    import corvale_trie
-
     held = [None] * count
     before = resident_bytes()
     for i in range(count):
-        keys = small_keys(rng, dist, n)
-        if kind == "set":
-            c = set(keys)
-        elif kind == "dict":
-            c = {k: k for k in keys}
-        elif kind == "CorvaleSet":
-            c = corvale_trie.CorvaleSet()
-            for k in keys:
-                c.add(k)
-        else:
-            c = corvale_trie.CorvaleMap()
-            for k in keys:
-                c[k] = k
-        held[i] = c
+        held[i] = build_small(kind, small_keys(rng, dist, n))
     after = resident_bytes()
     out = {"per": (after - before) / count, "count": count}
     if kind.startswith("Corvale"):
         out["mem_used"] = sum(c.mem_used() for c in held) / count
         out["size"] = sys.getsizeof(held[0])
     return out
+
+
+OBJECT_KINDS = ["set", "dict", "CorvaleSet", "CorvaleMap"]
+OBJECT_COUNT = 20_000
+OBJECT_KEYS = 2_560_000  # keys in all at most: fewer containers from 129 keys on
+
+
+def object_count(n):
+    return min(OBJECT_COUNT, OBJECT_KEYS // max(n, 1))
+
+
+def work_objects(kind, n, counted):
+    """Resident bytes per container of object_count(n) containers of n
+    uniform 64-bit keys. counted: each container's key objects (and a dict's value
+    objects, other random ints) are made as it is built, and count with it;
+    else the keys are made before the first reading and live on elsewhere,
+    and a dict's values are the keys themselves."""
+    rng = random.Random(hash((kind, n, counted)) & 0xFFFF)
+    draw = rng.getrandbits
+    count = object_count(n)
+    held = [None] * count
+    elsewhere = None if counted else [draw(64) for _ in range(count * n)]
+    before = resident_bytes()
+    for i in range(count):
+        if counted:
+            held[i] = build_small(kind, (draw(64) for _ in range(n)), lambda _k: draw(64))
+        else:
+            held[i] = build_small(kind, elsewhere[i * n:(i + 1) * n])
+    return {"per": (resident_bytes() - before) / count, "size": sys.getsizeof(held[0]), "count": count}
 
 
 def build_bulk(kind, keys):
@@ -134,16 +173,7 @@ def work_large(kind, dist, n, mode):
     plain = keys.tolist() if mode == "one" else None
 
     def build():
-        if mode == "bulk":
-            return build_bulk(kind, keys)
-        c = make(kind)
-        if kind == "CorvaleSet":
-            for k in plain:
-                c.add(k)
-        else:
-            for k in plain:
-                c[k] = k
-        return c
+        return build_bulk(kind, keys) if mode == "bulk" else build_small(kind, plain)
 
     before = resident_bytes()
     c = build()
@@ -218,7 +248,8 @@ def worker(spec):
     # no part of a container.
     import corvale_trie  # noqa: F401
     job = json.loads(spec)
-    fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn}[job.pop("section")]
+    fn = {"small": work_small, "large": work_large, "clear": work_clear, "churn": work_churn,
+          "objects": work_objects}[job.pop("section")]
     print(json.dumps(fn(**job)))
 
 
@@ -270,6 +301,27 @@ def section_small(lines, sizes=None):
                 ]
             lines.append(f"| {n} | " + " | ".join(cells) + " |")
             print(lines[-1], file=sys.stderr)
+
+
+def section_objects(lines, sizes=None):
+    heading(
+        lines,
+        f"### Small containers: key objects counted or not ({OBJECT_COUNT:,} containers, at most {OBJECT_KEYS:,} keys)",
+        "Resident bytes per container of n uniform 64-bit keys, built one key at a time. Counted: each container's"
+        " key objects (and a dict's value objects, other random ints) are made for it and count with it. Elsewhere:"
+        " the key objects were made before the reading and live on elsewhere (a dict's values are the keys"
+        " themselves); only the container counts. In brackets: `sys.getsizeof` of one container.",
+    )
+    columns = [f"{kind}, {case}" for kind in OBJECT_KINDS for case in ("counted", "elsewhere")]
+    table_head(lines, ["n", *columns], left=0)
+    for n in sizes if sizes is not None else range(0, 33):
+        cells = []
+        for kind in OBJECT_KINDS:
+            for counted in (True, False):
+                r = run({"section": "objects", "kind": kind, "n": n, "counted": counted})
+                cells.append(f"{fmt(r['per'])} [{r['size']}]")
+        lines.append(f"| {n} | " + " | ".join(cells) + " |")
+        print(lines[-1], file=sys.stderr)
 
 
 def section_large(lines):
@@ -332,8 +384,8 @@ def parse_sizes(text):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--worker", help=argparse.SUPPRESS)
-    ap.add_argument("--only", help="comma-separated sections: small,large,clear")
-    ap.add_argument("--sizes", help="container sizes of the small section, e.g. 1-12 or 1,5,31 (default: %s)" % ",".join(map(str, SMALL_NS)))
+    ap.add_argument("--only", help="comma-separated sections: small,large,clear,objects (default: all but objects)")
+    ap.add_argument("--sizes", help="container sizes of the small and objects sections, e.g. 1-12 or 1,5,31 (default: %s; objects: 0-32)" % ",".join(map(str, SMALL_NS)))
     ap.add_argument("--markdown", help="also write the tables to this file")
     args = ap.parse_args()
     if args.worker:
@@ -346,6 +398,8 @@ def main():
     for s in sections:
         if s == "small":
             section_small(lines, sizes)
+        elif s == "objects":
+            section_objects(lines, sizes)
         else:
             {"large": section_large, "clear": section_clear}[s](lines)
     print_tables(lines, t0, args.markdown)

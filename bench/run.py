@@ -25,7 +25,11 @@ places), uniform (random 64-bit), u32 (random below 2**32).
 
 Timings are nanoseconds per key of the best of a few repeats of a plain
 Python loop (the loop a user writes: ``for k in q: k in s``), the same loop
-shape for every container. Ratios are ours / peer time: below 1 we are
+shape for every container. The lookups ``k in s`` and ``m[k]`` run twice on
+the same random present keys: with new int objects made in probe order (as
+keys parsed, computed or received are), and with the caller's own key
+objects, those the container was built from (the ones a set or dict holds,
+which it compares by identity first), in random order. Ratios are ours / peer time: below 1 we are
 faster. Memory is bytes per key of resident-set growth while the container
 is built (Python int objects a peer keeps are counted: the keys come from a
 packed array, so every inserted int is a fresh object), with CorvaleSet's own
@@ -109,9 +113,25 @@ def make_keys(np, dist, n, seed=42):
     return out[:n]
 
 
+def probe_indices(np, n, q, seed=7):
+    """q positions in 0..n-1 drawn at random (with repeats)."""
+    return _splitmix(np, seed, 0, q) % np.uint64(n)
+
+
 def probe_keys(np, keys, q, seed=7):
     """q present keys drawn at random (with repeats)."""
-    return keys[_splitmix(np, seed, 0, q) % np.uint64(len(keys))]
+    return keys[probe_indices(np, len(keys), q, seed)]
+
+
+def own_key_objects(c, karr):
+    """The key objects of a caller that built `c` from a list of ints and
+    keeps them, in insertion order: the very objects `c` holds where it
+    holds int objects (set, dict, SortedSet, SortedDict), else a list made
+    from the keys in insertion order, as the caller's list would be."""
+    if isinstance(c, (set, dict)) or hasattr(c, "bisect_left"):
+        held = {k: k for k in c}
+        return [held[k] for k in karr]
+    return karr.tolist()
 
 
 def probe_points(np, keys, q, seed=11):
@@ -402,18 +422,24 @@ def worker_point(job):
         raise SystemExit(f"{name}: {len(c)} keys after inserting {n}")
 
     keys = np.frombuffer(karr, dtype=np.uint64)
-    present = probe_keys(np, keys, q).tolist()
+    drawn = probe_indices(np, n, q)
+    present = keys[drawn].tolist()
     points = probe_points(np, keys, q).tolist()
     indices = (_splitmix(np, 13, 0, q) % np.uint64(n)).tolist()
 
-    if family == "set":
-        lookup = make_loop("a in s", {"s": s})
-        out["in"] = best_ns(lambda: lookup(present), q, repeat)
-        queries = _set_queries(name, s, n)
-    else:
-        lookup = make_loop("m[a]", {"m": m})
-        out["getitem"] = best_ns(lambda: lookup(present), q, repeat)
-        queries = _map_queries(name, m, n)
+    # The same lookups twice: with new int objects made in probe order (keys
+    # that come from outside: parsed, computed, received), and with the
+    # caller's own key objects, those the container was built from, in the
+    # same (random) order.
+    own = own_key_objects(c, karr)
+    own_probes = [own[i] for i in drawn.tolist()]
+    del own
+    op = "in" if family == "set" else "getitem"
+    lookup = make_loop("a in s" if family == "set" else "s[a]", {"s": c})
+    out[op] = best_ns(lambda: lookup(present), q, repeat)
+    out[op + "_own"] = best_ns(lambda: lookup(own_probes), q, repeat)
+    own_probes.clear()
+    queries = _set_queries(name, s, n) if family == "set" else _map_queries(name, m, n)
     _run_queries(queries, {"next_after": points, "count_below": points, "by_count": indices}, q, repeat, out)
     if name in OURS.values():
         # The floor under every one-argument method row: the same loop
@@ -743,8 +769,10 @@ def report(results, n, bulk_n, engine_rows):
     ratio_note = "(x) = ours / peer time, below 1 we are faster."
     point_ops = [
         ("insert", "insert one key at a time", "`for k in keys: s.add(k)` / `m[k] = v`"),
-        ("in", "`k in s`", "present keys in random order"),
-        ("getitem", "`m[k]`", "present keys in random order"),
+        ("in", "`k in s`", "present keys in random order, new int objects made in probe order"),
+        ("in_own", "`k in s`, the caller's own key objects", "the same keys, probed with the int objects the container was built from (those it holds, where it holds them)"),
+        ("getitem", "`m[k]`", "present keys in random order, new int objects made in probe order"),
+        ("getitem_own", "`m[k]`, the caller's own key objects", "the same keys, probed with the int objects the map was built from (those it holds, where it holds them)"),
         ("next_after", "next_after / successor", "SortedSet/SortedDict: bisect_right + index; QQTree*: minKey(k+1); BitMap64: next_set_bit(k+1); targets uniform in [min, max]"),
         ("count_below", "count_below / rank", "SortedSet: bisect_left; BitMap64: rank(k-1), linear in its containers; QQTree*: len(keys(max=k, excludemax=True)), linear in k"),
         ("by_count", "by_count / select", "SortedSet: s[i]; BitMap64: b[i], linear in its containers; QQTree*: keys()[i], linear in i"),
@@ -788,7 +816,8 @@ def summary(results, n, bulk_n):
     bulk_peers = ["numpy", "set", "BitMap64"]
     row_defs = [
         ("insert one at a time", "point", n, "insert", point_peers),
-        ("`k in s`", "point", n, "in", point_peers),
+        ("`k in s`, new key objects", "point", n, "in", point_peers),
+        ("`k in s`, the caller's own key objects", "point", n, "in_own", point_peers),
         ("next_after", "point", n, "next_after", ["SortedSet", "QQTreeSet", "BitMap64"]),
         ("count_below", "point", n, "count_below", ["SortedSet", "QQTreeSet", "BitMap64"]),
         ("by_count", "point", n, "by_count", ["SortedSet", "QQTreeSet", "BitMap64"]),

@@ -7,6 +7,7 @@ string keys.
     python3 bench/strmap_bench.py --markdown out.md
     python3 bench/strmap_bench.py --goals      # speed goals, one process
     python3 bench/strmap_bench.py --kinds real-paths,real-words   # real keys only
+    python3 bench/strmap_bench.py --goals --keys-file names.txt  # keys of a file, one a line
 
 --goals builds CorvaleStrMap, dict and SortedDict from the same keys in one
 process, so that the machine's load weighs on all of them alike, and prints
@@ -16,11 +17,20 @@ for each key kind the ratios our time / peer's time (best of 3 rounds each):
                                  str objects (decoded from bytes just before
                                  the round, untimed), so dict hashes each
                                  probe as it would a key just read or built
+    get hit, own key objects     the same present keys, probed with the str
+                                 objects the dict holds (the caller's own,
+                                 whose hash the str has cached)
+    get miss                     three kinds of absent key: a stored key
+                                 with one more byte ("~"), a stored key with
+                                 ".bak" added, and keys of the same kind held
+                                 out of the maps (a tenth of the keys, at
+                                 most 200,000: the maps hold the rest)
     next, prev                   against SortedDict (bisect and peekitem) on
                                  absent keys (a stored key with one more byte)
-    range of 10 keys             m.range(a, b) with a a stored key and b the
-                                 9th key after it, against SortedDict's
-                                 bisect_left(a) and items()[i:i + 10]
+    range of 10 to 10,000 keys   m.range(a, b) with a a stored key and b the
+                                 key count - 1 keys after it, against
+                                 SortedDict's bisect_left(a) and
+                                 items()[i:i + count]
     range per entry / iteration  a 10-key range's time per entry divided by
                                  the time per key of `for k in m` (our own
                                  ratio, no peer; both take turns like the
@@ -51,6 +61,8 @@ of them, or a sample of --n when there are more):
                 installation (sys.base_prefix), as os.walk lists them
     real-words  the words of /usr/share/dict/words, one per line (Debian:
                 apt-get install wamerican; the kind is skipped without it)
+    file:PATH   the lines of the file PATH (--keys-file PATH adds the kind),
+                such as Debian's package names (apt-cache pkgnames)
 Keys that are not UTF-8, or hold a newline or a NUL byte, are left out.
 datrie runs on the generated kinds only (its alphabet is printable ASCII).
 Under each kind's table: the mean key length and the shape of our tree,
@@ -98,6 +110,11 @@ from resident import best_of, resident_bytes
 
 KINDS = ["hex", "words", "urls", "paths"]
 REAL_KINDS = ["real-paths", "real-words"]
+
+
+def is_real(kind):
+    """A kind read from this machine (all keys, or a sample of --n)."""
+    return kind in REAL_KINDS or kind.startswith("file:")
 WORDS_FILE = "/usr/share/dict/words"
 PEERS = ["CorvaleStrMap", "dict", "dict[bytes]", "dict[held]", "SortedDict", "datrie", "marisa"]
 OPS = ["insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration"]
@@ -199,10 +216,11 @@ def neighbour_ops(peer, m):
 def real_keys(kind, n):
     """The keys of a real kind as sorted UTF-8 bytes (a sample of n when
     there are more), or None when this machine has none."""
-    if kind == "real-words":
-        if not os.path.exists(WORDS_FILE):
+    if kind == "real-words" or kind.startswith("file:"):
+        path = WORDS_FILE if kind == "real-words" else kind[5:]
+        if not os.path.exists(path):
             return None
-        with open(WORDS_FILE, "rb") as f:
+        with open(path, "rb") as f:
             found = set(f.read().split(b"\n"))
     else:
         found = set()
@@ -223,36 +241,39 @@ def real_keys(kind, n):
     return keys
 
 
-def range_of_10(peer, m):
-    """The 10-key range query of an ordered container: our range(a, b), or
-    SortedDict's bisect_left(a) and a slice of items() (b is the 9th key
-    after a, so both give the same 10 entries)."""
+def range_of(peer, m, count=10):
+    """The range query of `count` keys of an ordered container: our
+    range(a, b), or SortedDict's bisect_left(a) and a slice of items() (b is
+    the key count - 1 keys after a, so both give the same entries)."""
     if peer == "CorvaleStrMap":
         return m.range
     items, bisect_left = m.items(), m.bisect_left
 
     def sd_range(a, _b):
         i = bisect_left(a)
-        return items[i:i + 10]
+        return items[i:i + count]
 
     return sd_range
 
 
-def ten_key_bounds(order, rng):
-    """(a, b) pairs of stored keys, b the 9th after a, from sorted keys."""
+def key_bounds(order, rng, count=10):
+    """(a, b) pairs of stored keys, b the key count - 1 keys after a, from
+    sorted keys: PROBES / 4 of them for 10 keys, fewer for longer ranges."""
     n = len(order)
-    return [(order[i], order[i + 9]) for i in rng.sample(range(n - 10), min(PROBES // 4, n - 10))]
+    pairs = min(PROBES // 4, max(20, 1_000_000 // count), n - count)
+    return [(order[i], order[i + count - 1]) for i in rng.sample(range(n - count), pairs)]
 
 
 def key_path(kind, n):
-    return os.path.join(tempfile.gettempdir(), f"corvale-strmap-{kind}-{n}.keys")
+    name = "".join(c if c.isalnum() else "-" for c in kind)
+    return os.path.join(tempfile.gettempdir(), f"corvale-strmap-{name}-{n}.keys")
 
 
 def prepare_keys(kind, n):
     """Writes the keys of a kind, one per line, to key_path(kind, count) and
     returns the count (None: the machine has no such keys). Generated keys
     are made once and kept; real ones are read anew on every run."""
-    if kind in REAL_KINDS:
+    if is_real(kind):
         keys = real_keys(kind, n)
         if keys is None:
             return None
@@ -340,8 +361,8 @@ def worker(kind, peer, n, image):
     if nxt:
         out["ns"]["next"] = best_of(lambda: [nxt(k) for k in misses]) / len(misses) * 1e9
         out["ns"]["prev"] = best_of(lambda: [prv(k) for k in misses]) / len(misses) * 1e9
-        ten = range_of_10(peer, m)
-        bounds = ten_key_bounds(sorted(b.decode() for b in blobs), rng)
+        ten = range_of(peer, m)
+        bounds = key_bounds(sorted(b.decode() for b in blobs), rng)
         # Ranges are dropped as they come: kept, their lists and tuples would
         # make the cyclic collector walk ever more objects while it is timed.
         out["ns"]["range of 10 keys"] = best_of(lambda: each_pair(ten)(bounds)) / len(bounds) * 1e9
@@ -361,10 +382,16 @@ def worker(kind, peer, n, image):
 GOALS = [  # (row, peer, goal, kinds the goal holds for; None: every kind)
     ("insert", "dict", None, None),
     ("get hit", "dict", 1.3, ("urls", "paths")),
+    ("get hit, own key objects", "dict", None, None),
     ("get miss", "dict", 1.5, ("urls", "paths")),
+    ("get miss, key + .bak", "dict", None, None),
+    ("get miss, held-out keys", "dict", None, None),
     ("next", "SortedDict", 0.25, None),
     ("prev", "SortedDict", 0.25, None),
     ("range of 10 keys", "SortedDict", 0.3, None),
+    ("range of 100 keys", "SortedDict", None, None),
+    ("range of 1,000 keys", "SortedDict", None, None),
+    ("range of 10,000 keys", "SortedDict", None, None),
     ("range per entry / iteration per key", "ours", 1.5, None),
     # The same entries made by one items() call (str, int and tuple each, as
     # range makes them; iteration makes the str alone): for reading only.
@@ -414,6 +441,11 @@ def goals_kind(kind, n):
     blobs = read_keys(kind, n)
     rng = random.Random(7)
     rng.shuffle(blobs)
+    # Absent keys of the same kind, which share no more with the present
+    # ones than keys of that kind do: held out of the maps.
+    held_out = blobs[n - held_out_count(n):]
+    blobs = blobs[:n - len(held_out)]
+    n = len(blobs)
     vals = [rng.getrandbits(64) | (1 << 40) for _ in range(n)]
     sample = [blobs[i] for i in rng.sample(range(n), min(PROBES, n))]
     ns = {"CorvaleStrMap": {}, "dict": {}, "SortedDict": {}}
@@ -442,7 +474,14 @@ def goals_kind(kind, n):
     misses = lambda: [b.decode() + "~" for b in sample]  # noqa: E731
     gets = {"CorvaleStrMap": each(ours.get), "dict": each(d.get)}
     record("get hit", race(gets, len(sample), setup=hits))
+    # The caller's own key objects: those the dict holds, hash cached.
+    held = {k: k for k in d}
+    own = [held[b.decode()] for b in sample]
+    del held
+    record("get hit, own key objects", race(gets, len(own), setup=lambda: own))
     record("get miss", race(gets, len(sample), setup=misses))
+    record("get miss, key + .bak", race(gets, len(sample), setup=lambda: [b.decode() + ".bak" for b in sample]))
+    record("get miss, held-out keys", race(gets, len(held_out), setup=lambda: [b.decode() for b in held_out]))
     nexts, prevs = {}, {}
     for name, m in (("CorvaleStrMap", ours), ("SortedDict", sd)):
         nxt, prv = neighbour_ops(name, m)
@@ -450,13 +489,16 @@ def goals_kind(kind, n):
     record("next", race(nexts, len(sample), setup=misses))
     record("prev", race(prevs, len(sample), setup=misses))
 
-    # Ranges of 10 keys from stored keys; the same bounds for both.
-    bounds = ten_key_bounds(sd.keys(), rng)
-    sd_range = range_of_10("SortedDict", sd)
-    assert ours.range(*bounds[0]) == sd_range(*bounds[0])
-    record("range of 10 keys", race({"CorvaleStrMap": each_pair(ours.range),
-                                     "SortedDict": each_pair(sd_range)}, len(bounds),
-                                    setup=lambda: list(bounds)))
+    # Ranges of 10 to 10,000 keys from stored keys; the same bounds for both.
+    for count in (10_000, 1_000, 100, 10):
+        if count >= n:
+            continue
+        bounds = key_bounds(sd.keys(), rng, count)
+        sd_range = range_of("SortedDict", sd, count)
+        assert ours.range(*bounds[0]) == sd_range(*bounds[0])
+        record(f"range of {count:,} keys", race({"CorvaleStrMap": each_pair(ours.range),
+                                                 "SortedDict": each_pair(sd_range)}, len(bounds),
+                                                setup=lambda: list(bounds)))
 
     def iterate(_):
         for _k in ours:
@@ -472,14 +514,22 @@ def goals_kind(kind, n):
     return ns
 
 
+def held_out_count(n):
+    """How many of n keys --goals holds out of the maps as absent keys."""
+    return min(PROBES, n // 10)
+
+
 def goals(args):
+    from resident import machine
+
     counts = key_counts(args)
     kinds = list(counts)
-    lines = ["CorvaleStrMap speed goals, keys of each kind: "
-             + ", ".join(f"{kind} {count:,}" for kind, count in counts.items())
-             + f"; every container in one process (Python {sys.version.split()[0]}); our time / the "
+    lines = ["CorvaleStrMap speed goals, keys of each kind (mean length in bytes; a tenth of them, at most "
+             f"{PROBES:,}, held out as absent keys): "
+             + ", ".join(f"{label(kind)} {count:,} ({mean_length(kind, count):.1f} B)" for kind, count in counts.items())
+             + f"; every container in one process (Python {sys.version.split()[0]}, {machine()}); our time / the "
              "peer's time, best of 3 rounds (goal met: ratio at or below the goal).", "",
-             "| ratio | peer | goal | " + " | ".join(kinds) + " |",
+             "| ratio | peer | goal | " + " | ".join(map(label, kinds)) + " |",
              "|---|---|---|" + "---:|" * len(kinds)]
     results = {}
     times = []
@@ -487,7 +537,7 @@ def goals(args):
         print(f"{kind} ...", file=sys.stderr, flush=True)
         ns = goals_kind(kind, counts[kind])
         results[kind] = ns
-        times.append(f"{kind}: " + ", ".join(
+        times.append(f"{label(kind)}: " + ", ".join(
             f"{op} {ns['CorvaleStrMap'][op]:.0f}" for op in
             ("insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration")))
     for row, peer, goal, only in GOALS:
@@ -499,7 +549,7 @@ def goals(args):
             cells.append(f"{r:.2f}{mark}")
         where = "" if goal is None else (f"<= {goal}" + (f" ({', '.join(only)})" if only else ""))
         lines.append(f"| {row} | {peer if peer != 'ours' else '-'} | {where} | " + " | ".join(cells) + " |")
-    lines += ["", "Our times, ns per operation (range: per call; iteration: per key): "] + \
+    lines += ["", "Our times, ns per operation (range of 10 keys: per call; iteration: per key): "] + \
              [f"- {t}" for t in times]
     text = "\n".join(lines)
     print(text)
@@ -511,14 +561,26 @@ def goals(args):
 # ---------------------------------------------------------------- parent
 
 
+def label(kind):
+    """A kind as a table names it: a key file by its base name."""
+    return "file:" + os.path.basename(kind[5:]) if kind.startswith("file:") else kind
+
+
+def mean_length(kind, count):
+    blobs = read_keys(kind, count)
+    return sum(map(len, blobs)) / len(blobs)
+
+
 def key_counts(args):
     """{kind: key count} of the kinds asked for that this machine has; the
     key files are written here, not in a child that measures memory."""
     counts = {}
-    for kind in args.kinds.split(","):
+    kinds = args.kinds.split(",") + ["file:" + path for path in args.keys_file]
+    for kind in filter(None, kinds):
         count = prepare_keys(kind, args.n)
         if count is None:
-            print(f"{kind}: skipped, no {WORDS_FILE} (Debian: apt-get install wamerican)", file=sys.stderr)
+            missing = kind[5:] if kind.startswith("file:") else f"{WORDS_FILE} (Debian: apt-get install wamerican)"
+            print(f"{kind}: skipped, no {missing}", file=sys.stderr)
         else:
             counts[kind] = count
     return counts
@@ -544,7 +606,10 @@ def fmt(x):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000)
-    ap.add_argument("--kinds", default=",".join(KINDS + REAL_KINDS))
+    ap.add_argument("--kinds", default=",".join(KINDS + REAL_KINDS),
+                    help="key kinds (empty: only those of --keys-file)")
+    ap.add_argument("--keys-file", action="append", default=[],
+                    help="a file of keys, one a line, run as the kind file:PATH (may be given again)")
     ap.add_argument("--peers", default=",".join(PEERS))
     ap.add_argument("--datrie-n", type=int, default=100_000,
                     help="keys for datrie, whose one-at-a-time insertion slows down with size")
@@ -564,10 +629,10 @@ def main():
     datrie_n = min(args.n, args.datrie_n)
     results = {}
     for kind, count in counts.items():
-        if kind not in REAL_KINDS:
+        if not is_real(kind):
             prepare_keys(kind, datrie_n)
         for peer in args.peers.split(","):
-            if peer == "datrie" and kind in REAL_KINDS:
+            if peer == "datrie" and is_real(kind):
                 continue
             print(f"{kind} / {peer} ...", file=sys.stderr, flush=True)
             r = run_child(kind, peer, datrie_n if peer == "datrie" else count)
@@ -589,8 +654,8 @@ def main():
             continue
         blobs = read_keys(kind, count)
         per_node, path = tree_shape(blobs)
-        mean_len = sum(map(len, blobs)) / count
-        lines += [f"#### {kind}", "",
+        mean_len = mean_length(kind, count)
+        lines += [f"#### {label(kind)}", "",
                   f"{count:,} keys of {mean_len:.1f} bytes on average; our tree: one node per "
                   f"{per_node:.1f} keys, {path:.2f} nodes on a key's path.", "",
                   "| operation | CorvaleStrMap | " + " | ".join(peers) + " |",
