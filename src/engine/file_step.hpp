@@ -45,7 +45,7 @@ inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 //   - locked: a save that writes a file in place, or a load, just after it
 //     has taken the file's lock (file_lock.hpp), before it writes or reads.
 enum class PausePoint { path_stat, link_stat, locked };
-inline constexpr int kPausePoints = 3;
+inline constexpr int kPausePoints = static_cast<int>(PausePoint::locked) + 1;
 
 #ifdef CORVALE_TEST_HOOKS
 // Makes the n-th file step from now fail; 0 disarms.
