@@ -110,14 +110,14 @@ from resident import best_of, resident_bytes
 
 KINDS = ["hex", "words", "urls", "paths"]
 REAL_KINDS = ["real-paths", "real-words"]
+WORDS_FILE = "/usr/share/dict/words"
+PEERS = ["CorvaleStrMap", "dict", "dict[bytes]", "dict[held]", "SortedDict", "datrie", "marisa"]
+OPS = ["insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration"]
 
 
 def is_real(kind):
     """A kind read from this machine (all keys, or a sample of --n)."""
     return kind in REAL_KINDS or kind.startswith("file:")
-WORDS_FILE = "/usr/share/dict/words"
-PEERS = ["CorvaleStrMap", "dict", "dict[bytes]", "dict[held]", "SortedDict", "datrie", "marisa"]
-OPS = ["insert", "get hit", "get miss", "next", "prev", "range of 10 keys", "iteration"]
 PROBES = 200_000
 
 # ---------------------------------------------------------------- key sets

@@ -42,11 +42,11 @@ bool compatible(Use held, Use wanted) noexcept {
 }
 
 // Whether a call other than `self` uses self's file in a way that `wanted`
-// conflicts with. Under g_mutex.
+// conflicts with; only a file known to be self's counts. Under g_mutex.
 bool conflicts(const Holder& self, Use wanted) noexcept {
+  if (!self.known) return false;
   for (const Holder* h = g_table; h != nullptr; h = h->next)
-    if (h != &self && !h->put_off && h->known && self.known && same_file(*h, self) && !compatible(h->use, wanted))
-      return true;
+    if (h != &self && !h->put_off && h->known && same_file(*h, self) && !compatible(h->use, wanted)) return true;
   return false;
 }
 
@@ -112,11 +112,12 @@ void HeldFile::reset() noexcept { (void)let_go(false); }
 int HeldFile::let_go(bool as_step) noexcept {
   if (fd_ < 0) return 0;
   const int fd = std::exchange(fd_, -1);
-  if (holder_->fd != fd) {  // not in the table: not a regular file
-    if (as_step) return close_fd(fd);
-    ::close(fd);
+  const auto close_mine = [as_step](int mine) {
+    if (as_step) return close_fd(mine);
+    ::close(mine);
     return 0;
-  }
+  };
+  if (holder_->fd != fd) return close_mine(fd);  // not in the table: not a regular file
   // This entry is put off with every other one of its file, and each put-off
   // entry that no call's lock keeps any more is taken out, to be closed.
   Holder* closing = nullptr;
@@ -139,11 +140,7 @@ int HeldFile::let_go(bool as_step) noexcept {
   while (closing != nullptr) {
     Holder* h = std::exchange(closing, closing->next);
     if (h == holder_) {
-      if (as_step)
-        result = close_fd(h->fd);
-      else
-        ::close(h->fd);
-      h->fd = -1;
+      result = close_mine(std::exchange(h->fd, -1));
       mine_closed = true;
     } else {
       ::close(h->fd);

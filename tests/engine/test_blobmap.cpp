@@ -22,9 +22,13 @@
 #include "engine/blobmap.hpp"
 #include "engine/verify.hpp"
 #include "support.hpp"
+#include "temp_files.hpp"
 
 namespace corvale_trie::blobmap {
 namespace {
+
+using testsupport::open_descriptors;
+using testsupport::TempDir;
 
 using testsupport::scaled;
 
@@ -404,15 +408,6 @@ TEST(BlobImage, RepeatedKeysAndUnalignedUsed) {
   EXPECT_EQ(payload(m, 6), std::string(8, 'c'));
 }
 
-// The number of descriptors the process has open (counting the one that
-// reads the list), or 0 where /proc/self/fd does not exist.
-std::size_t open_descriptors() {
-  std::error_code ec;
-  std::filesystem::directory_iterator it("/proc/self/fd", ec);
-  if (ec) return 0;
-  return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
-}
-
 // Saves and loads through files, on every way out: each leaves no
 // descriptor open.
 TEST(BlobImage, Files) {
@@ -720,16 +715,6 @@ void expect_loads_as_reference(const std::string& img, const std::string& file) 
     }
   }
 }
-
-struct TempDir {
-  TempDir() {
-    char d[] = "/tmp/corvale_blob_XXXXXX";
-    if (!mkdtemp(d)) std::abort();
-    path = d;
-  }
-  ~TempDir() { (void)std::system(("rm -rf " + path).c_str()); }
-  std::string path;
-};
 
 // The ascending inserter against insertion one by one: the same pairs, the
 // same nodes (node memory, allocation count, live blocks, a sound tree),

@@ -19,24 +19,13 @@
 
 #include "engine/file_lock.hpp"
 #include "support.hpp"
+#include "temp_files.hpp"
 
 namespace corvale_trie::blobmap::file {
 namespace {
 
-struct Dir {
-  Dir() {
-    char d[] = "/tmp/corvale_lock_XXXXXX";
-    if (!mkdtemp(d)) std::abort();
-    path = d;
-  }
-  ~Dir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
-
-std::size_t open_descriptors() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                 std::filesystem::directory_iterator()));
-}
+using testsupport::open_descriptors;
+using testsupport::TempDir;
 
 // The lock that this process holds over the start of `path`, as another
 // process finds it (fcntl F_GETLK from a child): F_WRLCK, F_RDLCK or
@@ -64,7 +53,7 @@ bool locks(Use use) { return use != Use::probe; }
 // `read`; a descriptor is closed once no live hold that locks is left on
 // its file; the process holds the strongest lock of the live holds.
 TEST(FileLock, HoldsAgainstAModel) {
-  Dir dir;
+  TempDir dir;
   const std::string names[] = {dir.path + "/a", dir.path + "/b", dir.path + "/a-link"};
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(std::ofstream(names[i]) << "image");
   ASSERT_EQ(::link(names[0].c_str(), names[2].c_str()), 0);
@@ -162,7 +151,7 @@ TEST(FileLock, HoldsAgainstAModel) {
 // closes at once, whatever is held; and a file that cannot be opened
 // leaves nothing behind.
 TEST(FileLock, OnlyRegularFilesAreHeld) {
-  Dir dir;
+  TempDir dir;
   const std::string image = dir.path + "/img";
   ASSERT_TRUE(std::ofstream(image) << "image");
   const std::size_t base_fds = open_descriptors();

@@ -2,6 +2,7 @@
 hands on, paths that name an open file, signals during a save or a load, and
 the paths a save reaches (long ones, names that are not UTF-8)."""
 
+import ast
 import contextlib
 import errno
 import fcntl
@@ -904,7 +905,7 @@ def test_a_load_that_cannot_read_its_file_says_why(tmp_path):
         with os.fdopen(r) as f:
             said = f.read()
         os.waitpid(pid, 0)
-        return eval(said)
+        return ast.literal_eval(said)
 
     under_save = []
     with _once_locked(lambda: under_save.append(_outcome(load("img")))):
