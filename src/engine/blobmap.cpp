@@ -276,7 +276,7 @@ std::optional<u64> CorvaleBlobMap::save_to_writer(ImageSink& sink, int& error) c
 }
 
 std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, SaveError& error,
-                                                file::Interrupted stop) const {
+                                                const file::Caller& caller) const {
   // Whatever may run out of memory is taken before a file is made or
   // opened: a save that fails for want of memory leaves everything as it
   // was. Writing the image allocates nothing.
@@ -287,11 +287,11 @@ std::optional<u64> CorvaleBlobMap::save_to_file(std::string_view path, SaveError
     return std::nullopt;
   }
   std::unique_ptr<u8[]> buffer = ImageWriter::make_buffer();
-  file::SaveTarget target(stop);
+  file::SaveTarget target(caller);
   int code = target.open(*p);
   std::optional<u64> total;
   if (code == 0) {
-    FdSink sink(target.fd(), stop);
+    FdSink sink(target.fd(), caller.stop);
     ImageWriter w(sink, std::move(buffer));
     total = write_image(*this, w, code);
     // A write error that only shows at the flush or the close (a full or
@@ -536,7 +536,7 @@ MaybeError CorvaleBlobMap::from_bytes_slice(std::span<const u8> image, CorvaleBl
 }
 
 MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into, FileRead* read,
-                                     file::Interrupted stop) {
+                                     const file::Caller& caller) {
   FileRead unasked;
   FileRead& out = read != nullptr ? *read : unasked;
   out = FileRead{};
@@ -549,17 +549,17 @@ MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
   file::HeldFile file;
-  if (const int e = file.open(AT_FDCWD, p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, file::Use::read, stop))
+  if (const int e = file.open(AT_FDCWD, p->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0, file::Use::read, caller))
     return unreadable(e);
   if (!file.regular()) return unreadable(S_ISDIR(file.status().st_mode) ? EISDIR : ESPIPE);
   // A shared lock while it reads, so that a save writing the file in place
   // (which holds an exclusive one) is waited for; the size is taken once
   // the lock is held.
-  if (const int e = file.lock(stop)) return unreadable(e);
+  if (const int e = file.lock(caller)) return unreadable(e);
   struct stat locked {};
-  if (file::step([&] { return ::fstat(file.fd(), &locked); }, stop) != 0) return unreadable(errno);
+  if (file::step([&] { return ::fstat(file.fd(), &locked); }, caller.stop) != 0) return unreadable(errno);
   if (locked.st_size < 0) return ArenaError::CorruptHeader;
-  ImageReader reader(file.fd(), static_cast<u64>(locked.st_size), stop);  // may throw std::bad_alloc
+  ImageReader reader(file.fd(), static_cast<u64>(locked.st_size), caller.stop);  // may throw std::bad_alloc
   const MaybeError e = load(reader, into);
   out.bytes = reader.bytes_read();
   out.os_error = reader.error();

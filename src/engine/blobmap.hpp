@@ -186,8 +186,10 @@ class CorvaleBlobMap {
   // leaves the old file as it was and removes the new one, and a failed
   // flush or close is an error too. Errors are file-error texts
   // (io_error_text). Both may throw std::bad_alloc; save_to_file does so
-  // only before it makes or opens a file. `stop`, when given, is asked
-  // between the pieces of the save (image_file.hpp); its true answer fails
+  // only before it makes or opens a file. The caller's check (`caller.stop`,
+  // file_step.hpp), when given, is asked between the pieces of the save
+  // (image_file.hpp), and the caller's other threads run while the save
+  // waits for a lock, a lease or another thread's call; its true answer fails
   // the save with EINTR ("Interrupted system call (os error 4)"), before
   // the new image is in place, or, asked once it is (after the rename and
   // after the directory's flush, or after the flush of a file written in
@@ -200,7 +202,7 @@ class CorvaleBlobMap {
   [[nodiscard]] u64 image_size() const noexcept;
   [[nodiscard]] std::optional<u64> save_to_writer(ImageSink& sink, int& error) const;
   [[nodiscard]] std::optional<u64> save_to_file(std::string_view path, SaveError& error,
-                                                file::Interrupted stop = nullptr) const;
+                                                const file::Caller& caller = {}) const;
   // Validates `image` and builds its content into `into`, which must be a
   // new map. On failure `into` is left empty and the error is returned.
   [[nodiscard]] static MaybeError from_bytes_slice(std::span<const u8> image, CorvaleBlobMap& into);
@@ -211,8 +213,8 @@ class CorvaleBlobMap {
     // when that is why the answer is CorruptHeader: EISDIR for a directory,
     // ESPIPE for another file that is not a regular one (a FIFO, a device:
     // an image is read by offset), EDEADLK for a file that another call of
-    // ours writes in place (file_lock.hpp), EINTR when `stop` ended the
-    // load. 0 for an image refused for what it holds (a file that shrank
+    // ours writes in place (file_lock.hpp), EINTR when the caller's check
+    // ended the load. 0 for an image refused for what it holds (a file that shrank
     // while it was read included), and for a path holding NUL.
     int os_error = 0;
   };
@@ -221,14 +223,15 @@ class CorvaleBlobMap {
   // in `read->os_error` (FileRead). No memory for the read window (1 MiB),
   // or for the file's entry in the table of locked files, throws
   // std::bad_alloc, before anything is read: `into` stays empty and the
-  // file is closed. `read`, when given, receives what happened. `stop`,
-  // when given, is asked before each read (file_step.hpp); its true answer
-  // fails the load with CorruptHeader, `into` left empty. The file is read
-  // under a shared lock (file_lock.hpp), which waits for a save that writes
-  // it in place (and an open waits for a lease, as open() does); `stop` is
-  // asked while it waits too.
+  // file is closed. `read`, when given, receives what happened. The
+  // caller's check, when given, is asked before each read (file_step.hpp);
+  // its true answer fails the load with CorruptHeader, `into` left empty.
+  // The file is read under a shared lock (file_lock.hpp), which waits for a
+  // save that writes it in place, in another process or on another thread
+  // (and an open waits for a lease, as open() does); the check is asked
+  // while it waits too, and the caller's other threads run meanwhile.
   [[nodiscard]] static MaybeError from_file(std::string_view path, CorvaleBlobMap& into, FileRead* read = nullptr,
-                                            file::Interrupted stop = nullptr);
+                                            const file::Caller& caller = {});
 
   [[nodiscard]] const BlobArena& arena() const noexcept { return arena_; }
   [[nodiscard]] const map::CorvaleMap& index() const noexcept { return index_; }

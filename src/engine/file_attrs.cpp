@@ -6,7 +6,7 @@
 #include <new>
 #include <string_view>
 
-#include "engine/image_file.hpp"
+#include "engine/file_step.hpp"
 
 #if defined(__linux__) || defined(__APPLE__)
 #include <sys/xattr.h>

@@ -19,7 +19,7 @@
 //     clears an inherited ACL), and every extended attribute outside the
 //     protected `com.apple.system.` names, the same way;
 //   - elsewhere nothing is handed on.
-// Every step is a file step (image_file.hpp). What is read is read before
+// Every step is a file step (file_step.hpp). What is read is read before
 // the new file is made, so that copying allocates nothing.
 #pragma once
 

@@ -3,37 +3,61 @@
 #include "engine/file_lock.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/fsuid.h>
+#endif
 
+#include <algorithm>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace corvale_trie::blobmap::file {
 
-// A descriptor that one of our calls holds on a file, in the table from
-// its open until it is closed. An entry whose HeldFile let go of it while
-// another call held a lock on the file (`put_off`) belongs to the table,
-// which closes its descriptor and frees it with the file's last lock.
-struct Holder {
+// A descriptor that one of our calls holds on a file. Its HeldFile owns it,
+// except once it is put off: the table then closes its descriptor and
+// frees it with the file's last lock.
+struct TableEntry {
+  enum class State : u8 {
+    outside,  // not in the table: not entered (yet), or a call the child of a fork goes on with
+    waiting,  // its call waits for another thread's call: it holds nothing
+    holding,  // its call makes `use` of the file
+    put_off,  // its call let go; its close waits for the file's last lock
+  };
+
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
   bool known = true;     // dev and ino were read; else it may be any file
+  bool stream = false;   // not a regular file: takes no lock
+  bool reader = false;   // opened for reading only: a load may take it once put off
   Use use = Use::probe;
-  bool put_off = false;  // its close waits for the file's last lock
-  Holder* next = nullptr;
+  State state = State::outside;
+  std::thread::id thread;  // of the call
+  TableEntry* next = nullptr;
 };
 
 namespace {
 
-std::mutex g_mutex;
-Holder* g_table = nullptr;  // guarded by g_mutex
+using State = TableEntry::State;
 
-bool same_file(const Holder& a, const Holder& b) noexcept {
+std::mutex g_mutex;
+TableEntry* g_table = nullptr;  // guarded by g_mutex
+
+// The first pause of a call that waits for another thread's call; each
+// next one is twice as long, up to kLongestPause.
+constexpr std::chrono::microseconds kFirstPause{50};
+
+// Whether two entries may be of one file: an entry whose status was not
+// read may be of any.
+bool maybe_same_file(const TableEntry& a, const TableEntry& b) noexcept {
   return !a.known || !b.known || (a.dev == b.dev && a.ino == b.ino);
 }
 
-bool locks(Use use) noexcept { return use != Use::probe; }
+bool locks(const TableEntry& e) noexcept { return e.use != Use::probe && !e.stream; }
 
 // Whether `wanted` may be made of a file of which another call makes `held`.
 bool compatible(Use held, Use wanted) noexcept {
@@ -41,113 +65,280 @@ bool compatible(Use held, Use wanted) noexcept {
   return !(wanted == Use::write && held == Use::read);
 }
 
-// Whether a call other than `self` uses self's file in a way that `wanted`
-// conflicts with; only a file known to be self's counts. Under g_mutex.
-bool conflicts(const Holder& self, Use wanted) noexcept {
-  if (!self.known) return false;
-  for (const Holder* h = g_table; h != nullptr; h = h->next)
-    if (h != &self && !h->put_off && h->known && same_file(*h, self) && !compatible(h->use, wanted)) return true;
+void link(TableEntry& e) noexcept {
+  e.next = std::exchange(g_table, &e);
+}
+
+void unlink(TableEntry& e) noexcept {
+  for (TableEntry** at = &g_table; *at != nullptr; at = &(*at)->next) {
+    if (*at == &e) {
+      *at = e.next;
+      e.next = nullptr;
+      return;
+    }
+  }
+}
+
+// Who holds self's file in a way that `wanted` conflicts with: nobody, a
+// call of another thread, or one of self's own thread (which wins: its
+// call is below). Only a file known to be self's counts. Under g_mutex.
+enum class Conflict : u8 { none, other_thread, this_thread };
+Conflict conflict(const TableEntry& self, Use wanted) noexcept {
+  Conflict found = Conflict::none;
+  if (!self.known) return found;
+  for (const TableEntry* h = g_table; h != nullptr; h = h->next) {
+    if (h == &self || h->state != State::holding || !h->known || !maybe_same_file(*h, self) ||
+        compatible(h->use, wanted))
+      continue;
+    if (h->thread == self.thread) return Conflict::this_thread;
+    found = Conflict::other_thread;
+  }
+  return found;
+}
+
+// Whether self's thread holds a file in another call of its own (self's
+// call is nested in it). Under g_mutex.
+bool holds_another(const TableEntry& self) noexcept {
+  for (const TableEntry* h = g_table; h != nullptr; h = h->next)
+    if (h != &self && h->state == State::holding && h->thread == self.thread) return true;
   return false;
 }
 
 // Whether a call holds a lock on the file of `self`. Under g_mutex.
-bool locked_by_a_call(const Holder& self) noexcept {
-  for (const Holder* h = g_table; h != nullptr; h = h->next)
-    if (h != &self && !h->put_off && locks(h->use) && same_file(*h, self)) return true;
+bool locked_by_a_call(const TableEntry& self) noexcept {
+  for (const TableEntry* h = g_table; h != nullptr; h = h->next)
+    if (h != &self && h->state == State::holding && locks(*h) && maybe_same_file(*h, self)) return true;
   return false;
+}
+
+// A put-off descriptor that a load of the file `st` may take. Under g_mutex.
+TableEntry* put_off_reader(const struct stat& st) noexcept {
+  for (TableEntry* h = g_table; h != nullptr; h = h->next)
+    if (h->state == State::put_off && h->reader && h->known && h->dev == st.st_dev && h->ino == st.st_ino) return h;
+  return nullptr;
+}
+
+bool any_put_off_reader() noexcept {
+  for (const TableEntry* h = g_table; h != nullptr; h = h->next)
+    if (h->state == State::put_off && h->reader) return true;
+  return false;
+}
+
+// Whether access(2), which asks as the real user and group, asks what
+// open(2) asks, as the effective (Linux: the file-system) ones: only where
+// they are the same.
+bool access_asks_as_open() noexcept {
+  if (::getuid() != ::geteuid() || ::getgid() != ::getegid()) return false;
+#ifdef __linux__
+  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == ::geteuid() &&
+         static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == ::getegid();
+#else
+  return true;
+#endif
+}
+
+// Sleeps for `nap`, or until a signal comes.
+void sleep_unless_signalled(std::chrono::microseconds nap) noexcept {
+  const auto us = nap.count();
+  const timespec t{.tv_sec = static_cast<time_t>(us / 1000000), .tv_nsec = static_cast<long>(us % 1000000) * 1000};
+  ::nanosleep(&t, nullptr);
+}
+
+// fork(): the table's mutex is taken before and let go after, in both
+// processes, so the child finds the table whole. The child holds no
+// record lock and runs only the forking thread: it starts with an empty
+// table (file_lock.hpp).
+void before_fork() noexcept { g_mutex.lock(); }
+
+void after_fork_in_parent() noexcept { g_mutex.unlock(); }
+
+void after_fork_in_child() noexcept {
+  const std::thread::id self = std::this_thread::get_id();
+  for (TableEntry* e = std::exchange(g_table, nullptr); e != nullptr;) {
+    TableEntry* const next = std::exchange(e->next, nullptr);
+    if (e->state != State::put_off && e->thread == self) {
+      e->state = State::outside;  // its call goes on in the child; its HeldFile closes it
+    } else {
+      // Put off, or a call of a thread that the child does not have: the
+      // child's copy of the descriptor is closed (the parent's stays).
+      ::close(e->fd);
+      delete e;
+    }
+    e = next;
+  }
+  g_mutex.unlock();
+}
+
+void handle_forks() noexcept {
+  static const bool registered = ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+  (void)registered;
 }
 
 }  // namespace
 
 HeldFile::~HeldFile() {
-  reset();
-  delete holder_;
+  discard();
+  delete entry_;
 }
 
-int HeldFile::open(int dir, const char* name, int flags, mode_t mode, Use use, Interrupted stop) {
+int HeldFile::open(int dir, const char* name, int flags, mode_t mode, Use use, const Caller& caller) {
   CORVALE_ASSERT(fd_ < 0);
-  if (holder_ == nullptr) holder_ = new Holder;
-  int fd = step([&] { return ::openat(dir, name, flags, mode); }, stop);
-  if (fd < 0 && (errno == EWOULDBLOCK || errno == EAGAIN) && (flags & O_NONBLOCK) != 0)
-    fd = step([&] { return ::openat(dir, name, flags & ~O_NONBLOCK, mode); }, stop);
+  handle_forks();
+  if (entry_ == nullptr) entry_ = new TableEntry;
+  *entry_ = TableEntry{};
+  const int fd = open_or_reuse(dir, name, flags, mode, use, caller);
   if (fd < 0) return errno;
   fd_ = fd;
-  const bool known = step([&] { return ::fstat(fd, &st_); }, stop) == 0;
-  const int status_error = known ? 0 : errno;
-  if (known && !S_ISREG(st_.st_mode)) return 0;  // nothing of ours locks it: not in the table
-  *holder_ = Holder{.fd = fd, .dev = st_.st_dev, .ino = st_.st_ino, .known = known, .use = use};
-  bool refused = false;
+  TableEntry& e = *entry_;
+  e.fd = fd;
+  e.known = step([&] { return ::fstat(fd, &st_); }, caller.stop) == 0;
+  if (!e.known) {
+    const int status_error = errno;
+    discard();
+    return status_error;
+  }
+  e.dev = st_.st_dev;
+  e.ino = st_.st_ino;
+  e.stream = !S_ISREG(st_.st_mode);
+  e.reader = (flags & O_ACCMODE) == O_RDONLY;
+  if (e.stream && use != Use::write) return 0;  // nothing of ours locks it or writes it: not in the table
+  e.use = use;
+  e.thread = std::this_thread::get_id();
   {
     const std::lock_guard guard(g_mutex);
-    holder_->next = std::exchange(g_table, holder_);
-    refused = conflicts(*holder_, use);
+    e.state = State::waiting;
+    link(e);
   }
-  if (status_error == 0 && !refused) return 0;
-  reset();
-  return refused ? EDEADLK : status_error;
-}
-
-int HeldFile::use_for_writing() noexcept {
-  CORVALE_ASSERT(regular());
-  const std::lock_guard guard(g_mutex);
-  if (conflicts(*holder_, Use::write)) return EDEADLK;
-  holder_->use = Use::write;
+  if (const int refused = claim(use, caller)) {
+    discard();
+    return refused;
+  }
+  if (e.stream) pause(PausePoint::locked);  // a stream is held once entered; it takes no lock
   return 0;
 }
 
-int HeldFile::lock(Interrupted stop) noexcept {
-  CORVALE_ASSERT(regular() && holder_->use != Use::probe);
+int HeldFile::open_or_reuse(int dir, const char* name, int flags, mode_t mode, Use use, const Caller& caller) {
+  // A load takes a put-off descriptor of its file that was opened for
+  // reading, when the file may still be read. The look costs nothing when
+  // there is none; its system calls are not file steps, since any failure
+  // of theirs only leads to the open below.
+  const bool plain_read = use == Use::read && (flags & (O_ACCMODE | O_CREAT | O_TRUNC)) == O_RDONLY;
+  bool worth_a_look = false;
+  if (plain_read) {
+    const std::lock_guard guard(g_mutex);
+    worth_a_look = any_put_off_reader();
+  }
+  struct stat st {};
+  if (worth_a_look && access_asks_as_open() && ::fstatat(dir, name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
+      ::faccessat(dir, name, R_OK, 0) == 0) {
+    const std::lock_guard guard(g_mutex);
+    if (TableEntry* const taken = put_off_reader(st)) {
+      unlink(*taken);
+      taken->state = State::outside;
+      delete std::exchange(entry_, taken);
+      return taken->fd;
+    }
+  }
+
+  if ((flags & O_NONBLOCK) == 0) return waiting_step([&] { return ::openat(dir, name, flags, mode); }, caller);
+  const int fd = step([&] { return ::openat(dir, name, flags, mode); }, caller.stop);
+  if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
+  // Leased to another process, which has been told to give the lease up: a
+  // handler of ours that gives it up (on SIGIO) runs first.
+  if (stopped(caller.stop)) {
+    errno = EINTR;
+    return -1;
+  }
+  return waiting_step([&] { return ::openat(dir, name, flags & ~O_NONBLOCK, mode); }, caller);
+}
+
+int HeldFile::claim(Use wanted, const Caller& caller) noexcept {
+  for (std::chrono::microseconds nap = kFirstPause;; nap = std::min<std::chrono::microseconds>(2 * nap, kLongestPause)) {
+    {
+      const std::lock_guard guard(g_mutex);
+      TableEntry& e = *entry_;
+      // A call that the child of a fork goes on with has no table to ask.
+      const Conflict c = e.state == State::outside ? Conflict::none : conflict(e, wanted);
+      if (c == Conflict::none) {
+        e.use = wanted;
+        if (e.state == State::waiting) e.state = State::holding;
+        return 0;
+      }
+      if (c == Conflict::this_thread || holds_another(e)) return EDEADLK;
+    }
+    while_released(caller, [nap] {
+      sleep_unless_signalled(nap);
+      return 0;
+    });
+    if (stopped(caller.stop)) return EINTR;
+  }
+}
+
+int HeldFile::use_for_writing(const Caller& caller) noexcept {
+  CORVALE_ASSERT(regular() && entry_->use == Use::probe);
+  return claim(Use::write, caller);
+}
+
+int HeldFile::lock(const Caller& caller) noexcept {
+  CORVALE_ASSERT(regular() && entry_->use != Use::probe);
   struct flock whole {};
-  whole.l_type = holder_->use == Use::write ? F_WRLCK : F_RDLCK;
+  whole.l_type = entry_->use == Use::write ? F_WRLCK : F_RDLCK;
   whole.l_whence = SEEK_SET;  // l_start 0, l_len 0: from the start to any end
-  if (step([&] { return ::fcntl(fd_, F_SETLKW, &whole); }, stop) != 0 && errno != ENOLCK) return errno;
+  // Taken at once when nobody else holds it; else waited for, with the
+  // caller's other threads let run.
+  const int r = step(
+      [&] {
+        const int r = ::fcntl(fd_, F_SETLK, &whole);
+        if (r == 0 || (errno != EAGAIN && errno != EACCES)) return r;
+        return while_released(caller, [&] { return ::fcntl(fd_, F_SETLKW, &whole); });
+      },
+      caller.stop);
+  if (r != 0 && errno != ENOLCK) return errno;
   pause(PausePoint::locked);
   return 0;
 }
 
-int HeldFile::close() noexcept { return let_go(true); }
+int HeldFile::close() noexcept { return let_go(Closing::reported); }
 
-void HeldFile::reset() noexcept { (void)let_go(false); }
+void HeldFile::discard() noexcept { (void)let_go(Closing::quiet); }
 
-int HeldFile::let_go(bool as_step) noexcept {
+int HeldFile::let_go(Closing how) noexcept {
   if (fd_ < 0) return 0;
-  const int fd = std::exchange(fd_, -1);
-  const auto close_mine = [as_step](int mine) {
-    if (as_step) return close_fd(mine);
-    ::close(mine);
+  fd_ = -1;
+  TableEntry& mine = *entry_;
+  const auto close_fd_of = [](TableEntry& e, Closing closing) {
+    const int fd = std::exchange(e.fd, -1);
+    if (closing == Closing::reported) return close_fd(fd);
+    ::close(fd);
     return 0;
   };
-  if (holder_->fd != fd) return close_mine(fd);  // not in the table: not a regular file
-  // This entry is put off with every other one of its file, and each put-off
-  // entry that no call's lock keeps any more is taken out, to be closed.
-  Holder* closing = nullptr;
-  {
-    const std::lock_guard guard(g_mutex);
-    holder_->put_off = true;
-    for (Holder** link = &g_table; *link != nullptr;) {
-      Holder* h = *link;
-      if (h->put_off && !locked_by_a_call(*h)) {
-        *link = h->next;
-        h->next = closing;
-        closing = h;
-      } else {
-        link = &h->next;
-      }
-    }
-  }
+  // Under the mutex to the end, closes included: no other thread takes a
+  // lock of the file between the table's answer and the close that would
+  // drop it.
+  const std::lock_guard guard(g_mutex);
+  if (mine.state != State::outside) unlink(mine);
   int result = 0;
-  bool mine_closed = false;
-  while (closing != nullptr) {
-    Holder* h = std::exchange(closing, closing->next);
-    if (h == holder_) {
-      result = close_mine(std::exchange(h->fd, -1));
-      mine_closed = true;
-    } else {
-      ::close(h->fd);
+  if (mine.stream || !locked_by_a_call(mine)) {
+    mine.state = State::outside;
+    result = close_fd_of(mine, how);
+  } else {
+    mine.state = State::put_off;  // the table's from now on
+    link(mine);
+    entry_ = nullptr;
+  }
+  // Every put-off descriptor that no call's lock keeps any more is closed:
+  // this entry's file may have lost its last lock, and an entry whose
+  // status was not read may have been of any file.
+  for (TableEntry** at = &g_table; *at != nullptr;) {
+    TableEntry* const h = *at;
+    if (h->state == State::put_off && !locked_by_a_call(*h)) {
+      *at = h->next;
+      (void)close_fd_of(*h, Closing::quiet);
       delete h;
+    } else {
+      at = &h->next;
     }
   }
-  if (!mine_closed) holder_ = nullptr;  // the table keeps it until the file's last lock goes
   return result;
 }
 

@@ -14,58 +14,99 @@
 //     process over the same bytes is granted at once, whatever its kind;
 //   - closing any descriptor of the file drops every lock the process holds
 //     on it, through whichever descriptor it was taken.
-// Python runs signal handlers inside our calls (file_step.hpp), so a
-// handler can save or load the very file that the call below it is saving
-// or loading. Left alone, a save nested in a save in place would write over
-// the outer one's half-written image, a load nested in it would read it
-// half-written, and the close of the nested call's descriptor would let go
-// of the lock that other processes wait on.
+// Two of our calls on one file can meet in one process in two ways:
+//   - nested, on one thread: Python runs signal handlers inside our calls
+//     (file_step.hpp), so a handler can save or load the very file that the
+//     call below it is saving or loading;
+//   - side by side, on two threads: a handler, or a pause of a test build,
+//     that blocks lets the interpreter lock go, and every wait of ours lets
+//     it go too (file_step.hpp, waiting_step), so another thread can make a
+//     whole call of its own meanwhile.
+// Left alone, a save that meets a save in place would write over its
+// half-written image, a load would read it half-written, and the close of
+// the later call's descriptor would let go of the lock that other
+// processes wait on.
 //
 // The remedy (as SQLite's Unix layer keeps one record per inode, with the
 // descriptors whose close must wait): every descriptor that one of our calls
-// holds on a regular file is entered in one table of the process, keyed by
-// device and inode, with the use the call makes of it (`Use`):
+// holds on a file is entered in one table of the process, keyed by device
+// and inode, with the use the call makes of it (`Use`) and the thread that
+// makes it:
 //   - `probe`: a save that replaces the file looks at it (its access, owner
 //     and attributes) and takes no lock;
 //   - `read`: a load, under a shared lock;
-//   - `write`: a save in place, under an exclusive lock.
-// A call whose use conflicts with one that another of our calls makes of
-// the same file is refused at once, with EDEADLK ("Resource deadlock
-// avoided"), before it has done anything to the file: waiting could not
-// help, the holder being below it on the same thread. The conflicts: a
-// `write` with anything (any save of a file under our own save in place of
-// it, where a replacing save would leave the outer save's image on a file
-// that no name reaches; a load under it), and a `write` wanted under a
-// `read` (a save in place under our own load). Two loads go on together, so
-// do a replacing save and a load (the load reads the old file, whole), and
-// a save in place nested in a replacing save's probe (the outer save then
-// replaces the file).
+//   - `write`: a save in place, under an exclusive lock; a stream (a FIFO, a
+//     pipe, a terminal) that a save writes is entered for `write` too, and
+//     takes no lock.
+// The conflicts: a `write` with anything (any save of a file under our own
+// save in place of it, where a replacing save would leave the outer save's
+// image on a file that no name reaches; a load under it), and a `write`
+// wanted under a `read` (a save in place under our own load). Two loads go
+// on together, so do a replacing save and a load (the load reads the old
+// file, whole), and a save in place and a replacing save's probe (the
+// replacing save then replaces the file).
+//
+// A call whose use conflicts with that of another call:
+//   - on the same thread (nested) is refused at once, with EDEADLK
+//     ("Resource deadlock avoided"): the holder is below it, and waiting
+//     could not help;
+//   - on another thread waits until the holder lets go of the file, then
+//     goes on, as another process's call would. It waits with the caller's
+//     other threads let run (Caller), looks at its Interrupted check now and
+//     then (every kLongestPause at most), and stops with EINTR when the
+//     check says so;
+//   - but a thread that already holds the file of another call of its own
+//     (its call is nested in that one) never waits for another thread: it is
+//     refused with EDEADLK instead. A call that waits thus holds nothing
+//     else in the table, and no cycle of waits can form, as the kernel
+//     refuses an F_SETLKW that would close one.
+// A refused call has opened the file (a save's probe with O_CREAT, which
+// makes a file that was not there) and may have waited for a lease or for
+// other threads; it has written nothing to it and taken no lock.
 //
 // No descriptor of ours is closed while another of our calls holds a lock
-// (`read` or `write`) on its file: its close is put off, the descriptor
-// kept in the table, until the last such call lets go of the file; then
-// every put-off descriptor of that file is closed with it, which lets the
-// lock go. A descriptor whose status could not be read is taken to be of
-// any file.
+// (`read` or `write`, on a regular file) on its file: its close is put off,
+// the descriptor kept in the table, until the last such call lets go of
+// the file; then every put-off descriptor of that file is closed with it,
+// which lets the lock go. The closes are made under the table's mutex, so
+// that no other thread takes the file's lock between the table's answer
+// and the close that would drop it. A load that opens a file with a
+// put-off descriptor opened for reading takes that descriptor instead of
+// opening another one, once access(2) says that the file may still be read
+// (and only where the process's real and effective ids agree, so that
+// access(2) asks what open(2) would): nested loads under a load use one
+// descriptor, not one each. A descriptor whose status could not be read is
+// taken to be of any file.
+//
+// After fork(), the child holds no record lock (they are not inherited) and
+// runs one thread. It starts with an empty table: the descriptors of other
+// threads' calls and the put-off ones are closed in the child (the
+// parent's stay as they are), and a call of the forking thread that goes on
+// in the child (a fork inside a signal handler inside our call) finishes
+// there outside the table, closing only its own descriptor. A save in place
+// forked that way is continued by both processes, and only the parent holds
+// the lock.
 //
 // What this does not cover: the caller's own close of a descriptor of the
 // file during one of our calls (a signal handler's open(path).close() drops
-// our locks, and nothing here can see it), another program that writes the
-// file without the lock, and open file description locks (F_OFD_SETLK),
-// which conflict with ours even in the same process: they are waited for as
+// our locks, and nothing here can see it), the caller's own fcntl or lockf
+// on such a descriptor (an unlock drops our lock, a shared lock turns our
+// exclusive one into a shared one), another program that writes the file
+// without the lock, and open file description locks (F_OFD_SETLK), which
+// conflict with ours even in the same process: they are waited for as
 // another process's locks are.
 //
 // Threads: the table's mutex is held only while the table is looked at or
-// changed, never across a wait, a close or an Interrupted check (a signal
-// handler that runs there enters the table again). Within one process,
-// conflicting calls never wait for each other, whichever threads they run
-// on: the later one is refused. (From Python the only way for two of our
-// calls on one file to meet is nesting, since both hold the interpreter
-// lock throughout.)
+// changed and while the descriptors it lets go of are closed, never across
+// a wait or an Interrupted check (a signal handler that runs there enters
+// the table again). The order: the caller's lock (the interpreter lock)
+// before the table's mutex, never the other way round.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <chrono>
 
 #include "engine/file_step.hpp"
 
@@ -73,7 +114,11 @@ namespace corvale_trie::blobmap::file {
 
 enum class Use : u8 { probe, read, write };
 
-struct Holder;  // a descriptor's entry in the table (file_lock.cpp)
+// The longest a call that waits for another thread's call sleeps between
+// two looks at the table and at its Interrupted check.
+inline constexpr std::chrono::milliseconds kLongestPause{10};
+
+struct TableEntry;  // a descriptor's entry in the table (file_lock.cpp)
 
 // A descriptor of a file that a save or a load of ours opened, known to the
 // table while it is open. It closes the descriptor on every way out, or
@@ -86,17 +131,23 @@ class HeldFile {
   ~HeldFile();
 
   // Opens `name`, relative to `dir` (AT_FDCWD: the working directory), as
-  // openat() does with `flags` and `mode`, as a file step (interrupted:
-  // asked again unless `stop` answers true), and takes its status. An open
-  // with O_NONBLOCK that finds the file leased to another process
-  // (EWOULDBLOCK: the lease holder has been told to give it up) is made
-  // again without O_NONBLOCK, waiting as open() waits for the lease. A
-  // regular file is then entered in the table for `use`. Answers 0, or an
-  // errno value: the open's, the status's, or EDEADLK when another call of
-  // ours holds the file in a way that conflicts (the descriptor is then
-  // gone, or its close put off). The table's entry is allocated first: may
-  // throw std::bad_alloc, before anything is opened. Not open already.
-  [[nodiscard]] int open(int dir, const char* name, int flags, mode_t mode, Use use, Interrupted stop);
+  // openat() does with `flags` and `mode`, as a file step, and takes its
+  // status. An open that may block (one without O_NONBLOCK) lets the
+  // caller's other threads run while it waits. An open with O_NONBLOCK
+  // that finds the file leased to another process (EWOULDBLOCK: the lease
+  // holder has been told to give it up) asks the Interrupted check, so that
+  // a handler that gives the lease up runs first, and is then made again
+  // without O_NONBLOCK, waiting as open() waits for the lease. A regular
+  // file, or a stream opened for `write`, is then entered in the table for
+  // `use`, waiting for another thread's call where it conflicts (above). A
+  // `read` of a file with a put-off descriptor may take that descriptor
+  // (above). Answers 0, or an errno value: the open's, the status's,
+  // EDEADLK when another call of ours holds the file in a way that
+  // conflicts and it may not wait, EINTR when the Interrupted check ended
+  // a wait (the descriptor is then gone, or its close put off). The
+  // table's entry is allocated first: may throw std::bad_alloc, before
+  // anything is opened. Not open already.
+  [[nodiscard]] int open(int dir, const char* name, int flags, mode_t mode, Use use, const Caller& caller);
 
   [[nodiscard]] bool is_open() const noexcept { return fd_ >= 0; }
   [[nodiscard]] int fd() const noexcept { return fd_; }
@@ -105,17 +156,17 @@ class HeldFile {
   [[nodiscard]] bool regular() const noexcept { return is_open() && S_ISREG(st_.st_mode); }
 
   // Turns a regular file held as a `probe` into one held for `write` (a
-  // save that writes in place the file it looked at): 0, or EDEADLK when
-  // another call of ours holds it in a way that conflicts (it stays a
-  // probe).
-  [[nodiscard]] int use_for_writing() noexcept;
+  // save that writes in place the file it looked at), waiting for another
+  // thread's call as open() does: 0, EDEADLK or EINTR (it stays a probe).
+  [[nodiscard]] int use_for_writing(const Caller& caller) noexcept;
 
   // Takes the lock of the file's use over the whole regular file (`write`:
-  // exclusive, else shared), waiting for other processes' locks (a file
-  // step): 0, or the errno value of the failure (EINTR when `stop` ended
-  // the wait; EDEADLK when the kernel found the wait would never end). A
-  // file system without locks (ENOLCK) answers 0: the file goes unlocked.
-  [[nodiscard]] int lock(Interrupted stop) noexcept;
+  // exclusive, else shared), waiting for other processes' locks with the
+  // caller's other threads let run: 0, or the errno value of the failure
+  // (EINTR when the Interrupted check ended the wait; EDEADLK when the
+  // kernel found the wait would never end). A file system without locks
+  // (ENOLCK) answers 0: the file goes unlocked.
+  [[nodiscard]] int lock(const Caller& caller) noexcept;
 
   // Closes the descriptor, or puts its close off while another call of ours
   // holds a lock on the file: 0, or the errno value of a failed close (a
@@ -123,15 +174,24 @@ class HeldFile {
   // close put off answers 0). Not open: 0.
   [[nodiscard]] int close() noexcept;
   // The same, for a descriptor that nothing was written through: not a
-  // file step, and its answer is not looked at.
-  void reset() noexcept;
+  // file step, and nothing is answered.
+  void discard() noexcept;
 
  private:
-  int let_go(bool as_step) noexcept;
+  enum class Closing : u8 { reported, quiet };
+
+  // Opens the file, or takes a put-off descriptor of it for a `read`: the
+  // descriptor, or -1 with errno set.
+  [[nodiscard]] int open_or_reuse(int dir, const char* name, int flags, mode_t mode, Use use,
+                                  const Caller& caller);
+  // Grants this entry `wanted`, waiting for other threads' calls that
+  // conflict with it: 0, EDEADLK or EINTR.
+  [[nodiscard]] int claim(Use wanted, const Caller& caller) noexcept;
+  [[nodiscard]] int let_go(Closing how) noexcept;
 
   int fd_ = -1;
   struct stat st_ {};
-  Holder* holder_ = nullptr;  // its entry, while in the table or kept for the next open()
+  TableEntry* entry_ = nullptr;  // while in the table or outside it; kept for the next open()
 };
 
 }  // namespace corvale_trie::blobmap::file

@@ -32,6 +32,26 @@ using Interrupted = bool (*)() noexcept;
 // Asks `stop`, when there is one.
 [[nodiscard]] inline bool stopped(Interrupted stop) noexcept { return stop != nullptr && stop(); }
 
+// What a save or a load asks of the code that called it: its Interrupted
+// check, and how to let the caller's other threads run while the call
+// waits for something outside it (another process's lock, a lease, a
+// FIFO's reader, another thread's call of ours). The Python layer releases
+// the interpreter lock in `release` and takes it again in `reacquire`,
+// which gets what `release` answered. Either may be null: nothing to do.
+struct Caller {
+  using Release = void* (*)() noexcept;
+  using Reacquire = void (*)(void*) noexcept;
+
+  // A caller with nothing to let run, that may be interrupted.
+  constexpr Caller(Interrupted check = nullptr) noexcept : stop(check) {}  // NOLINT: implicit by design
+  constexpr Caller(Interrupted check, Release let_go, Reacquire take_back) noexcept
+      : stop(check), release(let_go), reacquire(take_back) {}
+
+  Interrupted stop = nullptr;
+  Release release = nullptr;
+  Reacquire reacquire = nullptr;
+};
+
 // The most a save writes, or a load reads, in one system call: the pieces
 // between which it asks its Interrupted check.
 inline constexpr std::size_t kPiece = std::size_t{1} << 20;
@@ -43,7 +63,8 @@ inline constexpr std::size_t kPiece = std::size_t{1} << 20;
 //   - link_stat: a save, between the status of a link it follows and the
 //     reading of that link, where the link may be replaced;
 //   - locked: a save that writes a file in place, or a load, just after it
-//     has taken the file's lock (file_lock.hpp), before it writes or reads.
+//     holds the file (file_lock.hpp), before it writes or reads: a regular
+//     file once its lock is taken, a stream once it is entered in the table.
 enum class PausePoint { path_stat, link_stat, locked };
 inline constexpr int kPausePoints = static_cast<int>(PausePoint::locked) + 1;
 
@@ -77,6 +98,29 @@ auto step(F&& call, Interrupted stop = nullptr) noexcept {
       return r;
     }
   }
+}
+
+// Runs `wait`, a call that may block for as long as something outside
+// this call holds on, with the caller's other threads let run meanwhile:
+// `release` before it, `reacquire` right after it, before anything else
+// (errno is kept across it).
+template <class F>
+auto while_released(const Caller& caller, F&& wait) noexcept {
+  void* const token = caller.release != nullptr ? caller.release() : nullptr;
+  const auto r = wait();
+  const int e = errno;
+  if (caller.reacquire != nullptr) caller.reacquire(token);
+  errno = e;
+  return r;
+}
+
+// A file step that may block (F_SETLKW, an open that waits for a lease or a
+// FIFO's reader): step() with the call itself made while_released(), so
+// that the Interrupted check after an EINTR runs with the caller's lock
+// taken back.
+template <class F>
+auto waiting_step(F&& call, const Caller& caller) noexcept {
+  return step([&] { return while_released(caller, call); }, caller.stop);
 }
 
 // The owner of a file descriptor that the engine opened: it closes the

@@ -46,6 +46,9 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether a last component names a directory whatever is there.
+bool names_a_directory(std::string_view name) noexcept { return name.empty() || name == "." || name == ".."; }
+
 // Where the last component of `path` starts.
 std::size_t name_at(std::string_view path) noexcept {
   const std::size_t slash = path.rfind('/');
@@ -158,10 +161,10 @@ u32 random_part() noexcept {
 }  // namespace
 
 int SaveTarget::open_dir(int at, const std::string& dir) noexcept {
-  int fd = step([&] { return ::openat(at, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, stop_);
+  int fd = step([&] { return ::openat(at, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, caller_.stop);
   dir_readable_ = fd >= 0;
   if (fd < 0 && errno == EACCES && kSearchOnly != 0)
-    fd = step([&] { return ::openat(at, dir.c_str(), kSearchOnly | O_DIRECTORY | O_CLOEXEC); }, stop_);
+    fd = step([&] { return ::openat(at, dir.c_str(), kSearchOnly | O_DIRECTORY | O_CLOEXEC); }, caller_.stop);
   dir_.reset(fd);
   return fd < 0 ? errno : 0;
 }
@@ -170,18 +173,21 @@ int SaveTarget::open(const std::string& path) {
   for (int attempt = 1;; ++attempt) {
     const int e = resolve(path, attempt == kAttempts);
     if (e != kAgain) return e;
-    existing_.reset();  // a file looked at, written to in no way
+    existing_.discard();  // a file looked at, written to in no way
     dir_.reset(-1);
     name_.clear();
   }
 }
 
 int SaveTarget::resolve(const std::string& path, bool last) {
+  // A path whose last component names a directory ("dir/new/", "dir/.")
+  // is opened as it is, so that it fails as open() fails.
+  if (names_a_directory(std::string_view(path).substr(name_at(path)))) return open_in_place(path);
   // What the path itself reaches, taken before its name is resolved: a
   // file that another save renames over the path meanwhile then shows as a
   // status that changed (see settled()).
   struct stat reached {};
-  const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, stop_) == 0;
+  const bool reaches = step([&] { return ::stat(path.c_str(), &reached); }, caller_.stop) == 0;
   if (!reaches && errno != ENOENT) return errno;
   pause(PausePoint::path_stat);
   // Where what resolve() finds changed while it looked, it starts over,
@@ -219,19 +225,19 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   int links = 0;    // links followed
   int relooks = 0;  // names that changed between their status and the reading of the link
   for (;;) {
-    if (name_.empty() || name_ == "." || name_ == "..") return open_in_place(path);  // a directory: opening it tells
-    if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, stop_) != 0) {
+    if (names_a_directory(name_)) return open_in_place(path);  // a link to a directory: opening it tells
+    if (step([&] { return ::fstatat(dir_.get(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW); }, caller_.stop) != 0) {
       if (errno != ENOENT) return unresolved(errno, links > 0);
       exists = false;
       break;
     }
     if (!S_ISLNK(st.st_mode)) break;
     if (links == kMaxLinks) return ELOOP;
-    if (const int e = may_follow(dir_.get(), st, stop_)) return e;
+    if (const int e = may_follow(dir_.get(), st, caller_.stop)) return e;
     pause(PausePoint::link_stat);
     std::string link(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256, '\0');
     ssize_t n = 0;
-    while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, stop_)) >=
+    while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, caller_.stop)) >=
            static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
     // A name that is no longer a link (EINVAL), or no longer there
@@ -273,7 +279,7 @@ int SaveTarget::resolve(const std::string& path, bool last) {
   // writes in place is refused (EDEADLK, file_lock.hpp).
   if (const int e = existing_.open(dir_.get(), name_.c_str(),
                                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666,
-                                   Use::probe, stop_)) {
+                                   Use::probe, caller_)) {
     // A name that became a link starts over; on the last try it is refused
     // as an open that does not follow links refuses it.
     return e == ELOOP ? again_or([] { return ELOOP; }) : e;
@@ -289,7 +295,7 @@ int SaveTarget::resolve(const std::string& path, bool last) {
     if (const int e = attrs_.read(existing_.fd())) return e;
     const int e = make_new_file(&file);
     if (e == kOwnerRefused) return write_over();
-    existing_.reset();  // the look at the old file is over
+    existing_.discard();  // the look at the old file is over
     return e;
   };
   return through_link && !(reaches && same_file(file, reached)) ? in_place_if_settled(replace) : replace();
@@ -297,7 +303,7 @@ int SaveTarget::resolve(const std::string& path, bool last) {
 
 int SaveTarget::settled(const std::string& path, bool reached_before, const struct stat& before) noexcept {
   struct stat now {};
-  if (step([&] { return ::stat(path.c_str(), &now); }, stop_) != 0) {
+  if (step([&] { return ::stat(path.c_str(), &now); }, caller_.stop) != 0) {
     if (errno != ENOENT) return errno;
     return reached_before ? kAgain : 0;
   }
@@ -306,26 +312,26 @@ int SaveTarget::settled(const std::string& path, bool reached_before, const stru
 
 int SaveTarget::open_in_place(const std::string& path) {
   dir_.reset(-1);
-  existing_.reset();  // what the save looked at before it chose this way
+  existing_.discard();  // what the save looked at before it chose this way
   // No O_NONBLOCK: a FIFO is waited for until it has a reader, as open()
   // waits, and so is a lease.
-  if (const int e = existing_.open(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666, Use::write, stop_))
+  if (const int e = existing_.open(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666, Use::write, caller_))
     return e;
   return existing_.regular() ? empty_locked() : 0;  // a stream is written as it is
 }
 
 int SaveTarget::write_over() noexcept {
   dir_.reset(-1);
-  if (const int e = existing_.use_for_writing()) return e;
+  if (const int e = existing_.use_for_writing(caller_)) return e;
   // Blocking writes again: the file was opened not to wait for a FIFO's
   // reader.
-  if (step([&] { return ::fcntl(existing_.fd(), F_SETFL, 0); }, stop_) != 0) return errno;
+  if (step([&] { return ::fcntl(existing_.fd(), F_SETFL, 0); }, caller_.stop) != 0) return errno;
   return empty_locked();
 }
 
 int SaveTarget::empty_locked() noexcept {
-  if (const int e = existing_.lock(stop_)) return e;
-  return step([&] { return ::ftruncate(existing_.fd(), 0); }, stop_) == 0 ? 0 : errno;
+  if (const int e = existing_.lock(caller_)) return e;
+  return step([&] { return ::ftruncate(existing_.fd(), 0); }, caller_.stop) == 0 ? 0 : errno;
 }
 
 int SaveTarget::make_new_file(const struct stat* old) {
@@ -352,7 +358,7 @@ int SaveTarget::make_new_file(const struct stat* old) {
     u32 r = random_part();
     for (std::size_t i = kRandomDigits; i-- > 0; r >>= 4) temp_[random_at + i] = kHex[r & 15];
     const int fd = step(
-        [&] { return ::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }, stop_);
+        [&] { return ::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }, caller_.stop);
     if (fd >= 0) {
       new_file_.reset(fd);
       made_ = true;
@@ -367,7 +373,7 @@ int SaveTarget::make_new_file(const struct stat* old) {
     // still empty and private, is removed. Then the attributes and the
     // ACL, while the new file may still be written by its maker; the mode
     // comes last (mode_).
-    if (change_owner(new_file_.get(), *old, stop_) != 0) {
+    if (change_owner(new_file_.get(), *old, caller_.stop) != 0) {
       const int e = errno;
       if (e != EPERM && e != EINVAL) return e;
       remove_new_file();
@@ -390,19 +396,19 @@ Commit SaveTarget::commit_in_place() noexcept {
   // The check is asked once, after the close, so that a signal that came
   // meanwhile is handled inside the call; not after a failure, which the
   // call reports as it is.
-  if (e == 0 && stopped(stop_)) e = EINTR;
+  if (e == 0 && stopped(caller_.stop)) e = EINTR;
   return {e, true};
 }
 
 Commit SaveTarget::commit_new_file() noexcept {
   int e = 0;
-  if (mode_ && step([&] { return ::fchmod(new_file_.get(), *mode_); }, stop_) != 0) e = errno;
-  if (e == 0) e = flush_to_disk(new_file_.get(), stop_);
+  if (mode_ && step([&] { return ::fchmod(new_file_.get(), *mode_); }, caller_.stop) != 0) e = errno;
+  if (e == 0) e = flush_to_disk(new_file_.get(), caller_.stop);
   if (const int closed = new_file_.close(); e == 0) e = closed;
   // The last moment at which the save may stop: a signal that came during
   // the writes or the flush stops it here, with the old image in place.
-  if (e == 0 && stopped(stop_)) e = EINTR;
-  if (e == 0 && step([&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); }, stop_) != 0)
+  if (e == 0 && stopped(caller_.stop)) e = EINTR;
+  if (e == 0 && step([&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); }, caller_.stop) != 0)
     e = errno;
   if (e != 0) {
     discard();
@@ -415,13 +421,13 @@ Commit SaveTarget::commit_new_file() noexcept {
   // check is asked right after the rename and after the flush, so that a
   // signal that came meanwhile is handled inside the call; once it has
   // answered true (a handler raised), it is not asked again.
-  bool stopped_after = stopped(stop_);
+  bool stopped_after = stopped(caller_.stop);
   if (dir_readable_) {
     e = flush_to_disk(dir_.get(), nullptr);
     if (e == EINVAL) e = 0;  // a file system that cannot flush a directory
   }
   dir_.reset(-1);
-  if (!stopped_after) stopped_after = stopped(stop_);
+  if (!stopped_after) stopped_after = stopped(caller_.stop);
   return {e == 0 && stopped_after ? EINTR : e, true};
 }
 
@@ -433,7 +439,7 @@ void SaveTarget::remove_new_file() noexcept {
 
 void SaveTarget::discard() noexcept {
   remove_new_file();
-  existing_.reset();
+  existing_.discard();
   dir_.reset(-1);
 }
 

@@ -168,7 +168,7 @@ struct Commit {
 // new file it made.
 class SaveTarget {
  public:
-  explicit SaveTarget(Interrupted stop = nullptr) noexcept : stop_(stop) {}
+  explicit SaveTarget(const Caller& caller = {}) noexcept : caller_(caller) {}
   SaveTarget(const SaveTarget&) = delete;
   SaveTarget& operator=(const SaveTarget&) = delete;
   ~SaveTarget() { discard(); }
@@ -210,7 +210,7 @@ class SaveTarget {
   void remove_new_file() noexcept;
   void discard() noexcept;
 
-  Interrupted stop_;
+  Caller caller_;
   // The existing file: looked at (a probe) to be replaced, or the file
   // written in place (a stream, or a regular file held for writing).
   HeldFile existing_;

@@ -21,7 +21,9 @@
 // into a new file that then replaces the path (engine/image_file.hpp);
 // any failure, of a step on the file system, of a write, of a flush or of
 // a close, is OSError "Failed to save file: {}". Both calls hold the
-// interpreter lock throughout, and run the signal handlers between pieces
+// interpreter lock while they read the map or write the image, and let it
+// go only while they wait (for a lock, a lease, a FIFO's reader or another
+// thread's call of the same file); they run the signal handlers between pieces
 // of the file (and when a system call was interrupted): a handler that
 // raises stops the call, and its exception is what the call raises (a
 // save then keeps the old image, or what it wrote of a file written in
@@ -38,8 +40,8 @@
 // (the engine's std::bad_alloc), every other failure OSError "Failed to
 // load file: {}", with the system's error in a note when the file could
 // not be opened, locked or read, and no object is made. A signal handler's
-// save or load of a file that a call below it holds is refused
-// (engine/file_lock.hpp).
+// save or load of a file that a call below it holds is refused, and one of
+// another thread waits for it (engine/file_lock.hpp).
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -295,6 +297,17 @@ bool signal_handler_raised() noexcept {
   return PyErr_CheckSignals() != 0;
 }
 
+// Every wait of a save or a load (for another process's lock, for a lease,
+// for a FIFO's reader, for another thread's call of the same file) lets
+// the interpreter lock go, as open() and fcntl.lockf do, and takes it again
+// before anything else; reading the map and writing the image keep it.
+void* let_other_threads_run() noexcept { return PyEval_SaveThread(); }
+
+void take_the_interpreter_back(void* state) noexcept { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
+
+constexpr corvale_trie::blobmap::file::Caller kPythonCaller{&signal_handler_raised, &let_other_threads_run,
+                                                             &take_the_interpreter_back};
+
 // The answer, the image's size, is made before a file is made or opened:
 // nothing that could run out of memory comes after that. A signal handler
 // that raised during the save stopped it (before the rename), or ran just
@@ -306,7 +319,7 @@ constexpr const char* kInPlaceNote = "the new image is in place";
 Ref blob_save_to_file(Obj& self, FilePath path) {
   Ref total = to_py(self.core.image_size());
   CorvaleBlobMap::SaveError error;
-  if (!self.core.save_to_file(path.text, error, &signal_handler_raised)) {
+  if (!self.core.save_to_file(path.text, error, kPythonCaller)) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_OSError, "Failed to save file: %s", error.text.c_str());
     if (error.image_in_place) add_note(kInPlaceNote);
     rethrow_pending();
@@ -336,7 +349,7 @@ PyObject* blob_load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return make_object_with<Obj>(Obj::type(), [&](CorvaleBlobMap& core) {
       CorvaleBlobMap::FileRead read;
       if (const MaybeError e =
-              change([&] { return CorvaleBlobMap::from_file(path.text, core, &read, &signal_handler_raised); })) {
+              change([&] { return CorvaleBlobMap::from_file(path.text, core, &read, kPythonCaller); })) {
         if (PyErr_Occurred()) rethrow_pending();  // a signal handler raised: the load stopped
         raise_load_error(*e, read.os_error);
       }

@@ -17,6 +17,7 @@
 // underscore and left out of __all__; a default build has none.
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -100,7 +101,7 @@ int module_exec(PyObject* module) noexcept {
 // result object, or any C++ allocation of the module outside a change of a
 // container) fail as if memory had run out, and 0 disarms it;
 // _fail_file_step_after(n) makes the n-th step from now on of a blob map's
-// image save or load fail (engine/image_file.hpp), and 0 disarms it;
+// image save or load fail (engine/file_step.hpp), and 0 disarms it;
 // _fail_chown_with(e) makes the next change of owner of a blob map save's
 // new file fail with errno e, once, and 0 disarms it;
 // _pause_at(point, f) has every blob map save and load from now on call f()
@@ -161,6 +162,13 @@ constexpr PauseName kPauseNames[] = {
     {"link_stat", PausePoint::link_stat, &call_pause_hook<PausePoint::link_stat>},
     {"locked", PausePoint::locked, &call_pause_hook<PausePoint::locked>},
 };
+// One name for each pause point, in the order of PausePoint.
+static_assert(std::size(kPauseNames) == corvale_trie::blobmap::file::kPausePoints);
+static_assert([] {
+  for (std::size_t i = 0; i < std::size(kPauseNames); ++i)
+    if (static_cast<std::size_t>(kPauseNames[i].point) != i) return false;
+  return true;
+}());
 
 PyObject* pause_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return detail::object_boundary([&]() -> Ref {

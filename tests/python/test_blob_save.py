@@ -1,6 +1,7 @@
 """CorvaleBlobMap.save_to_file and load_from_file: the access a replacing save
-hands on, paths that name an open file, signals during a save or a load, and
-the paths a save reaches (long ones, names that are not UTF-8)."""
+hands on, paths that name an open file, the file's lock between processes,
+within one process and between its threads, signals during a save or a load,
+and the paths a save reaches (long ones, names that are not UTF-8)."""
 
 import ast
 import contextlib
@@ -15,7 +16,9 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import warnings
 
 import pytest
 
@@ -870,6 +873,329 @@ def test_calls_nested_in_a_load_of_the_file(tmp_path):
     assert seen == [(SAVE_DEADLOCK, []), (1, ["READ"]), (len(new_image), True, ["READ"])]
     assert loaded.scan_filtered(0, U64_MAX) == old.scan_filtered(0, U64_MAX)
     assert _fds() == fds and _our_locks(ino) == []
+
+
+# ---------------------------------------------------------------------------
+# Calls of other threads, and of a forked child: they wait as another
+# process's would, and nothing of ours makes the rest of the program wait
+
+
+def _in_thread(call):
+    """Starts call() in a thread; the thread's `outcome` holds what it
+    returned, or the (text, notes) of the OSError it raised."""
+    t = threading.Thread(target=lambda: setattr(t, "outcome", _outcome(call)), daemon=True)
+    t.start()
+    return t
+
+
+def _armed_in_place(m, path):
+    """Saves `m` in place over `path`. Unlike _save_in_place it leaves the
+    chown hook to be taken: a call that waits meanwhile must still find it
+    armed when it goes on."""
+    _corvale._fail_chown_with(errno.EPERM)
+    return m.save_to_file(str(path))
+
+
+@contextlib.contextmanager
+def _ticking():
+    """Counts the ticks of a thread that ticks every millisecond meanwhile."""
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.wait(0.001):
+            ticks.append(1)
+
+    t = threading.Thread(target=tick, daemon=True)
+    t.start()
+    try:
+        yield ticks
+    finally:
+        done.set()
+        t.join()
+
+
+def _third():
+    """A map of a third image. The maps are bound to the thread that makes
+    them: a thread saves a map of its own."""
+    m = CorvaleBlobMap(4096)
+    m.insert(7, b"a third image " * 9)
+    return m
+
+
+def _whole(path, maps):
+    """Whether `path` loads as one of `maps`, whole."""
+    return CorvaleBlobMap.load_from_file(str(path)).scan_filtered(0, U64_MAX) in [m.scan_filtered(0, U64_MAX)
+                                                                                 for m in maps]
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("outer", ["save in place", "load"])
+def test_another_threads_calls_wait_for_a_call_that_holds_the_file(tmp_path, outer):
+    """The outer call pauses just after its lock in a hook that lets the
+    interpreter lock go, as a signal handler that sleeps does. Another
+    thread's save in place waits for it (under a load, once it has looked at
+    the file), and so does its load under a save; a load under a load goes
+    on. A call nested on the paused thread is still refused. Once the outer
+    call is done, the waiting calls go on and see whole images."""
+    old, new = _maps()
+    third = _third()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, ino, fds = _read(path), path.stat().st_ino, _fds()
+    seen = {}
+
+    def held():
+        workers = {"save": _in_thread(lambda: _armed_in_place(_third(), path)),
+                   "load": _in_thread(lambda: len(CorvaleBlobMap.load_from_file(str(path))))}
+        time.sleep(0.3)
+        seen["waiting"] = sorted(name for name, t in workers.items() if t.is_alive())
+        seen["file"] = _read(path) == old_image
+        seen["nested"] = _outcome(lambda: _save_in_place(old, path) if outer == "load" else
+                                  CorvaleBlobMap.load_from_file(str(path)))
+        seen["workers"] = workers
+
+    try:
+        with _once_locked(held):
+            if outer == "load":
+                assert len(CorvaleBlobMap.load_from_file(str(path))) == 1
+            else:
+                assert _armed_in_place(new, path) == len(_image(new, tmp_path))
+        for t in seen["workers"].values():
+            t.join(10)
+    finally:
+        _corvale._fail_chown_with(0)
+    if outer == "load":
+        assert seen["waiting"] == ["save"] and seen["nested"] == (SAVE_DEADLOCK, [])
+        assert seen["workers"]["load"].outcome == 1
+    else:
+        assert seen["waiting"] == ["load", "save"] and seen["nested"] == (LOAD_FAILED, [DEADLOCK])
+        assert seen["workers"]["load"].outcome in (len(new), len(third))
+    assert seen["file"] and seen["workers"]["save"].outcome == len(_image(third, tmp_path))
+    assert path.stat().st_ino == ino and _whole(path, [third]) and _fds() == fds and _our_locks(ino) == []
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer")
+def test_a_call_waiting_for_another_thread_can_be_interrupted(tmp_path):
+    """Another thread holds the file, paused after its lock; this thread's
+    save and load wait for it, while a ticking thread keeps ticking, until a
+    signal handler raises: they stop with nothing written. The holder then
+    writes its image."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image, new_image, fds = _read(path), _image(new, tmp_path), _fds()
+    holding, resume = threading.Event(), threading.Event()
+
+    def hook():
+        if threading.current_thread() is not threading.main_thread() and not holding.is_set():
+            holding.set()
+            resume.wait(10)
+
+    _corvale._pause_at("locked", hook)
+    try:
+        holder = _in_thread(lambda: _armed_in_place(_maps()[1], path))
+        assert holding.wait(10)
+        for call in (lambda: _save_in_place(old, path), lambda: CorvaleBlobMap.load_from_file(str(path))):
+            with _ticking() as ticks, _alarm(_stop, 0.3), pytest.raises(Stop) as e:
+                call()
+            assert notes(e) == [] and len(ticks) > 30 and _read(path) == old_image
+        resume.set()
+        holder.join(10)
+    finally:
+        resume.set()
+        _corvale._pause_at("locked", None)
+        _corvale._fail_chown_with(0)
+    assert holder.outcome == len(new_image) and _read(path) == new_image and _fds() == fds
+
+
+@requires_test_hooks
+@pytest.mark.skipif(not os.path.exists("/proc/locks"), reason="no /proc/locks")
+def test_other_threads_run_while_a_call_waits_for_another_process(tmp_path):
+    """A save in place and a load that wait for another process's lock, and
+    a save that waits for another process's lease, let a ticking thread
+    tick."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    old_image = _read(path)
+    waits = [(lambda: _locked_elsewhere(path, exclusive=True), lambda: _save_in_place(new, path)),
+             (lambda: _locked_elsewhere(path, exclusive=True), lambda: CorvaleBlobMap.load_from_file(str(path)))]
+    if sys.platform.startswith("linux"):
+        waits.append((lambda: _leased(path, "read", gives_up=False), lambda: new.save_to_file(str(path))))
+    before = signal.signal(signal.SIGUSR1, lambda *_: None)  # what the lease holder sends while it holds on
+    try:
+        for elsewhere, call in waits:
+            with elsewhere(), _ticking() as ticks, _alarm(_stop, 0.3), pytest.raises(Stop):
+                call()
+            assert len(ticks) > 30 and _read(path) == old_image
+    finally:
+        signal.signal(signal.SIGUSR1, before)
+
+
+@requires_test_hooks
+@pytest.mark.parametrize("forker", ["the paused thread", "another thread"])
+def test_a_child_forked_during_a_save_in_place_starts_with_no_holds(tmp_path, forker):
+    """A fork while a save in place holds the file, from the paused call's own
+    thread (as a signal handler would) or from another thread: once the
+    parent's save is done, the child saves the file in place and loads it,
+    as any other process would."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    report, parent_done = os.pipe(), os.pipe()
+    pids = []
+
+    def child():
+        code = 1
+        try:
+            os.read(parent_done[0], 1)
+            said = (_outcome(lambda: _save_in_place(_third(), path)), len(CorvaleBlobMap.load_from_file(str(path))))
+            os.write(report[1], repr(said).encode())
+            code = 0
+        finally:
+            os._exit(code)
+
+    def fork():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # 3.12: forking a process with threads
+            pid = os.fork()
+        if pid == 0:
+            child()
+        pids.append(pid)
+
+    def held():
+        if forker == "the paused thread":
+            fork()
+        else:
+            t = threading.Thread(target=fork)
+            t.start()
+            t.join()
+
+    try:
+        with _once_locked(held):
+            assert _save_in_place(new, path) == len(_image(new, tmp_path))
+        assert _read(path) == _image(new, tmp_path)
+        os.write(parent_done[1], b"1")
+        os.close(report[1])
+        with os.fdopen(report[0], "rb") as f:
+            said = f.read().decode()
+        _, status = os.waitpid(pids[0], 0)
+    finally:
+        for fd in parent_done:
+            os.close(fd)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert ast.literal_eval(said) == (len(_image(_third(), tmp_path)), 1)
+    assert _whole(path, [_third()])
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="leases are Linux's")
+@pytest.mark.parametrize("call", ["save", "load"])
+def test_a_lease_given_up_in_our_own_sigio_handler(tmp_path, call):
+    """This process holds the lease and gives it up when the kernel tells it
+    (SIGIO): the handler runs before the call waits, which then goes on at
+    once, well within the lease-break time set for the test. (Left to wait,
+    the call would sit it out: the kernel then breaks the lease, a read
+    lease is gone and the handler's F_UNLCK fails.)"""
+    break_time = "/proc/sys/fs/lease-break-time"
+    if not os.access(break_time, os.W_OK):
+        pytest.skip("the lease-break time cannot be set here")
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    fd = os.open(path, os.O_RDONLY if call == "save" else os.O_RDWR)
+    given_up = []
+
+    def give_up(*_):
+        fcntl.fcntl(fd, F_SETLEASE, fcntl.F_UNLCK)
+        given_up.append(1)
+
+    before = signal.signal(signal.SIGIO, give_up)
+    with open(break_time) as f:
+        kept = f.read()
+    try:
+        with open(break_time, "w") as f:
+            f.write("20")
+        try:
+            fcntl.fcntl(fd, F_SETLEASE, fcntl.F_RDLCK if call == "save" else fcntl.F_WRLCK)
+        except OSError:
+            pytest.skip("this file system takes no lease")
+        start = time.monotonic()
+        if call == "save":
+            assert new.save_to_file(str(path)) == len(_image(new, tmp_path))
+        else:
+            assert len(CorvaleBlobMap.load_from_file(str(path))) == 1
+        assert time.monotonic() - start < 10
+    finally:
+        signal.signal(signal.SIGIO, before)
+        os.close(fd)
+        with open(break_time, "w") as f:
+            f.write(kept)
+    assert given_up == [1]
+
+
+@requires_test_hooks
+def test_a_save_nested_in_a_save_to_the_same_stream_is_refused(tmp_path):
+    """A FIFO that a save writes is held as its file is: a save to it nested
+    in that one is refused, and the reader receives the outer image whole."""
+    old, new = _maps()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            with open(fifo, "rb") as f, open(tmp_path / "received", "wb") as out:
+                out.write(f.read())
+            code = 0
+        finally:
+            os._exit(code)
+    seen = []
+    with _once_locked(lambda: seen.append(_outcome(lambda: old.save_to_file(str(fifo))))):
+        total = new.save_to_file(str(fifo))
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0 and seen == [(SAVE_DEADLOCK, [])]
+    assert _read(tmp_path / "received") == _image(new, tmp_path) and total == len(_image(new, tmp_path))
+
+
+@requires_test_hooks
+def test_loads_nested_in_a_call_share_one_descriptor(tmp_path):
+    """A hundred loads nested in a load of the file, and a hundred refused
+    under a save in place of it: each keeps its descriptor open until the
+    outer call is done, and each takes the one the last left."""
+    old, new = _maps()
+    path = tmp_path / "img"
+    old.save_to_file(str(path))
+    fds = _fds()
+    counts = []
+
+    def nested():
+        loaded = [_outcome(lambda: len(CorvaleBlobMap.load_from_file(str(path)))) for _ in range(100)]
+        counts.append((_fds() - fds, loaded[0], len(set(map(repr, loaded)))))
+
+    with _once_locked(nested):
+        CorvaleBlobMap.load_from_file(str(path))
+    with _once_locked(nested):
+        _save_in_place(new, path)
+    assert counts == [(2, 1, 1), (2, (LOAD_FAILED, [DEADLOCK]), 1)] and _fds() == fds
+
+
+def test_a_path_ending_in_a_slash_fails_as_open_does(tmp_path):
+    """A save fails with the error that open(path, "wb") meets, a load's note
+    gives the one that open(path, "rb") meets."""
+    old, _ = _maps()
+    old.save_to_file(str(tmp_path / "img"))
+    (tmp_path / "sub").mkdir()
+    for name in ("new/", "img/", "sub/", "sub/.", "missing/new/"):
+        path = f"{tmp_path}/{name}"
+        met = {}
+        for mode in ("wb", "rb"):
+            with pytest.raises(OSError) as e:
+                open(path, mode).close()
+            met[mode] = f"{os.strerror(e.value.errno)} (os error {e.value.errno})"
+        assert _outcome(lambda: old.save_to_file(path)) == (f"Failed to save file: {met['wb']}", []), name
+        assert _outcome(lambda: CorvaleBlobMap.load_from_file(path)) == (LOAD_FAILED, [met["rb"]]), name
+    assert sorted(os.listdir(tmp_path)) == ["img", "sub"]
 
 
 @requires_test_hooks
