@@ -546,6 +546,7 @@ MaybeError CorvaleBlobMap::from_file(std::string_view path, CorvaleBlobMap& into
   };
   const std::optional<std::string> p = c_path(path);
   if (!p) return ArenaError::CorruptHeader;
+  const file::CallInProgress call;
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
   // below as not a regular file.
   file::HeldFile file;

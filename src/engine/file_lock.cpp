@@ -6,11 +6,9 @@
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/fsuid.h>
-#endif
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -33,7 +31,6 @@ struct TableEntry {
   ino_t ino = 0;
   bool known = true;     // dev and ino were read; else it may be any file
   bool stream = false;   // not a regular file: takes no lock
-  bool reader = false;   // opened for reading only: a load may take it once put off
   Use use = Use::probe;
   State state = State::outside;
   std::thread::id thread;  // of the call
@@ -46,6 +43,9 @@ using State = TableEntry::State;
 
 std::mutex g_mutex;
 TableEntry* g_table = nullptr;  // guarded by g_mutex
+// How often a call has let go of a regular file, counted under g_mutex once
+// the closes it made are done.
+std::atomic<u64> g_let_gos{0};
 
 // The first pause of a call that waits for another thread's call; each
 // next one is twice as long, up to kLongestPause.
@@ -111,37 +111,51 @@ bool locked_by_a_call(const TableEntry& self) noexcept {
   return false;
 }
 
-// A put-off descriptor that a load of the file `st` may take. Under g_mutex.
-TableEntry* put_off_reader(const struct stat& st) noexcept {
-  for (TableEntry* h = g_table; h != nullptr; h = h->next)
-    if (h->state == State::put_off && h->reader && h->known && h->dev == st.st_dev && h->ino == st.st_ino) return h;
-  return nullptr;
-}
-
-bool any_put_off_reader() noexcept {
+// Whether a deadlock that the kernel reported to self's call, waiting for a
+// lock it asked for when g_let_gos was `asked`, may be one only to the
+// kernel: it takes the whole process for one owner of record locks, so a
+// wait for another process that waits in turn for the lock of another
+// thread's call of ours looks like a cycle, though that call will let go
+// (or has let go since). A call that holds nothing else is part of no real
+// cycle: it waits on. Under g_mutex.
+bool deadlock_through_another_thread(const TableEntry& self, u64 asked) noexcept {
+  if (holds_another(self)) return false;
+  if (g_let_gos.load(std::memory_order_relaxed) != asked) return true;  // read under g_mutex
   for (const TableEntry* h = g_table; h != nullptr; h = h->next)
-    if (h->state == State::put_off && h->reader) return true;
+    if (h->state == State::holding && locks(*h) && h->thread != self.thread) return true;
   return false;
 }
 
-// Whether access(2), which asks as the real user and group, asks what
-// open(2) asks, as the effective (Linux: the file-system) ones: only where
-// they are the same.
-bool access_asks_as_open() noexcept {
-  if (::getuid() != ::geteuid() || ::getgid() != ::getegid()) return false;
-#ifdef __linux__
-  return static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == ::geteuid() &&
-         static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == ::getegid();
-#else
-  return true;
-#endif
+// One nap of a call that waits for another thread's call: slept with the
+// caller's other threads let run (a signal ends it early), then the
+// Interrupted check is asked: true when it stops the call.
+bool nap_then_stopped(const Caller& caller, std::chrono::microseconds nap) noexcept {
+  while_released(caller, [nap] {
+    const auto us = nap.count();
+    const timespec t{.tv_sec = static_cast<time_t>(us / 1000000), .tv_nsec = static_cast<long>(us % 1000000) * 1000};
+    return ::nanosleep(&t, nullptr);
+  });
+  return stopped(caller.stop);
 }
 
-// Sleeps for `nap`, or until a signal comes.
-void sleep_unless_signalled(std::chrono::microseconds nap) noexcept {
-  const auto us = nap.count();
-  const timespec t{.tv_sec = static_cast<time_t>(us / 1000000), .tv_nsec = static_cast<long>(us % 1000000) * 1000};
-  ::nanosleep(&t, nullptr);
+// The nap after `nap`: twice as long, up to kLongestPause.
+std::chrono::microseconds longer(std::chrono::microseconds nap) noexcept {
+  return std::min<std::chrono::microseconds>(2 * nap, kLongestPause);
+}
+
+// Opens the file as HeldFile::open() says: the descriptor, or -1 with errno
+// set.
+int open_file(int dir, const char* name, int flags, mode_t mode, const Caller& caller) noexcept {
+  if ((flags & O_NONBLOCK) == 0) return waiting_step([&] { return ::openat(dir, name, flags, mode); }, caller);
+  const int fd = step([&] { return ::openat(dir, name, flags, mode); }, caller.stop);
+  if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
+  // Leased to another process, which has been told to give the lease up: a
+  // handler of ours that gives it up (on SIGIO) runs first.
+  if (stopped(caller.stop)) {
+    errno = EINTR;
+    return -1;
+  }
+  return waiting_step([&] { return ::openat(dir, name, flags & ~O_NONBLOCK, mode); }, caller);
 }
 
 // fork(): the table's mutex is taken before and let go after, in both
@@ -186,7 +200,7 @@ int HeldFile::open(int dir, const char* name, int flags, mode_t mode, Use use, c
   handle_forks();
   if (entry_ == nullptr) entry_ = new TableEntry;
   *entry_ = TableEntry{};
-  const int fd = open_or_reuse(dir, name, flags, mode, use, caller);
+  const int fd = open_file(dir, name, flags, mode, caller);
   if (fd < 0) return errno;
   fd_ = fd;
   TableEntry& e = *entry_;
@@ -200,7 +214,6 @@ int HeldFile::open(int dir, const char* name, int flags, mode_t mode, Use use, c
   e.dev = st_.st_dev;
   e.ino = st_.st_ino;
   e.stream = !S_ISREG(st_.st_mode);
-  e.reader = (flags & O_ACCMODE) == O_RDONLY;
   if (e.stream && use != Use::write) return 0;  // nothing of ours locks it or writes it: not in the table
   e.use = use;
   e.thread = std::this_thread::get_id();
@@ -217,43 +230,8 @@ int HeldFile::open(int dir, const char* name, int flags, mode_t mode, Use use, c
   return 0;
 }
 
-int HeldFile::open_or_reuse(int dir, const char* name, int flags, mode_t mode, Use use, const Caller& caller) {
-  // A load takes a put-off descriptor of its file that was opened for
-  // reading, when the file may still be read. The look costs nothing when
-  // there is none; its system calls are not file steps, since any failure
-  // of theirs only leads to the open below.
-  const bool plain_read = use == Use::read && (flags & (O_ACCMODE | O_CREAT | O_TRUNC)) == O_RDONLY;
-  bool worth_a_look = false;
-  if (plain_read) {
-    const std::lock_guard guard(g_mutex);
-    worth_a_look = any_put_off_reader();
-  }
-  struct stat st {};
-  if (worth_a_look && access_asks_as_open() && ::fstatat(dir, name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
-      ::faccessat(dir, name, R_OK, 0) == 0) {
-    const std::lock_guard guard(g_mutex);
-    if (TableEntry* const taken = put_off_reader(st)) {
-      unlink(*taken);
-      taken->state = State::outside;
-      delete std::exchange(entry_, taken);
-      return taken->fd;
-    }
-  }
-
-  if ((flags & O_NONBLOCK) == 0) return waiting_step([&] { return ::openat(dir, name, flags, mode); }, caller);
-  const int fd = step([&] { return ::openat(dir, name, flags, mode); }, caller.stop);
-  if (fd >= 0 || (errno != EWOULDBLOCK && errno != EAGAIN)) return fd;
-  // Leased to another process, which has been told to give the lease up: a
-  // handler of ours that gives it up (on SIGIO) runs first.
-  if (stopped(caller.stop)) {
-    errno = EINTR;
-    return -1;
-  }
-  return waiting_step([&] { return ::openat(dir, name, flags & ~O_NONBLOCK, mode); }, caller);
-}
-
 int HeldFile::claim(Use wanted, const Caller& caller) noexcept {
-  for (std::chrono::microseconds nap = kFirstPause;; nap = std::min<std::chrono::microseconds>(2 * nap, kLongestPause)) {
+  for (std::chrono::microseconds nap = kFirstPause;; nap = longer(nap)) {
     {
       const std::lock_guard guard(g_mutex);
       TableEntry& e = *entry_;
@@ -266,11 +244,7 @@ int HeldFile::claim(Use wanted, const Caller& caller) noexcept {
       }
       if (c == Conflict::this_thread || holds_another(e)) return EDEADLK;
     }
-    while_released(caller, [nap] {
-      sleep_unless_signalled(nap);
-      return 0;
-    });
-    if (stopped(caller.stop)) return EINTR;
+    if (nap_then_stopped(caller, nap)) return EINTR;
   }
 }
 
@@ -284,16 +258,27 @@ int HeldFile::lock(const Caller& caller) noexcept {
   struct flock whole {};
   whole.l_type = entry_->use == Use::write ? F_WRLCK : F_RDLCK;
   whole.l_whence = SEEK_SET;  // l_start 0, l_len 0: from the start to any end
-  // Taken at once when nobody else holds it; else waited for, with the
-  // caller's other threads let run.
-  const int r = step(
-      [&] {
-        const int r = ::fcntl(fd_, F_SETLK, &whole);
-        if (r == 0 || (errno != EAGAIN && errno != EACCES)) return r;
-        return while_released(caller, [&] { return ::fcntl(fd_, F_SETLKW, &whole); });
-      },
-      caller.stop);
-  if (r != 0 && errno != ENOLCK) return errno;
+  for (std::chrono::microseconds nap = kFirstPause;; nap = longer(nap)) {
+    // Taken at once when nobody else holds it; else waited for, with the
+    // caller's other threads let run.
+    const u64 asked = g_let_gos.load(std::memory_order_acquire);
+    const int r = step(
+        [&] {
+          const int r = ::fcntl(fd_, F_SETLK, &whole);
+          if (r == 0 || (errno != EAGAIN && errno != EACCES)) return r;
+          return while_released(caller, [&] { return ::fcntl(fd_, F_SETLKW, &whole); });
+        },
+        caller.stop);
+    if (r == 0 || errno == ENOLCK) break;
+    const int e = errno;
+    bool waits_on = false;
+    if (e == EDEADLK) {
+      const std::lock_guard guard(g_mutex);
+      waits_on = deadlock_through_another_thread(*entry_, asked);
+    }
+    if (!waits_on) return e;
+    if (nap_then_stopped(caller, nap)) return EINTR;
+  }
   pause(PausePoint::locked);
   return 0;
 }
@@ -312,13 +297,21 @@ int HeldFile::let_go(Closing how) noexcept {
     ::close(fd);
     return 0;
   };
+  if (mine.stream) {  // it locks nothing, and nothing holds its close
+    if (mine.state != State::outside) {
+      const std::lock_guard guard(g_mutex);
+      unlink(mine);
+      mine.state = State::outside;
+    }
+    return close_fd_of(mine, how);
+  }
   // Under the mutex to the end, closes included: no other thread takes a
   // lock of the file between the table's answer and the close that would
   // drop it.
   const std::lock_guard guard(g_mutex);
   if (mine.state != State::outside) unlink(mine);
   int result = 0;
-  if (mine.stream || !locked_by_a_call(mine)) {
+  if (!locked_by_a_call(mine)) {
     mine.state = State::outside;
     result = close_fd_of(mine, how);
   } else {
@@ -339,6 +332,7 @@ int HeldFile::let_go(Closing how) noexcept {
       at = &h->next;
     }
   }
+  g_let_gos.fetch_add(1, std::memory_order_release);  // once the closes are made
   return result;
 }
 

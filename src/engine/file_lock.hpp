@@ -43,7 +43,7 @@
 // image on a file that no name reaches; a load under it), and a `write`
 // wanted under a `read` (a save in place under our own load). Two loads go
 // on together, so do a replacing save and a load (the load reads the old
-// file, whole), and a save in place and a replacing save's probe (the
+// file, whole), and a save in place under a replacing save's probe (the
 // replacing save then replaces the file).
 //
 // A call whose use conflicts with that of another call:
@@ -58,8 +58,9 @@
 //   - but a thread that already holds the file of another call of its own
 //     (its call is nested in that one) never waits for another thread: it is
 //     refused with EDEADLK instead. A call that waits thus holds nothing
-//     else in the table, and no cycle of waits can form, as the kernel
-//     refuses an F_SETLKW that would close one.
+//     else in the table (but the probe that it turns into a `write`, which
+//     stands in no call's way), and no cycle of waits can form, as the
+//     kernel refuses an F_SETLKW that would close one.
 // A refused call has opened the file (a save's probe with O_CREAT, which
 // makes a file that was not there) and may have waited for a lease or for
 // other threads; it has written nothing to it and taken no lock.
@@ -70,22 +71,22 @@
 // the file; then every put-off descriptor of that file is closed with it,
 // which lets the lock go. The closes are made under the table's mutex, so
 // that no other thread takes the file's lock between the table's answer
-// and the close that would drop it. A load that opens a file with a
-// put-off descriptor opened for reading takes that descriptor instead of
-// opening another one, once access(2) says that the file may still be read
-// (and only where the process's real and effective ids agree, so that
-// access(2) asks what open(2) would): nested loads under a load use one
-// descriptor, not one each. A descriptor whose status could not be read is
+// and the close that would drop it. Each call opens a descriptor of its
+// own, as open() opens it, with every check the kernel makes there: a
+// put-off descriptor is never handed to a later call, which would skip
+// them. So loads nested in a load of one file keep a descriptor each until
+// the outer load is done. A descriptor whose status could not be read is
 // taken to be of any file.
 //
 // After fork(), the child holds no record lock (they are not inherited) and
 // runs one thread. It starts with an empty table: the descriptors of other
 // threads' calls and the put-off ones are closed in the child (the
-// parent's stay as they are), and a call of the forking thread that goes on
-// in the child (a fork inside a signal handler inside our call) finishes
-// there outside the table, closing only its own descriptor. A save in place
-// forked that way is continued by both processes, and only the parent holds
-// the lock.
+// parent's stay as they are). A call of the forking thread that goes on in
+// the child (a fork inside a signal handler inside our call) goes on
+// outside the table, and fails there at its next file step
+// (file_step.hpp, CallInProgress): only the parent's call writes the file.
+// Its descriptor is closed, or put off under a lock of a call the child
+// began.
 //
 // What this does not cover: the caller's own close of a descriptor of the
 // file during one of our calls (a signal handler's open(path).close() drops
@@ -97,10 +98,12 @@
 // another process's locks are.
 //
 // Threads: the table's mutex is held only while the table is looked at or
-// changed and while the descriptors it lets go of are closed, never across
-// a wait or an Interrupted check (a signal handler that runs there enters
-// the table again). The order: the caller's lock (the interpreter lock)
-// before the table's mutex, never the other way round.
+// changed and while the regular files it lets go of are closed (a close
+// that blocks, on a network file system, holds up other threads' calls on
+// the table meanwhile), never across a wait or an Interrupted check (a
+// signal handler that runs there enters the table again). The order: the
+// caller's lock (the interpreter lock) before the table's mutex, never the
+// other way round.
 #pragma once
 
 #include <sys/stat.h>
@@ -139,9 +142,8 @@ class HeldFile {
   // a handler that gives the lease up runs first, and is then made again
   // without O_NONBLOCK, waiting as open() waits for the lease. A regular
   // file, or a stream opened for `write`, is then entered in the table for
-  // `use`, waiting for another thread's call where it conflicts (above). A
-  // `read` of a file with a put-off descriptor may take that descriptor
-  // (above). Answers 0, or an errno value: the open's, the status's,
+  // `use`, waiting for another thread's call where it conflicts (above).
+  // Answers 0, or an errno value: the open's, the status's,
   // EDEADLK when another call of ours holds the file in a way that
   // conflicts and it may not wait, EINTR when the Interrupted check ended
   // a wait (the descriptor is then gone, or its close put off). The
@@ -164,8 +166,11 @@ class HeldFile {
   // exclusive, else shared), waiting for other processes' locks with the
   // caller's other threads let run: 0, or the errno value of the failure
   // (EINTR when the Interrupted check ended the wait; EDEADLK when the
-  // kernel found the wait would never end). A file system without locks
-  // (ENOLCK) answers 0: the file goes unlocked.
+  // kernel found the wait would never end). The kernel takes the process
+  // for one owner: a cycle that it finds through the lock of another
+  // thread's call, which will let go, is waited out in naps by a call that
+  // holds nothing else (one that does fails, as the kernel says). A file
+  // system without locks (ENOLCK) answers 0: the file goes unlocked.
   [[nodiscard]] int lock(const Caller& caller) noexcept;
 
   // Closes the descriptor, or puts its close off while another call of ours
@@ -180,10 +185,6 @@ class HeldFile {
  private:
   enum class Closing : u8 { reported, quiet };
 
-  // Opens the file, or takes a put-off descriptor of it for a `read`: the
-  // descriptor, or -1 with errno set.
-  [[nodiscard]] int open_or_reuse(int dir, const char* name, int flags, mode_t mode, Use use,
-                                  const Caller& caller);
   // Grants this entry `wanted`, waiting for other threads' calls that
   // conflict with it: 0, EDEADLK or EINTR.
   [[nodiscard]] int claim(Use wanted, const Caller& caller) noexcept;

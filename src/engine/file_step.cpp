@@ -1,6 +1,7 @@
 // The file steps of a blob map's save and load (file_step.hpp).
 #include "engine/file_step.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,23 @@ void pause(PausePoint point) noexcept {
   if (const auto hook = g_pauses[static_cast<int>(point)].load(std::memory_order_relaxed)) hook();
 }
 #endif
+
+namespace {
+thread_local int t_calls = 0;          // saves and loads in progress on this thread
+thread_local int t_parents_calls = 0;  // of them, the outermost ones that began in the parent
+
+void after_fork_in_child() noexcept { t_parents_calls = t_calls; }
+}  // namespace
+
+CallInProgress::CallInProgress() noexcept {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, &after_fork_in_child) == 0;
+  (void)registered;
+  ++t_calls;
+}
+
+CallInProgress::~CallInProgress() { t_parents_calls = std::min(t_parents_calls, --t_calls); }
+
+bool forked_away() noexcept { return t_parents_calls > 0 && t_calls == t_parents_calls; }
 
 FdCloser::~FdCloser() { reset(-1); }
 

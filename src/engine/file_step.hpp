@@ -80,15 +80,42 @@ void pause(PausePoint point) noexcept;
 inline void pause(PausePoint) noexcept {}
 #endif
 
+// A save or a load in progress on this thread, for the life of the
+// object; calls nest (a signal handler's call runs inside another). A fork
+// made while calls are in progress on the forking thread (by a signal
+// handler inside one of them) leaves the child going on with those calls,
+// on the very open files (offsets included) that the parent goes on with:
+// in the child, every file step of theirs fails with ECANCELED
+// ("Operation canceled") without being made, and a save removes no file,
+// so that the parent's call alone touches them. Calls that the child
+// begins are its own.
+class CallInProgress {
+ public:
+  CallInProgress() noexcept;
+  CallInProgress(const CallInProgress&) = delete;
+  CallInProgress& operator=(const CallInProgress&) = delete;
+  ~CallInProgress();
+};
+
+// Whether this thread's innermost call began in the parent of this process
+// (CallInProgress).
+[[nodiscard]] bool forked_away() noexcept;
+
 // Runs `call`, a system call that answers -1 and sets errno on failure, as
 // one file step. A call that a signal interrupted (EINTR) is asked again,
-// unless `stop` answers true: the answer is then -1 with errno EINTR.
+// unless `stop` answers true: the answer is then -1 with errno EINTR. A
+// call that began in the parent of this process fails with ECANCELED
+// (CallInProgress).
 template <class F>
 auto step(F&& call, Interrupted stop = nullptr) noexcept {
   using R = decltype(call());
   for (;;) {
     if (step_fails()) [[unlikely]] {
       errno = EIO;
+      return R(-1);
+    }
+    if (forked_away()) [[unlikely]] {
+      errno = ECANCELED;
       return R(-1);
     }
     const R r = call();

@@ -433,7 +433,8 @@ Commit SaveTarget::commit_new_file() noexcept {
 
 void SaveTarget::remove_new_file() noexcept {
   new_file_.reset(-1);
-  if (made_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
+  // The child of a fork leaves the new file to the parent's save.
+  if (made_ && !forked_away()) ::unlinkat(dir_.get(), temp_.c_str(), 0);
   made_ = false;
 }
 

@@ -119,7 +119,10 @@
 // or once after the flush of a file written in place, so that a signal
 // that came meanwhile is handled inside the call: a true answer makes
 // commit() answer EINTR, with the new image in place. (A close that
-// reports EINTR has closed the descriptor and is not repeated.)
+// reports EINTR has closed the descriptor and is not repeated.) A fork made
+// during a save (by a signal handler inside it) leaves the save to the
+// parent: in the child it fails at its next step with ECANCELED, touching
+// nothing and removing no file (file_step.hpp, CallInProgress).
 //
 // Every allocation of a save is made in open(), before the file it opens or
 // makes: running out of memory (std::bad_alloc) leaves the file system as
@@ -210,6 +213,7 @@ class SaveTarget {
   void remove_new_file() noexcept;
   void discard() noexcept;
 
+  const CallInProgress call_;  // first: it outlasts every descriptor below
   Caller caller_;
   // The existing file: looked at (a probe) to be replaced, or the file
   // written in place (a stream, or a regular file held for writing).

@@ -41,7 +41,10 @@
 // load file: {}", with the system's error in a note when the file could
 // not be opened, locked or read, and no object is made. A signal handler's
 // save or load of a file that a call below it holds is refused, and one of
-// another thread waits for it (engine/file_lock.hpp).
+// another thread waits for it (engine/file_lock.hpp). A save or a load that
+// the child of a fork goes on with (a handler forked inside it) fails
+// there with "Operation canceled (os error 125)", leaving the file to the
+// parent (engine/file_step.hpp).
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -300,10 +303,12 @@ bool signal_handler_raised() noexcept {
 // Every wait of a save or a load (for another process's lock, for a lease,
 // for a FIFO's reader, for another thread's call of the same file) lets
 // the interpreter lock go, as open() and fcntl.lockf do, and takes it again
-// before anything else; reading the map and writing the image keep it.
+// before anything else (restore_thread: a daemon thread that waits while
+// the interpreter shuts down is parked there); reading the map and writing
+// the image keep it.
 void* let_other_threads_run() noexcept { return PyEval_SaveThread(); }
 
-void take_the_interpreter_back(void* state) noexcept { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
+void take_the_interpreter_back(void* state) noexcept { restore_thread(static_cast<PyThreadState*>(state)); }
 
 constexpr corvale_trie::blobmap::file::Caller kPythonCaller{&signal_handler_raised, &let_other_threads_run,
                                                              &take_the_interpreter_back};

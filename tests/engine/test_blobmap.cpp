@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -523,6 +524,66 @@ TEST(BlobImage, StopCheckEndsASaveOrALoadAtEveryPiece) {
   }
   EXPECT_GE(n, 4);
   std::filesystem::remove_all(dir);
+}
+
+// A check that forks at its n-th call from now on, as a signal handler that
+// runs there may: the parent waits for the child to be done before its
+// call goes on.
+int g_fork_countdown = 0;
+pid_t g_child = -1;
+int g_child_status = -1;
+bool fork_at_countdown() noexcept {
+  if (g_fork_countdown > 0 && --g_fork_countdown == 0) {
+    g_child = fork();
+    if (g_child > 0) waitpid(g_child, &g_child_status, 0);
+  }
+  return false;
+}
+
+// A fork in the middle of a save (replacing the file, or written in place
+// through /proc/self/fd of a deleted file) and of a load: the child's call
+// fails at its next file step, touching nothing (the new file is the
+// parent's to rename), while a call the child begins is its own; the
+// parent's call then finishes whole.
+TEST(BlobImage, AForkInsideASaveOrALoadLeavesTheCallToTheParent) {
+  TempDir dir;
+  const std::string path = dir.path + "/img";
+  CorvaleBlobMap old, m(u64{1} << 20);
+  ASSERT_FALSE(old.insert(7, bytes_of("old image"), 0));
+  for (u64 k = 0; k < 3; ++k) ASSERT_FALSE(m.insert(k, bytes_of(std::string(900000, char('a' + k))), 1));
+  const std::string new_image = save(m);
+  CorvaleBlobMap::SaveError err;
+  for (const char* call : {"replace", "in place", "load"}) {
+    SCOPED_TRACE(call);
+    ASSERT_TRUE((std::string(call) == "load" ? m : old).save_to_file(path, err));
+    const int held = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (std::string(call) == "in place") ::unlink(path.c_str());
+    const std::string target = std::string(call) == "in place" ? "/proc/self/fd/" + std::to_string(held) : path;
+    CorvaleBlobMap back;
+    CorvaleBlobMap::FileRead read;
+    g_fork_countdown = 3;
+    g_child = -1;
+    const bool done = std::string(call) == "load"
+                          ? !CorvaleBlobMap::from_file(target, back, &read, &fork_at_countdown)
+                          : m.save_to_file(target, err, &fork_at_countdown).has_value();
+    if (g_child == 0) {
+      const bool canceled = std::string(call) == "load" ? read.os_error == ECANCELED
+                                                        : err.text == "Operation canceled (os error 125)";
+      _exit(!done && canceled && old.save_to_file(dir.path + "/child", err) ? 0 : 1);
+    }
+    ASSERT_GT(g_child, 0);
+    EXPECT_TRUE(WIFEXITED(g_child_status) && WEXITSTATUS(g_child_status) == 0) << g_child_status;
+    EXPECT_TRUE(done) << err.text;
+    std::string now(new_image.size() + 1, '\0');
+    now.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::pread(held, now.data(), now.size(), 0))));
+    EXPECT_TRUE((std::string(call) == "replace" ? file_bytes(path) : now) == new_image);  // no dump of 2.7 MB
+    EXPECT_TRUE(std::string(call) != "load" || save(back) == new_image);
+    ::close(held);
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    EXPECT_TRUE(std::filesystem::remove(dir.path + "/child"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+  }
 }
 
 // Seeded differential test: random inserts (inline and arena payloads,

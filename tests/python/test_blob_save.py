@@ -1035,58 +1035,93 @@ def test_other_threads_run_while_a_call_waits_for_another_process(tmp_path):
 
 @requires_test_hooks
 @pytest.mark.parametrize("forker", ["the paused thread", "another thread"])
-def test_a_child_forked_during_a_save_in_place_starts_with_no_holds(tmp_path, forker):
+def test_a_child_forked_during_a_save_in_place(tmp_path, forker):
     """A fork while a save in place holds the file, from the paused call's own
-    thread (as a signal handler would) or from another thread: once the
-    parent's save is done, the child saves the file in place and loads it,
-    as any other process would."""
+    thread (as a signal handler would) or from another thread. The child
+    starts with none of the parent's holds: once the parent's save is done,
+    it saves the file in place and loads it, as any other process would. The
+    save that a child forked from its own thread then goes on with fails
+    without writing (it shares the parent's open file): the file stays the
+    child's own save's, whole."""
     old, new = _maps()
     path = tmp_path / "img"
     old.save_to_file(str(path))
-    report, parent_done = os.pipe(), os.pipe()
-    pids = []
-
-    def child():
-        code = 1
-        try:
-            os.read(parent_done[0], 1)
-            said = (_outcome(lambda: _save_in_place(_third(), path)), len(CorvaleBlobMap.load_from_file(str(path))))
-            os.write(report[1], repr(said).encode())
-            code = 0
-        finally:
-            os._exit(code)
+    parent, (report, reported), (done, parent_done) = os.getpid(), os.pipe(), os.pipe()
+    canceled = ("Failed to save file: Operation canceled (os error 125)", [])
 
     def fork():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # 3.12: forking a process with threads
-            pid = os.fork()
-        if pid == 0:
-            child()
-        pids.append(pid)
+            if os.fork() != 0:
+                return
+        os.read(done, 1)
+        said = [_outcome(lambda: _save_in_place(_third(), path)), len(CorvaleBlobMap.load_from_file(str(path)))]
+        os.write(reported, f"{said!r}\n".encode())
+        if forker == "another thread":
+            os._exit(0)
 
     def held():
         if forker == "the paused thread":
-            fork()
+            fork()  # the child goes back to the save
         else:
             t = threading.Thread(target=fork)
             t.start()
             t.join()
 
+    outer = None
     try:
         with _once_locked(held):
-            assert _save_in_place(new, path) == len(_image(new, tmp_path))
-        assert _read(path) == _image(new, tmp_path)
-        os.write(parent_done[1], b"1")
-        os.close(report[1])
-        with os.fdopen(report[0], "rb") as f:
-            said = f.read().decode()
-        _, status = os.waitpid(pids[0], 0)
+            outer = _outcome(lambda: _save_in_place(new, path))
     finally:
-        for fd in parent_done:
-            os.close(fd)
-    assert os.waitstatus_to_exitcode(status) == 0
-    assert ast.literal_eval(said) == (len(_image(_third(), tmp_path)), 1)
-    assert _whole(path, [_third()])
+        if os.getpid() != parent:
+            os.write(reported, f"{outer!r}\n".encode())
+            os._exit(0)
+    assert outer == len(_image(new, tmp_path)) and _read(path) == _image(new, tmp_path)
+    os.write(parent_done, b"1")
+    os.close(reported)
+    with os.fdopen(report, "rb") as f:
+        said = [ast.literal_eval(line) for line in f.read().decode().splitlines()]
+    os.wait()
+    os.close(done)
+    os.close(parent_done)
+    child_went_on = [canceled] if forker == "the paused thread" else []
+    assert said == [[len(_image(_third(), tmp_path)), 1]] + child_went_on and _whole(path, [_third()])
+
+
+# Daemon threads whose loads wait for another thread's save while the
+# interpreter exits: they take the interpreter lock back at every nap, and
+# the exit is clean.
+_WAITING_AT_EXIT = """
+import errno, os, sys, threading, time
+from corvale_trie import CorvaleBlobMap, _corvale
+path = os.path.join(sys.argv[1], "img")
+m = CorvaleBlobMap(4096)
+m.insert(1, b"x" * 100)
+m.save_to_file(path)
+holding = threading.Event()
+def hook():
+    if threading.current_thread().name == "holder":
+        holding.set()
+        time.sleep(100)
+_corvale._pause_at("locked", hook)
+def hold():
+    _corvale._fail_chown_with(errno.EPERM)
+    CorvaleBlobMap(4096).save_to_file(path)
+threading.Thread(target=hold, name="holder", daemon=True).start()
+holding.wait()
+for _ in range(4):
+    threading.Thread(target=lambda: CorvaleBlobMap.load_from_file(path), daemon=True).start()
+time.sleep(0.1)
+big = [str(i) for i in range(2_000_000)]  # freed at exit, while the waiters take the lock back
+print("exiting")
+"""
+
+
+@requires_test_hooks
+def test_daemon_threads_waiting_for_a_file_at_exit(tmp_path):
+    done = subprocess.run([sys.executable, "-c", _WAITING_AT_EXIT, str(tmp_path)], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="leases are Linux's")
@@ -1156,28 +1191,6 @@ def test_a_save_nested_in_a_save_to_the_same_stream_is_refused(tmp_path):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0 and seen == [(SAVE_DEADLOCK, [])]
     assert _read(tmp_path / "received") == _image(new, tmp_path) and total == len(_image(new, tmp_path))
-
-
-@requires_test_hooks
-def test_loads_nested_in_a_call_share_one_descriptor(tmp_path):
-    """A hundred loads nested in a load of the file, and a hundred refused
-    under a save in place of it: each keeps its descriptor open until the
-    outer call is done, and each takes the one the last left."""
-    old, new = _maps()
-    path = tmp_path / "img"
-    old.save_to_file(str(path))
-    fds = _fds()
-    counts = []
-
-    def nested():
-        loaded = [_outcome(lambda: len(CorvaleBlobMap.load_from_file(str(path)))) for _ in range(100)]
-        counts.append((_fds() - fds, loaded[0], len(set(map(repr, loaded)))))
-
-    with _once_locked(nested):
-        CorvaleBlobMap.load_from_file(str(path))
-    with _once_locked(nested):
-        _save_in_place(new, path)
-    assert counts == [(2, 1, 1), (2, (LOAD_FAILED, [DEADLOCK]), 1)] and _fds() == fds
 
 
 def test_a_path_ending_in_a_slash_fails_as_open_does(tmp_path):
