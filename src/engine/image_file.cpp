@@ -237,8 +237,8 @@ int SaveTarget::resolve(const std::string& path, bool last) {
     pause(PausePoint::link_stat);
     std::string link(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 256, '\0');
     ssize_t n = 0;
-    while ((n = step([&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); }, caller_.stop)) >=
-           static_cast<ssize_t>(link.size()))
+    const auto read_link = [&] { return ::readlinkat(dir_.get(), name_.c_str(), link.data(), link.size()); };
+    while ((n = step(read_link, caller_.stop)) >= static_cast<ssize_t>(link.size()))
       link.resize(link.size() * 2);  // the link changed meanwhile
     // A name that is no longer a link (EINVAL), or no longer there
     // (ENOENT), is looked at again, as it is now.
@@ -357,8 +357,9 @@ int SaveTarget::make_new_file(const struct stat* old) {
     static constexpr char kHex[] = "0123456789abcdef";
     u32 r = random_part();
     for (std::size_t i = kRandomDigits; i-- > 0; r >>= 4) temp_[random_at + i] = kHex[r & 15];
-    const int fd = step(
-        [&] { return ::openat(dir_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }, caller_.stop);
+    constexpr int kNew = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    const auto make = [&] { return ::openat(dir_.get(), temp_.c_str(), kNew, mode); };
+    const int fd = step(make, caller_.stop);
     if (fd >= 0) {
       new_file_.reset(fd);
       made_ = true;
@@ -408,8 +409,8 @@ Commit SaveTarget::commit_new_file() noexcept {
   // The last moment at which the save may stop: a signal that came during
   // the writes or the flush stops it here, with the old image in place.
   if (e == 0 && stopped(caller_.stop)) e = EINTR;
-  if (e == 0 && step([&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); }, caller_.stop) != 0)
-    e = errno;
+  const auto rename_new_file = [&] { return ::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()); };
+  if (e == 0 && step(rename_new_file, caller_.stop) != 0) e = errno;
   if (e != 0) {
     discard();
     return {e, false};
